@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, testing and the demo need.
+# Idempotent: packages already present are skipped; the package lists are
+# refreshed once, and only when something is missing.
+set -euo pipefail
+
+PACKAGES=(
+  build-essential cmake pkg-config git
+  libcurl4-openssl-dev nlohmann-json3-dev libtomlplusplus-dev
+  libsqlite3-dev sqlite3 libarchive-dev zlib1g-dev libicu-dev libssl-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  python3 python3-venv python3-pip openssl ca-certificates
+  tmux
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#PACKAGES[@]} packages present"
+  exit 0
+fi
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+echo "install-deps: installing ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

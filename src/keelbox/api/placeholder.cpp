@@ -1,0 +1,1 @@
+// Built out as the module grows.

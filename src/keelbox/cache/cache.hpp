@@ -1,0 +1,128 @@
+#pragma once
+// The disk cache store (one SQLite file with an optional expiry per entry) and
+// the memoising wrapper built on it.
+//
+// Values and keys are serialised as CBOR (from the JSON library): a
+// self-describing format that round-trips null, text, lists of records and the
+// parsed package list.
+#include <sqlite3.h>
+
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace keelbox {
+
+// A connection scope: enter() opens and configures a connection (WAL journal,
+// synchronous NORMAL, lock wait `timeout` seconds); exit() commits (normal
+// leave) or rolls back (leave by an error) and always closes. The destructor
+// rolls back and closes a scope that was entered but not left.
+class _SQLiteConnCtx {
+ public:
+  explicit _SQLiteConnCtx(std::filesystem::path path, double timeout = 30.0);
+  _SQLiteConnCtx(const _SQLiteConnCtx&) = delete;
+  _SQLiteConnCtx& operator=(const _SQLiteConnCtx&) = delete;
+  _SQLiteConnCtx(_SQLiteConnCtx&& other) noexcept;
+  ~_SQLiteConnCtx();
+
+  sqlite3* enter();
+  // Throws RuntimeError "SQLite connection is not open" when not entered.
+  void exit(bool failed);
+
+  const std::filesystem::path& path() const { return _path; }
+  double timeout() const { return _timeout; }
+
+ private:
+  std::filesystem::path _path;
+  double _timeout;
+  sqlite3* _con = nullptr;
+};
+
+class SQLiteDiskCache {
+ public:
+  static constexpr const char* _TABLE = "cache";
+  static constexpr const char* _IDX_EXPIRES = "idx_cache_expires";
+
+  explicit SQLiteDiskCache(std::filesystem::path path = "./cache.sqlite");
+
+  void set(const std::string& key, const nlohmann::json& value,
+           std::optional<double> ttl = std::nullopt);
+  // The stored value, or nullopt when the key is missing, expired or unreadable
+  // (expired and unreadable rows are deleted).
+  std::optional<nlohmann::json> get(const std::string& key);
+  nlohmann::json get(const std::string& key, const nlohmann::json& default_value);
+  void delete_(const std::string& key);
+  void clear();
+  void prune_expired();
+
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  void _init_db();
+  _SQLiteConnCtx _conn() const;
+  std::filesystem::path path_;
+};
+
+// The process-wide store at _get_cache_file(), created on first use.
+SQLiteDiskCache& _get_cache();
+
+// ---- memoisation --------------------------------------------------------
+
+// The arguments of a memoised call: positional values in order, keyword
+// arguments as (name, value) pairs in any order (the key sorts them by name).
+struct MemoArgs {
+  std::vector<nlohmann::json> positional;
+  std::vector<std::pair<std::string, nlohmann::json>> keyword;
+};
+
+using MemoKeyFn = std::function<nlohmann::json(const MemoArgs&)>;
+
+// The default key object: [module, name, [positional...], [[kw, value]...]]
+// with the keyword pairs sorted by name (code-point order).
+nlohmann::json default_memo_key(std::string_view module, std::string_view name,
+                                 const MemoArgs& args);
+// Lowercase hex of the key object's serialisation: the text in the key column.
+std::string memo_key_text(const nlohmann::json& key_object);
+
+// Value serialisation shared by the store and the keys.
+std::vector<std::uint8_t> serialize_value(const nlohmann::json& value);
+nlohmann::json deserialize_value(const std::vector<std::uint8_t>& bytes);  // throws on bad bytes
+
+// Memoises one operation. R converts to and from nlohmann::json. Failures of
+// `fn` are never stored; errors of the store reach the caller.
+//
+//   static const Memoized<std::string> token_request{"keelbox.api", "_access_token_request", 1800.0};
+//   token_request(args, [&] { return ...; });
+template <class R>
+class Memoized {
+ public:
+  Memoized(std::string module, std::string name, std::optional<double> ttl = std::nullopt,
+           MemoKeyFn key_fn = nullptr)
+      : module_(std::move(module)), name_(std::move(name)), ttl_(ttl), key_fn_(std::move(key_fn)) {}
+
+  R operator()(const MemoArgs& args, const std::function<R()>& fn) const {
+    SQLiteDiskCache& store = _get_cache();
+    nlohmann::json key_object = key_fn_ ? key_fn_(args) : default_memo_key(module_, name_, args);
+    std::string key = memo_key_text(key_object);
+    if (std::optional<nlohmann::json> hit = store.get(key)) {
+      return hit->template get<R>();
+    }
+    R result = fn();
+    store.set(key, nlohmann::json(result), ttl_);
+    return result;
+  }
+
+ private:
+  std::string module_;
+  std::string name_;
+  std::optional<double> ttl_;
+  MemoKeyFn key_fn_;
+};
+
+}  // namespace keelbox

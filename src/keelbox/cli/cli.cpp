@@ -1,0 +1,7 @@
+#include "keelbox/cli/cli.hpp"
+
+namespace keelbox {
+
+int run_cli(int, char**) { return 0; }
+
+}  // namespace keelbox

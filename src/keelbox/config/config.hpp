@@ -1,0 +1,62 @@
+#pragma once
+// The tool's folders and the configuration file keelbox.toml.
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "keelbox/models/models.hpp"
+
+namespace keelbox {
+
+// The (major, minor) Python versions the tool runs with, in this order.
+inline const std::vector<std::pair<int, int>> SUPPORTED_PYTHON_VERSIONS = {
+    {3, 10}, {3, 11}, {3, 12}, {3, 13}, {3, 14}};
+
+enum class Platform { Linux, MacOS, Windows };
+Platform current_platform();
+
+struct AppDirs {
+  std::filesystem::path config_dir;
+  std::filesystem::path data_dir;
+  std::filesystem::path cache_dir;
+};
+
+// Environment lookup: the value of a variable, or nullopt when unset.
+using EnvLookup = std::function<std::optional<std::string>(std::string_view)>;
+EnvLookup process_env();
+
+// The per-user folders of the application "Keelbox" (author "ZVK Numerics
+// GmbH") for a platform, an environment and a home folder. Pure: creates nothing.
+AppDirs compute_app_dirs(Platform platform, const EnvLookup& env,
+                         const std::filesystem::path& home);
+
+bool _runs_on_windows();
+AppDirs _get_appdirs();
+std::filesystem::path _get_windows_userprofile_path();
+std::filesystem::path _get_config_dir();   // created when missing
+std::filesystem::path _get_data_dir();     // created when missing
+std::filesystem::path _get_cache_file();   // cache folder created when missing
+std::filesystem::path get_default_examples_dir();  // created when missing
+std::filesystem::path get_config_file();   // folder and empty file created when missing
+
+// Reads and validates keelbox.toml. Throws ValidationError when the content
+// does not validate, ParseError when it is not TOML.
+KeelboxConfig get_configparser();
+
+// The exact seven-line text of a configuration.
+std::string render_config_toml(const KeelboxConfig& conf);
+
+// Replaces keelbox.toml with the record: the text is checked by parsing it
+// back, written to a temporary file (mode 0600) in the same folder, flushed,
+// and renamed over the old file.
+void write_config_parse_to_file(const KeelboxConfig& conf);
+
+// Deletes the plain files in the configuration folder, except backups (names
+// ending with "bu" or "bak"). Folders stay.
+void clean_config_dir();
+
+}  // namespace keelbox

@@ -1,0 +1,81 @@
+#include "keelbox/messages/messages.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace keelbox {
+namespace {
+
+const char* colour_code(std::string_view name) {
+  if (name == "red") return "31";
+  if (name == "green") return "32";
+  if (name == "yellow") return "33";
+  if (name == "blue") return "34";
+  throw std::invalid_argument("unknown colour: " + std::string(name));
+}
+
+// Writes all of `data` to `fd`; a closed reader ends the run as a broken pipe.
+void write_all(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EPIPE) throw BrokenPipe();
+      return;  // other write errors (a full disk behind a redirect) are not ours to report
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+void emit(int fd, std::string_view text, bool newline) {
+  std::string out = colours_enabled(fd) ? std::string(text) : strip_escape_sequences(text);
+  if (newline) out += '\n';
+  write_all(fd, out);
+}
+
+}  // namespace
+
+std::string style(std::string_view text, std::optional<std::string_view> fg, bool bold) {
+  std::string out;
+  if (fg) out += std::string("\x1b[") + colour_code(*fg) + "m";
+  if (bold) out += "\x1b[1m";
+  out += text;
+  out += "\x1b[0m";
+  return out;
+}
+
+std::string strip_escape_sequences(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
+      std::size_t j = i + 2;
+      while (j < text.size() && ((text[j] >= '0' && text[j] <= '9') || text[j] == ';' ||
+                                 text[j] == '?')) {
+        ++j;
+      }
+      if (j < text.size() && ((text[j] >= 'A' && text[j] <= 'Z') || (text[j] >= 'a' && text[j] <= 'z'))) {
+        i = j;
+        continue;
+      }
+    }
+    out += text[i];
+  }
+  return out;
+}
+
+bool colours_enabled(int fd) {
+  const char* no_color = std::getenv("NO_COLOR");
+  if (no_color && *no_color) return false;
+  return ::isatty(fd) == 1;
+}
+
+void send_message(std::string_view message) { emit(STDOUT_FILENO, message, true); }
+
+void send_error_line(std::string_view text) { emit(STDERR_FILENO, text, true); }
+
+void send_prompt(std::string_view text) { emit(STDOUT_FILENO, text, false); }
+
+}  // namespace keelbox

@@ -1,0 +1,45 @@
+#pragma once
+// Every line for the user and every colour goes through here.
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace keelbox {
+
+inline constexpr std::string_view MODULE_COLOR = "yellow";
+inline constexpr std::string_view PACKAGE_COLOR = "blue";
+
+// `text` wrapped in escape sequences: the colour (when given), bold (when set),
+// the text, then always the reset-all sequence. Unknown colour names are a
+// programming error and throw std::invalid_argument.
+std::string style(std::string_view text, std::optional<std::string_view> fg = std::nullopt,
+                  bool bold = false);
+
+// Writes `message` and one line feed to standard output and flushes. Escape
+// sequences are removed when standard output is not a terminal (or NO_COLOR is
+// set to a non-empty value).
+void send_message(std::string_view message);
+
+// Writes `text` and one line feed to standard error, with the same removal rule
+// applied to standard error.
+void send_error_line(std::string_view text);
+
+// Writes `text` as it is (no line feed added) to standard output and flushes,
+// with the same removal rule. Used for prompts.
+void send_prompt(std::string_view text);
+
+// Every escape sequence (ESC "[" parameters final-letter) removed.
+std::string strip_escape_sequences(std::string_view text);
+
+// Whether escape sequences survive on the given stream (1 = stdout, 2 = stderr).
+bool colours_enabled(int fd);
+
+// Thrown when standard output was closed by its reader; the run ends with
+// status 1 and prints nothing further.
+class BrokenPipe : public std::runtime_error {
+ public:
+  BrokenPipe() : std::runtime_error("broken pipe") {}
+};
+
+}  // namespace keelbox

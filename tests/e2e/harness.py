@@ -1,0 +1,208 @@
+"""Black-box test harness: installs the built keelbox into a throw-away Python
+environment and runs it as a user would.
+
+Each test gets fresh HOME and XDG folders. The installed tool lives in a venv
+made with ``python -m venv --without-pip`` (which supplies the base interpreter
+beside the executable), populated by ``cmake --install``.
+
+Environment (set by ctest): KEELBOX_BUILD_DIR, KEELBOX_CMAKE, KEELBOX_SOURCE_DIR.
+"""
+from __future__ import annotations
+
+import os
+import pty
+import select
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from dataclasses import dataclass, field
+from pathlib import Path
+
+SOURCE_DIR = Path(os.environ.get("KEELBOX_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("KEELBOX_BUILD_DIR", SOURCE_DIR / "build"))
+CMAKE = os.environ.get("KEELBOX_CMAKE", "cmake")
+TOOLS_DIR = SOURCE_DIR / "tests" / "tools"
+if str(TOOLS_DIR) not in sys.path:
+    sys.path.insert(0, str(TOOLS_DIR))
+
+VERSION = "0.10.4"
+
+
+def make_venv(path: Path, with_pip: bool = False) -> Path:
+    args = [sys.executable, "-m", "venv"]
+    if not with_pip:
+        args.append("--without-pip")
+    subprocess.run(args + [str(path)], check=True)
+    return path
+
+
+def install_tool(prefix: Path) -> Path:
+    """Installs this build into `prefix` (a venv); returns the executable."""
+    subprocess.run([CMAKE, "--install", str(BUILD_DIR), "--prefix", str(prefix)],
+                   check=True, stdout=subprocess.DEVNULL)
+    exe = prefix / "bin" / "keelbox"
+    assert exe.is_file(), exe
+    return exe
+
+
+@dataclass
+class Result:
+    returncode: int
+    stdout: str
+    stderr: str
+
+    def __repr__(self) -> str:  # readable in assertion messages
+        return f"Result(rc={self.returncode}, stdout={self.stdout!r}, stderr={self.stderr!r})"
+
+
+@dataclass
+class ToolInstall:
+    """One installed tool in a venv, shared by the tests of a class."""
+    root: Path
+    venv: Path
+    exe: Path
+
+    @classmethod
+    def create(cls, with_pip: bool = False) -> "ToolInstall":
+        root = Path(tempfile.mkdtemp(prefix="keelbox-e2e-"))
+        venv = make_venv(root / "tool", with_pip=with_pip)
+        exe = install_tool(venv)
+        return cls(root, venv, exe)
+
+    def remove(self) -> None:
+        shutil.rmtree(self.root, ignore_errors=True)
+
+
+@dataclass
+class UserEnv:
+    """A fresh user: home and XDG folders, plus extra environment variables."""
+    root: Path
+    extra: dict = field(default_factory=dict)
+
+    @property
+    def home(self) -> Path:
+        return self.root / "home"
+
+    @property
+    def config_dir(self) -> Path:
+        return self.root / "xdg-config" / "Keelbox"
+
+    @property
+    def config_file(self) -> Path:
+        return self.config_dir / "keelbox.toml"
+
+    @property
+    def data_dir(self) -> Path:
+        return self.root / "xdg-data" / "Keelbox"
+
+    @property
+    def cache_dir(self) -> Path:
+        return self.root / "xdg-cache" / "Keelbox"
+
+    def environ(self) -> dict:
+        env = {k: v for k, v in os.environ.items()
+               if not k.startswith(("KEELBOX_", "XDG_", "VIRTUAL_ENV", "CONDA_"))
+               and k not in ("HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy",
+                             "NO_PROXY", "no_proxy", "SSL_CERT_FILE", "NO_COLOR")}
+        self.home.mkdir(parents=True, exist_ok=True)
+        env.update({
+            "HOME": str(self.home),
+            "XDG_CONFIG_HOME": str(self.root / "xdg-config"),
+            "XDG_DATA_HOME": str(self.root / "xdg-data"),
+            "XDG_CACHE_HOME": str(self.root / "xdg-cache"),
+            "LC_ALL": "C.UTF-8",
+        })
+        env.update(self.extra)
+        return {k: v for k, v in env.items() if v is not None}
+
+
+def run(exe, args, user: UserEnv, input: str | None = None, env: dict | None = None,
+        cwd=None, timeout: float = 120) -> Result:
+    environ = user.environ()
+    if env:
+        environ.update(env)
+        environ = {k: v for k, v in environ.items() if v is not None}
+    proc = subprocess.run([str(exe), *args], input=input if input is not None else "",
+                          capture_output=True, text=True, env=environ, cwd=cwd,
+                          timeout=timeout)
+    return Result(proc.returncode, proc.stdout, proc.stderr)
+
+
+def run_tty(exe, args, user: UserEnv, input: str | None = None, env: dict | None = None,
+            cwd=None, timeout: float = 120, columns: int = 100) -> Result:
+    """Runs under a pseudo-terminal (standard output and error are the terminal).
+
+    Returns everything the terminal showed as `stdout` (stderr is empty)."""
+    environ = user.environ()
+    environ["TERM"] = "xterm"
+    environ["COLUMNS"] = str(columns)
+    if env:
+        environ.update(env)
+        environ = {k: v for k, v in environ.items() if v is not None}
+    pid, fd = pty.fork()
+    if pid == 0:  # child
+        try:
+            if cwd:
+                os.chdir(cwd)
+            os.execve(str(exe), [str(exe), *args], environ)
+        finally:
+            os._exit(127)
+    out = bytearray()
+    pending = (input or "").encode()
+    deadline = time.monotonic() + timeout
+    try:
+        while True:
+            if time.monotonic() > deadline:
+                os.kill(pid, 9)
+                raise TimeoutError(f"keelbox {args} did not finish")
+            wlist = [fd] if pending else []
+            r, w, _ = select.select([fd], wlist, [], 0.05)
+            if w:
+                n = os.write(fd, pending)
+                pending = pending[n:]
+            if r:
+                try:
+                    chunk = os.read(fd, 65536)
+                except OSError:
+                    break
+                if not chunk:
+                    break
+                out += chunk
+    finally:
+        _, status = os.waitpid(pid, 0)
+        os.close(fd)
+    rc = os.waitstatus_to_exitcode(status)
+    return Result(rc, out.decode("utf-8", "replace").replace("\r\n", "\n"), "")
+
+
+class ToolTestCase(unittest.TestCase):
+    """Installs the tool once per class; gives each test a fresh user."""
+    tool: ToolInstall
+    with_pip = False
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.tool = ToolInstall.create(with_pip=cls.with_pip)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.tool.remove()
+
+    def setUp(self) -> None:
+        self.user = UserEnv(Path(tempfile.mkdtemp(prefix="keelbox-user-")))
+        self.addCleanup(shutil.rmtree, self.user.root, True)
+
+    def keelbox(self, *args, **kw) -> Result:
+        return run(self.tool.exe, list(args), self.user, **kw)
+
+    def keelbox_tty(self, *args, **kw) -> Result:
+        return run_tty(self.tool.exe, list(args), self.user, **kw)
+
+    def write_profile(self, token_id="id-1", token="secret-1", env="cloud") -> None:
+        self.user.config_dir.mkdir(parents=True, exist_ok=True)
+        self.user.config_file.write_text(
+            f'[profile]\ntoken_id = "{token_id}"\ntoken = "{token}"\n'
+            f'cloud_environment = "{env}"\n\n[options]\nadvanced_mode = false\n')
