@@ -1,0 +1,29 @@
+#pragma once
+// The catalogue, the module listing, name resolution, the install flow and the
+// examples.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "keelbox/models/models.hpp"
+
+namespace keelbox {
+
+// ---- entitlements and the module listing ----
+std::vector<KeelboxEntitlement> get_user_entitlements();
+std::vector<KeelboxEntitlement> get_all_entitled_modules();
+void show_all_entitled_modules();
+
+// ---- the install flow ----
+void install_modules(const std::vector<std::string>& names, bool yes = false,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files =
+                         std::nullopt);
+
+// ---- examples ----
+std::vector<std::string> get_entitled_examples_packages();
+std::vector<std::string> download_examples(
+    const std::optional<std::filesystem::path>& download_dir = std::nullopt,
+    const std::optional<std::vector<std::string>>& module_names = std::nullopt);
+
+}  // namespace keelbox
