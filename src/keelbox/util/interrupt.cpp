@@ -1,0 +1,71 @@
+#include "keelbox/util/interrupt.hpp"
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace keelbox {
+namespace {
+
+constexpr int kMaxChildren = 64;
+std::atomic<pid_t> g_children[kMaxChildren];
+std::atomic<bool> g_in_prompt{false};
+
+void write_stderr(const char* text, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(STDERR_FILENO, text, n);
+    if (w <= 0) return;
+    text += w;
+    n -= static_cast<std::size_t>(w);
+  }
+}
+
+extern "C" void on_interrupt(int) {
+  for (auto& slot : g_children) {
+    pid_t pid = slot.load();
+    if (pid > 0) {
+      ::kill(pid, SIGTERM);
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+    }
+  }
+  if (g_in_prompt.load()) {
+    write_stderr("Aborted!\n", 9);
+  } else {
+    write_stderr("\nAborted!\n", 10);
+  }
+  ::_exit(1);
+}
+
+}  // namespace
+
+void install_interrupt_handler() {
+  struct sigaction sa {};
+  sa.sa_handler = on_interrupt;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = 0;
+  ::sigaction(SIGINT, &sa, nullptr);
+  ::sigaction(SIGTERM, &sa, nullptr);
+  // A closed reader of standard output shows as EPIPE on write.
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+void set_in_prompt(bool waiting) { g_in_prompt.store(waiting); }
+
+void register_child(pid_t pid) {
+  for (auto& slot : g_children) {
+    pid_t expected = 0;
+    if (slot.compare_exchange_strong(expected, pid)) return;
+  }
+}
+
+void unregister_child(pid_t pid) {
+  for (auto& slot : g_children) {
+    pid_t expected = pid;
+    if (slot.compare_exchange_strong(expected, 0)) return;
+  }
+}
+
+}  // namespace keelbox

@@ -1,0 +1,23 @@
+#pragma once
+// Ctrl-C handling for the whole process.
+//
+// The handler ends the run the way the command line reports an interrupt:
+// every child process still registered is ended and reaped, "Aborted!" is
+// written on standard error (after an empty line unless a prompt was waiting),
+// and the process exits with status 1. Everything it does is
+// async-signal-safe.
+#include <sys/types.h>
+
+namespace keelbox {
+
+void install_interrupt_handler();
+
+// Marks that a prompt is waiting for input (changes the "Aborted!" layout).
+void set_in_prompt(bool waiting);
+
+// Children started by the tool; the handler ends and reaps those still
+// registered. Register right after the start, unregister after the wait.
+void register_child(pid_t pid);
+void unregister_child(pid_t pid);
+
+}  // namespace keelbox
