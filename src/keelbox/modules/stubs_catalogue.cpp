@@ -1,5 +1,4 @@
-// Stand-ins until the catalogue, install and examples operations land; each
-// file that implements one of these removes it from here.
+// Stand-ins until the catalogue and install operations land.
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/modules/modules.hpp"
 
@@ -10,11 +9,6 @@ std::vector<KeelboxEntitlement> get_all_entitled_modules() { throw RuntimeError(
 void show_all_entitled_modules() { throw RuntimeError("not implemented"); }
 void install_modules(const std::vector<std::string>&, bool,
                      const std::optional<std::vector<std::filesystem::path>>&) {
-  throw RuntimeError("not implemented");
-}
-std::vector<std::string> get_entitled_examples_packages() { throw RuntimeError("not implemented"); }
-std::vector<std::string> download_examples(const std::optional<std::filesystem::path>&,
-                                           const std::optional<std::vector<std::string>>&) {
   throw RuntimeError("not implemented");
 }
 
