@@ -1,0 +1,109 @@
+#include "keelbox/api/api.hpp"
+
+#include <openssl/evp.h>
+
+#include <nlohmann/json.hpp>
+
+#include "keelbox/build_config.hpp"
+#include "keelbox/cache/cache.hpp"
+#include "keelbox/config/config.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+
+namespace keelbox::api {
+namespace {
+
+// The client-credentials grant, serialised exactly so (36 bytes).
+constexpr std::string_view TOKEN_REQUEST_BODY = R"({"grant_type": "client_credentials"})";
+
+std::string cloud_environment() { return get_configparser().profile.cloud_environment; }
+
+std::string service_origin(std::string_view label) {
+  return "https://" + std::string(label) + "." + cloud_environment() + "." +
+         keelbox::build::SERVICE_DOMAIN;
+}
+
+std::string base64(std::string_view data) {
+  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
+  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
+                                reinterpret_cast<const unsigned char*>(data.data()),
+                                static_cast<int>(data.size()));
+  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+  return out;
+}
+
+std::string request_token(const std::string& token_id, const std::string& token_secret) {
+  http::Request request;
+  request.method = "POST";
+  request.url = _get_token_api_url() + "/oauth/token";
+  request.headers = {{"Authorization", basic_credential(token_id, token_secret)},
+                     {"Content-Type", "application/json"}};
+  request.body = std::string(TOKEN_REQUEST_BODY);
+  request.stall_seconds = TOKEN_STALL_SECONDS;
+  const http::Response response = http::send(request);
+
+  if (response.status == 200) {
+    nlohmann::json doc;
+    try {
+      doc = nlohmann::json::parse(response.body);
+    } catch (const nlohmann::json::exception& e) {
+      throw ParseError(std::string("The token service's answer is not JSON: ") + e.what());
+    }
+    if (!doc.is_object() || !doc.contains("access_token")) throw KeyError("'access_token'");
+    const nlohmann::json& token = doc["access_token"];
+    if (!token.is_string()) throw ParseError("The token service's access_token is not text");
+    return token.get<std::string>();
+  }
+  if (response.status == 404) {
+    throw KeelboxException("Token " + token_id + " not found. Did you add the correct token id?");
+  }
+  throw KeelboxException("Authentication failed. Status code: " + std::to_string(response.status));
+}
+
+}  // namespace
+
+std::string basic_credential(const std::string& token_id, const std::string& token_secret) {
+  return "Basic " + base64(token_id + ":" + token_secret);
+}
+
+std::string _get_cloud_api_url() { return service_origin("core") + "/" + CORE_API_VERSION; }
+
+std::string _get_token_api_url() { return service_origin("token"); }
+
+std::string _get_core_rest_url() { return _get_cloud_api_url() + "/license"; }
+
+std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET) {
+  static const Memoized<std::string> memo{"keelbox.api", "_access_token_request", 1800.0};
+  MemoArgs args;
+  args.keyword = {{"TOKEN_USERNAME", TOKEN_USERNAME}, {"TOKEN_SECRET", TOKEN_SECRET}};
+  return memo(args, [&] { return request_token(TOKEN_USERNAME, TOKEN_SECRET); });
+}
+
+std::string _get_access_token() {
+  const KeelboxConfig conf = get_configparser();
+  return _access_token_request(conf.profile.token_id, conf.profile.token);
+}
+
+RequestKWARGSDict create_get_request(const std::string& path) {
+  const std::string token = _get_access_token();
+  RequestKWARGSDict request;
+  request.headers = {{"Accept", ACCEPT},
+                     {"Authorization", std::string(auth_type_value(AuthType::BEARER)) + " " + token}};
+  request.url = _get_core_rest_url() + path;
+  request.verify = VERIFY;
+  request.timeout = TIMEOUT;
+  return request;
+}
+
+http::Response send_get(const RequestKWARGSDict& description, bool follow_redirects) {
+  // Certificates are always verified by the HTTP layer; a description asking
+  // for no verification is not honoured.
+  http::Request request;
+  request.method = "GET";
+  request.url = description.url;
+  request.headers = description.headers;
+  request.follow_redirects = follow_redirects;
+  request.timeout_seconds = description.timeout;
+  return http::send(request);
+}
+
+}  // namespace keelbox::api

@@ -1,0 +1,76 @@
+#pragma once
+// Service locations, the access token, and the description of authenticated
+// GET requests on the core service.
+//
+// Every operation reads the configuration afresh (get_configparser); nothing
+// is kept in memory between calls. The access token is memoised on disk for
+// 30 minutes, keyed by the token id and secret (not by the environment).
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "keelbox/util/http.hpp"
+
+namespace keelbox::api {
+
+// Version segment of the core service's REST interface.
+inline constexpr const char* CORE_API_VERSION = "v1";
+// Media type asked for in the "Accept" header of core requests.
+inline constexpr const char* ACCEPT = "application/vnd.api+json";
+// The core service's certificate is verified.
+inline constexpr bool VERIFY = true;
+// Seconds that bound connection set-up and each wait for data of a core request.
+inline constexpr int TIMEOUT = 5;
+// The token request has no time-out; no data for this long ends it.
+inline constexpr long TOKEN_STALL_SECONDS = 60;
+
+// Authorisation schemes.
+enum class AuthType { BEARER };
+// The scheme word: "Bearer".
+constexpr std::string_view auth_type_value(AuthType t) {
+  switch (t) {
+    case AuthType::BEARER: return "Bearer";
+  }
+  return "";
+}
+
+// Description of an authenticated GET on the core service.
+struct RequestKWARGSDict {
+  http::Headers headers;  // "Accept", then "Authorization"
+  std::string url;
+  bool verify = VERIFY;
+  int timeout = TIMEOUT;
+};
+
+// The description of a GET on core REST base + `path` (appended unchanged; it
+// begins with "/" and may carry a query). Obtains the access token first.
+RequestKWARGSDict create_get_request(const std::string& path);
+
+// Sends the described GET with all four fields applied: the headers, the
+// address, certificate verification, and the time-out bounding connection
+// set-up and each wait for data. Error statuses are returned, not raised.
+http::Response send_get(const RequestKWARGSDict& request, bool follow_redirects = true);
+
+// https://core.<env>.<domain>/v1
+std::string _get_cloud_api_url();
+// https://token.<env>.<domain>
+std::string _get_token_api_url();
+// https://core.<env>.<domain>/v1/license
+std::string _get_core_rest_url();
+
+// The access token of the configured profile (memoised request).
+std::string _get_access_token();
+
+// Exchanges token id and secret for an access token (POST /oauth/token),
+// memoised for 1800 s under the keyword arguments TOKEN_USERNAME and
+// TOKEN_SECRET. 404 -> KeelboxException "Token <id> not found. Did you add the
+// correct token id?"; other non-200 -> KeelboxException "Authentication
+// failed. Status code: <n>"; a body that is not JSON -> ParseError; no
+// "access_token" member -> KeyError. Transport failures pass unchanged.
+std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET);
+
+// "Basic " + Base64 of the UTF-8 text "<id>:<secret>".
+std::string basic_credential(const std::string& token_id, const std::string& token_secret);
+
+}  // namespace keelbox::api
