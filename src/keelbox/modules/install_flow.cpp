@@ -1,0 +1,151 @@
+// The install flow behind `keelbox install`: resolve the typed names, show
+// what will be installed, dry-run and confirm, provision MKL when asked for,
+// then install every package in one uv run.
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
+
+#include <iostream>
+#include <set>
+
+// PromptAborted: the abort at a prompt that the command line reports.
+#include "keelbox/cli/base.hpp"
+#include "keelbox/install/install.hpp"
+#include "keelbox/install_mkl/install_mkl.hpp"
+#include "keelbox/messages/messages.hpp"
+#include "keelbox/modules/catalogue.hpp"
+#include "keelbox/modules/modules.hpp"
+#include "keelbox/util/interrupt.hpp"
+#include "keelbox/util/notation.hpp"
+
+namespace keelbox {
+namespace {
+
+// The name that switches on MKL provisioning (compared after trimming).
+constexpr std::string_view MKL_NAME = "mkl";
+
+// White space as the tool's users know it from Python's str.strip(): the
+// Unicode White_Space characters and the ASCII separators 0x1C..0x1F.
+bool is_space(UChar32 c) {
+  if (c < 0) return false;
+  if (c >= 0x1C && c <= 0x1F) return true;
+  return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) {
+    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string _trim(std::string_view text) {
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const int32_t length = static_cast<int32_t>(text.size());
+  int32_t begin = 0;
+  while (begin < length) {
+    int32_t next = begin;
+    UChar32 c;
+    U8_NEXT(s, next, length, c);
+    if (!is_space(c)) break;
+    begin = next;
+  }
+  int32_t end = length;
+  while (end > begin) {
+    int32_t prev = end;
+    UChar32 c;
+    U8_PREV(s, begin, prev, c);
+    if (!is_space(c)) break;
+    end = prev;
+  }
+  return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
+}
+
+std::vector<std::string> _unique_in_order(const std::vector<std::string>& items) {
+  std::vector<std::string> out;
+  std::set<std::string_view> seen;
+  for (const std::string& item : items) {
+    if (seen.insert(item).second) out.push_back(item);
+  }
+  return out;
+}
+
+std::optional<bool> _parse_confirmation_answer(std::string_view answer, bool default_yes) {
+  const std::string value = ascii_lower(_trim(answer));
+  if (value.empty()) return default_yes;
+  if (value == "y" || value == "yes") return true;
+  if (value == "n" || value == "no") return false;
+  return std::nullopt;
+}
+
+bool _confirm(std::string_view question, bool default_yes) {
+  const std::string prompt = std::string(question) + (default_yes ? " [Y/n]: " : " [y/N]: ");
+  while (true) {
+    send_prompt(prompt);
+    std::string line;
+    set_in_prompt(true);
+    const bool got = static_cast<bool>(std::getline(std::cin, line));
+    set_in_prompt(false);
+    if (!got) throw PromptAborted{};
+    if (std::optional<bool> answer = _parse_confirmation_answer(line, default_yes)) return *answer;
+    send_message("Error: invalid input");
+  }
+}
+
+void install_modules(const std::vector<std::string>& names_in, bool yes,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files_in) {
+  const std::vector<std::filesystem::path> requirements_files =
+      requirements_files_in.value_or(std::vector<std::filesystem::path>{});
+
+  send_message("\n" + style("Installing modules and packages", std::nullopt, true) + "\n");
+  send_message("Resolving names");
+
+  std::vector<std::string> names;
+  names.reserve(names_in.size());
+  for (const std::string& name : names_in) names.push_back(_trim(name));
+
+  bool mkl_wanted = false;
+  for (auto it = names.begin(); it != names.end(); ++it) {
+    if (*it == MKL_NAME) {
+      mkl_wanted = true;
+      names.erase(it);  // only the first; further copies are ordinary names
+      break;
+    }
+  }
+
+  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
+  const ClassifiedNames classified = install_names_to_modules_and_packages(names, modules);
+
+  std::vector<std::string> module_names;
+  for (const std::string& code : classified.module_codes) module_names.push_back(_module_code_to_name(code));
+  send_message(style("Modules", std::nullopt, true) + " to install: " +
+               style(list_notation(module_names), MODULE_COLOR));
+
+  std::vector<std::string> additional = classified.package_names;
+  additional.insert(additional.end(), classified.error_names.begin(), classified.error_names.end());
+  send_message("Additional " + style("packages", std::nullopt, true) + " to install: " +
+               style(list_notation(additional), PACKAGE_COLOR));
+
+  std::vector<std::string> all_packages =
+      list_of_module_codes_to_list_of_package_names(classified.module_codes, modules);
+  all_packages.insert(all_packages.end(), additional.begin(), additional.end());
+  const std::vector<std::string> package_set = _unique_in_order(all_packages);
+  const std::string styled_set = style(list_notation(package_set), PACKAGE_COLOR);
+
+  if (!yes) {
+    send_message("\nPreparing install and resolving dependencies for\n" + styled_set);
+    install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/true, requirements_files);
+  }
+
+  if (mkl_wanted) send_message(style("MKL", "blue") + " will be installed.");
+
+  if (!yes && !_confirm("Continue?", true)) return;
+
+  send_message("Installing\n" + styled_set);
+  if (mkl_wanted) ensure_mkl_in_environment();
+  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files);
+}
+
+}  // namespace keelbox

@@ -1,0 +1,202 @@
+"""`keelbox modules` and `keelbox --info`: the module table against the sandbox
+cloud, with installed state read by the uv stand-in from a real environment."""
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import stat
+import subprocess
+import tempfile
+import unittest
+from pathlib import Path
+
+from harness import TOOLS_DIR, ToolTestCase, make_venv
+from package_index.index import PackageIndex
+from sandbox_cloud import Sandbox
+
+SEP = "_" * 25 + "  " + "_" * 25 + "  " + "_" * 25
+HEADER = "Module Name" + " " * 14 + ": " + "Module Key" + " " * 15 + ": Packages"
+LEGEND = (
+    "\n"
+    "    The following tables contains all your Keelbox modules.\n"
+    "\n"
+    "    Modules Name: The name of the Keelbox module in human readable form.\n"
+    "    Module Key  : The unique key of the Keelbox module. Use this key to install\n"
+    "                  all packages of the module via `keelbox install <module_key>`.\n"
+    "    Packages    : The list of packages available for this module. Keelbox modules\n"
+    "                  contain one or several python packages. You can install individual\n"
+    "                  packages using `keelbox install <package_key>`\n"
+    "\n"
+    "    Color       : green indicates that the package is installed, red indicates that\n"
+    "                  the package is not installed.\n"
+    "    \n")
+
+GREEN, RED, RESET = "\x1b[32m", "\x1b[31m", "\x1b[0m"
+
+
+def entitlement(name, code, packages, **extra):
+    item = {"name": name, "code": code, "required_entitlements": []}
+    if packages is not None:
+        item["packages"] = packages
+    item.update(extra)
+    return item
+
+
+# The two modules of the usual account: "ZVK Sample App" and "ZVK Tracer".
+SAMPLE_APP = entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", ["zvk-sample-app", "zvk-sample-utils"])
+TRACER = entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", ["zvk-tracer"])
+
+
+class CatalogueFixture:
+    """Mixed into a ToolTestCase: the uv stand-in beside the tool, the test
+    package index, a pristine target environment (with pip) copied afresh for
+    every test, and a sandbox cloud per test whose index address is the test
+    index."""
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        super().setUpClass()
+        uv = cls.tool.venv / "bin" / "uv"
+        shutil.copy(TOOLS_DIR / "uv" / "uv", uv)
+        uv.chmod(uv.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        cls.index = PackageIndex()
+        cls.index.start()
+        cls.pristine = make_venv(cls.tool.root / "pristine-target", with_pip=True)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.index.stop()
+        super().tearDownClass()
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.target = self.user.root / "target"
+        shutil.copytree(self.pristine, self.target, symlinks=True)
+        self.uv_log = self.user.root / "uv.log"
+        self.sandbox = Sandbox({"entitlements": [SAMPLE_APP, TRACER],
+                                "pip_location": self.index.url})
+        self.sandbox.start()
+        self.addCleanup(self.sandbox.stop)
+        self.write_profile(token_id="id-1", token="secret-1")
+
+    # ---- helpers ----
+
+    @property
+    def env(self) -> dict:
+        return {**self.sandbox.env, "VIRTUAL_ENV": str(self.target),
+                "UV_STANDIN_LOG": str(self.uv_log)}
+
+    def pip(self, *args) -> str:
+        out = subprocess.run([str(self.target / "bin" / "python"), "-m", "pip", "--isolated",
+                              "--disable-pip-version-check", *args],
+                             check=True, capture_output=True, text=True)
+        return out.stdout
+
+    def preinstall(self, *requirements) -> None:
+        self.pip("install", "--index-url", self.index.url, *requirements)
+
+    def installed(self) -> dict:
+        listed = json.loads(self.pip("list", "--format", "json"))
+        return {p["name"]: p["version"] for p in listed}
+
+    def uv_calls(self) -> list[list[str]]:
+        if not self.uv_log.exists():
+            return []
+        return [json.loads(line)["argv"] for line in self.uv_log.read_text().splitlines() if line]
+
+    def entitlement_requests(self) -> list:
+        return self.sandbox.requests(path="/v1/license/entitlements", method="GET")
+
+
+def row(name: str, key: str, packages: str) -> str:
+    return name.ljust(25) + ": " + key.ljust(25) + ":" + packages
+
+
+class ModulesListingTest(CatalogueFixture, ToolTestCase):
+
+    def test_table_byte_for_byte_when_piped(self):
+        long_name = "ZVK Tracer With A Very Long Module Name!"  # 40 characters
+        self.assertEqual(len(long_name), 40)
+        self.sandbox.update(entitlements=[
+            SAMPLE_APP,
+            entitlement("ZVK Extra", "ENT_PKG_ZVK_EXTRA", ["zvk-extra"]),   # a package, not a module
+            entitlement("ZVK Pkgx", "ENT_PKGX", ["zvk-pkgx"]),              # prefix test only
+            entitlement("Empty", "ENT_EMPTY", []),                          # no packages
+            entitlement("Absent", "ENT_ABSENT", None),                      # no "packages" key
+            entitlement(long_name, "ENT_ZVK_TRACER_FREE", ["zvk-tracer"], extra_field=1),
+            entitlement("lower pkg", "ent_pkg_lower", ["zvk-lower"]),      # case-sensitive test
+        ])
+        self.preinstall("zvk-sample-app==1.3.0")
+        r = self.keelbox("modules", env=self.env)
+        self.assertEqual(r.returncode, 0, r)
+        expected = LEGEND + "\n".join([
+            SEP, HEADER, SEP,
+            row("ZVK Sample App", "ZVK_SAMPLE_APP", "zvk-sample-app, zvk-sample-utils"),
+            long_name + ": " + "ZVK_TRACER_FREE".ljust(25) + ":zvk-tracer",
+            row("lower pkg", "pkg_lower", "zvk-lower"),
+            SEP]) + "\n"
+        self.assertEqual(r.stdout, expected)
+        self.assertNotIn("\x1b", r.stdout)
+        # One `uv pip show` per package of every module, in table order.
+        self.assertEqual(self.uv_calls(), [["pip", "show", p] for p in
+                                           ("zvk-sample-app", "zvk-sample-utils", "zvk-tracer",
+                                            "zvk-lower")])
+
+    def test_colours_under_a_terminal(self):
+        self.preinstall("zvk-sample-app==1.3.0")
+        r = self.keelbox_tty("modules", env=self.env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertIn(row("ZVK Sample App", "ZVK_SAMPLE_APP",
+                          f"{GREEN}zvk-sample-app{RESET}, {RED}zvk-sample-utils{RESET}"), r.stdout)
+        self.assertIn(row("ZVK Tracer", "ZVK_TRACER_FREE", f"{RED}zvk-tracer{RESET}"), r.stdout)
+        self.assertIn(f"    Color       : {GREEN}green{RESET} indicates that the package is "
+                      f"installed, {RED}red{RESET} indicates that\n", r.stdout)
+
+    def test_info_option_shows_the_same_table(self):
+        modules = self.keelbox("modules", env=self.env)
+        info = self.keelbox("--info", env=self.env)
+        self.assertEqual(info.returncode, 0, info)
+        self.assertEqual(info.stdout, modules.stdout)
+        self.assertIn(row("ZVK Tracer", "ZVK_TRACER_FREE", "zvk-tracer"), info.stdout)
+
+    def test_no_modules_gives_three_separators(self):
+        self.sandbox.update(entitlements=[entitlement("ZVK Extra", "ENT_PKG_ZVK_EXTRA", ["zvk-extra"])])
+        r = self.keelbox("modules", env=self.env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, LEGEND + "\n".join([SEP, HEADER, SEP, SEP]) + "\n")
+
+    def test_entitlements_remembered_for_thirty_seconds(self):
+        first = self.keelbox("modules", env=self.env)
+        self.sandbox.update(entitlements=[TRACER])  # not seen while the memo is fresh
+        second = self.keelbox("modules", env=self.env)
+        self.assertEqual(second.returncode, 0, second)
+        self.assertEqual(second.stdout, first.stdout)
+        self.assertEqual(len(self.entitlement_requests()), 1)
+
+    def test_error_status_ends_run_after_legend(self):
+        for status in (500, 403):
+            with self.subTest(status=status):
+                self.sandbox.set_override("entitlements", status=status)
+                r = self.keelbox("modules", env=self.env)
+                self.assertEqual(r.returncode, 1, r)
+                self.assertEqual(r.stdout, LEGEND)
+                self.assertIn(str(status), r.stderr)
+                self.assertFalse(r.stderr.startswith("Error: "), r)  # not a user-facing error
+        # Failures are not remembered: the next listing asks again and succeeds.
+        self.sandbox.set_override("entitlements")
+        r = self.keelbox("modules", env=self.env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(len(self.entitlement_requests()), 3)
+
+    def test_entitlement_failing_validation_ends_run(self):
+        self.sandbox.update(entitlements=[{"name": "No Code", "packages": ["x"],
+                                           "required_entitlements": []}])
+        r = self.keelbox("modules", env=self.env)
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("code", r.stderr)
+        self.assertEqual(r.stdout, LEGEND)
+
+
+if __name__ == "__main__":
+    unittest.main()
