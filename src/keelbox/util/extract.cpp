@@ -1,0 +1,356 @@
+#include "keelbox/util/extract.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <system_error>
+#include <vector>
+
+#include "keelbox/exceptions/exceptions.hpp"
+
+namespace keelbox {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Symbolic links followed at most while resolving one path (as the system does).
+constexpr int MAX_LINKS = 40;
+
+struct ReadDeleter {
+  void operator()(archive* a) const noexcept { archive_read_free(a); }
+};
+struct WriteDeleter {
+  void operator()(archive* a) const noexcept { archive_write_free(a); }
+};
+using Reader = std::unique_ptr<archive, ReadDeleter>;
+using Writer = std::unique_ptr<archive, WriteDeleter>;
+
+[[noreturn]] void refuse(const std::string& member, const std::string& reason) {
+  throw ExtractionError("Refused archive member '" + member + "': " + reason);
+}
+
+std::string archive_text(archive* a) {
+  const char* text = archive_error_string(a);
+  return text && *text ? text : "unknown error";
+}
+
+// "a//b/./c/" -> {"a", "b", ".", "c"}: components between slashes, empty ones dropped.
+std::vector<std::string> split(std::string_view path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = path.find('/', start);
+    if (end == std::string_view::npos) end = path.size();
+    if (end > start) parts.emplace_back(path.substr(start, end - start));
+    start = end + 1;
+  }
+  return parts;
+}
+
+// `base` joined with `components` the way the system resolves a path: "."
+// is skipped, ".." climbs, an existing symbolic link is replaced by its target
+// (an absolute target restarts at "/"); components that do not exist are taken
+// as they stand. The last component is followed only when `follow_last`.
+// `base` must be absolute and free of links. nullopt on a link loop.
+std::optional<fs::path> resolve(const fs::path& base, const std::vector<std::string>& components,
+                                bool follow_last) {
+  fs::path current = base;
+  std::deque<std::string> work(components.begin(), components.end());
+  int links = 0;
+  while (!work.empty()) {
+    std::string part = std::move(work.front());
+    work.pop_front();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      current = current.parent_path();
+      continue;
+    }
+    fs::path next = current / part;
+    struct stat st {};
+    const bool last = work.empty();
+    if ((last && !follow_last) || ::lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+      current = std::move(next);
+      continue;
+    }
+    if (++links > MAX_LINKS) return std::nullopt;
+    std::error_code ec;
+    fs::path target = fs::read_symlink(next, ec);
+    if (ec) {
+      current = std::move(next);
+      continue;
+    }
+    const std::string& text = target.native();
+    if (!text.empty() && text.front() == '/') current = "/";
+    std::vector<std::string> parts = split(text);
+    work.insert(work.begin(), parts.begin(), parts.end());
+  }
+  return current;
+}
+
+// Whether `path` is `root` or lies below it (both absolute and normal).
+bool inside(const fs::path& path, const fs::path& root) {
+  fs::path rel = path.lexically_relative(root);
+  return !rel.empty() && *rel.begin() != "..";
+}
+
+// Restores the working folder on leaving. libarchive's secure extraction only
+// accepts relative names, so members are written relative to the destination.
+class WorkingDirGuard {
+ public:
+  WorkingDirGuard() = default;
+  WorkingDirGuard(const WorkingDirGuard&) = delete;
+  WorkingDirGuard& operator=(const WorkingDirGuard&) = delete;
+  ~WorkingDirGuard() {
+    if (saved_ >= 0) {
+      if (::fchdir(saved_) != 0) {
+        // Nothing sensible is left to do: the folder we came from is gone.
+      }
+      ::close(saved_);
+    }
+  }
+
+  void enter(const fs::path& dir) {
+    if (saved_ < 0) {
+#ifdef O_PATH
+      saved_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+      saved_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+      if (saved_ < 0) {
+        throw ExtractionError(std::string("Cannot remember the working folder: ") +
+                              std::strerror(errno));
+      }
+    }
+    if (::chdir(dir.c_str()) != 0) {
+      throw ExtractionError("Cannot enter " + dir.string() + ": " + std::strerror(errno));
+    }
+  }
+
+ private:
+  int saved_ = -1;
+};
+
+enum class Kind { File, Directory, Symlink, Hardlink };
+
+// The mode a regular file or hard link gets: at most 0755, no execute bits
+// when the owner has none, owner read and write always.
+mode_t file_mode(mode_t mode) {
+  mode &= 0755;
+  if (!(mode & S_IXUSR)) mode &= ~mode_t{0111};
+  return mode | 0600;
+}
+
+class Extraction {
+ public:
+  explicit Extraction(const fs::path& destination) : destination_(destination) {
+    std::error_code ec;
+    fs::path absolute = fs::absolute(destination, ec);
+    if (ec) throw ExtractionError("Cannot locate " + destination.string() + ": " + ec.message());
+    root_ = fs::weakly_canonical(absolute, ec);
+    if (ec) root_ = absolute.lexically_normal();
+  }
+
+  void run(std::string_view data) {
+    Reader reader(archive_read_new());
+    if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
+    archive_read_support_filter_gzip(reader.get());
+    archive_read_support_format_tar(reader.get());
+    if (archive_read_open_memory(reader.get(), data.data(), data.size()) != ARCHIVE_OK) {
+      throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
+    }
+    for (;;) {
+      archive_entry* entry = nullptr;
+      int r = archive_read_next_header(reader.get(), &entry);
+      if (r == ARCHIVE_EOF) break;
+      if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
+      extract_member(reader.get(), entry);
+    }
+    if (writer_ && archive_write_close(writer_.get()) != ARCHIVE_OK) {
+      throw ExtractionError("Could not finish the extraction: " + archive_text(writer_.get()));
+    }
+  }
+
+ private:
+  void extract_member(archive* reader, archive_entry* entry) {
+    const char* raw_name = archive_entry_pathname(entry);
+    if (!raw_name) refuse("?", "the member has no readable name");
+    const std::string member = raw_name;
+
+    std::string name = member;
+    // Leading slashes go; on this system nothing absolute is left after that.
+    name.erase(0, std::min(name.size(), name.find_first_not_of('/')));
+    const std::vector<std::string> parts = split(name);
+
+    // The kind first: special files are refused whatever their name.
+    Kind kind;
+    const char* hardlink = archive_entry_hardlink(entry);
+    if (hardlink) {
+      kind = Kind::Hardlink;
+    } else {
+      switch (archive_entry_filetype(entry)) {
+        case AE_IFREG: kind = Kind::File; break;
+        case AE_IFDIR: kind = Kind::Directory; break;
+        case AE_IFLNK: kind = Kind::Symlink; break;
+        case AE_IFCHR:
+        case AE_IFBLK: refuse(member, "device files are not allowed");
+        case AE_IFIFO: refuse(member, "pipes are not allowed");
+        case AE_IFSOCK: refuse(member, "sockets are not allowed");
+        default: refuse(member, "special files are not allowed");
+      }
+    }
+
+    // Where it goes: both the place itself (an existing link there replaced)
+    // and that place with a link at it followed must stay inside.
+    std::optional<fs::path> followed = resolve(root_, parts, true);
+    std::optional<fs::path> location = resolve(root_, parts, false);
+    if (!followed || !location) refuse(member, "too many levels of symbolic links");
+    if (!inside(*followed, root_) || !inside(*location, root_)) {
+      refuse(member, "its path leads outside " + destination_.string());
+    }
+    if (*location == root_) {
+      if (kind == Kind::Directory) {
+        skip_data(reader);
+        return;
+      }
+      refuse(member, "it would replace the destination folder itself");
+    }
+
+    std::string link_text;
+    if (kind == Kind::Symlink) {
+      const char* target = archive_entry_symlink(entry);
+      if (!target) refuse(member, "the link has no readable target");
+      if (*target == '/') refuse(member, std::string("absolute link target ") + target);
+      link_text = normalize_link_target(target);
+      std::optional<fs::path> resolved = resolve(location->parent_path(), split(link_text), true);
+      if (!resolved || !inside(*resolved, root_)) {
+        refuse(member, "link target " + std::string(target) + " leads outside " +
+                           destination_.string());
+      }
+    } else if (kind == Kind::Hardlink) {
+      if (*hardlink == '/') refuse(member, std::string("absolute link target ") + hardlink);
+      std::optional<fs::path> resolved = resolve(root_, split(hardlink), true);
+      if (!resolved || !inside(*resolved, root_) || *resolved == root_) {
+        refuse(member, "link target " + std::string(hardlink) + " leads outside " +
+                           destination_.string());
+      }
+      link_text = resolved->lexically_relative(root_).string();
+    }
+
+    // The entry as it is written: checked name, no owner, tamed mode.
+    const std::string relative = location->lexically_relative(root_).string();
+    archive_entry_set_pathname(entry, relative.c_str());
+    if (kind == Kind::Symlink) archive_entry_set_symlink(entry, link_text.c_str());
+    if (kind == Kind::Hardlink) archive_entry_set_hardlink(entry, link_text.c_str());
+    archive_entry_set_uid(entry, 0);
+    archive_entry_set_gid(entry, 0);
+    archive_entry_set_uname(entry, nullptr);
+    archive_entry_set_gname(entry, nullptr);
+    const mode_t mode = file_mode(archive_entry_perm(entry));
+    if (kind == Kind::File || kind == Kind::Hardlink) {
+      archive_entry_set_perm(entry, mode);
+    } else {
+      archive_entry_set_perm(entry, 0777);  // the umask decides, as for any new folder
+    }
+
+    archive* out = writer();
+    int r = archive_write_header(out, entry);
+    if (r < ARCHIVE_WARN) fail(member, out);
+    if (kind == Kind::File || kind == Kind::Hardlink) {
+      copy_data(member, reader, out);
+    }
+    if (archive_write_finish_entry(out) < ARCHIVE_WARN) fail(member, out);
+    if (kind == Kind::File || kind == Kind::Hardlink) {
+      // libarchive applied the umask; the mode itself is what was decided above.
+      if (::chmod(relative.c_str(), mode) != 0) {
+        throw ExtractionError("Could not extract archive member '" + member + "': " +
+                              std::strerror(errno));
+      }
+    }
+  }
+
+  [[noreturn]] static void fail(const std::string& member, archive* out) {
+    throw ExtractionError("Could not extract archive member '" + member + "': " + archive_text(out));
+  }
+
+  static void skip_data(archive* reader) {
+    if (archive_read_data_skip(reader) < ARCHIVE_WARN) {
+      throw ExtractionError("Damaged archive: " + archive_text(reader));
+    }
+  }
+
+  static void copy_data(const std::string& member, archive* reader, archive* out) {
+    for (;;) {
+      const void* buffer = nullptr;
+      size_t size = 0;
+      la_int64_t offset = 0;
+      int r = archive_read_data_block(reader, &buffer, &size, &offset);
+      if (r == ARCHIVE_EOF) return;
+      if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader));
+      if (archive_write_data_block(out, buffer, size, offset) < ARCHIVE_WARN) fail(member, out);
+    }
+  }
+
+  // The disk writer, created with the destination folder at the first member.
+  archive* writer() {
+    if (writer_) return writer_.get();
+    std::error_code ec;
+    fs::create_directories(destination_, ec);
+    if (ec) {
+      throw ExtractionError("Cannot create " + destination_.string() + ": " + ec.message());
+    }
+    fs::path real = fs::canonical(destination_, ec);
+    if (ec) throw ExtractionError("Cannot open " + destination_.string() + ": " + ec.message());
+    if (real != root_) {
+      throw ExtractionError("The destination " + destination_.string() + " changed while extracting");
+    }
+    cwd_.enter(real);
+    writer_.reset(archive_write_disk_new());
+    if (!writer_) throw ExtractionError("Cannot write the archive: out of memory");
+    archive_write_disk_set_options(
+        writer_.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                           ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+    return writer_.get();
+  }
+
+  fs::path destination_;  // as given, for messages
+  fs::path root_;         // absolute, links resolved
+  WorkingDirGuard cwd_;   // declared before the writer: restored after its last write
+  Writer writer_;
+};
+
+}  // namespace
+
+std::string normalize_link_target(std::string_view target) {
+  std::vector<std::string> out;
+  for (std::string& part : split(target)) {
+    if (part == ".") continue;
+    if (part == ".." && !out.empty() && out.back() != "..") {
+      out.pop_back();
+      continue;
+    }
+    out.push_back(std::move(part));
+  }
+  if (out.empty()) return ".";
+  std::string text;
+  for (std::size_t i = 0; i < out.size(); ++i) {
+    if (i) text += '/';
+    text += out[i];
+  }
+  return text;
+}
+
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination) {
+  Extraction extraction(destination);
+  extraction.run(archive);
+}
+
+}  // namespace keelbox

@@ -1,0 +1,45 @@
+#pragma once
+// Safe unpacking of a gzip-compressed tar archive held in memory.
+//
+// Example archives come from the network, so their member names, link targets
+// and modes are untrusted. An archive must not be able to write outside the
+// folder it is unpacked into, neither directly ("../x", "/etc/x") nor through
+// links (a symbolic link to "/etc" followed by a member "link/passwd", a chain
+// of relative links climbing out, a hard link to a file outside), nor create
+// device files, pipes or set-user-id programs. libarchive's own secure
+// extraction flags refuse some of this, but not all (they do not look at where
+// a symbolic link points, nor at modes); so every member is checked here first
+// against the rules below, and libarchive's flags stay on as a second fence.
+//
+// Rules, per member, in archive order:
+// - leading "/" are stripped from the name; a name still absolute is refused;
+// - the member's path, with every link on disk followed (also links created by
+//   earlier members), must stay inside the destination folder;
+// - link targets must be relative and, resolved, stay inside the folder;
+//   symbolic link targets are stored normalised ("a/./b/../c" -> "a/c");
+// - device files, pipes, sockets and other special files are refused;
+// - modes are limited to 0755; regular files and hard links lose all execute
+//   bits when the owner has none and always get owner read and write (0600);
+//   directories and symbolic links keep the system defaults;
+// - owner and group are never applied;
+// - a later member of the same name replaces the earlier one.
+// A refused member ends the extraction with an ExtractionError naming the
+// member and the reason; members extracted before it stay on disk. A damaged
+// archive is an ExtractionError too. The destination folder is created when
+// the first member is written (an archive without members creates nothing).
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace keelbox {
+
+// Unpacks the gzip-compressed tar archive `archive` below `destination`.
+// Throws keelbox::ExtractionError (refused member, damaged archive, write
+// failure).
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination);
+
+// The symbolic link target as stored: "." and empty components removed, a
+// ".." after a named component cancels it (leading ".." stay). "" -> ".".
+std::string normalize_link_target(std::string_view target);
+
+}  // namespace keelbox

@@ -1,0 +1,206 @@
+#include "keelbox/util/progress.hpp"
+
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace keelbox {
+namespace {
+
+constexpr std::size_t DEFAULT_WIDTH = 80;
+
+void write_stderr(std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(STDERR_FILENO, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return;  // a vanished terminal is no reason to stop a download
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+std::size_t stderr_width() {
+  struct winsize ws {};
+  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
+  if (const char* columns = std::getenv("COLUMNS")) {
+    char* end = nullptr;
+    long value = std::strtol(columns, &end, 10);
+    if (end != columns && *end == '\0' && value > 0) return static_cast<std::size_t>(value);
+  }
+  return DEFAULT_WIDTH;
+}
+
+std::string printf_text(const char* format, double value) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, format, value);
+  return buffer;
+}
+
+}  // namespace
+
+std::string format_size(double amount, std::string_view suffix) {
+  static constexpr const char* PREFIXES[] = {"", "k", "M", "G", "T", "P", "E", "Z"};
+  for (const char* prefix : PREFIXES) {
+    if (std::fabs(amount) < 999.5) {
+      std::string number;
+      if (std::fabs(amount) < 9.995) {
+        number = printf_text("%1.2f", amount);
+      } else if (std::fabs(amount) < 99.95) {
+        number = printf_text("%2.1f", amount);
+      } else {
+        number = printf_text("%3.0f", amount);
+      }
+      return number + prefix + std::string(suffix);
+    }
+    amount /= 1000.0;
+  }
+  return printf_text("%3.1f", amount) + "Y" + std::string(suffix);
+}
+
+std::string format_interval(double seconds) {
+  long total = seconds > 0 ? static_cast<long>(seconds) : 0;
+  long h = total / 3600, m = (total / 60) % 60, s = total % 60;
+  char buffer[32];
+  if (h) {
+    std::snprintf(buffer, sizeof buffer, "%ld:%02ld:%02ld", h, m, s);
+  } else {
+    std::snprintf(buffer, sizeof buffer, "%02ld:%02ld", m, s);
+  }
+  return buffer;
+}
+
+std::string render_progress_line(std::string_view description, std::uint64_t done,
+                                 std::uint64_t total, double elapsed, std::size_t width) {
+  const double rate = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
+  const std::string rate_text = rate > 0 ? format_size(rate, "B/s") : "?B/s";
+  std::string line;
+  if (total == 0) {
+    line = std::string(description) + ": " + format_size(static_cast<double>(done), "B") + " [" +
+           format_interval(elapsed) + ", " + rate_text + "]";
+  } else {
+    const double fraction = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
+    const std::string remaining =
+        rate > 0 ? format_interval(static_cast<double>(total > done ? total - done : 0) / rate) : "?";
+    const std::string left = std::string(description) + ": " +
+                             printf_text("%3.0f", std::floor(fraction * 100.0)) + "%|";
+    const std::string right = "| " + format_size(static_cast<double>(done), "B") + "/" +
+                              format_size(static_cast<double>(total), "B") + " [" +
+                              format_interval(elapsed) + "<" + remaining + ", " + rate_text + "]";
+    const std::size_t room = width > 0 ? width - 1 : 0;
+    const std::size_t used = left.size() + right.size();
+    const std::size_t bar_width = room > used ? std::min<std::size_t>(room - used, 40) : 10;
+    const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(bar_width));
+    line = left + std::string(filled, '#') + std::string(bar_width - filled, ' ') + right;
+  }
+  if (width > 0 && line.size() > width - 1) line.resize(width - 1);
+  return line;
+}
+
+ProgressBoard::ProgressBoard()
+    : ProgressBoard(::isatty(STDERR_FILENO) == 1, write_stderr, std::chrono::steady_clock::now,
+                    stderr_width) {}
+
+ProgressBoard::ProgressBoard(bool enabled, Writer writer, Clock clock, Width width)
+    : enabled_(enabled),
+      writer_(std::move(writer)),
+      clock_(std::move(clock)),
+      width_(std::move(width)) {}
+
+ProgressBoard::~ProgressBoard() {
+  bars_.clear();
+  if (enabled_ && lines_on_screen_ > 0) {
+    try {
+      erase();
+    } catch (...) {
+      // Leaving a line behind is better than ending the program here.
+    }
+  }
+}
+
+ProgressBoard::Id ProgressBoard::add(std::string description, std::uint64_t total) {
+  Id id = next_id_++;
+  bars_.push_back(Bar{id, std::move(description), total, 0, clock_(), false});
+  return id;
+}
+
+void ProgressBoard::advance(Id id, std::uint64_t amount) {
+  Bar* bar = find(id);
+  if (!bar) return;
+  bar->done += amount;
+  if (!enabled_) return;
+  if (!bar->shown || clock_() - last_draw_ >= REDRAW_INTERVAL) draw();
+}
+
+void ProgressBoard::remove(Id id) {
+  auto it = std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return b.id == id; });
+  if (it == bars_.end()) return;
+  const bool was_shown = it->shown;
+  bars_.erase(it);
+  if (enabled_ && was_shown) draw();
+}
+
+void ProgressBoard::print_above(const std::function<void()>& print) {
+  if (!enabled_ || lines_on_screen_ == 0) {
+    print();
+    return;
+  }
+  erase();
+  print();
+  draw();
+}
+
+std::uint64_t ProgressBoard::done(Id id) const {
+  const Bar* bar = find(id);
+  return bar ? bar->done : 0;
+}
+
+ProgressBoard::Bar* ProgressBoard::find(Id id) {
+  for (Bar& bar : bars_) {
+    if (bar.id == id) return &bar;
+  }
+  return nullptr;
+}
+
+const ProgressBoard::Bar* ProgressBoard::find(Id id) const {
+  for (const Bar& bar : bars_) {
+    if (bar.id == id) return &bar;
+  }
+  return nullptr;
+}
+
+// Back to the first bar line, every bar on a cleared line of its own, then
+// whatever was below erased (lines of bars that went away).
+void ProgressBoard::draw() {
+  const auto now = clock_();
+  const std::size_t width = width_();
+  std::string out = "\r";
+  if (lines_on_screen_ > 0) out += "\x1b[" + std::to_string(lines_on_screen_) + "A";
+  std::size_t lines = 0;
+  for (Bar& bar : bars_) {
+    const double elapsed = std::chrono::duration<double>(now - bar.started).count();
+    out += "\x1b[2K" + render_progress_line(bar.description, bar.done, bar.total, elapsed, width) +
+           "\n";
+    bar.shown = true;
+    ++lines;
+  }
+  out += "\x1b[J";
+  lines_on_screen_ = lines;
+  last_draw_ = now;
+  writer_(out);
+}
+
+void ProgressBoard::erase() {
+  std::string out = "\r";
+  if (lines_on_screen_ > 0) out += "\x1b[" + std::to_string(lines_on_screen_) + "A";
+  out += "\x1b[J";
+  lines_on_screen_ = 0;
+  writer_(out);
+}
+
+}  // namespace keelbox

@@ -1,0 +1,323 @@
+"""`keelbox download-examples`: the example catalogue, concurrent downloads
+against the sandbox cloud, safe unpacking, requirements hints, progress bars."""
+from __future__ import annotations
+
+import io
+import os
+import re
+import tarfile
+import unittest
+from pathlib import Path
+
+from harness import ToolTestCase
+from sandbox_cloud import Sandbox
+from sandbox_cloud.api import make_archive
+
+CORE = "https://core.cloud.zvknumerics.com/v1/license"
+SAMPLE_URL_PATH = "/v1/license/artifacts/examples/zvk_sample_app.tar.gz"
+OTHER_URL_PATH = "/v1/license/artifacts/examples/other.tar.gz"
+GREEN, RED, YELLOW, RESET = "\x1b[32m", "\x1b[31m", "\x1b[33m", "\x1b[0m"
+
+ENTITLEMENTS = [
+    {"name": "ZVK Sample App", "code": "ENT_ZVK_SAMPLE_APP", "packages": ["zvk-sample-app"],
+     "required_entitlements": []},
+    {"name": "Other", "code": "ENT_OTHER_FREE", "packages": ["other"], "required_entitlements": []},
+    {"name": "Extra", "code": "ENT_PKG_EXTRA", "packages": ["extra"], "required_entitlements": []},
+]
+PACKAGES = [{"key": "zvk-sample-app"}, {"key": "zvk-sample-app-examples"},
+            {"key": "b-examples"}, {"key": "other-examples"}, {"key": "extra-examples"}]
+
+NOT_FOUND = ("Package {0} not found in examples!\n"
+             "Use keelbox modules download-examples --list-available to see available examples.\n"
+             "\n\n")
+
+
+def hint(name: str, path) -> str:
+    return (f"Examples for {name} require additional pacakges.To install these dependencies run "
+            f"the following command:\nkeelbox install -r {path}\n")
+
+
+class TerminalScreen:
+    """Just enough of a terminal to replay what the tool drew: line feeds,
+    carriage returns, cursor up, clear line, clear to the end of the screen;
+    colours are ignored. Records the most progress-bar lines shown at once."""
+
+    def __init__(self) -> None:
+        self.lines = [""]
+        self.row = 0
+        self.col = 0
+        self.most_bars = 0
+        self.bar_sets: list[list[str]] = []
+
+    def bars(self) -> list[str]:
+        return [line for line in self.lines if re.match(r"Downloading examples for \S+: ", line)]
+
+    def feed(self, text: str) -> None:
+        i = 0
+        while i < len(text):
+            ch = text[i]
+            if ch == "\x1b":
+                m = re.match(r"\x1b\[([0-9;?]*)([A-Za-z])", text[i:])
+                if m:
+                    arg, op = m.group(1), m.group(2)
+                    if op == "A":
+                        self.row = max(0, self.row - int(arg or 1))
+                    elif op == "K":
+                        self.lines[self.row] = ""
+                    elif op == "J":
+                        del self.lines[self.row + 1:]
+                        self.lines[self.row] = self.lines[self.row][:self.col]
+                    i += len(m.group(0))
+                    self._note()
+                    continue
+            if ch == "\n":
+                self.row += 1
+                self.col = 0
+                if self.row == len(self.lines):
+                    self.lines.append("")
+            elif ch == "\r":
+                self.col = 0
+            else:
+                line = self.lines[self.row]
+                self.lines[self.row] = line[:self.col] + ch + line[self.col + 1:]
+                self.col += 1
+            i += 1
+        self._note()
+
+    def _note(self) -> None:
+        bars = self.bars()
+        if len(bars) > self.most_bars:
+            self.most_bars = len(bars)
+            self.bar_sets.append(bars)
+
+    def text(self) -> str:
+        return "\n".join(self.lines)
+
+
+class ExamplesTestCase(ToolTestCase):
+    def setUp(self) -> None:
+        super().setUp()
+        self.cloud = Sandbox({"entitlements": ENTITLEMENTS, "packages": PACKAGES})
+        self.cloud.start()
+        self.addCleanup(self.cloud.stop)
+        self.cloud.add_example("zvk_sample_app", {"README.md": "sample\n", "src/app.py": "print(1)\n"})
+        self.cloud.add_example("other", {"other.txt": "other\n"})
+        self.write_profile(token_id="id-1", token="secret-1")
+        self.dest = self.user.root / "dl"
+        self.dest.mkdir()
+
+    def run_tool(self, *args, tty=False, **kw):
+        env = dict(self.cloud.env)
+        env.update(kw.pop("env", {}))
+        if tty:
+            return self.keelbox_tty(*args, env=env, **kw)
+        return self.keelbox(*args, env=env, **kw)
+
+    def archive_requests(self, path=None):
+        return [r["path"] for r in self.cloud.requests(service="core")
+                if "/artifacts/examples/" in r["path"] and (path is None or r["path"] == path)]
+
+
+class SelectionTest(ExamplesTestCase):
+    def test_loose_names_select_examples_and_repeats_download_again(self):
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest),
+                          "-m", "zvk_sample_app", "-m", "sample_app", "-m", "other-examples")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(len(self.archive_requests(SAMPLE_URL_PATH)), 2, r)
+        self.assertEqual(len(self.archive_requests(OTHER_URL_PATH)), 1, r)
+        sample, other = self.dest / "zvk-sample-app-examples", self.dest / "other-examples"
+        self.assertEqual((sample / "src" / "app.py").read_text(), "print(1)\n")
+        self.assertEqual((other / "other.txt").read_text(), "other\n")
+        lines = sorted(r.stdout.splitlines())
+        self.assertEqual(lines, sorted([
+            f"Successfully downloaded examples for zvk-sample-app-examples to {sample}",
+            f"Successfully downloaded examples for zvk-sample-app-examples to {sample}",
+            f"Successfully downloaded examples for other-examples to {other}",
+        ]))
+        self.assertEqual(r.stderr, "")  # no bars when standard error is not a terminal
+        # The archive requests carry the access token and ask for the API media type.
+        headers = dict(self.cloud.requests(path=SAMPLE_URL_PATH)[0]["headers"])
+        self.assertTrue(headers["Authorization"].startswith("Bearer "), headers)
+        self.assertEqual(headers["Accept"], "application/vnd.api+json")
+
+    def test_unmatched_names_are_reported_and_the_others_proceed(self):
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest),
+                          "-m", "ZVK_SAMPLE_APP", "-m", "b", "-m", "other")
+        self.assertEqual(r.returncode, 0, r)
+        # Case matters; b-examples is published but not entitled.
+        self.assertTrue(r.stdout.startswith(NOT_FOUND.format("ZVK-SAMPLE-APP") + NOT_FOUND.format("b")), r)
+        self.assertIn("Successfully downloaded examples for other-examples", r.stdout)
+        self.assertEqual(self.archive_requests(), [OTHER_URL_PATH])
+
+    def test_no_names_and_no_entitled_examples(self):
+        self.cloud.update(packages=[{"key": "b-examples"}, {"key": "zvk-sample-app"}])
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest))
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, f"Downloading examples for all available packages to {self.dest}\n")
+        self.assertEqual(self.archive_requests(), [])
+        self.assertEqual(list(self.dest.iterdir()), [])
+
+    def test_list_available(self):
+        for packages, expected in [
+            (PACKAGES, "Available examples: \nzvk-sample-app-examples\nother-examples\n"),
+            ([{"key": "b-examples"}], "Available examples: \n\n"),
+        ]:
+            with self.subTest(expected=expected):
+                # The package list is kept in the cache for good: a fresh user each time.
+                self.cloud.update(packages=packages)
+                for cache in self.user.root.glob("xdg-cache/Keelbox/cache.sqlite*"):
+                    cache.unlink()
+                r = self.run_tool("download-examples", "--list-available", "-m", "other")
+                self.assertEqual(r.returncode, 0, r)
+                self.assertEqual(r.stdout, expected)
+        self.assertEqual(self.archive_requests(), [])
+
+
+    def test_package_list_is_kept_and_failures_are_not(self):
+        self.cloud.set_override("packages", status=503)
+        r = self.run_tool("download-examples", "--list-available")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("HTTPStatusError: 503 Server Error", r.stderr)
+        self.cloud.set_override("packages")
+        for _ in range(2):
+            r = self.run_tool("download-examples", "--list-available")
+            self.assertEqual(r.returncode, 0, r)
+            self.assertIn("zvk-sample-app-examples", r.stdout)
+        self.assertEqual(len(self.cloud.requests(path="/v1/license/packages")), 2)
+        self.assertEqual(self.cloud.requests(path="/v1/license/packages")[0]["path"],
+                         "/v1/license/packages?limit=99")
+
+
+class DownloadTest(ExamplesTestCase):
+    def test_refused_archive_is_reported_and_the_others_arrive(self):
+        self.cloud.set_override("examples/zvk_sample_app", status=404)
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest))
+        self.assertEqual(r.returncode, 0, r)
+        self.assertIn(
+            "Error downloading examples for zvk-sample-app-examples: 404 Client Error: Not Found "
+            f"for url: {CORE}/artifacts/examples/zvk_sample_app.tar.gz\n", r.stdout)
+        self.assertFalse((self.dest / "zvk-sample-app-examples").exists())
+        self.assertTrue((self.dest / "other-examples" / "other.txt").is_file())
+
+    def test_refused_line_is_red_on_a_terminal(self):
+        self.cloud.set_override("examples/zvk_sample_app", status=500)
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest),
+                          "-m", "zvk-sample-app", tty=True)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertIn(f"{RED}Error downloading examples for zvk-sample-app-examples: 500 Server Error: "
+                      f"Internal Server Error for url: {CORE}/artifacts/examples/zvk_sample_app.tar.gz"
+                      f"{RESET}", r.stdout)
+
+    def test_broken_transfer_ends_the_run(self):
+        self.cloud.set_override("examples/other", cut_after=10)
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("TransportError: GET " + CORE + "/artifacts/examples/other.tar.gz failed",
+                      r.stderr)
+        self.assertFalse((self.dest / "other-examples").exists())
+
+    def test_answer_without_content_length(self):
+        self.cloud.set_override("examples", chunked=True, chunk_size=100)
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other",
+                          tty=True)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual((self.dest / "other-examples" / "other.txt").read_text(), "other\n")
+        # The bar shows an amount, never a percentage.
+        self.assertRegex(r.stdout, r"Downloading examples for other-examples: [0-9.]+[kM]?B \[")
+        self.assertNotIn("%|", r.stdout)
+
+    def test_requirements_hints_at_two_depths(self):
+        self.cloud.add_example("zvk_sample_app", {"requirements.txt": "numpy\n",
+                                                  "demo/requirements.txt": "scipy\n",
+                                                  "demo/run.py": ""})
+        r = self.run_tool("download-examples", "--download-dir", "dl", "-m", "sample-app",
+                          cwd=self.user.root)
+        self.assertEqual(r.returncode, 0, r)
+        base = "dl/zvk-sample-app-examples"
+        self.assertEqual(r.stdout, f"Successfully downloaded examples for zvk-sample-app-examples to {base}\n"
+                         + hint("zvk-sample-app-examples", f"{base}/requirements.txt")
+                         + hint("zvk-sample-app-examples", f"{base}/demo/requirements.txt"))
+
+    def test_empty_archive_creates_no_folder(self):
+        self.cloud.add_example_archive("other", make_archive({}))
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, "Successfully downloaded examples for other-examples to "
+                                   f"{self.dest / 'other-examples'}\n")
+        self.assertFalse((self.dest / "other-examples").exists())
+
+    def test_default_folder_is_created(self):
+        r = self.run_tool("download-examples", "-m", "other")
+        default = self.user.data_dir / "examples"
+        self.assertEqual(r.returncode, 0, r)
+        self.assertTrue((default / "other-examples" / "other.txt").is_file(), r)
+
+    def test_missing_download_dir_fails_before_any_request(self):
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest / "missing"))
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("Error: Could not find download directory for examples!", r.stderr)
+        self.assertEqual(self.cloud.requests(), [])
+        self.assertFalse((self.dest / "missing").exists())
+
+
+class SafetyTest(ExamplesTestCase):
+    def archive(self, build) -> bytes:
+        buf = io.BytesIO()
+        with tarfile.open(fileobj=buf, mode="w:gz") as tar:
+            build(tar)
+        return buf.getvalue()
+
+    def test_absolute_member_lands_inside_and_escapes_end_the_run(self):
+        def absolute(tar):
+            info = tarfile.TarInfo("/etc/x")
+            info.size = 2
+            tar.addfile(info, io.BytesIO(b"ok"))
+
+        def link_out(tar):
+            info = tarfile.TarInfo("passwd")
+            info.type = tarfile.SYMTYPE
+            info.linkname = "/etc/passwd"
+            tar.addfile(info)
+
+        self.cloud.add_example_archive("zvk_sample_app", self.archive(absolute))
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "zvk-sample-app")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual((self.dest / "zvk-sample-app-examples" / "etc" / "x").read_text(), "ok")
+
+        self.cloud.add_example_archive("other", self.archive(link_out))
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("passwd", r.stderr)
+        self.assertNotIn("Successfully", r.stdout)
+        self.assertFalse((self.dest / "other-examples" / "passwd").is_symlink())
+
+    def test_damaged_archive_ends_the_run(self):
+        self.cloud.add_example_archive("other", b"\x1f\x8b not really gzip")
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("ExtractionError", r.stderr)
+
+
+class ProgressTest(ExamplesTestCase):
+    def test_concurrent_bars_are_shown_together_and_leave_nothing_behind(self):
+        # Incompressible data, sent in small pieces with pauses: both transfers overlap.
+        self.cloud.add_example("zvk_sample_app", {"data.bin": os.urandom(40000)})
+        self.cloud.add_example("other", {"data.bin": os.urandom(50000)})
+        self.cloud.set_override("examples", chunk_size=2048, chunk_delay=0.05)
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), tty=True)
+        self.assertEqual(r.returncode, 0, r)
+        screen = TerminalScreen()
+        screen.feed(r.stdout)
+        self.assertGreaterEqual(screen.most_bars, 2, r.stdout)
+        both = screen.bar_sets[-1]
+        self.assertTrue(any("zvk-sample-app-examples" in b for b in both), both)
+        self.assertTrue(any("other-examples" in b for b in both), both)
+        self.assertRegex(" ".join(both), r"\d+%\|#*\s*\| [0-9.]+[kM]?B/[0-9.]+kB")
+        # When all is done, no bar is left on the screen; the messages are.
+        self.assertEqual(screen.bars(), [], screen.text())
+        self.assertIn("Successfully downloaded examples for zvk-sample-app-examples", screen.text())
+        self.assertIn("Successfully downloaded examples for other-examples", screen.text())
+
+
+if __name__ == "__main__":
+    unittest.main()

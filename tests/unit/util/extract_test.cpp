@@ -1,0 +1,294 @@
+// Safe unpacking: archives are built in memory with libarchive's writer and
+// unpacked into a fresh folder; refused members must leave nothing outside.
+#include "keelbox/util/extract.hpp"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "keelbox/exceptions/exceptions.hpp"
+
+namespace fs = std::filesystem;
+using keelbox::extract_tar_gz;
+using keelbox::ExtractionError;
+
+namespace {
+
+struct Member {
+  std::string name;
+  unsigned type = AE_IFREG;
+  unsigned perm = 0644;
+  std::string data;
+  std::string symlink;   // target of a symbolic link
+  std::string hardlink;  // target of a hard link
+  long uid = -1;
+};
+
+Member file(std::string name, std::string data = "x", unsigned perm = 0644) {
+  return Member{std::move(name), AE_IFREG, perm, std::move(data), "", "", -1};
+}
+Member dir(std::string name, unsigned perm = 0755) {
+  return Member{std::move(name), AE_IFDIR, perm, "", "", "", -1};
+}
+Member symlink(std::string name, std::string target) {
+  return Member{std::move(name), AE_IFLNK, 0777, "", std::move(target), "", -1};
+}
+Member hardlink(std::string name, std::string target) {
+  return Member{std::move(name), AE_IFREG, 0644, "", "", std::move(target), -1};
+}
+Member special(std::string name, unsigned type) {
+  return Member{std::move(name), type, 0644, "", "", "", -1};
+}
+
+la_ssize_t append(archive*, void* out, const void* data, size_t size) {
+  static_cast<std::string*>(out)->append(static_cast<const char*>(data), size);
+  return static_cast<la_ssize_t>(size);
+}
+
+std::string tar_gz(const std::vector<Member>& members) {
+  std::string out;
+  archive* a = archive_write_new();
+  archive_write_add_filter_gzip(a);
+  archive_write_set_format_pax_restricted(a);
+  archive_write_set_bytes_in_last_block(a, 1);
+  archive_write_open(a, &out, nullptr, append, nullptr);
+  for (const Member& m : members) {
+    archive_entry* e = archive_entry_new();
+    archive_entry_set_pathname(e, m.name.c_str());
+    archive_entry_set_filetype(e, m.type);
+    archive_entry_set_perm(e, m.perm);
+    if (m.uid >= 0) {
+      archive_entry_set_uid(e, m.uid);
+      archive_entry_set_gid(e, m.uid);
+    }
+    if (!m.symlink.empty()) archive_entry_set_symlink(e, m.symlink.c_str());
+    if (!m.hardlink.empty()) archive_entry_set_hardlink(e, m.hardlink.c_str());
+    if (m.type == AE_IFCHR || m.type == AE_IFBLK) archive_entry_set_rdev(e, makedev(1, 3));
+    archive_entry_set_size(e, static_cast<la_int64_t>(m.data.size()));
+    EXPECT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
+    if (!m.data.empty()) archive_write_data(a, m.data.data(), m.data.size());
+    archive_entry_free(e);
+  }
+  archive_write_close(a);
+  archive_write_free(a);
+  return out;
+}
+
+std::string read_file(const fs::path& p) {
+  std::ifstream in(p);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+class ExtractTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/keelbox-extract-XXXXXX";
+    root_ = mkdtemp(tmpl);
+    // The package folder sits two levels down so that escapes have room to land.
+    dest_ = root_ / "downloads" / "pkg";
+    fs::create_directories(root_ / "downloads");
+    old_umask_ = ::umask(022);
+  }
+  void TearDown() override {
+    ::umask(old_umask_);
+    fs::remove_all(root_);
+  }
+
+  // Everything under the test root that is outside the package folder.
+  std::vector<std::string> outside_entries() const {
+    std::vector<std::string> found;
+    for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator();
+         ++it) {
+      const fs::path& p = it->path();
+      if (p == root_ / "downloads" || p == dest_) continue;
+      auto rel = p.lexically_relative(dest_);
+      if (!rel.empty() && *rel.begin() != "..") {
+        if (it->is_symlink()) it.disable_recursion_pending();
+        continue;
+      }
+      found.push_back(p.lexically_relative(root_).string());
+    }
+    return found;
+  }
+
+  fs::path root_, dest_;
+  mode_t old_umask_ = 0;
+};
+
+struct RefusedCase {
+  const char* label;
+  std::vector<Member> members;
+  const char* refused;  // the member the error names
+};
+
+TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
+  const std::vector<RefusedCase> cases = {
+      {"parent name", {file("../x")}, "../x"},
+      {"parent inside the name", {dir("a"), file("a/../../x")}, "a/../../x"},
+      {"absolute symlink", {symlink("passwd", "/etc/passwd")}, "passwd"},
+      {"escaping symlink", {symlink("up", "../..")}, "up"},
+      // Each link on the way is harmless alone; followed together they lead out,
+      // though the names read as if they stayed inside.
+      {"symlink through a chain of links",
+       {dir("d"), symlink("d/up", ".."), symlink("d/up/esc", "../x")},
+       "d/up/esc"},
+      {"file through a chain of links",
+       {dir("d/e"), symlink("d/up", ".."), symlink("d/e/l", "../up"), file("d/e/l/../x")},
+       "d/e/l/../x"},
+      {"hard link outside", {hardlink("h", "../victim")}, "h"},
+      {"absolute hard link", {hardlink("h", "/etc/passwd")}, "h"},
+      {"fifo", {special("pipe", AE_IFIFO)}, "pipe"},
+      {"character device", {special("null", AE_IFCHR)}, "null"},
+      {"block device", {special("disk", AE_IFBLK)}, "disk"},
+  };
+  for (const RefusedCase& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::create_directories(root_);
+    std::ofstream(root_ / "victim") << "keep";
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+      ADD_FAILURE() << "not refused";
+    } catch (const ExtractionError& e) {
+      EXPECT_NE(std::string(e.what()).find("'" + std::string(c.refused) + "'"), std::string::npos)
+          << e.what();
+    }
+    fs::remove(root_ / "victim");
+    EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
+TEST_F(ExtractTest, FileThroughASymlinkPlantedOnDiskIsRefused) {
+  fs::create_directories(dest_);
+  fs::create_directories(root_ / "elsewhere");
+  fs::create_directory_symlink(root_ / "elsewhere", dest_ / "evil");
+  EXPECT_THROW(extract_tar_gz(tar_gz({file("evil/x")}), dest_), ExtractionError);
+  EXPECT_FALSE(fs::exists(root_ / "elsewhere" / "x"));
+}
+
+TEST_F(ExtractTest, AcceptedNamesAndLinksLandInsideThePackageFolder) {
+  extract_tar_gz(tar_gz({file("/etc/x", "abs"), file("./top.txt", "top"), dir("real"),
+                         symlink("docs", "real"), file("docs/readme.txt", "through"),
+                         symlink("norm", "real/./sub/../readme.txt"), hardlink("hl", "top.txt"),
+                         dir("/")}),
+                 dest_);
+  EXPECT_EQ(read_file(dest_ / "etc" / "x"), "abs");
+  EXPECT_EQ(read_file(dest_ / "top.txt"), "top");
+  // A link to a folder inside may be written through.
+  EXPECT_TRUE(fs::is_symlink(dest_ / "docs"));
+  EXPECT_EQ(read_file(dest_ / "real" / "readme.txt"), "through");
+  EXPECT_EQ(fs::read_symlink(dest_ / "norm"), "real/readme.txt");
+  EXPECT_EQ(read_file(dest_ / "hl"), "top");
+  EXPECT_EQ(fs::hard_link_count(dest_ / "top.txt"), 2u);
+  EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+}
+
+TEST_F(ExtractTest, ModesAreTamed) {
+  struct Case {
+    const char* name;
+    unsigned type;
+    unsigned in;
+    unsigned out;
+  };
+  const std::vector<Case> cases = {
+      {"setuid", AE_IFREG, 04755, 0755},   {"setgid", AE_IFREG, 02755, 0755},
+      {"sticky", AE_IFREG, 01644, 0644},   {"world-writable", AE_IFREG, 0777, 0755},
+      {"group-writable", AE_IFREG, 0664, 0644}, {"owner no exec", AE_IFREG, 0655, 0644},
+      {"read-only", AE_IFREG, 0400, 0600}, {"group exec only", AE_IFREG, 0070, 0640},
+      {"no bits", AE_IFREG, 0000, 0600},   {"exec only", AE_IFREG, 0100, 0700},
+      // Folders keep the system default (umask 022 here) whatever the archive says.
+      {"dir sticky", AE_IFDIR, 01777, 0755}, {"dir closed", AE_IFDIR, 0700, 0755},
+  };
+  std::vector<Member> members;
+  for (const Case& c : cases) {
+    Member m = c.type == AE_IFDIR ? dir(c.name, c.in) : file(c.name, "x", c.in);
+    members.push_back(m);
+  }
+  extract_tar_gz(tar_gz(members), dest_);
+  for (const Case& c : cases) {
+    struct stat st {};
+    ASSERT_EQ(::lstat((dest_ / c.name).c_str(), &st), 0) << c.name;
+    EXPECT_EQ(st.st_mode & 07777, c.out) << c.name;
+  }
+}
+
+TEST_F(ExtractTest, OwnerIsNeverApplied) {
+  Member m = file("owned", "x");
+  m.uid = 4321;
+  extract_tar_gz(tar_gz({m}), dest_);
+  struct stat st {};
+  ASSERT_EQ(::lstat((dest_ / "owned").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ::geteuid());
+  EXPECT_EQ(st.st_gid, ::getegid());
+}
+
+TEST_F(ExtractTest, LaterMemberOfTheSameNameWins) {
+  fs::create_directories(dest_);
+  std::ofstream(dest_ / "untouched") << "old";
+  std::ofstream(dest_ / "f") << "from an earlier run";
+  extract_tar_gz(tar_gz({file("f", "one"), file("f", "two"), file("target", "t"),
+                         symlink("l", "target"), file("l", "replaces the link")}),
+                 dest_);
+  EXPECT_EQ(read_file(dest_ / "f"), "two");
+  EXPECT_FALSE(fs::is_symlink(dest_ / "l"));
+  EXPECT_EQ(read_file(dest_ / "l"), "replaces the link");
+  EXPECT_EQ(read_file(dest_ / "target"), "t");
+  EXPECT_EQ(read_file(dest_ / "untouched"), "old");
+}
+
+TEST_F(ExtractTest, MembersBeforeARefusedOneStay) {
+  EXPECT_THROW(extract_tar_gz(tar_gz({dir("a"), file("a/ok.txt", "ok"), file("../bad"),
+                                      file("after.txt")}),
+                              dest_),
+               ExtractionError);
+  EXPECT_EQ(read_file(dest_ / "a" / "ok.txt"), "ok");
+  EXPECT_FALSE(fs::exists(dest_ / "after.txt"));
+}
+
+TEST_F(ExtractTest, EmptyArchiveCreatesNoFolderAndARefusedFirstMemberNeither) {
+  extract_tar_gz(tar_gz({}), dest_);
+  EXPECT_FALSE(fs::exists(dest_));
+  EXPECT_THROW(extract_tar_gz(tar_gz({file("../x")}), dest_), ExtractionError);
+  EXPECT_FALSE(fs::exists(dest_));
+}
+
+TEST_F(ExtractTest, DamagedArchivesAreErrors) {
+  std::string good = tar_gz({file("a.txt", std::string(5000, 'a')), file("b.txt", "b")});
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"not an archive", "this is not a tar.gz file at all, just some words"},
+      {"truncated", good.substr(0, good.size() / 2)},
+  };
+  for (const auto& [label, data] : cases) {
+    SCOPED_TRACE(label);
+    EXPECT_THROW(extract_tar_gz(data, dest_), ExtractionError);
+  }
+}
+
+TEST_F(ExtractTest, WorkingFolderIsRestored) {
+  const fs::path before = fs::current_path();
+  extract_tar_gz(tar_gz({file("a")}), dest_);
+  EXPECT_THROW(extract_tar_gz(tar_gz({file("b"), file("../c")}), dest_), ExtractionError);
+  EXPECT_EQ(fs::current_path(), before);
+}
+
+TEST(NormalizeLinkTarget, Table) {
+  const std::vector<std::pair<const char*, const char*>> cases = {
+      {"a/./b/../c", "a/c"}, {"../x", "../x"}, {"a/../../x", "../x"},
+      {"a//b/", "a/b"},      {"", "."},        {"./", "."},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(keelbox::normalize_link_target(in), out) << in;
+}
+
+}  // namespace

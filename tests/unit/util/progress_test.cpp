@@ -1,0 +1,150 @@
+// The multi-bar board, driven with a fake clock and a captured terminal.
+#include "keelbox/util/progress.hpp"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+using keelbox::format_interval;
+using keelbox::format_size;
+using keelbox::ProgressBoard;
+using keelbox::render_progress_line;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(FormatSize, DecimalPrefixes) {
+  const std::vector<std::pair<double, const char*>> cases = {
+      {0, "0.00B"},          {9.994, "9.99B"},     {9.995, "10.0B"},  {99.94, "99.9B"},
+      {999, "999B"},         {999.5, "1.00kB"},    {1000, "1.00kB"},  {12345, "12.3kB"},
+      {1234567, "1.23MB"},   {2.5e9, "2.50GB"},    {1e27, "1000.0YB"},
+  };
+  for (const auto& [amount, text] : cases) EXPECT_EQ(format_size(amount, "B"), text) << amount;
+}
+
+TEST(FormatInterval, MinutesAndHours) {
+  EXPECT_EQ(format_interval(0), "00:00");
+  EXPECT_EQ(format_interval(75.9), "01:15");
+  EXPECT_EQ(format_interval(3723), "1:02:03");
+}
+
+TEST(RenderProgressLine, KnownAndUnknownTotal) {
+  const std::string known = render_progress_line("Downloading examples for a", 500, 1000, 2.0, 100);
+  EXPECT_EQ(known.rfind("Downloading examples for a:  50%|", 0), 0u) << known;
+  EXPECT_NE(known.find("| 500B/1.00kB [00:02<00:02, 250B/s]"), std::string::npos) << known;
+  EXPECT_NE(known.find("#"), std::string::npos);
+
+  const std::string unknown = render_progress_line("Downloading examples for a", 1234567, 0, 1.0, 100);
+  EXPECT_EQ(unknown, "Downloading examples for a: 1.23MB [00:01, 1.23MB/s]");
+
+  // Nothing is known at the start: no rate yet.
+  EXPECT_EQ(render_progress_line("d", 0, 0, 0.0, 100), "d: 0.00B [00:00, ?B/s]");
+}
+
+TEST(RenderProgressLine, NeverWiderThanTheTerminal) {
+  for (std::size_t width : {20u, 40u, 80u, 200u}) {
+    for (std::uint64_t total : {0u, 5000u}) {
+      std::string line = render_progress_line(std::string(150, 'd'), 10, total, 1.0, width);
+      EXPECT_LE(line.size(), width - 1) << width;
+    }
+  }
+}
+
+class BoardTest : public ::testing::Test {
+ protected:
+  ProgressBoard make(bool enabled = true) {
+    return ProgressBoard(
+        enabled, [this](std::string_view s) { writes_.emplace_back(s); },
+        [this] { return now_; }, [] { return std::size_t{100}; });
+  }
+  std::string last() const { return writes_.empty() ? "" : writes_.back(); }
+
+  std::vector<std::string> writes_;
+  std::chrono::steady_clock::time_point now_{std::chrono::seconds(1000)};
+};
+
+TEST_F(BoardTest, BarsAreDrawnTogetherAtOnceThenRateLimited) {
+  auto board = make();
+  auto a = board.add("Downloading examples for a", 100);
+  auto b = board.add("Downloading examples for b", 0);
+  EXPECT_TRUE(writes_.empty());  // added bars wait for their first advance
+
+  board.advance(a, 0);
+  ASSERT_EQ(writes_.size(), 1u);
+  // Both lines in one drawing, each cleared first, the rest of the screen wiped.
+  EXPECT_NE(last().find("\x1b[2KDownloading examples for a:   0%|"), std::string::npos) << last();
+  EXPECT_NE(last().find("\x1b[2KDownloading examples for b: 0.00B"), std::string::npos);
+  EXPECT_EQ(last().substr(last().size() - 3), "\x1b[J");
+
+  board.advance(b, 0);  // b was shown with a: no extra drawing
+  board.advance(a, 10);
+  now_ += 50ms;
+  board.advance(a, 10);
+  EXPECT_EQ(writes_.size(), 1u);
+
+  now_ += 60ms;
+  board.advance(b, 4096);
+  ASSERT_EQ(writes_.size(), 2u);
+  // The redraw goes back up over the two lines drawn before.
+  EXPECT_EQ(last().rfind("\r\x1b[2A", 0), 0u);
+  EXPECT_NE(last().find(" 20%|"), std::string::npos) << last();
+  EXPECT_NE(last().find("4.10kB"), std::string::npos) << last();
+  EXPECT_EQ(board.done(a), 20u);
+}
+
+TEST_F(BoardTest, FinishedBarsLeaveNothingBehind) {
+  {
+    auto board = make();
+    auto a = board.add("Downloading examples for a", 10);
+    auto b = board.add("Downloading examples for b", 10);
+    board.advance(a, 0);
+    board.remove(a);
+    EXPECT_EQ(last().find("examples for a"), std::string::npos);
+    EXPECT_NE(last().find("examples for b"), std::string::npos);
+    board.remove(b);
+    EXPECT_EQ(last(), "\r\x1b[1A\x1b[J");
+  }
+  // A bar never shown is removed silently.
+  writes_.clear();
+  auto board = make();
+  board.remove(board.add("x", 0));
+  EXPECT_TRUE(writes_.empty());
+}
+
+TEST_F(BoardTest, DestructorClearsBarsStillShown) {
+  {
+    auto board = make();
+    board.advance(board.add("a", 0), 0);
+    board.advance(board.add("b", 0), 0);
+  }
+  EXPECT_EQ(last(), "\r\x1b[2A\x1b[J");
+}
+
+TEST_F(BoardTest, TextPrintedAboveMovesTheBarsDown) {
+  auto board = make();
+  auto a = board.add("a", 0);
+  board.advance(a, 0);
+  std::vector<std::string> order;
+  board.print_above([&] { order.push_back("printed after " + last()); });
+  ASSERT_EQ(order.size(), 1u);
+  EXPECT_EQ(order[0], "printed after \r\x1b[1A\x1b[J");  // bars lifted before the text
+  EXPECT_NE(last().find("\x1b[2Ka: "), std::string::npos);  // and drawn again after it
+  EXPECT_EQ(last().rfind("\r\x1b[2K", 0), 0u);              // below the text, not over it
+}
+
+TEST_F(BoardTest, DisabledBoardDrawsNothing) {
+  auto board = make(false);
+  auto a = board.add("a", 10);
+  board.advance(a, 0);
+  now_ += 1s;
+  board.advance(a, 5);
+  bool printed = false;
+  board.print_above([&] { printed = true; });
+  board.remove(a);
+  EXPECT_TRUE(printed);
+  EXPECT_TRUE(writes_.empty());
+}
+
+}  // namespace
