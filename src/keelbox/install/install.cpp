@@ -1,0 +1,60 @@
+#include "keelbox/install/install.hpp"
+
+#include "keelbox/api/api.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/messages/messages.hpp"
+#include "keelbox/uv/uv.hpp"
+
+namespace keelbox::install {
+
+void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
+  if (names.empty()) {
+    send_message("Nothing to install. Call with --help for more information.");
+    return;
+  }
+  std::vector<std::string> args = get_uv_pip_install_cmd(upgrade, names);
+  if (dry_run) args.emplace_back("--dry-run");
+  if (requirements_files) {
+    for (const auto& file : *requirements_files) {
+      args.emplace_back("-r");
+      args.push_back(file.string());
+    }
+  }
+  run_uv_in_python(args, /*capture_output=*/false);
+}
+
+std::vector<std::string> get_uv_pip_install_cmd(
+    bool upgrade, const std::optional<std::vector<std::string>>& packages) {
+  const api::RequestKWARGSDict request = api::create_get_request("/pip");
+  const http::Response response = api::send_get(request, /*follow_redirects=*/false);
+  if (response.status != 303) {
+    response.raise_for_status();
+    throw KeelboxException("Unexpected status code " + std::to_string(response.status));
+  }
+  const std::optional<std::string> location = response.header("location");
+  if (!location) {
+    throw KeelboxException("The package index address is missing: the answer to " +
+                           response.url + " has no \"location\" header.");
+  }
+  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
+  args.emplace_back("--index-url");
+  args.push_back(*location);
+  return args;
+}
+
+std::vector<std::string> _generate_default_install_args(
+    bool upgrade, const std::optional<std::vector<std::string>>& packages) {
+  std::vector<std::string> args = {"pip", "install"};
+  if (!packages) return args;
+  args.insert(args.end(), packages->begin(), packages->end());
+  if (upgrade) {
+    for (const auto& p : *packages) {
+      args.emplace_back("--upgrade-package");
+      args.push_back(p);
+    }
+  }
+  return args;
+}
+
+}  // namespace keelbox::install

@@ -1,0 +1,31 @@
+#pragma once
+// Commands to install modules and packages: one run of `uv pip install` from
+// the vendor's private package index into the target environment.
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace keelbox::install {
+
+// Installs `names` (package names or requirement texts, passed to uv
+// unchanged) with uv, from the private index, uv's output on the terminal.
+// Empty `names`: prints "Nothing to install. Call with --help for more
+// information." and runs nothing. uv's failure is the KeelboxUVException of
+// the runner.
+void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run = false,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files =
+                         std::nullopt);
+
+// "pip", "install", the packages, ["--upgrade-package", p]... (when `upgrade`),
+// "--index-url", the private index address. Asks the core service ("/pip",
+// answered with 303 and "location") on every call.
+std::vector<std::string> get_uv_pip_install_cmd(bool upgrade,
+                                                const std::optional<std::vector<std::string>>& packages);
+
+// "pip", "install", the packages, ["--upgrade-package", p]... (when `upgrade`);
+// just "pip", "install" without a package list.
+std::vector<std::string> _generate_default_install_args(
+    bool upgrade, const std::optional<std::vector<std::string>>& packages);
+
+}  // namespace keelbox::install

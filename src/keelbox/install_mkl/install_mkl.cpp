@@ -1,0 +1,109 @@
+#include "keelbox/install_mkl/install_mkl.hpp"
+
+#include <exception>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/install/install.hpp"
+#include "keelbox/messages/messages.hpp"
+#include "keelbox/system/system.hpp"
+
+namespace keelbox {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+struct LinkLayout {
+  fs::path library_dir;
+  std::string link_name;
+  std::string (*candidate)(int number);
+};
+
+std::string posix_candidate(int n) { return "libmkl_rt.so." + std::to_string(n); }
+std::string windows_candidate(int n) { return "mkl_rt." + std::to_string(n) + ".dll"; }
+
+// Steps shared by both platforms up to the link itself: nullopt when the link
+// already resolves, else the link path and the target name (the lowest
+// numbered versioned file present, probed from 5 down to 1).
+std::optional<std::pair<fs::path, std::string>> plan_link(const LinkLayout& layout) {
+  const fs::path link = layout.library_dir / layout.link_name;
+  std::error_code ec;
+  if (fs::exists(link, ec)) return std::nullopt;  // follows links: a broken one counts as absent
+  std::optional<std::string> target;
+  for (int n = 5; n >= 1; --n) {
+    std::string name = layout.candidate(n);
+    if (fs::exists(layout.library_dir / name, ec)) target = name;
+  }
+  if (!target) throw FileNotFoundError("MKL RT not found.");
+  send_message("Creating symlink " + link.string() + " to " + *target);
+  return std::make_pair(link, *target);
+}
+
+}  // namespace
+
+bool is_mkl_present() {
+  try {
+    _run_cmd("python", std::vector<std::string>{"-c",
+                                                "from importlib.metadata import distribution;"
+                                                "distribution('mkl')"},
+             ProcessOptions::discard_output());
+  } catch (const KeelboxException&) {
+    return false;
+  }
+  return true;
+}
+
+void install_mkl() {
+  send_message("Installing " + style("MKL", "green") + " via pip.");
+  install::install_modules({"mkl"}, /*upgrade=*/true);
+}
+
+void _create_mkl_symlinks_posix() {
+  const fs::path root = detect_virtualenv();
+  auto plan = plan_link({root / "lib", "libmkl_rt.so", posix_candidate});
+  if (!plan) return;
+  std::error_code ec;
+  fs::create_symlink(plan->second, plan->first, ec);
+  if (ec) {
+    throw FileSystemError("Cannot create the symbolic link " + plan->first.string() + " -> " +
+                          plan->second + ": " + ec.message());
+  }
+}
+
+void _create_mkl_symlinks_windows() {
+  const fs::path root = detect_virtualenv();
+  auto plan = plan_link({root / "Library" / "bin", "mkl_rt.dll", windows_candidate});
+  if (!plan) return;
+  try {
+    fs::create_symlink(plan->second, plan->first);
+  } catch (const fs::filesystem_error&) {
+    std::throw_with_nested(KeelboxException(
+        "Permission denied to create symlink. Please activate `Security Settings\\Local "
+        "Policies\\User Rights Assignment\\Create symbolic links`"));
+  }
+}
+
+void create_mkl_symlinks() {
+  if (runs_on_windows()) {
+    _create_mkl_symlinks_windows();
+  } else {
+    _create_mkl_symlinks_posix();
+  }
+}
+
+void ensure_mkl_in_environment() {
+  const std::string root = detect_virtualenv();
+  if (!is_mkl_present()) {
+    send_message("MKL library not found. Installing " + style("MKL", "green") + " via pip.");
+    install_mkl();
+  } else {
+    send_message("MKL library already installed / available in " + style(root, "green") + ".");
+  }
+  create_mkl_symlinks();
+}
+
+}  // namespace keelbox

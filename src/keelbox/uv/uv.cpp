@@ -1,0 +1,66 @@
+#include "keelbox/uv/uv.hpp"
+
+#include <exception>
+#include <filesystem>
+
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/system/system.hpp"
+#include "keelbox/util/installation.hpp"
+#include "keelbox/util/notation.hpp"
+#include "keelbox/util/process.hpp"
+
+namespace keelbox {
+
+namespace fs = std::filesystem;
+
+std::string _find_uv_bin() {
+  const fs::path uv = tool_installation_dir() / (runs_on_windows() ? "uv.exe" : "uv");
+  std::error_code ec;
+  if (!fs::is_regular_file(uv, ec)) throw FileNotFoundError("uv not found: " + uv.string());
+  return uv.string();
+}
+
+CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output) {
+  const std::string uv = _find_uv_bin();
+  const Environment env = _set_venv_environment();
+  ProcessOptions options;
+  if (capture_output) options = ProcessOptions::capture_both();
+  ProcessResult result = run_process(uv, args, env, options);
+
+  CompletedProcess completed;
+  completed.args.push_back(uv);
+  completed.args.insert(completed.args.end(), args.begin(), args.end());
+  completed.returncode = result.returncode;
+  if (result.returncode != 0) {
+    try {
+      throw CalledProcessError(completed.args, result.returncode);
+    } catch (const CalledProcessError&) {
+      std::throw_with_nested(KeelboxUVException("Error running uv with " + tuple_notation(args)));
+    }
+  }
+  completed.stdout_ = std::move(result.stdout_);
+  completed.stderr_ = std::move(result.stderr_);
+  return completed;
+}
+
+void run_uv(const std::vector<std::string>& args) {
+  const std::string uv = _find_uv_bin();
+  const Environment env = _set_venv_environment();
+  run_process(uv, args, env);
+}
+
+namespace {
+std::vector<std::string> sysargs(int argc, char** argv) {
+  std::vector<std::string> args;
+  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
+  return args;
+}
+}  // namespace
+
+void run_uv_from_sysargs(int argc, char** argv) { run_uv(sysargs(argc, argv)); }
+
+void run_uv_in_pythonfrom_sysargs(int argc, char** argv) {
+  run_uv_in_python(sysargs(argc, argv), false);
+}
+
+}  // namespace keelbox

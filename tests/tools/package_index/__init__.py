@@ -1,0 +1,1 @@
+"""Private package index for tests (see index.py)."""

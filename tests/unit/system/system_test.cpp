@@ -1,0 +1,230 @@
+#include "keelbox/system/system.hpp"
+
+#include <gtest/gtest.h>
+
+#include "../uv/uv_test_support.hpp"
+
+namespace keelbox {
+namespace {
+
+using testing::nested_cause;
+using testing::read_file;
+using testing::ScopedEnv;
+using testing::TempDir;
+using Opt = std::optional<std::string>;
+
+TEST(System, TargetEnvironmentTakesFirstNonEmptyVariable) {
+  struct Case {
+    Opt virtual_env, conda_prefix;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"/home/u/venv", "/opt/conda/envs/x", "/home/u/venv"},
+      {"", "/opt/conda/envs/x", "/opt/conda/envs/x"},
+      {std::nullopt, "/opt/conda/envs/x", "/opt/conda/envs/x"},
+      {"/home/u/venv/", std::nullopt, "/home/u/venv/"},  // returned as found
+      {"relative/./v//", "", "relative/./v//"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env{{"VIRTUAL_ENV", c.virtual_env}, {"CONDA_PREFIX", c.conda_prefix}};
+    EXPECT_EQ(detect_virtualenv(), c.expected);
+  }
+}
+
+TEST(System, PathNormalisationKeepsDoubleDots) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"/home/u/venv/", "/home/u/venv"},
+      {"/home//u///venv", "/home/u/venv"},
+      {"/home/./u/.", "/home/u"},
+      {"/a/../b/", "/a/../b"},
+      {"//srv/v", "/srv/v"},
+      {"/", "/"},
+      {"venv/", "venv"},
+      {"./venv", "venv"},
+      {"./", "."},
+      {"", "."},
+      {"../v/..", "../v/.."},
+      {"/x/.hidden/v.1", "/x/.hidden/v.1"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(_normalise_env_path(in), out) << in;
+}
+
+TEST(System, ChildEnvironmentAnnouncesTargetAndChangesNothingElse) {
+  struct Case {
+    Opt virtual_env, conda_prefix;
+    std::string child_virtual_env;
+  };
+  const std::vector<Case> cases = {
+      {"", "/opt/conda/envs/x", "/opt/conda/envs/x"},
+      {"/home/u/venv/", std::nullopt, "/home/u/venv"},
+      {"/home/u//venv/./", "/opt/conda/envs/x", "/home/u/venv"},
+  };
+  for (const auto& c : cases) {
+    ScopedEnv env{{"VIRTUAL_ENV", c.virtual_env},
+                  {"CONDA_PREFIX", c.conda_prefix},
+                  {"KEELBOX_TEST_MARKER", "a=b c"}};
+    Environment before = current_environment();
+    Environment child = _set_venv_environment();
+    EXPECT_EQ(child.at("VIRTUAL_ENV"), c.child_virtual_env);
+    before.erase("VIRTUAL_ENV");
+    child.erase("VIRTUAL_ENV");
+    EXPECT_EQ(child, before);  // PATH, CONDA_PREFIX and the rest as they were
+    EXPECT_EQ(std::getenv("VIRTUAL_ENV") ? Opt(std::getenv("VIRTUAL_ENV")) : std::nullopt,
+              c.virtual_env);  // the process's own environment is untouched
+  }
+}
+
+TEST(System, ScriptsFolderAndPlatform) {
+  EXPECT_EQ(get_relative_scripts_dir(), "bin");
+  EXPECT_FALSE(runs_on_windows());
+}
+
+// A target environment made with the real interpreter (no pip needed).
+class RunCmd : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = new TempDir();
+    testing::make_venv(dir_->path() / "v", false);
+  }
+  static void TearDownTestSuite() {
+    delete dir_;
+    dir_ = nullptr;
+  }
+  static std::filesystem::path venv() { return dir_->path() / "v"; }
+  static TempDir* dir_;
+};
+TempDir* RunCmd::dir_ = nullptr;
+
+TEST_F(RunCmd, RunsTheEnvironmentsProgramWithTheChildEnvironment) {
+  // A trailing separator in VIRTUAL_ENV: the program is found, and the child
+  // sees the normalised path.
+  TempDir out;
+  ScopedEnv env{{"VIRTUAL_ENV", venv().string() + "/"}, {"CONDA_PREFIX", "/opt/conda/envs/x"}};
+  _run_cmd("python3",
+           std::vector<std::string>{"-c",
+                                    "import os, sys; open(sys.argv[1], 'w').write("
+                                    "sys.executable + '|' + os.environ['VIRTUAL_ENV'] + '|' + "
+                                    "os.environ['CONDA_PREFIX'])",
+                                    (out / "seen").string()});
+  EXPECT_EQ(read_file(out / "seen"),
+            (venv() / "bin" / "python3").string() + "|" + venv().string() + "|/opt/conda/envs/x");
+}
+
+TEST_F(RunCmd, FailingStatusesBecomeUserErrorsWithTheCauseChained) {
+  ScopedEnv env{{"VIRTUAL_ENV", venv().string()}};
+  struct Case {
+    std::string which, program, message;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"python", "import sys; sys.exit(3)", "python execution failed with error code 3", 3},
+      {"python3", "import os; os.kill(os.getpid(), 9)",
+       "python3 execution failed with error code -9", -9},
+  };
+  for (const auto& c : cases) {
+    try {
+      _run_cmd(c.which, std::vector<std::string>{"-c", c.program}, ProcessOptions::discard_output());
+      ADD_FAILURE() << c.which;
+    } catch (const KeelboxException& e) {
+      EXPECT_EQ(std::string(e.what()), c.message);
+      auto cause = nested_cause<CalledProcessError>(e);
+      ASSERT_TRUE(cause.has_value());
+      EXPECT_EQ(cause->returncode(), c.status);
+      EXPECT_EQ(cause->cmd().front(), (venv() / "bin" / c.which).string());
+    }
+  }
+}
+
+TEST_F(RunCmd, RefusesOtherCommandsBeforeStartingAnything) {
+  TempDir target;
+  std::filesystem::create_directories(target / "bin");
+  const auto marker = target / "started";
+  for (const std::string which : {"pip", "uv", "bash", "Python", "python3.11", ""}) {
+    // Each refused name exists as a program that would leave a marker.
+    if (!which.empty()) {
+      std::ofstream(target / "bin" / which) << "#!/bin/sh\ntouch '" << marker.string() << "'\n";
+      std::filesystem::permissions(target / "bin" / which, std::filesystem::perms::owner_all);
+    }
+    ScopedEnv env{{"VIRTUAL_ENV", target.path().string()}};
+    try {
+      _run_cmd(which);
+      ADD_FAILURE() << which;
+    } catch (const KeelboxException& e) {
+      EXPECT_EQ(std::string(e.what()), "Unsupported command: " + which);
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(marker));
+}
+
+TEST_F(RunCmd, AMissingProgramIsAStartFailureNotAUserError) {
+  TempDir empty;
+  ScopedEnv env{{"VIRTUAL_ENV", empty.path().string()}};
+  EXPECT_THROW(_run_cmd("jupyter"), ProcessStartError);
+}
+
+// Run inside a copy of this test program placed in an environment's bin
+// folder beside its python3: that environment is the tool's installation.
+TEST(Relocated, NeitherVariableSetMeansTheInterpreterPrefix) {
+  const char* expected = std::getenv("KEELBOX_EXPECT_PREFIX");
+  if (!expected) GTEST_SKIP() << "runs inside a relocated copy";
+  EXPECT_EQ(detect_virtualenv(), expected);
+  EXPECT_EQ(_set_venv_environment().at("VIRTUAL_ENV"), expected);
+}
+
+TEST_F(RunCmd, WithoutVariablesTheBaseInterpreterPrefixIsTheTarget) {
+  auto r = testing::run_relocated(venv() / "bin", "Relocated.*",
+                                  {{"VIRTUAL_ENV", std::nullopt},
+                                   {"CONDA_PREFIX", std::nullopt},
+                                   {"KEELBOX_EXPECT_PREFIX", venv().string()}});
+  EXPECT_EQ(r.returncode, 0) << *r.stdout_;
+  EXPECT_NE(r.stdout_->find("[  PASSED  ] 1 test"), std::string::npos) << *r.stdout_;
+}
+
+// ---- shell detection ----
+
+TEST(Shell, NamesAreReducedToTheBareLowerCaseProgram) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"-bash", "bash"}, {"/usr/bin/zsh", "zsh"}, {"PWSH.EXE", "pwsh"},
+      {"-/bin/sh", "sh"}, {"fish", "fish"}, {"/opt/nu/nu", "nu"},
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(_normalise_shell_name(in), out) << in;
+}
+
+TEST(Shell, ActivationScriptTable) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"bash", "activate"}, {"dash", "activate"}, {"zsh", "activate"},
+      {"ash", "activate"}, {"sh", "activate"}, {"fish", "activate.fish"},
+      {"csh", "activate.csh"}, {"nu", "activate.nu"}, {"powershell", "activate.ps1"},
+      {"pwsh", "activate.ps1"}, {"cmd", "activate.bat"},
+  };
+  for (const auto& [shell, script] : cases) EXPECT_EQ(_activate_script_for(shell), script);
+  for (const std::string shell : {"tcsh", "ksh", "Bash"}) {
+    try {
+      _activate_script_for(shell);
+      ADD_FAILURE() << shell;
+    } catch (const KeelboxException&) {
+      ADD_FAILURE() << "not a user error: " << shell;
+    } catch (const RuntimeError& e) {
+      EXPECT_EQ(std::string(e.what()), "Unsupported shell: " + shell);
+    }
+  }
+}
+
+TEST(Shell, DetectsRealProcessesByTheirProgramName) {
+  TempDir dir;
+  // A program named like a shell: detection reports the name it runs under.
+  std::filesystem::copy_file("/bin/sleep", dir / "tcsh");
+  ChildProcess tcsh(dir / "tcsh", {"30"}, current_environment(), ProcessOptions::discard_output());
+  EXPECT_EQ(_detect_shell(tcsh.pid()), "tcsh");
+
+  ChildProcess sh("/bin/sh", {"-c", "sleep 30; :"}, current_environment(),
+                  ProcessOptions::discard_output());
+  EXPECT_EQ(_detect_shell(sh.pid()), "sh");
+}
+
+TEST(Shell, AnUnreadableProcessIsADetectionFailure) {
+  EXPECT_THROW(_detect_shell(2147483000L), RuntimeError);
+}
+
+}  // namespace
+}  // namespace keelbox

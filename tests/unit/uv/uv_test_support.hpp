@@ -1,0 +1,179 @@
+#pragma once
+// Test support for the tests that start real programs: throw-away folders and
+// Python environments, scoped environment variables, the uv stand-in beside
+// the test executable (where the tool looks for uv), the private package
+// index, and runs of a relocated copy of the test executable (a fresh
+// "installation" with other neighbours).
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <optional>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "keelbox/util/installation.hpp"
+#include "keelbox/util/process.hpp"
+
+namespace keelbox::testing {
+
+namespace fs = std::filesystem;
+
+inline fs::path source_dir() { return fs::path(KEELBOX_SOURCE_DIR); }
+inline fs::path tools_dir() { return source_dir() / "tests" / "tools"; }
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string tmpl = (fs::temp_directory_path() / "keelbox-test-XXXXXX").string();
+    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = tmpl;
+  }
+  ~TempDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  fs::path path_;
+};
+
+// Sets (or, with nullopt, unsets) variables and restores them afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(std::initializer_list<std::pair<std::string, std::optional<std::string>>> vars) {
+    for (const auto& [name, value] : vars) set(name, value);
+  }
+  void set(const std::string& name, const std::optional<std::string>& value) {
+    if (!saved_.count(name)) {
+      const char* old = std::getenv(name.c_str());
+      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+    }
+    if (value) ::setenv(name.c_str(), value->c_str(), 1);
+    else ::unsetenv(name.c_str());
+  }
+  ~ScopedEnv() {
+    for (const auto& [name, value] : saved_) {
+      if (value) ::setenv(name.c_str(), value->c_str(), 1);
+      else ::unsetenv(name.c_str());
+    }
+  }
+
+ private:
+  std::map<std::string, std::optional<std::string>> saved_;
+};
+
+inline std::string read_file(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+// A Python environment made with the interpreter the tests were configured with.
+inline void make_venv(const fs::path& dir, bool with_pip) {
+  std::vector<std::string> args = {"-m", "venv"};
+  if (!with_pip) args.push_back("--without-pip");
+  args.push_back(dir.string());
+  auto r = run_process(KEELBOX_PYTHON, args, current_environment(),
+                       ProcessOptions::capture_both());
+  if (r.returncode != 0) throw std::runtime_error("venv failed: " + r.stdout_.value_or("") + r.stderr_.value_or(""));
+}
+
+// Copies `from` to `to` through a temporary name, so concurrent test runs
+// never see a half-written file.
+inline void copy_atomically(const fs::path& from, const fs::path& to) {
+  fs::path tmp = to;
+  tmp += ".tmp-" + std::to_string(::getpid());
+  fs::copy_file(from, tmp, fs::copy_options::overwrite_existing);
+  fs::permissions(tmp, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                           fs::perms::others_read | fs::perms::others_exec);
+  fs::rename(tmp, to);
+}
+
+// The uv stand-in beside the running test executable, where the tool looks for uv.
+inline void install_uv_standin() {
+  copy_atomically(tools_dir() / "uv" / "uv", tool_installation_dir() / "uv");
+}
+
+// The JSON lines the uv stand-in logged.
+inline std::vector<nlohmann::json> read_uv_log(const fs::path& log) {
+  std::vector<nlohmann::json> lines;
+  std::ifstream in(log);
+  std::string line;
+  while (std::getline(in, line))
+    if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
+  return lines;
+}
+
+// The private package index, served while the object lives.
+class PackageIndexServer {
+ public:
+  explicit PackageIndexServer(const fs::path& dir) {
+    std::string cmd = std::string("exec '") + KEELBOX_PYTHON + "' '" +
+                      (tools_dir() / "package_index" / "index.py").string() + "' --dir '" +
+                      dir.string() + "'";
+    pipe_ = ::popen(cmd.c_str(), "r");
+    if (!pipe_) throw std::runtime_error("cannot start the package index");
+    char line[4096];
+    if (!std::fgets(line, sizeof line, pipe_)) throw std::runtime_error("package index did not start");
+    auto ready = nlohmann::json::parse(line);
+    url_ = ready.at("url").get<std::string>();
+    pid_ = ready.at("pid").get<int>();
+  }
+  ~PackageIndexServer() {
+    ::kill(pid_, SIGTERM);
+    ::pclose(pipe_);
+  }
+  PackageIndexServer(const PackageIndexServer&) = delete;
+  PackageIndexServer& operator=(const PackageIndexServer&) = delete;
+  const std::string& url() const { return url_; }
+
+ private:
+  FILE* pipe_ = nullptr;
+  std::string url_;
+  int pid_ = 0;
+};
+
+// Runs the test executable copied into `dir` (under the same file name) with
+// one gtest filter and extra environment variables; returns status and output.
+inline ProcessResult run_relocated(const fs::path& dir, const std::string& filter,
+                                   const std::map<std::string, std::optional<std::string>>& vars) {
+  const fs::path self = fs::canonical("/proc/self/exe");
+  const fs::path copy = dir / self.filename();
+  if (!fs::exists(copy)) fs::copy_file(self, copy);
+  Environment env = current_environment();
+  for (const auto& [k, v] : vars) {
+    if (v) env[k] = *v;
+    else env.erase(k);
+  }
+  ProcessOptions o = ProcessOptions::capture_both();
+  o.stderr_into_stdout = true;
+  return run_process(copy, {"--gtest_filter=" + filter}, env, o);
+}
+
+// The nested cause of `e` when it is a `Cause`.
+template <typename Cause>
+std::optional<Cause> nested_cause(const std::exception& e) {
+  try {
+    std::rethrow_if_nested(e);
+  } catch (const Cause& cause) {
+    return cause;
+  } catch (...) {
+  }
+  return std::nullopt;
+}
+
+}  // namespace keelbox::testing
