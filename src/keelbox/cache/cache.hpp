@@ -5,17 +5,25 @@
 // Values and keys are serialised as CBOR (from the JSON library): a
 // self-describing format that round-trips null, text, lists of records and the
 // parsed package list.
+//
+// The file holds the access token and, inside the memo keys, the token id and
+// secret: on POSIX it is created owner-only (0600) before SQLite opens it, and
+// SQLite gives its -wal and -shm companions the same mode.
 #include <sqlite3.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox {
 
@@ -23,6 +31,9 @@ namespace keelbox {
 // synchronous NORMAL, lock wait `timeout` seconds); exit() commits (normal
 // leave) or rolls back (leave by an error) and always closes. The destructor
 // rolls back and closes a scope that was entered but not left.
+//
+// Statements that change data run in one transaction, which begin_change()
+// opens before the first of them (later calls are no-ops).
 class _SQLiteConnCtx {
  public:
   explicit _SQLiteConnCtx(std::filesystem::path path, double timeout = 30.0);
@@ -31,9 +42,18 @@ class _SQLiteConnCtx {
   _SQLiteConnCtx(_SQLiteConnCtx&& other) noexcept;
   ~_SQLiteConnCtx();
 
+  // Throws DatabaseError when the connection cannot be opened or configured
+  // (nothing stays open then).
   sqlite3* enter();
   // Throws RuntimeError "SQLite connection is not open" when not entered.
+  // After a normal leave (failed == false) a failing commit throws
+  // DatabaseError; after a leave by an error a failing rollback is not
+  // reported, so the error passing through stays the one the caller sees.
+  // The connection is closed in every case.
   void exit(bool failed);
+
+  // Opens the implicit transaction before a statement that changes data.
+  void begin_change();
 
   const std::filesystem::path& path() const { return _path; }
   double timeout() const { return _timeout; }
@@ -49,12 +69,17 @@ class SQLiteDiskCache {
   static constexpr const char* _TABLE = "cache";
   static constexpr const char* _IDX_EXPIRES = "idx_cache_expires";
 
+  // Creates missing parent folders and the table and index. A file the
+  // database engine cannot use (not a database, corrupt, locked beyond the
+  // lock wait) is deleted and created afresh, once.
   explicit SQLiteDiskCache(std::filesystem::path path = "./cache.sqlite");
 
+  // ttl in seconds; none: the entry never expires. An existing key keeps its
+  // created_at.
   void set(const std::string& key, const nlohmann::json& value,
            std::optional<double> ttl = std::nullopt);
-  // The stored value, or nullopt when the key is missing, expired or unreadable
-  // (expired and unreadable rows are deleted).
+  // The stored value (a stored null included), or nullopt when the key is
+  // missing, expired or unreadable (expired and unreadable rows are deleted).
   std::optional<nlohmann::json> get(const std::string& key);
   nlohmann::json get(const std::string& key, const nlohmann::json& default_value);
   void delete_(const std::string& key);
@@ -95,7 +120,9 @@ std::vector<std::uint8_t> serialize_value(const nlohmann::json& value);
 nlohmann::json deserialize_value(const std::vector<std::uint8_t>& bytes);  // throws on bad bytes
 
 // Memoises one operation. R converts to and from nlohmann::json. Failures of
-// `fn` are never stored; errors of the store reach the caller.
+// `fn` are never stored; errors of the store (and of the key function) reach
+// the caller. A stored value that no longer converts to R counts as a miss and
+// is replaced.
 //
 //   static const Memoized<std::string> token_request{"keelbox.api", "_access_token_request", 1800.0};
 //   token_request(args, [&] { return ...; });
@@ -106,17 +133,35 @@ class Memoized {
            MemoKeyFn key_fn = nullptr)
       : module_(std::move(module)), name_(std::move(name)), ttl_(ttl), key_fn_(std::move(key_fn)) {}
 
-  R operator()(const MemoArgs& args, const std::function<R()>& fn) const {
-    SQLiteDiskCache& store = _get_cache();
+  // Through the process-wide store.
+  template <class F>
+  R operator()(const MemoArgs& args, F&& fn) const {
+    return call_with_store(_get_cache(), args, std::forward<F>(fn));
+  }
+
+  // Through a given store.
+  template <class F>
+  R call_with_store(SQLiteDiskCache& store, const MemoArgs& args, F&& fn) const {
     nlohmann::json key_object = key_fn_ ? key_fn_(args) : default_memo_key(module_, name_, args);
     std::string key = memo_key_text(key_object);
     if (std::optional<nlohmann::json> hit = store.get(key)) {
-      return hit->template get<R>();
+      if constexpr (std::is_same_v<R, nlohmann::json>) {
+        return std::move(*hit);
+      } else {
+        try {
+          return hit->template get<R>();
+        } catch (const nlohmann::json::exception&) {
+          // Stored in another shape (an older layout): compute afresh below.
+        } catch (const ValidationError&) {
+        }
+      }
     }
-    R result = fn();
+    R result = std::forward<F>(fn)();
     store.set(key, nlohmann::json(result), ttl_);
     return result;
   }
+
+  const std::optional<double>& ttl() const { return ttl_; }
 
  private:
   std::string module_;

@@ -1,0 +1,380 @@
+#include "keelbox/cache/cache.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <system_error>
+
+#include "keelbox/config/config.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace keelbox {
+namespace fs = std::filesystem;
+
+namespace {
+
+double now_seconds() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void throw_db(sqlite3* con) {
+  throw DatabaseError(con ? sqlite3_errmsg(con) : "out of memory");
+}
+
+// One prepared statement, finalised when it goes out of scope.
+class Statement {
+ public:
+  Statement(sqlite3* con, const std::string& sql) : con_(con) {
+    if (sqlite3_prepare_v2(con, sql.c_str(), static_cast<int>(sql.size()), &stmt_, nullptr) !=
+        SQLITE_OK) {
+      throw_db(con);
+    }
+  }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+  ~Statement() { sqlite3_finalize(stmt_); }
+
+  void bind_text(int i, const std::string& text) {
+    check(sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+  }
+  void bind_blob(int i, const std::vector<std::uint8_t>& bytes) {
+    if (bytes.empty()) {
+      check(sqlite3_bind_zeroblob(stmt_, i, 0));
+    } else {
+      check(sqlite3_bind_blob(stmt_, i, bytes.data(), static_cast<int>(bytes.size()),
+                              SQLITE_TRANSIENT));
+    }
+  }
+  void bind_real(int i, std::optional<double> value) {
+    check(value ? sqlite3_bind_double(stmt_, i, *value) : sqlite3_bind_null(stmt_, i));
+  }
+  // True when a row is ready, false when the statement has finished.
+  bool step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    throw_db(con_);
+  }
+  std::vector<std::uint8_t> column_blob(int i) {
+    const auto* data = static_cast<const std::uint8_t*>(sqlite3_column_blob(stmt_, i));
+    int size = sqlite3_column_bytes(stmt_, i);
+    if (!data || size <= 0) return {};
+    return {data, data + size};
+  }
+  std::optional<double> column_real(int i) {
+    if (sqlite3_column_type(stmt_, i) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_double(stmt_, i);
+  }
+
+ private:
+  void check(int rc) {
+    if (rc != SQLITE_OK) throw_db(con_);
+  }
+  sqlite3* con_;
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
+void exec(sqlite3* con, const char* sql) {
+  if (sqlite3_exec(con, sql, nullptr, nullptr, nullptr) != SQLITE_OK) throw_db(con);
+}
+
+// Runs `body` with an entered connection scope; commits on a normal return,
+// rolls back when `body` throws, and closes in both cases.
+template <class Body>
+auto in_scope(_SQLiteConnCtx scope, Body&& body) {
+  sqlite3* con = scope.enter();
+  using Result = decltype(body(scope, con));
+  if constexpr (std::is_void_v<Result>) {
+    try {
+      body(scope, con);
+    } catch (...) {
+      scope.exit(true);
+      throw;
+    }
+    scope.exit(false);
+  } else {
+    std::optional<Result> result;
+    try {
+      result.emplace(body(scope, con));
+    } catch (...) {
+      scope.exit(true);
+      throw;
+    }
+    scope.exit(false);
+    return std::move(*result);
+  }
+}
+
+#ifndef _WIN32
+// Creates the database file owner-only before SQLite opens it, so the secrets
+// it will hold are never readable by others, not even for a moment.
+void create_private_file(const fs::path& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd >= 0) ::close(fd);
+  // An existing file (EEXIST) is used as it is; any other failure is left to
+  // SQLite, which reports it as a database error.
+}
+
+// Narrows a file of ours that others may read (written by an earlier release)
+// to owner-only.
+void restrict_existing_file(const fs::path& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
+  if (st.st_uid != ::geteuid() || (st.st_mode & 077) == 0) return;
+  ::chmod(path.c_str(), st.st_mode & 0700);
+}
+#endif
+
+fs::path companion(const fs::path& path, const char* suffix) {
+  fs::path p = path;
+  p += suffix;
+  return p;
+}
+
+// Deletes the database file (only that file; a folder in its place stays).
+// SQLite discards a write-ahead log left beside an empty database file, so
+// the log of the deleted file is never replayed into the fresh one.
+void remove_database_file(const fs::path& path) {
+  std::error_code ec;
+  fs::file_status st = fs::symlink_status(path, ec);
+  if (ec || !fs::exists(st) || fs::is_directory(st)) return;
+  if (!fs::remove(path, ec) && ec) {
+    throw FileSystemError("Cannot delete " + path.string() + ": " + ec.message());
+  }
+}
+
+std::string table() { return SQLiteDiskCache::_TABLE; }
+
+}  // namespace
+
+// ---- connection scope -----------------------------------------------------
+
+_SQLiteConnCtx::_SQLiteConnCtx(fs::path path, double timeout)
+    : _path(std::move(path)), _timeout(timeout) {}
+
+_SQLiteConnCtx::_SQLiteConnCtx(_SQLiteConnCtx&& other) noexcept
+    : _path(std::move(other._path)), _timeout(other._timeout), _con(std::exchange(other._con, nullptr)) {}
+
+_SQLiteConnCtx::~_SQLiteConnCtx() {
+  if (_con) {
+    if (!sqlite3_get_autocommit(_con)) sqlite3_exec(_con, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(_con);
+  }
+}
+
+sqlite3* _SQLiteConnCtx::enter() {
+#ifndef _WIN32
+  create_private_file(_path);
+#endif
+  sqlite3* con = nullptr;
+  int rc = sqlite3_open_v2(_path.string().c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                           nullptr);
+  if (rc != SQLITE_OK) {
+    std::string message = con ? sqlite3_errmsg(con) : sqlite3_errstr(rc);
+    sqlite3_close_v2(con);
+    throw DatabaseError(message);
+  }
+  try {
+    double ms = _timeout * 1000.0;
+    sqlite3_busy_timeout(con, ms <= 0 ? 0 : ms >= 2147483647.0 ? 2147483647 : static_cast<int>(ms));
+    exec(con, "PRAGMA journal_mode=WAL;");
+    exec(con, "PRAGMA synchronous=NORMAL;");
+  } catch (...) {
+    sqlite3_close_v2(con);
+    throw;
+  }
+  if (_con) sqlite3_close_v2(_con);  // a scope entered twice keeps the newest
+  _con = con;
+  return con;
+}
+
+void _SQLiteConnCtx::begin_change() {
+  if (!_con) throw RuntimeError("SQLite connection is not open");
+  if (sqlite3_get_autocommit(_con)) exec(_con, "BEGIN");
+}
+
+void _SQLiteConnCtx::exit(bool failed) {
+  if (!_con) throw RuntimeError("SQLite connection is not open");
+  sqlite3* con = std::exchange(_con, nullptr);
+  if (failed) {
+    if (!sqlite3_get_autocommit(con)) sqlite3_exec(con, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(con);
+    return;
+  }
+  if (!sqlite3_get_autocommit(con) &&
+      sqlite3_exec(con, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+    std::string message = sqlite3_errmsg(con);
+    if (!sqlite3_get_autocommit(con)) sqlite3_exec(con, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close_v2(con);
+    throw DatabaseError(message);
+  }
+  sqlite3_close_v2(con);
+}
+
+// ---- store -----------------------------------------------------------------
+
+SQLiteDiskCache::SQLiteDiskCache(fs::path path) : path_(std::move(path)) {
+  fs::path parent = path_.parent_path();
+  if (!parent.empty()) {
+    std::error_code ec;
+    fs::create_directories(parent, ec);
+    if (ec && !fs::is_directory(parent)) {
+      throw FileSystemError("Cannot create " + parent.string() + ": " + ec.message());
+    }
+  }
+#ifndef _WIN32
+  for (const fs::path& p : {path_, companion(path_, "-wal"), companion(path_, "-shm")}) {
+    restrict_existing_file(p);
+  }
+#endif
+  try {
+    _init_db();
+  } catch (const DatabaseError&) {
+    remove_database_file(path_);
+    _init_db();
+  }
+}
+
+_SQLiteConnCtx SQLiteDiskCache::_conn() const { return _SQLiteConnCtx(path_); }
+
+void SQLiteDiskCache::_init_db() {
+  in_scope(_conn(), [](_SQLiteConnCtx&, sqlite3* con) {
+    exec(con, ("CREATE TABLE IF NOT EXISTS " + table() +
+               "(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, created_at REAL NOT NULL)")
+                  .c_str());
+    exec(con, (std::string("CREATE INDEX IF NOT EXISTS ") + _IDX_EXPIRES + " ON " + table() +
+               "(expires_at)")
+                  .c_str());
+  });
+}
+
+void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
+                          std::optional<double> ttl) {
+  double now = now_seconds();
+  std::optional<double> expires_at;
+  if (ttl) expires_at = now + *ttl;
+  std::vector<std::uint8_t> bytes = serialize_value(value);
+  in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "INSERT INTO " + table() +
+                          "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
+                          "DO UPDATE SET value=excluded.value, expires_at=excluded.expires_at");
+    st.bind_text(1, key);
+    st.bind_blob(2, bytes);
+    st.bind_real(3, expires_at);
+    st.bind_real(4, now);
+    st.step();
+  });
+}
+
+std::optional<nlohmann::json> SQLiteDiskCache::get(const std::string& key) {
+  double now = now_seconds();
+  return in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) -> std::optional<nlohmann::json> {
+    std::vector<std::uint8_t> bytes;
+    std::optional<double> expires_at;
+    {
+      Statement st(con, "SELECT value, expires_at FROM " + table() + " WHERE key=?");
+      st.bind_text(1, key);
+      if (!st.step()) return std::nullopt;
+      bytes = st.column_blob(0);
+      expires_at = st.column_real(1);
+    }
+    auto remove_row = [&] {
+      scope.begin_change();
+      Statement del(con, "DELETE FROM " + table() + " WHERE key=?");
+      del.bind_text(1, key);
+      del.step();
+    };
+    if (expires_at && *expires_at <= now) {
+      remove_row();
+      return std::nullopt;
+    }
+    try {
+      return deserialize_value(bytes);
+    } catch (...) {
+      remove_row();
+      return std::nullopt;
+    }
+  });
+}
+
+nlohmann::json SQLiteDiskCache::get(const std::string& key, const nlohmann::json& default_value) {
+  std::optional<nlohmann::json> hit = get(key);
+  return hit ? std::move(*hit) : default_value;
+}
+
+void SQLiteDiskCache::delete_(const std::string& key) {
+  in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "DELETE FROM " + table() + " WHERE key=?");
+    st.bind_text(1, key);
+    st.step();
+  });
+}
+
+void SQLiteDiskCache::clear() {
+  in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "DELETE FROM " + table());
+    st.step();
+  });
+}
+
+void SQLiteDiskCache::prune_expired() {
+  double now = now_seconds();
+  in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
+    st.bind_real(1, now);
+    st.step();
+  });
+}
+
+SQLiteDiskCache& _get_cache() {
+  static std::unique_ptr<SQLiteDiskCache> _CACHE;
+  if (!_CACHE) _CACHE = std::make_unique<SQLiteDiskCache>(_get_cache_file());
+  return *_CACHE;
+}
+
+// ---- serialisation and keys -----------------------------------------------
+
+std::vector<std::uint8_t> serialize_value(const nlohmann::json& value) {
+  return nlohmann::json::to_cbor(value);
+}
+
+nlohmann::json deserialize_value(const std::vector<std::uint8_t>& bytes) {
+  return nlohmann::json::from_cbor(bytes);  // strict: the whole input must be one value
+}
+
+nlohmann::json default_memo_key(std::string_view module, std::string_view name,
+                                 const MemoArgs& args) {
+  nlohmann::json positional = nlohmann::json::array();
+  for (const auto& v : args.positional) positional.push_back(v);
+  std::vector<std::pair<std::string, nlohmann::json>> keyword = args.keyword;
+  std::stable_sort(keyword.begin(), keyword.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  nlohmann::json pairs = nlohmann::json::array();
+  for (auto& [k, v] : keyword) pairs.push_back(nlohmann::json::array({k, std::move(v)}));
+  return nlohmann::json::array({std::string(module), std::string(name), std::move(positional),
+                                std::move(pairs)});
+}
+
+std::string memo_key_text(const nlohmann::json& key_object) {
+  static constexpr char digits[] = "0123456789abcdef";
+  std::vector<std::uint8_t> bytes = serialize_value(key_object);
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (std::uint8_t b : bytes) {
+    text.push_back(digits[b >> 4]);
+    text.push_back(digits[b & 0x0f]);
+  }
+  return text;
+}
+
+}  // namespace keelbox

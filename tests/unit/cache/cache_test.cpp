@@ -1,0 +1,309 @@
+#include "keelbox/cache/cache.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "cache_fixture.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+
+namespace keelbox {
+namespace {
+
+using json = nlohmann::json;
+using StoreTest = testing::CacheFolderTest;
+
+const json MINE = {{"mine", true}};
+
+int mode_of(const std::filesystem::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st.st_mode & 0777;
+}
+
+TEST_F(StoreTest, ExpiryByTtl) {
+  struct Case {
+    const char* key;
+    std::optional<double> ttl;
+    bool hit;
+  };
+  const std::vector<Case> cases = {
+      {"zero", 0.0, false}, {"negative", -5.0, false}, {"future", 60.0, true}, {"never", std::nullopt, true}};
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  for (const Case& c : cases) store.set(c.key, c.key, c.ttl);
+  for (const Case& c : cases) {
+    EXPECT_EQ(store.get(c.key, MINE), c.hit ? json(c.key) : MINE) << c.key;
+    // An expired entry is removed by the read that finds it.
+    EXPECT_EQ(query(store.path(), std::string("SELECT count(*) FROM cache WHERE key='") + c.key + "'"),
+              std::vector<std::string>{c.hit ? "1" : "0"})
+        << c.key;
+  }
+}
+
+TEST_F(StoreTest, OverwriteKeepsCreatedAtAndReplacesExpiry) {
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  store.set("k", "first", 100.0);
+  auto created = real_column(store.path(), "created_at", "k");
+  auto expires1 = real_column(store.path(), "expires_at", "k");
+  ASSERT_TRUE(created && expires1);
+  EXPECT_NEAR(*expires1 - *created, 100.0, 1e-6);
+
+  ::usleep(20000);
+  store.set("k", "second", 500.0);
+  EXPECT_EQ(store.get("k", MINE), "second");
+  EXPECT_EQ(real_column(store.path(), "created_at", "k"), created);
+  auto expires2 = real_column(store.path(), "expires_at", "k");
+  ASSERT_TRUE(expires2);
+  EXPECT_GT(*expires2, *expires1 + 399.0);
+
+  store.set("k", "third");  // no ttl: permanent from now on
+  EXPECT_EQ(real_column(store.path(), "expires_at", "k"), std::nullopt);
+  EXPECT_EQ(real_column(store.path(), "created_at", "k"), created);
+  EXPECT_EQ(store.get("k", MINE), "third");
+}
+
+TEST_F(StoreTest, NullIsAHitAndValuesRoundTrip) {
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  const std::vector<json> values = {
+      nullptr, "", "token-abc", json::array(),
+      json::array({{{"name", "n"}, {"code", "ENT_X"}, {"packages", {"p"}}, {"required_entitlements", json::array()}}}),
+      json::array({{{"key", "zvk"}, {"versions", {1, 2.5, true, nullptr}}, {"ü", "ß"}}})};
+  for (std::size_t i = 0; i < values.size(); ++i) store.set("v" + std::to_string(i), values[i]);
+  for (std::size_t i = 0; i < values.size(); ++i) {
+    std::optional<json> got = store.get("v" + std::to_string(i));
+    ASSERT_TRUE(got.has_value()) << i;
+    EXPECT_EQ(*got, values[i]) << i;
+    EXPECT_EQ(store.get("v" + std::to_string(i), MINE), values[i]) << i;
+  }
+  EXPECT_EQ(store.get("missing"), std::nullopt);
+  EXPECT_EQ(store.get("missing", MINE), MINE);
+}
+
+TEST_F(StoreTest, UnreadableRowsAreDeletedAndDefaultReturned) {
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  // Bytes that are no complete value: a bare break code, a truncated array,
+  // trailing garbage after a value, and an empty blob.
+  for (const char* hex : {"ff", "8201", "f6f6", ""}) {
+    std::string key = std::string("bad-") + hex;
+    query(store.path(), "INSERT INTO cache(key, value, expires_at, created_at) VALUES('" + key + "', X'" +
+                            hex + "', NULL, 0)");
+    EXPECT_EQ(store.get(key, MINE), MINE) << hex;
+    EXPECT_EQ(query(store.path(), "SELECT count(*) FROM cache WHERE key='" + key + "'"),
+              std::vector<std::string>{"0"})
+        << hex;
+  }
+}
+
+TEST_F(StoreTest, DeleteClearAndPruneExpired) {
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  store.set("permanent", 1);
+  store.set("future", 2, 3600.0);
+  store.set("past", 3, -1.0);
+  store.set("now", 4, 0.0);
+  store.prune_expired();
+  EXPECT_EQ(query(store.path(), "SELECT key FROM cache ORDER BY key"),
+            (std::vector<std::string>{"future", "permanent"}));
+
+  store.delete_("future");
+  store.delete_("no-such-key");
+  EXPECT_EQ(query(store.path(), "SELECT key FROM cache"), std::vector<std::string>{"permanent"});
+
+  store.clear();
+  EXPECT_TRUE(query(store.path(), "SELECT key FROM cache").empty());
+  EXPECT_EQ(query(store.path(), "SELECT name FROM sqlite_master WHERE type='index' AND tbl_name='cache' "
+                                "AND name='idx_cache_expires'"),
+            std::vector<std::string>{"idx_cache_expires"});
+}
+
+TEST_F(StoreTest, SchemaAndConnectionSettings) {
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  EXPECT_EQ(query(store.path(), "SELECT sql FROM sqlite_master WHERE name='cache'"),
+            std::vector<std::string>{"CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL, "
+                                     "expires_at REAL, created_at REAL NOT NULL)"});
+  EXPECT_EQ(query(store.path(), "SELECT sql FROM sqlite_master WHERE name='idx_cache_expires'"),
+            std::vector<std::string>{"CREATE INDEX idx_cache_expires ON cache(expires_at)"});
+
+  _SQLiteConnCtx scope(store.path());
+  sqlite3* con = scope.enter();
+  auto pragma = [&](const char* sql) {
+    sqlite3_stmt* st = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(con, sql, -1, &st, nullptr), SQLITE_OK);
+    EXPECT_EQ(sqlite3_step(st), SQLITE_ROW);
+    std::string v = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+    sqlite3_finalize(st);
+    return v;
+  };
+  EXPECT_EQ(pragma("PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(pragma("PRAGMA synchronous"), "1");  // NORMAL
+  EXPECT_EQ(pragma("PRAGMA busy_timeout"), "30000");
+  scope.exit(false);
+}
+
+TEST_F(StoreTest, ScopeCommitsOnNormalLeaveAndRollsBackOnError) {
+  SQLiteDiskCache store(dir_ / "cache.sqlite");
+  for (bool failed : {false, true}) {
+    _SQLiteConnCtx scope(store.path());
+    sqlite3* con = scope.enter();
+    scope.begin_change();
+    std::string key = failed ? "rolled-back" : "committed";
+    ASSERT_EQ(sqlite3_exec(con, ("INSERT INTO cache VALUES('" + key + "', X'f6', NULL, 0)").c_str(),
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    scope.exit(failed);
+    EXPECT_EQ(store.get(key).has_value(), !failed) << key;
+  }
+
+  _SQLiteConnCtx never_entered(store.path());
+  for (bool failed : {false, true}) {
+    try {
+      never_entered.exit(failed);
+      FAIL() << "no error";
+    } catch (const RuntimeError& e) {
+      EXPECT_STREQ(e.what(), "SQLite connection is not open");
+    }
+  }
+}
+
+TEST_F(StoreTest, TextFileInPlaceOfDatabaseIsReplaced) {
+  auto path = dir_ / "cache.sqlite";
+  {
+    std::ofstream out(path);
+    for (int i = 0; i < 200; ++i) out << "this is not a database, line " << i << "\n";
+  }
+  std::ofstream(dir_ / "neighbour.txt") << "keep me";
+  SQLiteDiskCache store(path);
+  store.set("k", "v");
+  EXPECT_EQ(store.get("k", MINE), "v");
+  EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  EXPECT_TRUE(std::filesystem::exists(dir_ / "neighbour.txt"));
+}
+
+TEST_F(StoreTest, StaleLogOfAReplacedDatabaseIsNotReplayed) {
+  // A damaged database whose write-ahead log survives: the log holds only a
+  // later change to one table page, so the damaged first page is read from
+  // the file and construction starts afresh. The old log must not be
+  // replayed into the fresh file.
+  auto path = dir_ / "cache.sqlite";
+  auto wal = path;
+  wal += "-wal";
+  {
+    SQLiteDiskCache old(path);
+    for (int i = 0; i < 5; ++i) old.set("old-" + std::to_string(i), std::string(100, 'x'));
+    sqlite3* holder = nullptr;  // keeps the log from being checkpointed away
+    ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+    old.set("old-1", std::string(100, 'y'));  // same size: rewrites one leaf page only
+    std::filesystem::copy_file(wal, dir_ / "saved-wal");
+    sqlite3_close(holder);
+  }
+  std::ofstream(path, std::ios::trunc) << "not a database any more\n";
+  std::filesystem::copy_file(dir_ / "saved-wal", wal, std::filesystem::copy_options::overwrite_existing);
+
+  SQLiteDiskCache store(path);
+  EXPECT_EQ(store.get("old-1"), std::nullopt);
+  store.set("new", 1);
+  EXPECT_EQ(store.get("new", MINE), 1);
+  EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+}
+
+TEST_F(StoreTest, MissingParentFoldersAreCreated) {
+  auto path = dir_ / "a" / "b" / "c" / "cache.sqlite";
+  SQLiteDiskCache store(path);
+  store.set("k", 1);
+  EXPECT_TRUE(std::filesystem::is_regular_file(path));
+  // A second store on the existing folder is no error.
+  SQLiteDiskCache again(path);
+  EXPECT_EQ(again.get("k", MINE), 1);
+}
+
+TEST_F(StoreTest, UnusableLocationReportsDatabaseError) {
+  auto path = dir_ / "cache.sqlite";
+  std::filesystem::create_directory(path);
+  std::ofstream(path / "inside") << "x";
+  EXPECT_THROW(SQLiteDiskCache{path}, DatabaseError);
+  EXPECT_TRUE(std::filesystem::exists(path / "inside"));  // folders are never removed
+
+  // The file turning into a folder after construction: operations fail.
+  auto other = dir_ / "other.sqlite";
+  SQLiteDiskCache store(other);
+  std::filesystem::remove(other);
+  std::filesystem::create_directory(other);
+  EXPECT_THROW(store.get("k"), DatabaseError);
+  EXPECT_THROW(store.set("k", 1), DatabaseError);
+}
+
+TEST_F(StoreTest, FilesAreOwnerOnly) {
+  ::mode_t old = ::umask(022);
+  auto path = dir_ / "cache.sqlite";
+  SQLiteDiskCache store(path);
+  EXPECT_EQ(mode_of(path), 0600);
+
+  // While a write is open the log file exists; it has the same mode.
+  _SQLiteConnCtx scope(path);
+  sqlite3* con = scope.enter();
+  scope.begin_change();
+  ASSERT_EQ(sqlite3_exec(con, "INSERT INTO cache VALUES('k', X'f6', NULL, 0)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  for (const char* suffix : {"-wal", "-shm"}) {
+    auto companion = path;
+    companion += suffix;
+    ASSERT_TRUE(std::filesystem::exists(companion)) << suffix;
+    EXPECT_EQ(mode_of(companion), 0600) << suffix;
+  }
+  scope.exit(false);
+
+  // A file left readable by others is narrowed when a store opens it.
+  auto loose = dir_ / "loose.sqlite";
+  std::ofstream(loose).close();
+  std::filesystem::permissions(loose, std::filesystem::perms(0644));
+  SQLiteDiskCache opened(loose);
+  EXPECT_EQ(mode_of(loose), 0600);
+  ::umask(old);
+}
+
+TEST_F(StoreTest, ConcurrentProcessesShareOneFile) {
+  auto path = dir_ / "shared" / "cache.sqlite";
+  SQLiteDiskCache(path).set("seed", 0);
+  constexpr int kProcesses = 4;
+  constexpr int kRounds = 300;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int status = 0;
+      try {
+        SQLiteDiskCache store(path);  // as a separate run of the tool would
+        for (int i = 0; i < kRounds; ++i) {
+          std::string own = "p" + std::to_string(p) + "-" + std::to_string(i % 50);
+          store.set(own, json{{"p", p}, {"i", i}}, (i % 3 == 0) ? std::optional<double>(60.0) : std::nullopt);
+          if (store.get(own) != json{{"p", p}, {"i", i}}) status = 2;
+          store.set("shared", i);
+          std::optional<json> shared = store.get("shared");
+          if (!shared || !shared->is_number_integer()) status = 3;
+        }
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "child %d: %s\n", p, e.what());
+        status = 1;
+      }
+      ::_exit(status);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  }
+  EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  EXPECT_EQ(query(path, "SELECT count(*) FROM cache"),
+            std::vector<std::string>{std::to_string(kProcesses * 50 + 2)});
+}
+
+}  // namespace
+}  // namespace keelbox
