@@ -47,6 +47,10 @@ std::filesystem::path get_config_file();   // folder and empty file created when
 // does not validate, ParseError when it is not TOML.
 KeelboxConfig get_configparser();
 
+// `text` as a single-line TOML basic string: in double quotes, with the quote,
+// the backslash and every control character escaped.
+std::string toml_basic_string(std::string_view text);
+
 // The exact seven-line text of a configuration.
 std::string render_config_toml(const KeelboxConfig& conf);
 

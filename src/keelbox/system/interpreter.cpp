@@ -1,10 +1,160 @@
+// The base interpreter: python3 (else python) beside the tool's executable.
 #include "keelbox/system/interpreter.hpp"
 
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <string>
+
+#include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/util/installation.hpp"
+#include "keelbox/util/interrupt.hpp"
+
+extern char** environ;
 
 namespace keelbox {
+namespace fs = std::filesystem;
 
-BaseInterpreter base_interpreter() { throw RuntimeError("not implemented"); }
-void check_python_version_supported() {}
+namespace {
+
+std::string trim(const std::string& text) {
+  auto first = text.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return "";
+  auto last = text.find_last_not_of(" \t\r\n");
+  return text.substr(first, last - first + 1);
+}
+
+// "3.11.2" or "3.11.2.final.0" -> (3, 11).
+std::optional<std::pair<int, int>> parse_major_minor(const std::string& text) {
+  int major = 0, minor = 0;
+  std::size_t pos = 0;
+  try {
+    major = std::stoi(text, &pos);
+    if (pos >= text.size() || text[pos] != '.') return std::nullopt;
+    std::size_t pos2 = 0;
+    minor = std::stoi(text.substr(pos + 1), &pos2);
+    if (pos2 == 0) return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return std::make_pair(major, minor);
+}
+
+// The version recorded in <prefix>/pyvenv.cfg (version_info wins over version).
+std::optional<std::pair<int, int>> version_from_pyvenv(const fs::path& cfg) {
+  std::ifstream in(cfg);
+  if (!in) return std::nullopt;
+  std::optional<std::string> version_info, version;
+  std::string line;
+  while (std::getline(in, line)) {
+    auto eq = line.find('=');
+    if (eq == std::string::npos) continue;
+    std::string key = trim(line.substr(0, eq));
+    std::string value = trim(line.substr(eq + 1));
+    if (key == "version_info") version_info = value;
+    if (key == "version") version = value;
+  }
+  for (const auto& candidate : {version_info, version}) {
+    if (!candidate) continue;
+    if (auto parsed = parse_major_minor(*candidate)) return parsed;
+    throw RuntimeError("Cannot read the Python version '" + *candidate + "' in " + cfg.string());
+  }
+  return std::nullopt;
+}
+
+// Asks the interpreter itself for its version.
+std::pair<int, int> version_from_interpreter(const fs::path& exe) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw ProcessStartError(std::string("pipe: ") + std::strerror(errno));
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addclose(&actions, fds[0]);
+  posix_spawn_file_actions_addclose(&actions, fds[1]);
+  std::string exe_text = exe.string();
+  const char* argv[] = {exe_text.c_str(), "-c",
+                        "import sys; print('%d.%d' % sys.version_info[:2])", nullptr};
+  pid_t pid = 0;
+  int rc = ::posix_spawn(&pid, exe_text.c_str(), &actions, nullptr, const_cast<char**>(argv),
+                         environ);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(fds[1]);
+  if (rc != 0) {
+    ::close(fds[0]);
+    throw ProcessStartError("Cannot start " + exe_text + ": " + std::strerror(rc));
+  }
+  register_child(pid);
+  std::string out;
+  char buf[256];
+  for (;;) {
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    out.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  unregister_child(pid);
+  auto parsed = parse_major_minor(trim(out));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !parsed) {
+    throw RuntimeError("Cannot determine the version of the Python interpreter " + exe_text);
+  }
+  return *parsed;
+}
+
+std::string format_pair(const std::pair<int, int>& v) {
+  return "(" + std::to_string(v.first) + ", " + std::to_string(v.second) + ")";
+}
+
+std::string python_version_not_supported_text(std::pair<int, int> version) {
+  std::string text = "Python version " + format_pair(version) +
+                     " is not supported. Supported versions are: [";
+  for (std::size_t i = 0; i < SUPPORTED_PYTHON_VERSIONS.size(); ++i) {
+    if (i) text += ", ";
+    text += format_pair(SUPPORTED_PYTHON_VERSIONS[i]);
+  }
+  return text + "]";
+}
+
+}  // namespace
+
+BaseInterpreter base_interpreter() {
+  fs::path dir = tool_installation_dir();
+  BaseInterpreter interp;
+  std::error_code ec;
+  for (const char* name : {"python3", "python"}) {
+    if (fs::exists(dir / name, ec)) {
+      interp.executable = dir / name;
+      break;
+    }
+  }
+  if (interp.executable.empty()) {
+    throw FileNotFoundError("No Python interpreter (python3 or python) found in " + dir.string() +
+                            "; keelbox must be installed into a Python environment");
+  }
+  interp.prefix = dir.parent_path();
+  if (auto v = version_from_pyvenv(interp.prefix / "pyvenv.cfg")) {
+    interp.version = *v;
+  } else {
+    interp.version = version_from_interpreter(interp.executable);
+  }
+  return interp;
+}
+
+void check_python_version_supported() {
+  auto version = base_interpreter().version;
+  for (const auto& supported : SUPPORTED_PYTHON_VERSIONS) {
+    if (supported == version) return;
+  }
+  throw KeelboxException(python_version_not_supported_text(version));
+}
 
 }  // namespace keelbox

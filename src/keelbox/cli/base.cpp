@@ -1,0 +1,164 @@
+#include "keelbox/cli/base.hpp"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+
+#include "keelbox/build_config.hpp"
+#include "keelbox/config/config.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/messages/messages.hpp"
+#include "keelbox/modules/modules.hpp"
+#include "keelbox/util/interrupt.hpp"
+
+namespace keelbox {
+namespace {
+
+std::string trim(std::string_view text) {
+  constexpr std::string_view ws = " \t\n\r\f\v";
+  auto first = text.find_first_not_of(ws);
+  if (first == std::string_view::npos) return "";
+  auto last = text.find_last_not_of(ws);
+  return std::string(text.substr(first, last - first + 1));
+}
+
+// Marks a prompt as waiting for the interrupt handler while in scope.
+struct PromptScope {
+  PromptScope() { set_in_prompt(true); }
+  ~PromptScope() { set_in_prompt(false); }
+};
+
+}  // namespace
+
+std::string derive_cloud_environment(const std::optional<std::string>& cloud_environment) {
+  std::string value = cloud_environment.value_or("");
+  if (value.empty()) value = "cloud";
+  if (value == "dev.cloud" || value == "dev") return "dev.cloud";
+  return "cloud";
+}
+
+KeelboxProfile init_user(const std::string& token_id, const std::string& token,
+                         const std::optional<std::string>& cloud_environment) {
+  std::string env = derive_cloud_environment(cloud_environment);
+  KeelboxProfile profile = KeelboxProfile::from_mapping(
+      nlohmann::json{{"token_id", token_id}, {"token", token}, {"cloud_environment", env}});
+  KeelboxConfig config;
+  try {
+    config = get_configparser();
+    config.profile = profile;
+  } catch (const ValidationError&) {
+    config = KeelboxConfig{profile, KeelboxOptions{}};
+  }
+  write_config_parse_to_file(config);
+  return config.profile;
+}
+
+std::string prompt_text(const std::string& text) {
+  for (;;) {
+    std::string answer;
+    {
+      PromptScope waiting;
+      send_prompt(text + ": ");
+      if (!std::getline(std::cin, answer)) {
+        if (answer.empty()) throw PromptAborted{};
+      }
+    }
+    if (!answer.empty()) return answer;
+  }
+}
+
+void init_keelbox(const std::optional<std::string>& token_id,
+                  const std::optional<std::string>& token,
+                  const std::optional<std::string>& cloud_environment) {
+  clean_config_dir();
+  if (!token_id && !token) {
+    std::string portal =
+        "https://" + derive_cloud_environment(cloud_environment) + "." + build::SERVICE_DOMAIN;
+    send_message("You need a token to continue. Please create an account on " +
+                 style(portal, "blue") + ".\nThen " + style("create an Keelbox token", "green") +
+                 " on " + style(portal + "/tokens", "blue") + ".\n");
+  }
+  std::string id = token_id ? *token_id : prompt_text("Enter your token id");
+  std::string secret = token ? *token : prompt_text("Enter your token secret");
+  init_user(id, secret, cloud_environment);
+
+  KeelboxConfig config = get_configparser();
+  config.options.advanced_mode = false;
+  write_config_parse_to_file(config);
+
+  send_message("\nKeelbox initialized and ready. Next steps:");
+  send_message(style("keelbox modules", PACKAGE_COLOR) + " to show available modules.");
+  send_message(style("keelbox install <modules>", PACKAGE_COLOR) +
+               " to install modules and python packages.");
+  send_message(style("keelbox download-examples", PACKAGE_COLOR) + " to download examples.");
+  send_message(style("keelbox install mkl", PACKAGE_COLOR) +
+               " to install Math Kernel Library required by some ZVK modules.");
+}
+
+void show_modules() { show_all_entitled_modules(); }
+
+std::vector<std::string> read_requirement_names(std::istream& in) {
+  std::vector<std::string> names;
+  std::string line;
+  while (std::getline(in, line)) {
+    // Lines may end with "\r\n" or a lone "\r" in files from other systems.
+    std::size_t start = 0;
+    while (start <= line.size()) {
+      auto cr = line.find('\r', start);
+      std::string_view part = std::string_view(line).substr(
+          start, cr == std::string::npos ? std::string::npos : cr - start);
+      std::string stripped = trim(part);
+      if (!stripped.empty() && stripped.front() != '#') {
+        std::string entry = trim(part.substr(0, part.find('#')));
+        if (!entry.empty()) names.push_back(entry);
+      }
+      if (cr == std::string::npos) break;
+      start = cr + 1;
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> read_requirements_file(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  if (!in) {
+    int err = errno;
+    throw FileSystemError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" +
+                          path.string() + "'");
+  }
+  auto names = read_requirement_names(in);
+  if (in.bad()) {
+    int err = errno;
+    throw FileSystemError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" +
+                          path.string() + "'");
+  }
+  return names;
+}
+
+void install_modules_command(const std::vector<std::string>& names, bool yes,
+                             const std::optional<std::filesystem::path>& requirements) {
+  std::vector<std::string> all = names;
+  if (requirements) {
+    auto from_file = read_requirements_file(*requirements);
+    all.insert(all.end(), from_file.begin(), from_file.end());
+  }
+  install_modules(all, yes);
+}
+
+void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
+                               const std::vector<std::string>& module_names, bool list_available) {
+  if (list_available) {
+    std::string text = "Available examples: \n";
+    auto names = get_entitled_examples_packages();
+    for (std::size_t i = 0; i < names.size(); ++i) {
+      if (i) text += "\n";
+      text += names[i];
+    }
+    send_message(text);
+    return;
+  }
+  download_examples(download_dir, module_names);
+}
+
+}  // namespace keelbox

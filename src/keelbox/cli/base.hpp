@@ -1,0 +1,50 @@
+#pragma once
+// The command handlers and the helpers of the init command.
+#include <filesystem>
+#include <istream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "keelbox/models/models.hpp"
+
+namespace keelbox {
+
+// Maps a requested cloud environment to "dev.cloud" ("dev.cloud" or "dev")
+// or "cloud" (anything else, absent or empty included).
+std::string derive_cloud_environment(const std::optional<std::string>& cloud_environment);
+
+// Stores a new profile (keeping stored options when the file validates) and
+// returns it.
+KeelboxProfile init_user(const std::string& token_id, const std::string& token,
+                         const std::optional<std::string>& cloud_environment = std::nullopt);
+
+// The handler of `init`.
+void init_keelbox(const std::optional<std::string>& token_id,
+                  const std::optional<std::string>& token,
+                  const std::optional<std::string>& cloud_environment);
+
+// The handler of `modules`.
+void show_modules();
+
+// The names of a requirements file: comment lines and the part of a line
+// after "#" are dropped, entries trimmed, empty entries skipped.
+std::vector<std::string> read_requirement_names(std::istream& in);
+// The same for a file; an unreadable or missing file is a FileSystemError.
+std::vector<std::string> read_requirements_file(const std::filesystem::path& path);
+
+// The handler of `install`.
+void install_modules_command(const std::vector<std::string>& names, bool yes,
+                             const std::optional<std::filesystem::path>& requirements);
+
+// The handler of `download-examples`.
+void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
+                               const std::vector<std::string>& module_names, bool list_available);
+
+// Asks with "<text>: " until the answer is not empty. End of input is
+// reported as PromptAborted.
+std::string prompt_text(const std::string& text);
+
+struct PromptAborted {};
+
+}  // namespace keelbox

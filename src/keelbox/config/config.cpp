@@ -1,0 +1,322 @@
+// The tool's folders and the configuration file keelbox.toml.
+#include "keelbox/config/config.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include <toml++/toml.h>
+
+#include "keelbox/exceptions/exceptions.hpp"
+
+namespace keelbox {
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* APP_NAME = "Keelbox";
+constexpr const char* APP_AUTHOR = "ZVK Numerics GmbH";
+constexpr const char* CONFIG_FILE_NAME = "keelbox.toml";
+
+std::string errno_text(int err, const fs::path& path) {
+  return "'" + path.string() + "': " + std::strerror(err);
+}
+
+bool is_blank(const std::string& text) {
+  return text.find_first_not_of(" \t\n\r\f\v") == std::string::npos;
+}
+
+// An XDG variable when set to something other than blanks, else the fallback.
+fs::path xdg_or(const EnvLookup& env, std::string_view name, const fs::path& fallback) {
+  auto value = env(name);
+  if (value && !is_blank(*value)) return fs::path(*value) / APP_NAME;
+  return fallback / APP_NAME;
+}
+
+fs::path user_home() {
+  const char* home = std::getenv("HOME");
+  if (home && *home) return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  throw RuntimeError("Cannot determine the home folder: HOME is not set");
+}
+
+void create_dirs(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) throw FileSystemError("Cannot create folder '" + dir.string() + "': " + ec.message());
+}
+
+// TOML date and time values have no JSON counterpart; they are kept as a
+// mapping so that they never pass for text.
+nlohmann::json toml_to_json(const toml::node& node) {
+  if (auto* table = node.as_table()) {
+    nlohmann::json out = nlohmann::json::object();
+    for (auto&& [key, value] : *table) out[std::string(key.str())] = toml_to_json(value);
+    return out;
+  }
+  if (auto* array = node.as_array()) {
+    nlohmann::json out = nlohmann::json::array();
+    for (auto&& value : *array) out.push_back(toml_to_json(value));
+    return out;
+  }
+  if (auto* s = node.as_string()) return s->get();
+  if (auto* i = node.as_integer()) return i->get();
+  if (auto* f = node.as_floating_point()) return f->get();
+  if (auto* b = node.as_boolean()) return b->get();
+  std::ostringstream text;
+  if (auto* d = node.as_date()) text << *d;
+  if (auto* t = node.as_time()) text << *t;
+  if (auto* dt = node.as_date_time()) text << *dt;
+  return nlohmann::json{{"datetime", text.str()}};
+}
+
+toml::table parse_toml(std::string_view text, const std::string& source) {
+  try {
+    return toml::parse(text, source);
+  } catch (const toml::parse_error& e) {
+    const auto& where = e.source().begin;
+    throw ParseError("Invalid TOML in " + source + " (line " + std::to_string(where.line) +
+                     ", column " + std::to_string(where.column) + "): " +
+                     std::string(e.description()));
+  }
+}
+
+std::string read_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  std::ostringstream buf;
+  buf << in.rdbuf();
+  if (in.bad()) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  return buf.str();
+}
+
+// Closes a descriptor and removes a temporary file unless released.
+struct TempFile {
+  int fd = -1;
+  fs::path path;
+  bool keep = false;
+  ~TempFile() {
+    if (fd >= 0) ::close(fd);
+    if (!keep && !path.empty()) ::unlink(path.c_str());
+  }
+};
+
+void write_all(int fd, std::string_view data, const fs::path& path) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileSystemError("Cannot write " + errno_text(errno, path));
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+bool ends_with(const std::string& text, std::string_view suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+Platform current_platform() {
+#if defined(_WIN32)
+  return Platform::Windows;
+#elif defined(__APPLE__)
+  return Platform::MacOS;
+#else
+  return Platform::Linux;
+#endif
+}
+
+EnvLookup process_env() {
+  return [](std::string_view name) -> std::optional<std::string> {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (!value) return std::nullopt;
+    return std::string(value);
+  };
+}
+
+AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path& home) {
+  AppDirs dirs;
+  switch (platform) {
+    case Platform::Linux:
+      dirs.config_dir = xdg_or(env, "XDG_CONFIG_HOME", home / ".config");
+      dirs.data_dir = xdg_or(env, "XDG_DATA_HOME", home / ".local" / "share");
+      dirs.cache_dir = xdg_or(env, "XDG_CACHE_HOME", home / ".cache");
+      break;
+    case Platform::MacOS:
+      dirs.config_dir = home / "Library" / "Application Support" / APP_NAME;
+      dirs.data_dir = dirs.config_dir;
+      dirs.cache_dir = home / "Library" / "Caches" / APP_NAME;
+      break;
+    case Platform::Windows: {
+      auto profile = env("USERPROFILE");
+      if (!profile) throw KeyError("USERPROFILE");
+      dirs.config_dir = fs::path(*profile) / ".ZVK" / APP_NAME;
+      dirs.data_dir = dirs.config_dir;
+      auto local = env("LOCALAPPDATA");
+      fs::path local_dir = (local && !local->empty()) ? fs::path(*local)
+                                                      : fs::path(*profile) / "AppData" / "Local";
+      dirs.cache_dir = local_dir / APP_AUTHOR / APP_NAME / "Cache";
+      break;
+    }
+  }
+  return dirs;
+}
+
+bool _runs_on_windows() { return current_platform() == Platform::Windows; }
+
+AppDirs _get_appdirs() {
+  auto env = process_env();
+  if (current_platform() == Platform::Windows) {
+    auto profile = env("USERPROFILE");
+    return compute_app_dirs(Platform::Windows, env, profile ? fs::path(*profile) : fs::path());
+  }
+  return compute_app_dirs(current_platform(), env, user_home());
+}
+
+fs::path _get_windows_userprofile_path() {
+  auto profile = process_env()("USERPROFILE");
+  if (!profile) throw KeyError("USERPROFILE");
+  return fs::path(*profile) / ".ZVK" / APP_NAME;
+}
+
+fs::path _get_config_dir() {
+  fs::path dir = _runs_on_windows() ? _get_windows_userprofile_path() : _get_appdirs().config_dir;
+  create_dirs(dir);
+  return dir;
+}
+
+fs::path _get_data_dir() {
+  fs::path dir = _runs_on_windows() ? _get_windows_userprofile_path() : _get_appdirs().data_dir;
+  create_dirs(dir);
+  return dir;
+}
+
+fs::path _get_cache_file() {
+  fs::path dir = _get_appdirs().cache_dir;
+  create_dirs(dir);
+  return dir / "cache.sqlite";
+}
+
+fs::path get_default_examples_dir() {
+  fs::path dir = _get_data_dir() / "examples";
+  create_dirs(dir);
+  return dir;
+}
+
+fs::path get_config_file() {
+  fs::path file = _get_config_dir() / CONFIG_FILE_NAME;
+  // The file holds a secret: it is created owner-only.
+  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) throw FileSystemError("Cannot create " + errno_text(errno, file));
+  ::close(fd);
+  return file;
+}
+
+KeelboxConfig get_configparser() {
+  fs::path file = get_config_file();
+  toml::table document = parse_toml(read_file(file), file.string());
+  return KeelboxConfig::from_mapping(toml_to_json(document));
+}
+
+std::string toml_basic_string(std::string_view text) {
+  std::string out = "\"";
+  for (char c : text) {
+    auto u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (u < 0x20 || u == 0x7f) {
+          static const char* hex = "0123456789ABCDEF";
+          out += "\\u00";
+          out += hex[u >> 4];
+          out += hex[u & 0xf];
+        } else {
+          out += c;
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+std::string render_config_toml(const KeelboxConfig& conf) {
+  std::string out;
+  out += "[profile]\n";
+  out += "token_id = " + toml_basic_string(conf.profile.token_id) + "\n";
+  out += "token = " + toml_basic_string(conf.profile.token) + "\n";
+  out += "cloud_environment = " + toml_basic_string(conf.profile.cloud_environment) + "\n";
+  out += "\n";
+  out += "[options]\n";
+  out += std::string("advanced_mode = ") + (conf.options.advanced_mode ? "true" : "false") + "\n";
+  return out;
+}
+
+void write_config_parse_to_file(const KeelboxConfig& conf) {
+  fs::path file = get_config_file();
+  std::string text = render_config_toml(conf);
+  // The text must read back as the same record before anything is touched.
+  KeelboxConfig back = KeelboxConfig::from_mapping(toml_to_json(parse_toml(text, "<rendered>")));
+  if (!(back == conf)) throw RuntimeError("The configuration does not read back as written");
+
+  // Write a sibling temporary file (owner-only), flush it to disk and move it
+  // over the old file: a crash leaves either the old or the new file whole.
+  TempFile tmp;
+  std::string templ = (file.parent_path() / (std::string(CONFIG_FILE_NAME) + ".XXXXXX")).string();
+  tmp.fd = ::mkstemp(templ.data());
+  if (tmp.fd < 0) throw FileSystemError("Cannot create " + errno_text(errno, templ));
+  tmp.path = templ;
+  ::fchmod(tmp.fd, 0600);
+  write_all(tmp.fd, text, tmp.path);
+  if (::fsync(tmp.fd) != 0) throw FileSystemError("Cannot flush " + errno_text(errno, tmp.path));
+  if (::close(tmp.fd) != 0) {
+    tmp.fd = -1;
+    throw FileSystemError("Cannot write " + errno_text(errno, tmp.path));
+  }
+  tmp.fd = -1;
+  if (::rename(tmp.path.c_str(), file.c_str()) != 0) {
+    throw FileSystemError("Cannot replace " + errno_text(errno, file));
+  }
+  tmp.keep = true;
+  int dir_fd = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd >= 0) {
+    ::fsync(dir_fd);
+    ::close(dir_fd);
+  }
+}
+
+void clean_config_dir() {
+  fs::path dir = _get_config_dir();
+  std::error_code ec;
+  fs::directory_iterator it(dir, ec);
+  if (ec) throw FileSystemError("Cannot list folder '" + dir.string() + "': " + ec.message());
+  std::vector<fs::path> doomed;
+  for (const auto& entry : it) {
+    std::string name = entry.path().filename().string();
+    if (ends_with(name, "bu") || ends_with(name, "bak")) continue;
+    std::error_code status_ec;
+    if (fs::is_regular_file(entry.path(), status_ec)) doomed.push_back(entry.path());
+  }
+  for (const auto& path : doomed) {
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      throw FileSystemError("Cannot delete " + errno_text(errno, path));
+    }
+  }
+}
+
+}  // namespace keelbox

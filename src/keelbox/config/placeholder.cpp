@@ -1,1 +1,0 @@
-// Built out as the module grows.

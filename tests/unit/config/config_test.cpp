@@ -1,0 +1,231 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <algorithm>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "keelbox/config/config.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+
+namespace keelbox {
+namespace {
+namespace fs = std::filesystem;
+
+EnvLookup env_of(std::map<std::string, std::string> vars) {
+  return [vars](std::string_view name) -> std::optional<std::string> {
+    auto it = vars.find(std::string(name));
+    if (it == vars.end()) return std::nullopt;
+    return it->second;
+  };
+}
+
+TEST(AppDirs, PlatformTables) {
+  const fs::path home = "/home/u";
+  struct Case {
+    const char* name;
+    Platform platform;
+    std::map<std::string, std::string> env;
+    AppDirs expected;
+  };
+  const Case cases[] = {
+      {"linux defaults", Platform::Linux, {},
+       {home / ".config/Keelbox", home / ".local/share/Keelbox", home / ".cache/Keelbox"}},
+      {"linux xdg", Platform::Linux,
+       {{"XDG_CONFIG_HOME", "/x/c"}, {"XDG_DATA_HOME", "/x/d"}, {"XDG_CACHE_HOME", "/x/k"}},
+       {"/x/c/Keelbox", "/x/d/Keelbox", "/x/k/Keelbox"}},
+      {"linux blank xdg is unset", Platform::Linux,
+       {{"XDG_CONFIG_HOME", "   "}, {"XDG_DATA_HOME", ""}, {"XDG_CACHE_HOME", "\t"}},
+       {home / ".config/Keelbox", home / ".local/share/Keelbox", home / ".cache/Keelbox"}},
+      {"macos ignores xdg", Platform::MacOS, {{"XDG_CONFIG_HOME", "/x/c"}},
+       {home / "Library/Application Support/Keelbox", home / "Library/Application Support/Keelbox",
+        home / "Library/Caches/Keelbox"}},
+      {"windows", Platform::Windows, {{"USERPROFILE", "C:/Users/u"}, {"LOCALAPPDATA", "C:/L"}},
+       {fs::path("C:/Users/u") / ".ZVK" / "Keelbox", fs::path("C:/Users/u") / ".ZVK" / "Keelbox",
+        fs::path("C:/L") / "ZVK Numerics GmbH" / "Keelbox" / "Cache"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    AppDirs got = compute_app_dirs(c.platform, env_of(c.env), home);
+    EXPECT_EQ(got.config_dir, c.expected.config_dir);
+    EXPECT_EQ(got.data_dir, c.expected.data_dir);
+    EXPECT_EQ(got.cache_dir, c.expected.cache_dir);
+  }
+  EXPECT_THROW(compute_app_dirs(Platform::Windows, env_of({}), home), KeyError);
+}
+
+TEST(TomlText, BasicStringEscapes) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"plain", "\"plain\""},
+      {"a\"b", R"("a\"b")"},
+      {"back\\slash", R"("back\\slash")"},
+      {"\b\t\n\f\r", R"("\b\t\n\f\r")"},
+      {std::string("nul\0x", 5), R"("nul\u0000x")"},
+      {"\x1f\x7f", R"("\u001F\u007F")"},
+      {"ünï", "\"ünï\""},
+      {"'single'", "\"'single'\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(toml_basic_string(c.in), c.out);
+}
+
+TEST(TomlText, SevenLines) {
+  KeelboxConfig c{{"id", "secret", "cloud"}, {false}};
+  EXPECT_EQ(render_config_toml(c),
+            "[profile]\ntoken_id = \"id\"\ntoken = \"secret\"\ncloud_environment = \"cloud\"\n"
+            "\n[options]\nadvanced_mode = false\n");
+  c.options.advanced_mode = true;
+  EXPECT_NE(render_config_toml(c).find("advanced_mode = true\n"), std::string::npos);
+}
+
+// Each test gets its own XDG folders.
+class ConfigFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    root_ = fs::temp_directory_path() /
+            ("keelbox-config-test-" + std::to_string(::getpid()) + "-" +
+             ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::remove_all(root_);
+    fs::create_directories(root_);
+    ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    ::setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
+  }
+  void TearDown() override { fs::remove_all(root_); }
+
+  fs::path config_dir() const { return root_ / "config" / "Keelbox"; }
+  fs::path config_file() const { return config_dir() / "keelbox.toml"; }
+  static std::string read(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+  static void write(const fs::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  fs::path root_;
+};
+
+TEST_F(ConfigFiles, FirstReadCreatesAnEmptyOwnerOnlyFileAndFailsValidation) {
+  EXPECT_THROW(get_configparser(), ValidationError);
+  ASSERT_TRUE(fs::is_regular_file(config_file()));
+  EXPECT_EQ(fs::file_size(config_file()), 0u);
+  struct stat st {};
+  ASSERT_EQ(::stat(config_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
+TEST_F(ConfigFiles, RoundTripOfAwkwardValues) {
+  const std::vector<KeelboxConfig> configs = {
+      {{"id", "secret", "cloud"}, {false}},
+      {{"", "", "dev.cloud"}, {true}},
+      {{"quote\"back\\slash", "tab\tnl\ncr\r", "cloud"}, {false}},
+      {{"ctl\x01\x1f\x7f", "ünicode ✓ 'single'", "cloud"}, {false}},
+      {{"[profile]\nx = 1", "# not a comment", "cloud"}, {false}},
+  };
+  for (const auto& c : configs) {
+    SCOPED_TRACE(c.profile.token_id);
+    write_config_parse_to_file(c);
+    EXPECT_EQ(get_configparser(), c);
+    std::string text = read(config_file());
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 7);
+    EXPECT_EQ(text, render_config_toml(c));
+  }
+}
+
+TEST_F(ConfigFiles, WrittenFileIsOwnerOnlyEvenWhenTheOldOneWasNot) {
+  fs::create_directories(config_dir());
+  write(config_file(), "old");
+  fs::permissions(config_file(), fs::perms(0644));
+  write_config_parse_to_file({{"id", "secret", "cloud"}, {}});
+  struct stat st {};
+  ASSERT_EQ(::stat(config_file().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  // No temporary file is left behind.
+  EXPECT_EQ(std::distance(fs::directory_iterator(config_dir()), fs::directory_iterator{}), 1);
+}
+
+TEST_F(ConfigFiles, UnwritableRecordLeavesTheFileUntouched) {
+  write_config_parse_to_file({{"id", "secret", "cloud"}, {}});
+  std::string before = read(config_file());
+  // Not UTF-8: TOML cannot hold it, so nothing is written.
+  KeelboxConfig bad{{"id\xff\xfe", "secret", "cloud"}, {}};
+  EXPECT_ANY_THROW(write_config_parse_to_file(bad));
+  EXPECT_EQ(read(config_file()), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(config_dir()), fs::directory_iterator{}), 1);
+}
+
+TEST_F(ConfigFiles, ReadingMapsTheDocument) {
+  struct Case {
+    const char* name;
+    std::string text;
+    bool valid;
+  };
+  const Case cases[] = {
+      {"profile only", "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\ncloud_environment = \"cloud\"\n", true},
+      {"unknown tables and keys",
+       "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\nx = 1\n[other]\ny = 2\n", true},
+      {"number token", "[profile]\ntoken_id = 1\ntoken = \"b\"\n", false},
+      {"date token", "[profile]\ntoken_id = 1979-05-27\ntoken = \"b\"\n", false},
+      {"Cloud", "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\ncloud_environment = \"Cloud\"\n", false},
+      {"options without profile", "[options]\nadvanced_mode = true\n", false},
+  };
+  fs::create_directories(config_dir());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write(config_file(), c.text);
+    if (c.valid) {
+      auto conf = get_configparser();
+      EXPECT_EQ(conf.profile.token_id, "a");
+      EXPECT_FALSE(conf.options.advanced_mode);
+    } else {
+      EXPECT_THROW(get_configparser(), ValidationError);
+    }
+  }
+  write(config_file(), "[profile\n");
+  EXPECT_THROW(get_configparser(), ParseError);
+}
+
+TEST_F(ConfigFiles, UnknownKeysAreGoneAfterTheNextWrite) {
+  fs::create_directories(config_dir());
+  write(config_file(), "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\nextra = 1\n[more]\nz = 1\n");
+  write_config_parse_to_file(get_configparser());
+  EXPECT_EQ(read(config_file()), render_config_toml({{"a", "b", "cloud"}, {false}}));
+}
+
+TEST_F(ConfigFiles, CleaningKeepsBackupsAndFolders) {
+  fs::create_directories(config_dir() / "examples" / "deep");
+  for (const char* name : {"keelbox.toml", "keelbox.toml.bak", "old.bu", "kombu", "notes.txt"}) {
+    write(config_dir() / name, "x");
+  }
+  write(config_dir() / "examples" / "keep.txt", "x");
+  write(root_ / "target.txt", "x");
+  fs::create_symlink(root_ / "target.txt", config_dir() / "link.txt");
+  fs::create_symlink(root_ / "nowhere", config_dir() / "dangling");
+  fs::create_directory_symlink(root_, config_dir() / "dirlink");
+  clean_config_dir();
+  std::set<std::string> left;
+  for (const auto& e : fs::directory_iterator(config_dir())) left.insert(e.path().filename().string());
+  EXPECT_EQ(left, (std::set<std::string>{"keelbox.toml.bak", "old.bu", "kombu", "examples",
+                                         "dangling", "dirlink"}));
+  EXPECT_TRUE(fs::exists(config_dir() / "examples" / "keep.txt"));
+  EXPECT_TRUE(fs::exists(root_ / "target.txt"));  // the link goes, its target stays
+}
+
+TEST_F(ConfigFiles, DerivedFolders) {
+  EXPECT_EQ(get_default_examples_dir(), root_ / "data" / "Keelbox" / "examples");
+  EXPECT_TRUE(fs::is_directory(root_ / "data" / "Keelbox" / "examples"));
+  EXPECT_EQ(_get_cache_file(), root_ / "cache" / "Keelbox" / "cache.sqlite");
+  EXPECT_TRUE(fs::is_directory(root_ / "cache" / "Keelbox"));
+  EXPECT_FALSE(fs::exists(root_ / "cache" / "Keelbox" / "cache.sqlite"));
+  EXPECT_EQ(_get_data_dir(), root_ / "data" / "Keelbox");
+}
+
+}  // namespace
+}  // namespace keelbox

@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "keelbox/messages/messages.hpp"
+
+namespace keelbox {
+namespace {
+
+TEST(Style, Sequences) {
+  struct Case {
+    std::optional<std::string_view> fg;
+    bool bold;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"blue", false, "\x1b[34mx\x1b[0m"},  {"blue", true, "\x1b[34m\x1b[1mx\x1b[0m"},
+      {"red", false, "\x1b[31mx\x1b[0m"},   {"green", false, "\x1b[32mx\x1b[0m"},
+      {"yellow", false, "\x1b[33mx\x1b[0m"}, {std::nullopt, false, "x\x1b[0m"},
+      {std::nullopt, true, "\x1b[1mx\x1b[0m"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(style("x", c.fg, c.bold), c.expected);
+  EXPECT_EQ(style("m", MODULE_COLOR), style("m", "yellow"));
+  EXPECT_EQ(style("p", PACKAGE_COLOR), style("p", "blue"));
+  EXPECT_THROW(style("x", "purple"), std::invalid_argument);
+}
+
+TEST(StripEscapeSequences, Table) {
+  struct Case {
+    std::string in, out;
+  };
+  const Case cases[] = {
+      {"\x1b[34mx\x1b[0m", "x"},
+      {"a\x1b[1;31mb\x1b[0mc", "abc"},
+      {"no codes [34m", "no codes [34m"},
+      {"lone \x1b escape", "lone \x1b escape"},
+      {"cut \x1b[3", "cut \x1b[3"},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(strip_escape_sequences(c.in), c.out);
+}
+
+// Captures what send_message writes to standard output through a pipe.
+std::string capture_stdout(void (*fn)()) {
+  int fds[2];
+  EXPECT_EQ(::pipe(fds), 0);
+  int saved = ::dup(STDOUT_FILENO);
+  ::dup2(fds[1], STDOUT_FILENO);
+  ::close(fds[1]);
+  fn();
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  std::string out;
+  char buf[256];
+  ssize_t n;
+  while ((n = ::read(fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  return out;
+}
+
+TEST(SendMessage, PipedOutputCarriesNoColourCodes) {
+  EXPECT_EQ(capture_stdout([] { send_message(style("k", "yellow") + " plain"); }), "k plain\n");
+  EXPECT_EQ(capture_stdout([] { send_message(""); }), "\n");
+  EXPECT_EQ(capture_stdout([] { send_message("ends\n"); }), "ends\n\n");
+  EXPECT_EQ(capture_stdout([] { send_prompt("Enter: "); }), "Enter: ");
+}
+
+TEST(SendMessage, ClosedReaderIsABrokenPipe) {
+  ::signal(SIGPIPE, SIG_IGN);
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  int saved = ::dup(STDOUT_FILENO);
+  ::dup2(fds[1], STDOUT_FILENO);
+  ::close(fds[1]);
+  bool thrown = false;
+  try {
+    send_message("x");
+  } catch (const BrokenPipe&) {
+    thrown = true;
+  }
+  ::dup2(saved, STDOUT_FILENO);
+  ::close(saved);
+  EXPECT_TRUE(thrown);
+}
+
+}  // namespace
+}  // namespace keelbox
