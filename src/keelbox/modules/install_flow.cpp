@@ -99,7 +99,10 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
   const std::vector<std::filesystem::path> requirements_files =
       requirements_files_in.value_or(std::vector<std::filesystem::path>{});
 
-  send_message("\n" + style("Installing modules and packages", std::nullopt, true) + "\n");
+  std::string heading(1, '\n');
+  heading += style("Installing modules and packages", std::nullopt, true);
+  heading += '\n';
+  send_message(heading);
   send_message("Resolving names");
 
   std::vector<std::string> names;
