@@ -45,6 +45,4 @@ void download_examples_command(const std::optional<std::filesystem::path>& downl
 // reported as PromptAborted.
 std::string prompt_text(const std::string& text);
 
-struct PromptAborted {};
-
 }  // namespace keelbox

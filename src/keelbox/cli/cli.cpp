@@ -10,6 +10,7 @@
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/cli/base.hpp"
+#include "keelbox/cli/completion.hpp"
 #include "keelbox/cli/help.hpp"
 #include "keelbox/cli/parser.hpp"
 #include "keelbox/config/config.hpp"
@@ -111,6 +112,12 @@ int main_group(const std::string& prog, const std::vector<std::string>& args) {
 int run_cli(int argc, char** argv) {
   install_interrupt_handler();
   std::string prog = program_name(argc, argv);
+  // A shell asking for completion gets its answer before anything else runs.
+  try {
+    if (std::optional<int> status = cli::handle_completion_request(prog)) return *status;
+  } catch (const std::exception&) {
+    return 1;
+  }
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
 

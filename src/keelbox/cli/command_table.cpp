@@ -196,7 +196,10 @@ std::string option_label(const OptionDef& option) {
     if (i) out += ", ";
     out += option.names[i];
   }
-  if (option.action == OptionAction::Value) out += " " + std::string(option.metavar);
+  if (option.action == OptionAction::Value) {
+    out += ' ';
+    out += option.metavar;
+  }
   return out;
 }
 

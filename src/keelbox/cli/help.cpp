@@ -199,7 +199,9 @@ std::string render_help(std::string_view command_path, const CommandDef& command
                         std::size_t width) {
   std::string out = usage_line(command_path, command) + "\n";
   if (!command.description.empty()) {
-    out += "\n" + wrap_text(command.description, width, "  ", "  ") + "\n";
+    out += '\n';
+    out += wrap_text(command.description, width, "  ", "  ");
+    out += '\n';
   }
   std::vector<std::pair<std::string, std::string>> rows;
   for (const auto& option : command.options) {

@@ -42,4 +42,8 @@ class BrokenPipe : public std::runtime_error {
   BrokenPipe() : std::runtime_error("broken pipe") {}
 };
 
+// Thrown when input ends while a prompt waits for an answer; the run ends
+// with "Aborted!" and status 1.
+struct PromptAborted {};
+
 }  // namespace keelbox

@@ -7,8 +7,6 @@
 #include <iostream>
 #include <set>
 
-// PromptAborted: the abort at a prompt that the command line reports.
-#include "keelbox/cli/base.hpp"
 #include "keelbox/install/install.hpp"
 #include "keelbox/install_mkl/install_mkl.hpp"
 #include "keelbox/messages/messages.hpp"

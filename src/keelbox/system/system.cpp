@@ -94,7 +94,7 @@ std::string _normalise_env_path(const std::string& path) {
     if (k) out += kSeparator;
     out += parts[k];
   }
-  if (out.empty()) out = ".";
+  if (out.empty()) out.assign(1, '.');
   return out;
 }
 
