@@ -4,7 +4,9 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import subprocess
+import time
 import unittest
 from pathlib import Path
 
@@ -238,6 +240,30 @@ class Interpreter(ToolTestCase):
         r = run(venv / "bin" / "keelbox", ["--version"], self.user)
         self.assertEqual(r.returncode, 0, r)
         self.assertTrue(r.stdout.endswith(f"keelbox, version {VERSION}\n"))
+
+    def test_interrupt_outside_a_prompt_shows_an_empty_line_before_aborted(self):
+        venv = self.copy_install("slow")
+        (venv / "pyvenv.cfg").unlink()
+        marker = self.user.root / "asked"
+        python = venv / "bin" / "python3"
+        python.unlink()
+        python.write_text(f"#!/bin/sh\ntouch '{marker}'\nexec sleep 60\n")
+        python.chmod(0o755)
+        proc = subprocess.Popen([str(venv / "bin" / "keelbox"), "--version"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                stdin=subprocess.DEVNULL, env=self.user.environ())
+        try:
+            deadline = time.monotonic() + 30
+            while not marker.exists() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(marker.exists())
+            proc.send_signal(signal.SIGINT)
+            out, err = proc.communicate(timeout=30)
+        finally:
+            if proc.poll() is None:
+                proc.kill()
+                proc.communicate()
+        self.assertEqual((proc.returncode, out, err), (1, b"", b"\nAborted!\n"))
 
     def test_missing_interpreter_is_a_clear_error(self):
         venv = self.copy_install("nopython")

@@ -15,8 +15,10 @@
 namespace keelbox {
 namespace {
 
+// White space as the requirements format counts it: the ASCII blanks and
+// control separators (file, group, record and unit separator).
 std::string trim(std::string_view text) {
-  constexpr std::string_view ws = " \t\n\r\f\v";
+  constexpr std::string_view ws = " \t\n\r\f\v\x1c\x1d\x1e\x1f";
   auto first = text.find_first_not_of(ws);
   if (first == std::string_view::npos) return "";
   auto last = text.find_last_not_of(ws);

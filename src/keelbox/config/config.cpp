@@ -89,6 +89,9 @@ toml::table parse_toml(std::string_view text, const std::string& source) {
 }
 
 std::string read_file(const fs::path& path) {
+  // A folder opens as a stream on some systems and would read as empty.
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) throw FileSystemError("Cannot read " + errno_text(EISDIR, path));
   std::ifstream in(path, std::ios::binary);
   if (!in) throw FileSystemError("Cannot read " + errno_text(errno, path));
   std::ostringstream buf;
@@ -215,6 +218,10 @@ fs::path get_default_examples_dir() {
 
 fs::path get_config_file() {
   fs::path file = _get_config_dir() / CONFIG_FILE_NAME;
+  // An existing file is left alone: it is not opened, so one that is
+  // read-only still reads.
+  std::error_code ec;
+  if (fs::exists(file, ec)) return file;
   // The file holds a secret: it is created owner-only.
   int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
   if (fd < 0) throw FileSystemError("Cannot create " + errno_text(errno, file));

@@ -1,6 +1,7 @@
 // The base interpreter: python3 (else python) beside the tool's executable.
 #include "keelbox/system/interpreter.hpp"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -80,16 +81,24 @@ std::pair<int, int> version_from_interpreter(const fs::path& exe) {
   std::string exe_text = exe.string();
   const char* argv[] = {exe_text.c_str(), "-c",
                         "import sys; print('%d.%d' % sys.version_info[:2])", nullptr};
+  // Ctrl-C is held back until the child is registered, so the interrupt
+  // handler never misses it.
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
   pid_t pid = 0;
   int rc = ::posix_spawn(&pid, exe_text.c_str(), &actions, nullptr, const_cast<char**>(argv),
                          environ);
+  if (rc == 0) register_child(pid);
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   posix_spawn_file_actions_destroy(&actions);
   ::close(fds[1]);
   if (rc != 0) {
     ::close(fds[0]);
     throw ProcessStartError("Cannot start " + exe_text + ": " + std::strerror(rc));
   }
-  register_child(pid);
   std::string out;
   char buf[256];
   for (;;) {
@@ -99,10 +108,15 @@ std::pair<int, int> version_from_interpreter(const fs::path& exe) {
     out.append(buf, static_cast<std::size_t>(n));
   }
   ::close(fds[0]);
+  // The child leaves the interrupt handler's list before it is reaped, while
+  // its process id cannot be reused yet: the handler never signals a stranger.
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  unregister_child(pid);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  unregister_child(pid);
   auto parsed = parse_major_minor(trim(out));
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !parsed) {
     throw RuntimeError("Cannot determine the version of the Python interpreter " + exe_text);

@@ -35,6 +35,8 @@ TEST(RequirementNames, Lines) {
       {"  numpy>=1.2 ; python_version<'3.12'  \n", {"numpy>=1.2 ; python_version<'3.12'"}},
       {"--index-url x\n#\n a \n a\n", {"--index-url x", "a", "a"}},
       {"\t# tabbed comment\n#x\n", {}},
+      {"old\rmac\r", {"old", "mac"}},
+      {"\x1f\vsep\x1c # tail\n\x1e#c\n", {"sep"}},
   };
   for (const auto& c : cases) {
     std::istringstream in(c.text);

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
@@ -149,6 +151,33 @@ TEST_F(ConfigFiles, WrittenFileIsOwnerOnlyEvenWhenTheOldOneWasNot) {
   EXPECT_EQ(st.st_mode & 0777, 0600u);
   // No temporary file is left behind.
   EXPECT_EQ(std::distance(fs::directory_iterator(config_dir()), fs::directory_iterator{}), 1);
+}
+
+// A configuration file the user may only read still reads; a folder in its
+// place is a failure, not an empty configuration.
+TEST_F(ConfigFiles, ReadOnlyFileReadsAndAFolderInItsPlaceFails) {
+  write_config_parse_to_file({{"id", "secret", "cloud"}, {}});
+  fs::permissions(config_file(), fs::perms(0444));
+  fs::permissions(root_, fs::perms(0755));
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // Root reads anything: read as an ordinary user instead.
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(3);
+    try {
+      ::_exit(get_configparser().profile.token_id == "id" ? 0 : 1);
+    } catch (...) {
+      ::_exit(2);
+    }
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  fs::remove(config_file());
+  fs::create_directory(config_file());
+  EXPECT_THROW(get_configparser(), FileSystemError);
 }
 
 TEST_F(ConfigFiles, UnwritableRecordLeavesTheFileUntouched) {
