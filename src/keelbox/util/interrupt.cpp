@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 
 namespace keelbox {
 namespace {
@@ -22,14 +23,23 @@ void write_stderr(const char* text, std::size_t n) {
   }
 }
 
+// Ends one child: SIGTERM, up to two seconds to go, then SIGKILL; reaped.
+void end_child(pid_t pid) {
+  ::kill(pid, SIGTERM);
+  int status = 0;
+  for (int i = 0; i < 200; ++i) {
+    if (::waitpid(pid, &status, WNOHANG) != 0) return;  // reaped, or not ours any more
+    struct timespec pause {0, 10 * 1000 * 1000};
+    ::nanosleep(&pause, nullptr);
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+}
+
 extern "C" void on_interrupt(int) {
   for (auto& slot : g_children) {
     pid_t pid = slot.load();
-    if (pid > 0) {
-      ::kill(pid, SIGTERM);
-      int status = 0;
-      ::waitpid(pid, &status, 0);
-    }
+    if (pid > 0) end_child(pid);
   }
   if (g_in_prompt.load()) {
     write_stderr("Aborted!\n", 9);

@@ -127,7 +127,7 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   auto& fa = setup.actions;
   if (options.stdin_mode != StreamMode::Inherit)
     posix_spawn_file_actions_addopen(&fa, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  if (capture_out || merged) {
+  if (capture_out) {
     posix_spawn_file_actions_adddup2(&fa, out.write_end, STDOUT_FILENO);
   } else if (options.stdout_mode == StreamMode::Discard) {
     posix_spawn_file_actions_addopen(&fa, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -169,11 +169,21 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   for (auto& e : env_store) envp.push_back(e.data());
   envp.push_back(nullptr);
 
+  // Ctrl-C is held back until the child is registered, so the interrupt
+  // handler never misses a child that has just been started.
+  sigset_t interrupts, previous;
+  sigemptyset(&interrupts);
+  sigaddset(&interrupts, SIGINT);
+  sigaddset(&interrupts, SIGTERM);
+  ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
   pid_t pid = -1;
   int rc = ::posix_spawn(&pid, program_.c_str(), &fa, &setup.attr, argv.data(), envp.data());
+  if (rc == 0) {
+    pid_ = pid;
+    register_child(pid_);
+  }
+  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (rc != 0) throw_start_error(program_, rc);
-  pid_ = pid;
-  register_child(pid_);
   out.close_write();
   err.close_write();
   out_fd_ = out.release_read();
@@ -193,13 +203,29 @@ void ChildProcess::close_pipes() noexcept {
   out_fd_ = err_fd_ = -1;
 }
 
+namespace {
+
+// Waits for the child to end and reaps it. The child leaves the interrupt
+// handler's list before it is reaped, while its process id still cannot be
+// reused: the handler never signals a stranger.
+pid_t reap(pid_t pid, int& status) {
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  unregister_child(pid);
+  pid_t w;
+  while ((w = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
+  }
+  return w;
+}
+
+}  // namespace
+
 void ChildProcess::kill() {
   if (pid_ <= 0) return;
   ::kill(pid_, SIGKILL);
   int status = 0;
-  while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  unregister_child(pid_);
+  reap(pid_, status);
   pid_ = -1;
 }
 
@@ -233,10 +259,7 @@ ProcessResult ChildProcess::communicate() {
   }
   int status = 0;
   if (pid_ > 0) {
-    pid_t w;
-    while ((w = ::waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-    }
-    unregister_child(pid_);
+    const pid_t w = reap(pid_, status);
     pid_ = -1;
     if (w < 0) throw RuntimeError("Cannot wait for " + program_ + ": " + std::strerror(errno));
   }

@@ -33,6 +33,9 @@ TEST(Process, StreamModesDecideWhatIsCaptured) {
   };
   ProcessOptions merged = ProcessOptions::capture_both();
   merged.stderr_into_stdout = true;
+  // Standard error alone in the captured output: standard output keeps its own mode.
+  ProcessOptions only_err = merged;
+  only_err.stdout_mode = StreamMode::Discard;
   ProcessOptions only_out;
   only_out.stdout_mode = StreamMode::Capture;
   only_out.stderr_mode = StreamMode::Discard;
@@ -40,6 +43,7 @@ TEST(Process, StreamModesDecideWhatIsCaptured) {
       {"separately", ProcessOptions::capture_both(), "out1\nout2\n", "err1\n"},
       {"together", merged, "out1\nerr1\nout2\n", std::nullopt},
       {"stdout only", only_out, "out1\nout2\n", std::nullopt},
+      {"stderr only, into the output field", only_err, "err1\n", std::nullopt},
       {"discarded", ProcessOptions::discard_output(), std::nullopt, std::nullopt},
   };
   for (const auto& c : cases) {
