@@ -5,6 +5,7 @@ from __future__ import annotations
 import io
 import os
 import re
+import shutil
 import tarfile
 import unittest
 from pathlib import Path
@@ -290,6 +291,68 @@ class SafetyTest(ExamplesTestCase):
         self.assertIn("passwd", r.stderr)
         self.assertNotIn("Successfully", r.stdout)
         self.assertFalse((self.dest / "other-examples" / "passwd").is_symlink())
+
+    def test_crafted_headers_cannot_escape(self):
+        """Names and link targets as the tar reader finally sees them (pax records,
+        GNU long names) are what is checked; every trick ends the run."""
+        victim = self.user.root / "victim.txt"
+        victim.write_text("keep\n")
+
+        def entry(name, kind=tarfile.REGTYPE, linkname="", data=b"", pax=None):
+            info = tarfile.TarInfo(name)
+            info.type, info.linkname, info.size = kind, linkname, len(data)
+            if pax:
+                info.pax_headers = pax
+            return info, io.BytesIO(data) if data else None
+
+        deep = "d/" * 60
+        cases = {
+            "pax path overrides a harmless name": (
+                tarfile.PAX_FORMAT, [entry("harmless.txt", data=b"x", pax={"path": "../../escaped.txt"})]),
+            "pax linkpath overrides a harmless target": (
+                tarfile.PAX_FORMAT, [entry("l", tarfile.SYMTYPE, "t", pax={"linkpath": "/etc"})]),
+            "GNU long name climbing out": (
+                tarfile.GNU_FORMAT, [entry(deep + "../" * 62 + "escaped.txt", data=b"x")]),
+            "GNU long link target climbing out": (
+                tarfile.GNU_FORMAT, [entry("l", tarfile.SYMTYPE, deep + "../" * 63)]),
+            "hard link to a file outside": (
+                tarfile.GNU_FORMAT, [entry("h", tarfile.LNKTYPE, "../../victim.txt")]),
+            "hard link data written into a file outside": (
+                tarfile.PAX_FORMAT, [entry("h", tarfile.LNKTYPE, "../../victim.txt", data=b"owned\n")]),
+            "link then a file through it": (
+                tarfile.GNU_FORMAT, [entry("up", tarfile.SYMTYPE, ".."),
+                                     entry("up/../escaped.txt", data=b"x")]),
+            "character device": (tarfile.GNU_FORMAT, [entry("null", tarfile.CHRTYPE)]),
+        }
+        for label, (fmt, members) in cases.items():
+            with self.subTest(label):
+                buf = io.BytesIO()
+                with tarfile.open(fileobj=buf, mode="w:gz", format=fmt) as tar:
+                    for info, data in members:
+                        tar.addfile(info, data)
+                self.cloud.add_example_archive("other", buf.getvalue())
+                r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+                self.assertEqual(r.returncode, 1, r)
+                self.assertIn("ExtractionError", r.stderr)
+                self.assertNotIn("Successfully", r.stdout)
+                self.assertEqual(victim.read_text(), "keep\n")
+                self.assertEqual(list(self.user.root.rglob("escaped.txt")), [])
+                self.assertLessEqual({p.name for p in self.dest.iterdir()}, {"other-examples"})
+                for p in self.dest.rglob("*"):
+                    self.assertFalse(p.is_symlink() and not p.resolve().is_relative_to(self.dest), p)
+                shutil.rmtree(self.dest / "other-examples", ignore_errors=True)
+
+    def test_package_name_from_the_service_must_be_a_plain_folder_name(self):
+        # A module code that turns into a path: its folder would lie outside.
+        self.cloud.update(
+            entitlements=ENTITLEMENTS + [{"name": "Evil", "code": "ENT_../../ESCAPE", "packages": ["evil"],
+                                          "required_entitlements": []}],
+            packages=PACKAGES + [{"key": "../../escape-examples"}])
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "../../escape")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("Refused example package name '../../escape-examples'", r.stderr)
+        self.assertEqual(self.archive_requests(), [])
+        self.assertEqual(list(self.user.root.glob("escape-examples")), [])
 
     def test_damaged_archive_ends_the_run(self):
         self.cloud.add_example_archive("other", b"\x1f\x8b not really gzip")

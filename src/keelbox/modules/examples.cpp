@@ -144,6 +144,15 @@ std::string example_artifact_name(std::string_view package_name) {
   return name;
 }
 
+fs::path example_folder(const fs::path& download_dir, std::string_view name) {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
+      name.find('\0') != std::string_view::npos) {
+    throw ExtractionError("Refused example package name '" + std::string(name) +
+                          "': it is not a plain folder name");
+  }
+  return download_dir / name;
+}
+
 std::vector<std::string> select_example_packages(const std::vector<std::string>& module_names,
                                                  const std::vector<std::string>& available,
                                                  std::vector<std::string>& errors) {
@@ -297,6 +306,7 @@ _download_example::~_download_example() {
 }
 
 void _download_example::start() {
+  example_folder(download_dir_, name_);  // refused before anything is asked for
   api::RequestKWARGSDict description =
       api::create_get_request("/artifacts/examples/" + example_artifact_name(name_) + ".tar.gz");
   // Only the address and the headers: the description's 5-second time-out is
@@ -440,7 +450,7 @@ void _download_example::finish(CURLcode result) {
     session_.board().remove(*bar_);
     bar_.reset();
   }
-  const fs::path folder = download_dir_ / name_;
+  const fs::path folder = example_folder(download_dir_, name_);
   std::string content = std::move(buffer_);
   buffer_.clear();
   _save_tarball(content, folder);

@@ -59,6 +59,13 @@ std::vector<std::string> entitled_examples(const std::vector<std::string>& examp
 // "-examples", every "-" turned into "_".
 std::string example_artifact_name(std::string_view package_name);
 
+// <download_dir>/<name>, the folder an example package is unpacked into. The
+// name comes from the service; one that is not a plain folder name (empty,
+// "." or "..", or holding "/" or a NUL) would put the folder elsewhere, so it
+// is refused with an ExtractionError.
+std::filesystem::path example_folder(const std::filesystem::path& download_dir,
+                                     std::string_view name);
+
 // The chosen names for what the user typed (each "_" becomes "-"; tried as it
 // is, with "-examples" appended, with "zvk-" and "-examples" around). Each
 // unmatched name adds "Package <name> not found!" to `errors` and prints the

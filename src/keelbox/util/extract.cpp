@@ -11,7 +11,6 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -60,9 +59,16 @@ std::vector<std::string> split(std::string_view path) {
 // is skipped, ".." climbs, an existing symbolic link is replaced by its target
 // (an absolute target restarts at "/"); components that do not exist are taken
 // as they stand. The last component is followed only when `follow_last`.
-// `base` must be absolute and free of links. nullopt on a link loop.
-std::optional<fs::path> resolve(const fs::path& base, const std::vector<std::string>& components,
-                                bool follow_last) {
+// `base` must be absolute and free of links. A name that cannot be looked up
+// for any other reason (too long, no access, ...) leaves the answer unknown:
+// reading it as a plain name could miss a link, so `error` tells why instead.
+struct Resolved {
+  fs::path path;
+  std::string error;  // empty when `path` is the answer
+};
+
+Resolved resolve(const fs::path& base, const std::vector<std::string>& components,
+                 bool follow_last) {
   fs::path current = base;
   std::deque<std::string> work(components.begin(), components.end());
   int links = 0;
@@ -75,25 +81,30 @@ std::optional<fs::path> resolve(const fs::path& base, const std::vector<std::str
       continue;
     }
     fs::path next = current / part;
-    struct stat st {};
     const bool last = work.empty();
-    if ((last && !follow_last) || ::lstat(next.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) {
+      // Only a name that is not there (or lies below a file) is certain not to be a link.
+      if (errno != ENOENT && errno != ENOTDIR) {
+        return {{}, "its path cannot be checked (" + std::string(std::strerror(errno)) + ")"};
+      }
       current = std::move(next);
       continue;
     }
-    if (++links > MAX_LINKS) return std::nullopt;
+    if ((last && !follow_last) || !S_ISLNK(st.st_mode)) {
+      current = std::move(next);
+      continue;
+    }
+    if (++links > MAX_LINKS) return {{}, "too many levels of symbolic links"};
     std::error_code ec;
     fs::path target = fs::read_symlink(next, ec);
-    if (ec) {
-      current = std::move(next);
-      continue;
-    }
+    if (ec) return {{}, "its path cannot be checked (" + ec.message() + ")"};
     const std::string& text = target.native();
     if (!text.empty() && text.front() == '/') current = "/";
     std::vector<std::string> parts = split(text);
     work.insert(work.begin(), parts.begin(), parts.end());
   }
-  return current;
+  return {current, {}};
 }
 
 // Whether `path` is `root` or lies below it (both absolute and normal).
@@ -167,6 +178,12 @@ class Extraction {
     if (archive_read_open_memory(reader.get(), data.data(), data.size()) != ARCHIVE_OK) {
       throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
     }
+    // Exactly one layer of gzip: libarchive would also read a plain or a twice
+    // compressed tar, which is not what was asked for.
+    if (archive_filter_count(reader.get()) != 2 ||
+        archive_filter_code(reader.get(), 0) != ARCHIVE_FILTER_GZIP) {
+      throw ExtractionError("Damaged archive: not a gzip-compressed tar archive");
+    }
     for (;;) {
       archive_entry* entry = nullptr;
       int r = archive_read_next_header(reader.get(), &entry);
@@ -210,14 +227,17 @@ class Extraction {
 
     // Where it goes: both the place itself (an existing link there replaced)
     // and that place with a link at it followed must stay inside.
-    std::optional<fs::path> followed = resolve(root_, parts, true);
-    std::optional<fs::path> location = resolve(root_, parts, false);
-    if (!followed || !location) refuse(member, "too many levels of symbolic links");
-    if (!inside(*followed, root_) || !inside(*location, root_)) {
+    const Resolved followed_at = resolve(root_, parts, true);
+    const Resolved location_at = resolve(root_, parts, false);
+    if (!followed_at.error.empty()) refuse(member, followed_at.error);
+    if (!location_at.error.empty()) refuse(member, location_at.error);
+    const fs::path* location = &location_at.path;
+    if (!inside(followed_at.path, root_) || !inside(*location, root_)) {
       refuse(member, "its path leads outside " + destination_.string());
     }
     if (*location == root_) {
       if (kind == Kind::Directory) {
+        writer();  // the folder itself: it exists from now on, nothing else to do
         skip_data(reader);
         return;
       }
@@ -230,19 +250,25 @@ class Extraction {
       if (!target) refuse(member, "the link has no readable target");
       if (*target == '/') refuse(member, std::string("absolute link target ") + target);
       link_text = normalize_link_target(target);
-      std::optional<fs::path> resolved = resolve(location->parent_path(), split(link_text), true);
-      if (!resolved || !inside(*resolved, root_)) {
+      const Resolved resolved = resolve(location->parent_path(), split(link_text), true);
+      if (!resolved.error.empty()) {
+        refuse(member, "link target " + std::string(target) + ": " + resolved.error);
+      }
+      if (!inside(resolved.path, root_)) {
         refuse(member, "link target " + std::string(target) + " leads outside " +
                            destination_.string());
       }
     } else if (kind == Kind::Hardlink) {
       if (*hardlink == '/') refuse(member, std::string("absolute link target ") + hardlink);
-      std::optional<fs::path> resolved = resolve(root_, split(hardlink), true);
-      if (!resolved || !inside(*resolved, root_) || *resolved == root_) {
+      const Resolved resolved = resolve(root_, split(hardlink), true);
+      if (!resolved.error.empty()) {
+        refuse(member, "link target " + std::string(hardlink) + ": " + resolved.error);
+      }
+      if (!inside(resolved.path, root_) || resolved.path == root_) {
         refuse(member, "link target " + std::string(hardlink) + " leads outside " +
                            destination_.string());
       }
-      link_text = resolved->lexically_relative(root_).string();
+      link_text = resolved.path.lexically_relative(root_).string();
     }
 
     // The entry as it is written: checked name, no owner, tamed mode.

@@ -14,7 +14,9 @@
 // Rules, per member, in archive order:
 // - leading "/" are stripped from the name; a name still absolute is refused;
 // - the member's path, with every link on disk followed (also links created by
-//   earlier members), must stay inside the destination folder;
+//   earlier members), must stay inside the destination folder; a path that
+//   cannot be looked up (too long, no access) is refused, as a link on it
+//   could not be seen;
 // - link targets must be relative and, resolved, stay inside the folder;
 //   symbolic link targets are stored normalised ("a/./b/../c" -> "a/c");
 // - device files, pipes, sockets and other special files are refused;
@@ -26,7 +28,8 @@
 // A refused member ends the extraction with an ExtractionError naming the
 // member and the reason; members extracted before it stay on disk. A damaged
 // archive is an ExtractionError too. The destination folder is created when
-// the first member is written (an archive without members creates nothing).
+// the first member is written (an archive without members creates nothing;
+// a member naming the folder itself, such as "./", creates just the folder).
 #include <filesystem>
 #include <string>
 #include <string_view>

@@ -42,6 +42,17 @@ TEST(ExampleArtifactName, Table) {
   for (const auto& [name, artifact] : cases) EXPECT_EQ(example_artifact_name(name), artifact) << name;
 }
 
+// Package names come from the service and become folders: only plain names.
+TEST(ExampleFolder, OnlyPlainNamesBelowTheDownloadFolder) {
+  EXPECT_EQ(example_folder("dl", "zvk-sample-app-examples"), fs::path("dl/zvk-sample-app-examples"));
+  EXPECT_EQ(example_folder("dl", "..examples"), fs::path("dl/..examples"));
+  const std::vector<std::string> refused = {"../../x-examples", "/tmp/x-examples", "a/b-examples",
+                                            "..", ".", "", std::string("a\0/../x-examples", 16)};
+  for (const std::string& name : refused) {
+    EXPECT_THROW(example_folder("dl", name), ExtractionError) << name;
+  }
+}
+
 TEST(ExamplesFromPackages, KeysEndingWithExamplesInOrder) {
   auto packages = nlohmann::json::parse(R"([
     {"key": "b-examples", "title": "x"}, {"key": "zvk-sample-app"},

@@ -55,10 +55,10 @@ la_ssize_t append(archive*, void* out, const void* data, size_t size) {
   return static_cast<la_ssize_t>(size);
 }
 
-std::string tar_gz(const std::vector<Member>& members) {
+std::string tar_gz(const std::vector<Member>& members, int gzip_layers = 1) {
   std::string out;
   archive* a = archive_write_new();
-  archive_write_add_filter_gzip(a);
+  for (int i = 0; i < gzip_layers; ++i) archive_write_add_filter_gzip(a);
   archive_write_set_format_pax_restricted(a);
   archive_write_set_bytes_in_last_block(a, 1);
   archive_write_open(a, &out, nullptr, append, nullptr);
@@ -149,6 +149,20 @@ TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
        "d/e/l/../x"},
       {"hard link outside", {hardlink("h", "../victim")}, "h"},
       {"absolute hard link", {hardlink("h", "/etc/passwd")}, "h"},
+      {"climb out of a folder reached through a link to itself",
+       {symlink("a", "."), file("a/a/../x")},
+       "a/a/../x"},
+      {"symlink placed through a link, climbing from where it really lies",
+       {symlink("l", "."), symlink("l/m", "../x")},
+       "l/m"},
+      {"symlink target that normalises to a climb", {symlink("n", "a/../..")}, "n"},
+      {"symlink target with doubled slash", {symlink("n", "//etc/passwd")}, "n"},
+      {"folder replaced by a link out", {dir("d"), symlink("d", "..")}, "d"},
+      {"hard link climbing through a link", {dir("s"), symlink("l", "s"), hardlink("h", "l/../../victim")}, "h"},
+      {"hard link to the folder itself", {hardlink("h", ".")}, "h"},
+      {"file in place of the folder itself", {file(".")}, "."},
+      {"file in place of the folder itself, by climbing", {dir("a"), file("a/..")}, "a/.."},
+      {"link loop", {symlink("l1", "l2"), symlink("l2", "l1"), file("l1/x")}, "l1/x"},
       {"fifo", {special("pipe", AE_IFIFO)}, "pipe"},
       {"character device", {special("null", AE_IFCHR)}, "null"},
       {"block device", {special("disk", AE_IFBLK)}, "disk"},
@@ -238,9 +252,19 @@ TEST_F(ExtractTest, LaterMemberOfTheSameNameWins) {
   fs::create_directories(dest_);
   std::ofstream(dest_ / "untouched") << "old";
   std::ofstream(dest_ / "f") << "from an earlier run";
+  Member hard = hardlink("hard", "target");
+  hard.perm = 04777;  // a hard link's mode is tamed like a file's, and is the target's
   extract_tar_gz(tar_gz({file("f", "one"), file("f", "two"), file("target", "t"),
-                         symlink("l", "target"), file("l", "replaces the link")}),
+                         symlink("l", "target"), file("l", "replaces the link"),
+                         file("fd", "file first"), dir("fd"), file("fd/in", "then a folder"),
+                         dir("real"), symlink("s", "real"), dir("s"), file("s/in", "own folder"),
+                         hard}),
                  dest_);
+  EXPECT_EQ(read_file(dest_ / "fd" / "in"), "then a folder");
+  EXPECT_FALSE(fs::is_symlink(dest_ / "s"));
+  EXPECT_EQ(read_file(dest_ / "s" / "in"), "own folder");
+  EXPECT_TRUE(fs::is_empty(dest_ / "real"));
+  EXPECT_EQ(fs::status(dest_ / "target").permissions(), static_cast<fs::perms>(0755));
   EXPECT_EQ(read_file(dest_ / "f"), "two");
   EXPECT_FALSE(fs::is_symlink(dest_ / "l"));
   EXPECT_EQ(read_file(dest_ / "l"), "replaces the link");
@@ -262,6 +286,10 @@ TEST_F(ExtractTest, EmptyArchiveCreatesNoFolderAndARefusedFirstMemberNeither) {
   EXPECT_FALSE(fs::exists(dest_));
   EXPECT_THROW(extract_tar_gz(tar_gz({file("../x")}), dest_), ExtractionError);
   EXPECT_FALSE(fs::exists(dest_));
+  // An archive of the folder alone ("tar -C dir -czf a.tar.gz ." of an empty dir).
+  extract_tar_gz(tar_gz({dir("./")}), dest_);
+  EXPECT_TRUE(fs::is_directory(dest_));
+  EXPECT_TRUE(fs::is_empty(dest_));
 }
 
 TEST_F(ExtractTest, DamagedArchivesAreErrors) {
@@ -269,10 +297,14 @@ TEST_F(ExtractTest, DamagedArchivesAreErrors) {
   const std::vector<std::pair<const char*, std::string>> cases = {
       {"not an archive", "this is not a tar.gz file at all, just some words"},
       {"truncated", good.substr(0, good.size() / 2)},
+      {"empty", ""},
+      {"not compressed", tar_gz({file("a.txt")}, 0)},
+      {"compressed twice", tar_gz({file("a.txt")}, 2)},
   };
   for (const auto& [label, data] : cases) {
     SCOPED_TRACE(label);
     EXPECT_THROW(extract_tar_gz(data, dest_), ExtractionError);
+    EXPECT_FALSE(fs::exists(dest_ / "a.txt"));
   }
 }
 
@@ -281,6 +313,45 @@ TEST_F(ExtractTest, WorkingFolderIsRestored) {
   extract_tar_gz(tar_gz({file("a")}), dest_);
   EXPECT_THROW(extract_tar_gz(tar_gz({file("b"), file("../c")}), dest_), ExtractionError);
   EXPECT_EQ(fs::current_path(), before);
+}
+
+// Below PATH_MAX a name can be looked up; deeper, a link on the way could not
+// be seen, so such members are refused rather than taken as plain names.
+TEST_F(ExtractTest, PathsTooLongToCheckAreRefused) {
+  std::string deep;
+  for (char c = 'a'; c < 'a' + 20; ++c) deep += std::string(250, c) + "/";
+  // A link to the outside planted at that depth (built step by step, as no
+  // single call can name it).
+  fs::create_directories(root_ / "elsewhere");
+  const fs::path before = fs::current_path();
+  fs::create_directories(dest_);
+  fs::current_path(dest_);
+  for (char c = 'a'; c < 'a' + 20; ++c) {
+    fs::create_directory(std::string(250, c));
+    fs::current_path(std::string(250, c));
+  }
+  fs::create_directory_symlink(root_ / "elsewhere", "evil");
+  fs::current_path(before);
+
+  const std::vector<std::vector<Member>> cases = {
+      {file(deep + "evil/x")},
+      {symlink(deep + "s", "evil/y")},
+      {hardlink(deep + "h", deep + "evil/y")},
+      {file("top", "t"), symlink("l", deep + "evil")},
+  };
+  for (std::size_t i = 0; i < cases.size(); ++i) {
+    const std::vector<Member>& members = cases[i];
+    SCOPED_TRACE(i);
+    try {
+      extract_tar_gz(tar_gz(members), dest_);
+      ADD_FAILURE() << "not refused";
+    } catch (const ExtractionError& e) {
+      EXPECT_NE(std::string(e.what()).find("cannot be checked"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(fs::current_path(), before);
+  }
+  EXPECT_TRUE(fs::is_empty(root_ / "elsewhere"));
+  EXPECT_FALSE(fs::is_symlink(dest_ / "l"));
 }
 
 TEST(NormalizeLinkTarget, Table) {
