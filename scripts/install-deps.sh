@@ -10,7 +10,7 @@ PACKAGES=(
   libsqlite3-dev sqlite3 libarchive-dev zlib1g-dev libicu-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-venv python3-pip openssl ca-certificates
-  tmux
+  tmux time man-db
 )
 
 missing=()
