@@ -132,16 +132,22 @@ class CoreService(SandboxCase):
         with self.assertRaises(http.client.IncompleteRead):
             self.core("/entitlements")
 
-        self.sb.set_override("entitlements", stall_after_headers=3)
-        conn = self.connect()
-        conn.timeout = 0.5
-        conn.request("GET", "/v1/license/entitlements",
-                     headers={"Authorization": "Bearer tok-fixed"})
-        conn.sock.settimeout(0.5)
-        resp = conn.getresponse()
-        self.assertEqual(resp.status, 200)
-        with self.assertRaises((socket.timeout, TimeoutError)):
-            resp.read()
+        self.sb.set_override("entitlements")
+        whole = len(self.core("/entitlements")[1])
+        for options, received in [({"stall_after_headers": 3}, 0),
+                                  ({"stall_mid_body": 3}, whole // 2)]:
+            with self.subTest(options=options):
+                self.sb.set_override("entitlements", **options)
+                conn = self.connect()
+                conn.timeout = 0.5
+                conn.request("GET", "/v1/license/entitlements",
+                             headers={"Authorization": "Bearer tok-fixed"})
+                conn.sock.settimeout(0.5)
+                resp = conn.getresponse()
+                self.assertEqual(resp.status, 200)
+                self.assertEqual(len(resp.read(received)), received)
+                with self.assertRaises((socket.timeout, TimeoutError)):
+                    resp.read(1)
 
     def test_other_hosts_are_refused(self):
         conn = http.client.HTTPConnection("127.0.0.1", self.sb.port, timeout=5)

@@ -257,6 +257,43 @@ std::string transport_error_text(const Request& request, CURLcode code, const ch
   return text + reason;
 }
 
+// ---- IdleWatch ---------------------------------------------------------
+
+void IdleWatch::attach(CURL* h, const Request& request) {
+  period_ = stall_period(request);
+  curl_easy_setopt(h, CURLOPT_PREREQFUNCTION, &IdleWatch::on_prereq);
+  curl_easy_setopt(h, CURLOPT_PREREQDATA, this);
+  curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &IdleWatch::on_progress);
+  curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
+  curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+}
+
+void IdleWatch::headers_done(long status, bool followed) {
+  if (followed && status >= 300 && status < 400) waiting_ = false;
+}
+
+int IdleWatch::on_prereq(void* self, char*, char*, int, int) {
+  auto* w = static_cast<IdleWatch*>(self);
+  w->waiting_ = true;
+  w->data();
+  return CURL_PREREQFUNC_OK;
+}
+
+int IdleWatch::on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+  auto* w = static_cast<IdleWatch*>(self);
+  if (!w->waiting_) return 0;
+  if (ulnow != w->uploaded_) {
+    w->uploaded_ = ulnow;
+    w->data();
+    return 0;
+  }
+  if (std::chrono::steady_clock::now() - w->last_ >= std::chrono::seconds(w->period_)) {
+    w->stalled_ = true;
+    return 1;  // ends the transfer with CURLE_ABORTED_BY_CALLBACK
+  }
+  return 0;
+}
+
 // ---- Transfer ----------------------------------------------------------
 
 Transfer::Transfer(Request request, DataSink sink)
@@ -269,6 +306,7 @@ Transfer::Transfer(Request request, DataSink sink)
   curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
   curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &Transfer::on_body);
   curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
+  idle_.attach(h, request_);
 
   const std::string& m = request_.method;
   const bool sends_body = !request_.body.empty() || m == "POST" || m == "PUT" || m == "PATCH";
@@ -305,14 +343,20 @@ Transfer::~Transfer() = default;
 size_t Transfer::on_header(char* data, size_t size, size_t count, void* self) {
   auto* t = static_cast<Transfer*>(self);
   std::string_view line(data, size * count);
+  t->idle_.data();
   if (is_status_line(line)) t->header_lines_.clear();  // a new answer (redirect, interim)
   t->header_lines_.emplace_back(line);
+  if (trim(line).empty()) {
+    t->idle_.headers_done(t->status(),
+                          t->request_.follow_redirects && t->header("location").has_value());
+  }
   return size * count;
 }
 
 size_t Transfer::on_body(char* data, size_t size, size_t count, void* self) {
   auto* t = static_cast<Transfer*>(self);
   const size_t n = size * count;
+  t->idle_.data();
   if (!t->sink_) {
     t->body_.append(data, n);
     return n;
@@ -343,6 +387,10 @@ Response Transfer::perform() { return finish(curl_easy_perform(easy_.get())); }
 
 Response Transfer::finish(CURLcode result) {
   if (sink_error_) std::rethrow_exception(std::exchange(sink_error_, nullptr));
+  if (result == CURLE_ABORTED_BY_CALLBACK && idle_.stalled()) {
+    throw TransportError(request_.method + " " + request_.url + " failed: no data received for " +
+                         std::to_string(idle_.period()) + " seconds");
+  }
   if (result != CURLE_OK) {
     throw TransportError(transport_error_text(request_, result, errbuf_, stall_period(request_)));
   }

@@ -14,7 +14,10 @@
 // - No wait is unbounded: connection set-up is bounded by the request's
 //   time-out (else its stall period), and a transfer that receives no data for
 //   the time-out (else the stall period, 60 s by default) ends with a
-//   TransportError "... no data received for N seconds".
+//   TransportError "... no data received for N seconds". A Transfer measures
+//   that silence from the last byte received (IdleWatch, to about a second);
+//   libcurl's low-speed check, which apply_common_options() sets, is the
+//   coarser guard of handles driven without an IdleWatch.
 //
 // Blocking use:
 //
@@ -38,6 +41,7 @@
 // headers of the final answer) instead.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -126,6 +130,34 @@ Response make_response(CURL* h, const std::vector<std::string>& header_lines, st
 std::string transport_error_text(const Request& request, CURLcode code, const char* errbuf,
                                  long stall_period);
 
+// Ends a transfer once no data has arrived for the request's time-out (else
+// its stall period), counted from the moment the request is sent (connection
+// set-up has its own time-out) and again from every piece of the answer or of
+// the upload. attach() installs curl's pre-request and progress callbacks on
+// `h`; the owner calls data() from its header and body callbacks. The transfer
+// then ends with CURLE_ABORTED_BY_CALLBACK and stalled() is true.
+class IdleWatch {
+ public:
+  void attach(CURL* h, const Request& request);
+  // Data arrived (a header line or a piece of the body).
+  void data() { last_ = std::chrono::steady_clock::now(); }
+  // The answer's header block ended with `status`: a redirect that curl
+  // follows opens a new connection, bounded by the connect time-out.
+  void headers_done(long status, bool followed);
+  bool stalled() const { return stalled_; }
+  long period() const { return period_; }
+
+ private:
+  static int on_prereq(void* self, char*, char*, int, int);
+  static int on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow);
+
+  long period_ = DEFAULT_STALL_SECONDS;
+  bool waiting_ = false;  // a request is out and its answer is due
+  bool stalled_ = false;
+  curl_off_t uploaded_ = 0;
+  std::chrono::steady_clock::time_point last_{};
+};
+
 // One request on its own easy handle, ready for curl_easy_perform or a multi
 // handle. Owns everything the transfer needs to stay alive.
 class Transfer {
@@ -157,6 +189,7 @@ class Transfer {
 
   Request request_;
   DataSink sink_;
+  IdleWatch idle_;  // outlives the easy handle, whose callbacks point at it
   EasyHandle easy_;
   HeaderList header_list_;
   std::vector<std::string> header_lines_;

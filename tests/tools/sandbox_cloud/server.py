@@ -272,6 +272,13 @@ class ServiceHandler(http.server.BaseHTTPRequestHandler):
         if self.command == "HEAD":
             return
         body = answer.body
+        if opts.get("stall_mid_body"):
+            piece = body[: max(1, len(body) // 2)]
+            self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
+            self.wfile.flush()
+            time.sleep(float(opts["stall_mid_body"]))
+            self.close_connection = True
+            return
         cut = opts.get("cut_after")
         if cut is not None:
             body = body[: int(cut)]
