@@ -321,6 +321,7 @@ void _download_example::start() {
   easy_ = http::make_easy();
   CURL* h = easy_.get();
   http::apply_common_options(h, request_);
+  idle_.attach(h, request_);
   curl_easy_setopt(h, CURLOPT_URL, request_.url.c_str());
   curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf_);
@@ -347,6 +348,7 @@ void _download_example::start() {
 size_t _download_example::on_header(char* data, size_t size, size_t count, void* self) {
   auto* d = static_cast<_download_example*>(self);
   const size_t length = size * count;
+  d->idle_.data();
   try {
     std::string line(data, length);
     if (line.rfind("HTTP/", 0) == 0) {  // a new answer (after an interim one or a redirect)
@@ -380,7 +382,10 @@ void _download_example::headers_complete() {
   long status = 0;
   curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
   if (status < 200) return;  // interim answer: the real one follows
-  if (status >= 300 && status < 400 && current_header("location")) return;  // followed by curl
+  if (status >= 300 && status < 400 && current_header("location")) {  // followed by curl
+    idle_.headers_done(status, true);
+    return;
+  }
   headers_done_ = true;
   if (status >= 400) {
     refused_ = true;
@@ -406,6 +411,7 @@ void _download_example::headers_complete() {
 size_t _download_example::on_body(char* data, size_t size, size_t count, void* self) {
   auto* d = static_cast<_download_example*>(self);
   const size_t length = size * count;
+  d->idle_.data();
   try {
     if (!d->headers_done_) d->headers_complete();
     if (d->refused_) return 0;
@@ -440,6 +446,10 @@ void _download_example::finish(CURLcode result) {
     }
     session_.say(style("Error downloading examples for " + name_ + ": " + text, "red"));
     return;
+  }
+  if (result == CURLE_ABORTED_BY_CALLBACK && idle_.stalled()) {
+    throw TransportError(request_.method + " " + request_.url + " failed: no data received for " +
+                         std::to_string(idle_.period()) + " seconds");
   }
   if (result != CURLE_OK) {
     throw TransportError(

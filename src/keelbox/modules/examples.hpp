@@ -151,6 +151,7 @@ class _download_example {
   std::size_t chunk_size_;
 
   http::Request request_;
+  http::IdleWatch idle_;  // outlives the easy handle, whose callbacks point at it
   http::EasyHandle easy_;
   http::HeaderList header_list_;
   std::vector<std::string> header_lines_;  // of the answer being received
