@@ -11,19 +11,10 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/util/interrupt.hpp"
+#include "keelbox/util/strings.hpp"
 
 namespace keelbox {
 namespace {
-
-// White space as the requirements format counts it: the ASCII blanks and
-// control separators (file, group, record and unit separator).
-std::string trim(std::string_view text) {
-  constexpr std::string_view ws = " \t\n\r\f\v\x1c\x1d\x1e\x1f";
-  auto first = text.find_first_not_of(ws);
-  if (first == std::string_view::npos) return "";
-  auto last = text.find_last_not_of(ws);
-  return std::string(text.substr(first, last - first + 1));
-}
 
 // Marks a prompt as waiting for the interrupt handler while in scope.
 struct PromptScope {
@@ -110,9 +101,9 @@ std::vector<std::string> read_requirement_names(std::istream& in) {
       auto cr = line.find('\r', start);
       std::string_view part = std::string_view(line).substr(
           start, cr == std::string::npos ? std::string::npos : cr - start);
-      std::string stripped = trim(part);
+      std::string stripped = trim_unicode(part);
       if (!stripped.empty() && stripped.front() != '#') {
-        std::string entry = trim(part.substr(0, part.find('#')));
+        std::string entry = trim_unicode(part.substr(0, part.find('#')));
         if (!entry.empty()) names.push_back(entry);
       }
       if (cr == std::string::npos) break;

@@ -122,11 +122,6 @@ void write_all(int fd, std::string_view data, const fs::path& path) {
   }
 }
 
-bool ends_with(const std::string& text, std::string_view suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 }  // namespace
 
 Platform current_platform() {
@@ -315,7 +310,7 @@ void clean_config_dir() {
   std::vector<fs::path> doomed;
   for (const auto& entry : it) {
     std::string name = entry.path().filename().string();
-    if (ends_with(name, "bu") || ends_with(name, "bak")) continue;
+    if (name.ends_with("bu") || name.ends_with("bak")) continue;
     std::error_code status_ec;
     if (fs::is_regular_file(entry.path(), status_ec)) doomed.push_back(entry.path());
   }

@@ -14,6 +14,7 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/util/extract.hpp"
+#include "keelbox/util/strings.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -26,25 +27,6 @@ void replace_all(std::string& text, std::string_view from, std::string_view to) 
     text.replace(pos, from.size(), to);
     pos += to.size();
   }
-}
-
-bool ends_with(std::string_view text, std::string_view end) {
-  return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && is_space(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_space(text.back())) text.remove_suffix(1);
-  return text;
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 // The folder as the user reads it: "." components and repeated or trailing
@@ -99,7 +81,7 @@ std::vector<std::string> examples_from_packages(const nlohmann::json& packages) 
     const nlohmann::json& key = package["key"];
     if (!key.is_string()) throw ParseError("package key is not text: " + key.dump());
     std::string text = key.get<std::string>();
-    if (ends_with(text, "examples")) examples.push_back(std::move(text));
+    if (std::string_view(text).ends_with("examples")) examples.push_back(std::move(text));
   }
   return examples;
 }
@@ -110,9 +92,7 @@ std::string code_to_package_name(std::string_view code) {
   std::string name(code);
   replace_all(name, "ENT_", "");
   replace_all(name, "_FREE", "");
-  std::transform(name.begin(), name.end(), name.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  name = std::string(trim(name));
+  name = trim_unicode(unicode_lower(name));
   std::replace(name.begin(), name.end(), ' ', '-');
   std::replace(name.begin(), name.end(), '_', '-');
   return name;
@@ -356,7 +336,7 @@ size_t _download_example::on_header(char* data, size_t size, size_t count, void*
       d->headers_done_ = false;
     }
     d->header_lines_.push_back(std::move(line));
-    if (trim(d->header_lines_.back()).empty()) {
+    if (trim_ascii(d->header_lines_.back()).empty()) {
       d->headers_complete();
       if (d->refused_) return 0;  // the body of a refused answer is not wanted
     }
@@ -371,8 +351,8 @@ std::optional<std::string> _download_example::current_header(std::string_view na
   for (const std::string& line : header_lines_) {
     const std::size_t colon = line.find(':');
     if (colon == std::string::npos || line.rfind("HTTP/", 0) == 0) continue;
-    if (iequals(trim(std::string_view(line).substr(0, colon)), name)) {
-      return std::string(trim(std::string_view(line).substr(colon + 1)));
+    if (iequals_ascii(trim_ascii(std::string_view(line).substr(0, colon)), name)) {
+      return std::string(trim_ascii(std::string_view(line).substr(colon + 1)));
     }
   }
   return std::nullopt;

@@ -1,9 +1,6 @@
 // The install flow behind `keelbox install`: resolve the typed names, show
 // what will be installed, dry-run and confirm, provision MKL when asked for,
 // then install every package in one uv run.
-#include <unicode/uchar.h>
-#include <unicode/utf8.h>
-
 #include <iostream>
 #include <set>
 
@@ -14,6 +11,7 @@
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/util/interrupt.hpp"
 #include "keelbox/util/notation.hpp"
+#include "keelbox/util/strings.hpp"
 
 namespace keelbox {
 namespace {
@@ -21,45 +19,9 @@ namespace {
 // The name that switches on MKL provisioning (compared after trimming).
 constexpr std::string_view MKL_NAME = "mkl";
 
-// White space as the tool's users know it from Python's str.strip(): the
-// Unicode White_Space characters and the ASCII separators 0x1C..0x1F.
-bool is_space(UChar32 c) {
-  if (c < 0) return false;
-  if (c >= 0x1C && c <= 0x1F) return true;
-  return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
-}
-
-std::string ascii_lower(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) {
-    if (ch >= 'A' && ch <= 'Z') ch = static_cast<char>(ch - 'A' + 'a');
-  }
-  return out;
-}
-
 }  // namespace
 
-std::string _trim(std::string_view text) {
-  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
-  const int32_t length = static_cast<int32_t>(text.size());
-  int32_t begin = 0;
-  while (begin < length) {
-    int32_t next = begin;
-    UChar32 c;
-    U8_NEXT(s, next, length, c);
-    if (!is_space(c)) break;
-    begin = next;
-  }
-  int32_t end = length;
-  while (end > begin) {
-    int32_t prev = end;
-    UChar32 c;
-    U8_PREV(s, begin, prev, c);
-    if (!is_space(c)) break;
-    end = prev;
-  }
-  return std::string(text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
-}
+std::string _trim(std::string_view text) { return trim_unicode(text); }
 
 std::vector<std::string> _unique_in_order(const std::vector<std::string>& items) {
   std::vector<std::string> out;

@@ -14,6 +14,7 @@
 
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/util/strings.hpp"
 #include "keelbox/util/installation.hpp"
 #include "keelbox/util/interrupt.hpp"
 
@@ -24,12 +25,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string trim(const std::string& text) {
-  auto first = text.find_first_not_of(" \t\r\n");
-  if (first == std::string::npos) return "";
-  auto last = text.find_last_not_of(" \t\r\n");
-  return text.substr(first, last - first + 1);
-}
+std::string trim(std::string_view text) { return std::string(trim_ascii(text)); }
 
 // "3.11.2" or "3.11.2.final.0" -> (3, 11).
 std::optional<std::pair<int, int>> parse_major_minor(const std::string& text) {

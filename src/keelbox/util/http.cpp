@@ -7,44 +7,27 @@
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/util/strings.hpp"
 
 namespace keelbox::http {
 namespace {
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-    s.remove_suffix(1);
-  return s;
-}
 
 bool is_status_line(std::string_view line) { return line.substr(0, 5) == "HTTP/"; }
 
 // The reason phrase of a status line "HTTP/1.1 404 Not Found" ("" for none).
 std::string reason_of(std::string_view line) {
-  line = trim(line);
+  line = trim_ascii(line);
   std::size_t sp = line.find(' ');
   if (sp == std::string_view::npos) return {};
   std::string_view rest = line.substr(sp + 1);
   std::size_t sp2 = rest.find(' ');
   if (sp2 == std::string_view::npos) return {};
-  return std::string(trim(rest.substr(sp2 + 1)));
+  return std::string(trim_ascii(rest.substr(sp2 + 1)));
 }
 
 std::optional<std::string> find_header(const Headers& headers, std::string_view name) {
   for (const auto& [k, v] : headers) {
-    if (iequals(k, name)) return v;
+    if (iequals_ascii(k, name)) return v;
   }
   return std::nullopt;
 }
@@ -57,20 +40,20 @@ void parse_header_block(const std::vector<std::string>& lines, std::string& stat
   for (const std::string& raw : lines) {
     std::string_view line = raw;
     if (is_status_line(line)) {
-      status_line = std::string(trim(line));
+      status_line = std::string(trim_ascii(line));
       headers.clear();
       continue;
     }
-    if (trim(line).empty()) continue;
+    if (trim_ascii(line).empty()) continue;
     if ((line.front() == ' ' || line.front() == '\t') && !headers.empty()) {  // folded line
       headers.back().second += " ";
-      headers.back().second += trim(line);
+      headers.back().second += trim_ascii(line);
       continue;
     }
     std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    headers.emplace_back(std::string(trim(line.substr(0, colon))),
-                         std::string(trim(line.substr(colon + 1))));
+    headers.emplace_back(std::string(trim_ascii(line.substr(0, colon))),
+                         std::string(trim_ascii(line.substr(colon + 1))));
   }
 }
 
@@ -250,7 +233,7 @@ Response make_response(CURL* h, const std::vector<std::string>& header_lines, st
 std::string transport_error_text(const Request& request, CURLcode code, const char* errbuf,
                                  long period) {
   std::string text = request.method + " " + request.url + " failed: ";
-  std::string reason = errbuf && *errbuf ? std::string(trim(errbuf)) : curl_easy_strerror(code);
+  std::string reason = errbuf && *errbuf ? std::string(trim_ascii(errbuf)) : curl_easy_strerror(code);
   if (code == CURLE_OPERATION_TIMEDOUT && reason.rfind("Operation too slow", 0) == 0) {
     return text + "no data received for " + std::to_string(period) + " seconds";
   }
@@ -346,7 +329,7 @@ size_t Transfer::on_header(char* data, size_t size, size_t count, void* self) {
   t->idle_.data();
   if (is_status_line(line)) t->header_lines_.clear();  // a new answer (redirect, interim)
   t->header_lines_.emplace_back(line);
-  if (trim(line).empty()) {
+  if (trim_ascii(line).empty()) {
     t->idle_.headers_done(t->status(),
                           t->request_.follow_redirects && t->header("location").has_value());
   }

@@ -37,6 +37,7 @@ TEST(RequirementNames, Lines) {
       {"\t# tabbed comment\n#x\n", {}},
       {"old\rmac\r", {"old", "mac"}},
       {"\x1f\vsep\x1c # tail\n\x1e#c\n", {"sep"}},
+      {"\xC2\xA0" "scipy\xE3\x80\x80\n", {"scipy"}},  // Unicode white space, as str.strip()
   };
   for (const auto& c : cases) {
     std::istringstream in(c.text);

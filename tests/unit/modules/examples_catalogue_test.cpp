@@ -28,6 +28,8 @@ TEST(CodeToPackageName, Table) {
       {"ENT_X_FREE_FREE", "x"},
       {"  ENT_My App ", "my-app"},       // trimmed, then blanks become "-"
       {"ENT_A__B", "a--b"},
+      {"ENT_\xC3\x84RGER_APP", "\xC3\xA4rger-app"},     // Unicode lower-casing: "Ä" -> "ä"
+      {"\xC2\xA0" "ENT_X\xE3\x80\x80", "x"},             // no-break and ideographic spaces trimmed
   };
   for (const auto& [code, name] : cases) EXPECT_EQ(code_to_package_name(code), name) << code;
 }

@@ -1,0 +1,79 @@
+#include "keelbox/util/strings.hpp"
+
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/utf8.h>
+
+#include <cstdint>
+
+namespace keelbox {
+namespace {
+
+bool is_ascii_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
+
+bool is_unicode_space(UChar32 c) {
+  if (c < 0) return false;  // an invalid sequence is not white space
+  if (c >= 0x1C && c <= 0x1F) return true;
+  return u_hasBinaryProperty(c, UCHAR_WHITE_SPACE);
+}
+
+char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+}  // namespace
+
+std::string_view trim_ascii(std::string_view text) {
+  while (!text.empty() && is_ascii_space(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_ascii_space(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+std::string trim_unicode(std::string_view text) {
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  int32_t begin = 0;
+  while (begin < length) {
+    int32_t next = begin;
+    UChar32 c;
+    U8_NEXT(s, next, length, c);
+    if (!is_unicode_space(c)) break;
+    begin = next;
+  }
+  int32_t end = length;
+  while (end > begin) {
+    int32_t prev = end;
+    UChar32 c;
+    U8_PREV(s, begin, prev, c);
+    if (!is_unicode_space(c)) break;
+    end = prev;
+  }
+  return std::string(text.substr(static_cast<std::size_t>(begin),
+                                 static_cast<std::size_t>(end - begin)));
+}
+
+std::string unicode_lower(std::string_view text) {
+  icu::UnicodeString u = icu::UnicodeString::fromUTF8(
+      icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+  u.toLower(icu::Locale::getRoot());
+  std::string out;
+  u.toUTF8String(out);
+  return out;
+}
+
+std::string ascii_lower(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = lower(c);
+  return out;
+}
+
+bool iequals_ascii(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace keelbox

@@ -1,0 +1,27 @@
+#pragma once
+// Small text helpers shared across the tool.
+#include <string>
+#include <string_view>
+
+namespace keelbox {
+
+// `text` without leading and trailing ASCII white space (blank, tab, line
+// feed, carriage return, form feed, vertical tab).
+std::string_view trim_ascii(std::string_view text);
+
+// `text` (UTF-8) without leading and trailing white space as Python's
+// str.strip() counts it: every Unicode White_Space character and the ASCII
+// separators 0x1C to 0x1F. Invalid UTF-8 is kept as it is.
+std::string trim_unicode(std::string_view text);
+
+// Full Unicode lower-casing of UTF-8 text, as Python's str.lower() does (no
+// locale rules; a final capital sigma becomes a final small sigma).
+std::string unicode_lower(std::string_view text);
+
+// ASCII letters lowered; every other byte kept.
+std::string ascii_lower(std::string_view text);
+
+// Equal apart from the letter case of ASCII letters.
+bool iequals_ascii(std::string_view a, std::string_view b);
+
+}  // namespace keelbox
