@@ -188,6 +188,36 @@ class Entry(ToolTestCase):
                 self.assertEqual(proc.returncode, 1)
                 self.assertEqual(proc.stderr, b"")
 
+    @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+    def test_output_that_cannot_be_written_is_a_failure(self):
+        # A full disk behind a redirect: the output is lost, so the run must
+        # not end as a success.
+        self.write_profile()
+        for args in (["--version"], ["--help"], ["init", "--token-id", "a", "--token", "b"]):
+            with self.subTest(args=args):
+                with open("/dev/full", "wb") as full:
+                    proc = subprocess.run([str(self.tool.exe), *args], stdout=full,
+                                          stderr=subprocess.PIPE, stdin=subprocess.DEVNULL,
+                                          env=self.user.environ(), timeout=60)
+                self.assertEqual(proc.returncode, 1)
+                self.assertEqual(len(proc.stderr.splitlines()), 1, proc.stderr)
+                self.assertIn(b"No space left on device", proc.stderr)
+
+    def test_closed_standard_streams_are_not_taken_by_the_tool_s_files(self):
+        # Started with standard output and error closed, the tool's messages
+        # go nowhere: they must not end up in a file it opens meanwhile.
+        def close_streams():
+            os.close(1)
+            os.close(2)
+
+        proc = subprocess.run([str(self.tool.exe), "init", "--token-id", "a", "--token", "b"],
+                              stdin=subprocess.DEVNULL, env=self.user.environ(), timeout=60,
+                              preexec_fn=close_streams)
+        self.assertEqual(proc.returncode, 0)
+        self.assertEqual(self.user.config_file.read_text(),
+                         '[profile]\ntoken_id = "a"\ntoken = "b"\ncloud_environment = "cloud"\n'
+                         '\n[options]\nadvanced_mode = false\n')
+
 
 class Interpreter(ToolTestCase):
     """The base interpreter of copies of the installation."""

@@ -63,6 +63,19 @@ class CompletionTest(ToolTestCase):
                 self.assertNotIn("No user profile", result.stdout)
                 self.assertEqual(result.stderr, "")
 
+    @unittest.skipUnless(os.path.exists("/dev/full"), "needs /dev/full")
+    def test_a_script_that_cannot_be_written_is_a_failure(self):
+        # eval "$(...)" or a redirect into a completions file on a full disk.
+        for instruction in ("bash_source", "bash_complete"):
+            with self.subTest(instruction=instruction):
+                env = {**self.user.environ(), "_KEELBOX_COMPLETE": instruction,
+                       "COMP_WORDS": "keelbox\n", "COMP_CWORD": "1"}
+                with open("/dev/full", "wb") as full:
+                    proc = subprocess.run([str(self.tool.exe)], stdout=full,
+                                          stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL,
+                                          env=env, timeout=60)
+                self.assertEqual(proc.returncode, 1)
+
     @unittest.skipUnless(shutil.which("tmux"), "tmux is not installed")
     def test_tab_completes_in_a_real_bash(self):
         session = f"keelbox-{uuid.uuid4().hex[:8]}"
@@ -129,6 +142,14 @@ class ManualPageTest(ToolTestCase):
         for word in sorted(words):
             with self.subTest(word=word):
                 self.assertRegex(text, rf"(?<![\w-]){re.escape(word)}(?![\w-])")
+        # Options without a help text on the screen are still described here.
+        self.assertNotIn("(no description)", text)
+        flat = " ".join(text.split())
+        for option, words in [("--token-id TEXT", "The token id."),
+                              ("--token TEXT", "The token secret."),
+                              ("--cloud-environment TEXT", "The cloud environment:")]:
+            with self.subTest(option=option):
+                self.assertIn(f"{option} {words}", flat)
 
 
 class NoColorTest(ToolTestCase):

@@ -139,13 +139,16 @@ fs::path companion(const fs::path& path, const char* suffix) {
 
 // Deletes the database file (only that file; a folder in its place stays).
 // SQLite discards a write-ahead log left beside an empty database file, so
-// the log of the deleted file is never replayed into the fresh one.
-void remove_database_file(const fs::path& path) {
+// the log of the deleted file is never replayed into the fresh one. `why` is
+// the database error that made the file unusable; a failed deletion names it,
+// since it is the problem the user has to solve (a read-only cache folder).
+void remove_database_file(const fs::path& path, const std::string& why) {
   std::error_code ec;
   fs::file_status st = fs::symlink_status(path, ec);
   if (ec || !fs::exists(st) || fs::is_directory(st)) return;
   if (!fs::remove(path, ec) && ec) {
-    throw FileSystemError("Cannot delete " + path.string() + ": " + ec.message());
+    throw FileSystemError("Cannot use the cache " + path.string() + " (" + why +
+                          ") nor delete it: " + ec.message());
   }
 }
 
@@ -235,8 +238,8 @@ SQLiteDiskCache::SQLiteDiskCache(fs::path path) : path_(std::move(path)) {
 #endif
   try {
     _init_db();
-  } catch (const DatabaseError&) {
-    remove_database_file(path_);
+  } catch (const DatabaseError& e) {
+    remove_database_file(path_, e.what());
     _init_db();
   }
 }

@@ -1,5 +1,11 @@
 #include "keelbox/cli/cli.hpp"
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#endif
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -22,6 +28,23 @@
 
 namespace keelbox {
 namespace {
+
+// A standard stream closed by whoever started the tool becomes /dev/null, so
+// that no file or socket the tool opens later takes its number and receives
+// messages meant for the terminal.
+void open_missing_standard_streams() {
+#ifndef _WIN32
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      int opened = ::open("/dev/null", O_RDWR);
+      if (opened >= 0 && opened != fd) {
+        ::dup2(opened, fd);
+        ::close(opened);
+      }
+    }
+  }
+#endif
+}
 
 std::string program_name(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') return "keelbox";
@@ -110,6 +133,7 @@ int main_group(const std::string& prog, const std::vector<std::string>& args) {
 }  // namespace
 
 int run_cli(int argc, char** argv) {
+  open_missing_standard_streams();
   install_interrupt_handler();
   std::string prog = program_name(argc, argv);
   // A shell asking for completion gets its answer before anything else runs.

@@ -255,7 +255,7 @@ std::optional<int> handle_completion_request(std::string_view prog_name) {
     auto script = completion_script(shell, prog_name);
     if (!script) return 1;
     std::cout << *script << std::flush;
-    return 0;
+    return std::cout ? 0 : 1;  // a script that could not be written (full disk) is no success
   }
   if (action != "complete") return 1;
 
@@ -292,7 +292,7 @@ std::optional<int> handle_completion_request(std::string_view prog_name) {
     }
   }
   std::cout << std::flush;
-  return 0;
+  return std::cout ? 0 : 1;
 }
 
 }  // namespace keelbox::cli

@@ -56,6 +56,19 @@ std::string description_paragraphs(std::string_view description) {
   return out.str();
 }
 
+// What the manual says about options whose help screen shows no text.
+std::string_view manual_only_help(const OptionDef& option) {
+  if (option.names.empty()) return {};
+  const std::string_view name = option.names.back();
+  if (name == "--token-id") return "The token id. Asked for when not given.";
+  if (name == "--token") return "The token secret. Asked for when not given (the answer is shown as typed).";
+  if (name == "--cloud-environment") {
+    return "The cloud environment: \"dev\" or \"dev.cloud\" selects the development cloud, "
+           "any other value the main cloud.";
+  }
+  return {};
+}
+
 std::string option_entry(const OptionDef& option) {
   std::ostringstream out;
   out << ".TP\n";
@@ -66,7 +79,7 @@ std::string option_entry(const OptionDef& option) {
   if (!option.metavar.empty()) out << " \\fI" << roff(option.metavar) << "\\fR";
   out << "\n";
   std::string help(option.help);
-  if (help.empty()) help = "(no description)";
+  if (help.empty()) help = manual_only_help(option);
   out << roff(help);
   if (!option.envvar.empty()) {
     out << " Read from \\fB" << roff(option.envvar) << "\\fR when not given.";

@@ -1,9 +1,13 @@
 #include "keelbox/messages/messages.hpp"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+
+#include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox {
 namespace {
@@ -17,13 +21,23 @@ const char* colour_code(std::string_view name) {
 }
 
 // Writes all of `data` to `fd`; a closed reader ends the run as a broken pipe.
+// Any other failure to write standard output (a full disk behind a redirect)
+// ends the run as a failure: output the user asked for is missing. Failures
+// on standard error are dropped, there is nowhere left to report them.
 void write_all(int fd, std::string_view data) {
   while (!data.empty()) {
     ssize_t n = ::write(fd, data.data(), data.size());
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EPIPE) throw BrokenPipe();
-      return;  // other write errors (a full disk behind a redirect) are not ours to report
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a non-blocking stream inherited
+        pollfd p{fd, POLLOUT, 0};
+        ::poll(&p, 1, -1);
+        continue;
+      }
+      if (fd != STDOUT_FILENO) return;
+      throw FileSystemError(std::string("Cannot write to standard output: ") +
+                            std::strerror(errno));
     }
     data.remove_prefix(static_cast<std::size_t>(n));
   }

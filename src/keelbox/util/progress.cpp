@@ -42,6 +42,17 @@ std::string printf_text(const char* format, double value) {
   return buffer;
 }
 
+// The fewest characters of a description worth showing on a narrow terminal.
+constexpr std::size_t MIN_DESCRIPTION = 8;
+
+// The end of `text` (where the package name is) in at most `room` characters,
+// "..." marking what was left out.
+std::string shorten_from_left(std::string_view text, std::size_t room) {
+  if (text.size() <= room) return std::string(text);
+  if (room <= 3) return std::string(text.substr(text.size() - room));
+  return "..." + std::string(text.substr(text.size() - (room - 3)));
+}
+
 }  // namespace
 
 std::string format_size(double amount, std::string_view suffix) {
@@ -81,8 +92,12 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
   const std::string rate_text = rate > 0 ? format_size(rate, "B/s") : "?B/s";
   std::string line;
   if (total == 0) {
-    line = std::string(description) + ": " + format_size(static_cast<double>(done), "B") + " [" +
-           format_interval(elapsed) + ", " + rate_text + "]";
+    const std::string amount = ": " + format_size(static_cast<double>(done), "B");
+    line = std::string(description) + amount + " [" + format_interval(elapsed) + ", " + rate_text + "]";
+    const std::size_t room = width > 0 ? width - 1 : 0;
+    if (width > 0 && line.size() > room && room >= amount.size() + MIN_DESCRIPTION) {
+      return shorten_from_left(description, room - amount.size()) + amount;
+    }
   } else {
     const double fraction = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
     const std::string remaining =
@@ -94,7 +109,18 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
                               format_interval(elapsed) + "<" + remaining + ", " + rate_text + "]";
     const std::size_t room = width > 0 ? width - 1 : 0;
     const std::size_t used = left.size() + right.size();
-    const std::size_t bar_width = room > used ? std::min<std::size_t>(room - used, 40) : 10;
+    constexpr std::size_t MIN_BAR = 10;
+    if (width > 0 && used + MIN_BAR > room) {
+      // A narrow terminal: the percentage and the amounts matter more than
+      // the bar, the rate and the start of the description.
+      const std::string essentials = ": " + printf_text("%3.0f", std::floor(fraction * 100.0)) +
+                                     "% " + format_size(static_cast<double>(done), "B") + "/" +
+                                     format_size(static_cast<double>(total), "B");
+      if (room >= essentials.size() + MIN_DESCRIPTION) {
+        return shorten_from_left(description, room - essentials.size()) + essentials;
+      }
+    }
+    const std::size_t bar_width = room > used ? std::min<std::size_t>(room - used, 40) : MIN_BAR;
     const auto filled = static_cast<std::size_t>(fraction * static_cast<double>(bar_width));
     line = left + std::string(filled, '#') + std::string(bar_width - filled, ' ') + right;
   }

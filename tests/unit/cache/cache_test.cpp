@@ -237,6 +237,56 @@ TEST_F(StoreTest, UnusableLocationReportsDatabaseError) {
   EXPECT_THROW(store.set("k", 1), DatabaseError);
 }
 
+TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
+  // The broken file cannot be replaced because its folder is read-only: the
+  // failure says why the file had to go, not only that deleting it failed.
+  // Root ignores permissions, so the check runs as an ordinary user then.
+  auto folder = dir_ / "ro";
+  std::filesystem::create_directory(folder);
+  auto path = folder / "cache.sqlite";
+  std::ofstream(path) << "this is not a database\n";
+  const bool as_root = ::geteuid() == 0;
+  const uid_t nobody = 65534;
+  if (as_root) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
+    ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    std::string text = "no failure";
+    if (!as_root || (::setgid(nobody) == 0 && ::setuid(nobody) == 0)) {
+      try {
+        SQLiteDiskCache store(path);
+      } catch (const FileSystemError& e) {
+        text = e.what();
+      } catch (const std::exception& e) {
+        text = std::string("other failure: ") + e.what();
+      }
+    } else {
+      text = "cannot become an ordinary user";
+    }
+    (void)!::write(pipe_fds[1], text.data(), text.size());
+    ::_exit(0);
+  }
+  ::close(pipe_fds[1]);
+  std::string text;
+  char buf[512];
+  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(pipe_fds[0]);
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_NE(text.find(path.string()), std::string::npos) << text;
+  EXPECT_NE(text.find("file is not a database"), std::string::npos) << text;
+  EXPECT_NE(text.find("Permission denied"), std::string::npos) << text;
+}
+
 TEST_F(StoreTest, FilesAreOwnerOnly) {
   ::mode_t old = ::umask(022);
   auto path = dir_ / "cache.sqlite";

@@ -43,6 +43,29 @@ TEST(RenderProgressLine, KnownAndUnknownTotal) {
   EXPECT_EQ(render_progress_line("d", 0, 0, 0.0, 100), "d: 0.00B [00:00, ?B/s]");
 }
 
+TEST(RenderProgressLine, NarrowTerminalsKeepTheNameEndAndTheAmounts) {
+  // Too narrow for the bar: the amounts stay whole and the description gives
+  // way from its start, so the package name stays readable.
+  const std::string description = "Downloading examples for zvk-sample-app-examples";
+  struct Case {
+    std::size_t width;
+    std::string expected;
+  };
+  for (const Case& c : std::vector<Case>{
+           {40, "...ample-app-examples:  19% 115kB/601kB"},
+           {60, "...g examples for zvk-sample-app-examples:  19% 115kB/601kB"},
+           {70, "Downloading examples for zvk-sample-app-examples:  19% 115kB/601kB"},
+       }) {
+    EXPECT_EQ(render_progress_line(description, 115000, 601000, 2.0, c.width), c.expected);
+  }
+  // An unknown total keeps the amount received.
+  EXPECT_EQ(render_progress_line(description, 1234567, 0, 1.0, 30), "...ample-app-examples: 1.23MB");
+  // Wide enough for everything: the full line with its bar.
+  const std::string wide = render_progress_line(description, 115000, 601000, 2.0, 120);
+  EXPECT_NE(wide.find(":  19%|#"), std::string::npos) << wide;
+  EXPECT_NE(wide.find("| 115kB/601kB [00:02<00:08, 57.5kB/s]"), std::string::npos) << wide;
+}
+
 TEST(RenderProgressLine, NeverWiderThanTheTerminal) {
   for (std::size_t width : {20u, 40u, 80u, 200u}) {
     for (std::uint64_t total : {0u, 5000u}) {
