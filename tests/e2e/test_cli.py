@@ -271,29 +271,39 @@ class Interpreter(ToolTestCase):
         self.assertEqual(r.returncode, 0, r)
         self.assertTrue(r.stdout.endswith(f"keelbox, version {VERSION}\n"))
 
-    def test_interrupt_outside_a_prompt_shows_an_empty_line_before_aborted(self):
-        venv = self.copy_install("slow")
-        (venv / "pyvenv.cfg").unlink()
-        marker = self.user.root / "asked"
-        python = venv / "bin" / "python3"
-        python.unlink()
-        python.write_text(f"#!/bin/sh\ntouch '{marker}'\nexec sleep 60\n")
-        python.chmod(0o755)
-        proc = subprocess.Popen([str(venv / "bin" / "keelbox"), "--version"],
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                stdin=subprocess.DEVNULL, env=self.user.environ())
-        try:
-            deadline = time.monotonic() + 30
-            while not marker.exists() and time.monotonic() < deadline:
-                time.sleep(0.05)
-            self.assertTrue(marker.exists())
-            proc.send_signal(signal.SIGINT)
-            out, err = proc.communicate(timeout=30)
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.communicate()
-        self.assertEqual((proc.returncode, out, err), (1, b"", b"\nAborted!\n"))
+    def test_interrupt_and_termination_end_the_child_too(self):
+        # Ctrl-C outside a prompt: an empty line, then "Aborted!", status 1.
+        # SIGTERM: the run ends quietly by that signal. Either way the child
+        # the tool was waiting for (here a stand-in interpreter) is gone.
+        cases = [(signal.SIGINT, 1, b"\nAborted!\n"), (signal.SIGTERM, -signal.SIGTERM, b"")]
+        for sig, status, stderr in cases:
+            with self.subTest(signal=sig.name):
+                venv = self.copy_install(f"slow-{sig.name}")
+                (venv / "pyvenv.cfg").unlink()
+                marker = self.user.root / f"asked-{sig.name}"
+                python = venv / "bin" / "python3"
+                python.unlink()
+                python.write_text(f"#!/bin/sh\necho $$ > '{marker}.tmp'\n"
+                                  f"mv '{marker}.tmp' '{marker}'\nexec sleep 60\n")
+                python.chmod(0o755)
+                proc = subprocess.Popen([str(venv / "bin" / "keelbox"), "--version"],
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                        stdin=subprocess.DEVNULL, env=self.user.environ())
+                try:
+                    deadline = time.monotonic() + 30
+                    while not marker.exists() and time.monotonic() < deadline:
+                        time.sleep(0.05)
+                    self.assertTrue(marker.exists())
+                    child = int(marker.read_text())
+                    proc.send_signal(sig)
+                    out, err = proc.communicate(timeout=30)
+                finally:
+                    if proc.poll() is None:
+                        proc.kill()
+                        proc.communicate()
+                self.assertEqual((proc.returncode, out, err), (status, b"", stderr))
+                with self.assertRaises(ProcessLookupError):
+                    os.kill(child, 0)
 
     def test_missing_interpreter_is_a_clear_error(self):
         venv = self.copy_install("nopython")

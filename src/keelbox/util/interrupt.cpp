@@ -36,10 +36,21 @@ void end_child(pid_t pid) {
   ::waitpid(pid, &status, 0);
 }
 
-extern "C" void on_interrupt(int) {
+extern "C" void on_interrupt(int signal_number) {
   for (auto& slot : g_children) {
     pid_t pid = slot.load();
     if (pid > 0) end_child(pid);
+  }
+  if (signal_number != SIGINT) {
+    // Asked to terminate (not a user's Ctrl-C): end quietly by that signal, so
+    // that whoever sent it sees the run ended by it.
+    ::signal(signal_number, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    ::raise(signal_number);
+    ::_exit(128 + signal_number);
   }
   if (g_in_prompt.load()) {
     write_stderr("Aborted!\n", 9);

@@ -1,11 +1,12 @@
 #pragma once
 // Ctrl-C handling for the whole process.
 //
-// The handler ends the run the way the command line reports an interrupt:
-// every child process still registered is ended and reaped, "Aborted!" is
-// written on standard error (after an empty line unless a prompt was waiting),
-// and the process exits with status 1. Everything it does is
-// async-signal-safe.
+// On Ctrl-C (SIGINT) the handler ends the run the way the command line
+// reports an interrupt: every child process still registered is ended and
+// reaped, "Aborted!" is written on standard error (after an empty line unless
+// a prompt was waiting), and the process exits with status 1. On SIGTERM the
+// children are ended the same way and the process then ends quietly by that
+// signal. Everything it does is async-signal-safe.
 #include <sys/types.h>
 
 namespace keelbox {
