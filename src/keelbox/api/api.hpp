@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "keelbox/util/http.hpp"
+#include "keelbox/http/http.hpp"
 
 namespace keelbox::api {
 

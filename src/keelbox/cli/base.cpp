@@ -10,8 +10,8 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/util/interrupt.hpp"
-#include "keelbox/util/strings.hpp"
+#include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace {

@@ -24,7 +24,7 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/system/interpreter.hpp"
-#include "keelbox/util/interrupt.hpp"
+#include "keelbox/process/interrupt.hpp"
 
 namespace keelbox {
 namespace {

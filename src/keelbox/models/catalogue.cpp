@@ -5,7 +5,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/models/models.hpp"
 #include "keelbox/models/validation.hpp"
-#include "keelbox/util/semver.hpp"
+#include "keelbox/text/semver.hpp"
 
 namespace keelbox {
 namespace {

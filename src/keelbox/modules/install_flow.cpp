@@ -9,9 +9,9 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/util/interrupt.hpp"
-#include "keelbox/util/notation.hpp"
-#include "keelbox/util/strings.hpp"
+#include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/notation.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace {

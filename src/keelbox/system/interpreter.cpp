@@ -14,9 +14,9 @@
 
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/util/strings.hpp"
-#include "keelbox/util/installation.hpp"
-#include "keelbox/util/interrupt.hpp"
+#include "keelbox/text/strings.hpp"
+#include "keelbox/platform/installation.hpp"
+#include "keelbox/process/interrupt.hpp"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "keelbox/util/process.hpp"
+#include "keelbox/process/process.hpp"
 
 namespace keelbox {
 

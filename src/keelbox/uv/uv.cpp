@@ -5,9 +5,9 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/system/system.hpp"
-#include "keelbox/util/installation.hpp"
-#include "keelbox/util/notation.hpp"
-#include "keelbox/util/process.hpp"
+#include "keelbox/platform/installation.hpp"
+#include "keelbox/text/notation.hpp"
+#include "keelbox/process/process.hpp"
 
 namespace keelbox {
 

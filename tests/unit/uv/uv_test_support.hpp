@@ -20,8 +20,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "keelbox/util/installation.hpp"
-#include "keelbox/util/process.hpp"
+#include "keelbox/platform/installation.hpp"
+#include "keelbox/process/process.hpp"
 
 namespace keelbox::testing {
 

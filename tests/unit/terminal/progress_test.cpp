@@ -1,5 +1,5 @@
 // The multi-bar board, driven with a fake clock and a captured terminal.
-#include "keelbox/util/progress.hpp"
+#include "keelbox/terminal/progress.hpp"
 
 #include <gtest/gtest.h>
 

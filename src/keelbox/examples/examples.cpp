@@ -1,4 +1,4 @@
-#include "keelbox/modules/examples.hpp"
+#include "keelbox/examples/examples.hpp"
 
 #include <cstdint>
 
@@ -13,8 +13,8 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/util/extract.hpp"
-#include "keelbox/util/strings.hpp"
+#include "keelbox/archive/extract.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;

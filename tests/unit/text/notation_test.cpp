@@ -1,4 +1,4 @@
-#include "keelbox/util/notation.hpp"
+#include "keelbox/text/notation.hpp"
 
 #include <gtest/gtest.h>
 

@@ -25,8 +25,8 @@
 #include <nlohmann/json.hpp>
 
 #include "keelbox/models/models.hpp"
-#include "keelbox/util/http.hpp"
-#include "keelbox/util/progress.hpp"
+#include "keelbox/http/http.hpp"
+#include "keelbox/terminal/progress.hpp"
 
 namespace keelbox {
 

@@ -1,4 +1,4 @@
-#include "keelbox/util/progress.hpp"
+#include "keelbox/terminal/progress.hpp"
 
 #include <sys/ioctl.h>
 #include <unistd.h>

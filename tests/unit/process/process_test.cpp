@@ -1,4 +1,4 @@
-#include "keelbox/util/process.hpp"
+#include "keelbox/process/process.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <thread>
 
-#include "keelbox/util/interrupt.hpp"
+#include "keelbox/process/interrupt.hpp"
 
 namespace keelbox {
 namespace {

@@ -1,6 +1,6 @@
-#include "keelbox/util/process.hpp"
+#include "keelbox/process/process.hpp"
 
-#include "keelbox/util/notation.hpp"
+#include "keelbox/text/notation.hpp"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -17,7 +17,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "keelbox/util/interrupt.hpp"
+#include "keelbox/process/interrupt.hpp"
 
 extern char** environ;
 #endif

@@ -1,6 +1,6 @@
 // The HTTP layer against the sandbox cloud: answers, errors, connection reuse,
 // the stall guard and the concurrent (multi) use.
-#include "keelbox/util/http.hpp"
+#include "keelbox/http/http.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "keelbox/util/extract.hpp"
+#include "keelbox/archive/extract.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>

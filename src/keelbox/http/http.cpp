@@ -1,4 +1,4 @@
-#include "keelbox/util/http.hpp"
+#include "keelbox/http/http.hpp"
 
 #include <array>
 #include <cstdlib>
@@ -7,7 +7,7 @@
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/util/strings.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox::http {
 namespace {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/modules/examples.hpp"
+#include "keelbox/examples/examples.hpp"
 
 namespace fs = std::filesystem;
 using namespace keelbox;

@@ -1,6 +1,6 @@
 // Safe unpacking: archives are built in memory with libarchive's writer and
 // unpacked into a fresh folder; refused members must leave nothing outside.
-#include "keelbox/util/extract.hpp"
+#include "keelbox/archive/extract.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>

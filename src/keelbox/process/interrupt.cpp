@@ -1,4 +1,4 @@
-#include "keelbox/util/interrupt.hpp"
+#include "keelbox/process/interrupt.hpp"
 
 #include <signal.h>
 #include <sys/wait.h>

@@ -1,4 +1,4 @@
-#include "keelbox/util/strings.hpp"
+#include "keelbox/text/strings.hpp"
 
 #include <unicode/locid.h>
 #include <unicode/uchar.h>

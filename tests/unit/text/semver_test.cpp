@@ -1,4 +1,4 @@
-#include "keelbox/util/semver.hpp"
+#include "keelbox/text/semver.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "keelbox/util/installation.hpp"
+#include "keelbox/platform/installation.hpp"
 
 #include "keelbox/exceptions/exceptions.hpp"
 
