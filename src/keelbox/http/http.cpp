@@ -204,6 +204,8 @@ void apply_common_options(CURL* h, const Request& request) {
   }
   if (CURLSH* share = shared_handle()) curl_easy_setopt(h, CURLOPT_SHARE, share);
   curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent().c_str());
+  // libcurl 7.88 loses transfers over HTTP/2 in a proxy tunnel that needs a new connection.
+  curl_easy_setopt(h, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
   curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, request.follow_redirects ? 1L : 0L);
