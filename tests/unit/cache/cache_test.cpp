@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "../support/small_disk.hpp"
 #include "cache_fixture.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
@@ -285,6 +287,100 @@ TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
   EXPECT_NE(text.find(path.string()), std::string::npos) << text;
   EXPECT_NE(text.find("file is not a database"), std::string::npos) << text;
   EXPECT_NE(text.find("Permission denied"), std::string::npos) << text;
+}
+
+// A full disk is no reason to give up the entries: whatever fails on it, the
+// file and its entries are there once space is back.
+TEST_F(StoreTest, FullDiskKeepsTheEntries) {
+  testing::SmallDisk disk(dir_ / "disk", 256 * 1024);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why_not();
+  auto path = disk.path() / "cache.sqlite";
+  {
+    SQLiteDiskCache store(path);
+    for (int i = 0; i < 20; ++i) store.set("k" + std::to_string(i), std::string(200, 'x'));
+  }
+  disk.fill();
+  std::string failure;
+  try {
+    SQLiteDiskCache store(path);
+    store.get("k1");
+    store.set("big", std::string(100000, 'y'));
+  } catch (const DatabaseError& e) {
+    failure = e.what();
+  }
+  EXPECT_TRUE(failure.find("No space left on device") != std::string::npos ||
+              failure.find("full") != std::string::npos)
+      << failure;
+  disk.free();
+  SQLiteDiskCache store(path);
+  EXPECT_EQ(store.get("k1", MINE), std::string(200, 'x')) << failure;
+  EXPECT_EQ(store.get("k19", MINE), std::string(200, 'x'));
+  EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+}
+
+// Pages damaged behind an intact schema: opening works, every read of the
+// table says "database disk image is malformed". The file is replaced once
+// and the operation goes on with the fresh file.
+TEST_F(StoreTest, MalformedFileIsReplacedByTheOperationThatFindsIt) {
+  auto path = dir_ / "cache.sqlite";
+  SQLiteDiskCache(path).set("k", 0);
+  query(path,
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 199) "
+        "INSERT INTO cache SELECT 'k' || i, zeroblob(300), NULL, 0 FROM n");
+  const auto size = std::filesystem::file_size(path);
+  ASSERT_GT(size, 8 * 4096u);
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(4096);  // page 1 (header and schema) stays
+    file << std::string(size - 4096, '\x5a');
+  }
+  SQLiteDiskCache store(path);
+  using Op = std::function<void(SQLiteDiskCache&)>;
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"get", [](SQLiteDiskCache& s) { EXPECT_EQ(s.get("k1"), std::nullopt); }},
+      {"set", [](SQLiteDiskCache& s) { s.set("new", 1); }},
+      {"delete", [](SQLiteDiskCache& s) { s.delete_("k1"); }},
+      {"clear", [](SQLiteDiskCache& s) { s.clear(); }},
+      {"prune", [](SQLiteDiskCache& s) { s.prune_expired(); }},
+  };
+  for (const auto& [name, op] : ops) {
+    SCOPED_TRACE(name);
+    {
+      std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(4096);
+      file << std::string(4096, '\x5a');  // the table's root page
+    }
+    EXPECT_NO_THROW(op(store));
+    store.set("after", 2);
+    EXPECT_EQ(store.get("after", MINE), 2);
+    EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  }
+}
+
+// What stands in the file's place is named, and nothing waits on a FIFO.
+TEST_F(StoreTest, NonRegularFileInPlaceIsNamed) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"folder", [](const auto& p) { std::filesystem::create_directory(p); }, "it is a folder"},
+      {"fifo", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "it is not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto path = dir_ / c.name / "cache.sqlite";
+    std::filesystem::create_directories(path.parent_path());
+    c.make(path);
+    try {
+      SQLiteDiskCache store(path);
+      FAIL() << "no error";
+    } catch (const DatabaseError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot open the cache '" + path.string() + "': " + c.says);
+    }
+    EXPECT_TRUE(std::filesystem::exists(path));  // left for the user to look at
+  }
 }
 
 TEST_F(StoreTest, FilesAreOwnerOnly) {
