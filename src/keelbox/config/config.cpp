@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include <toml++/toml.h>
@@ -88,16 +87,62 @@ toml::table parse_toml(std::string_view text, const std::string& source) {
   }
 }
 
+// keelbox.toml holds seven short lines; anything far larger is not ours.
+constexpr std::size_t MAX_CONFIG_BYTES = 1 << 20;
+
+const char* file_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  int fd = -1;
+  Descriptor() = default;
+  explicit Descriptor(int value) : fd(value) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reads a regular file (a symbolic link to one included). Anything else is
+// refused without waiting on it: opening a FIFO for reading would block until
+// a writer comes, and a device may never end.
 std::string read_file(const fs::path& path) {
-  // A folder opens as a stream on some systems and would read as empty.
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) throw FileSystemError("Cannot read " + errno_text(EISDIR, path));
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  return buf.str();
+  auto refuse = [&](mode_t mode) {
+    if (S_ISDIR(mode)) throw FileSystemError("Cannot read " + errno_text(EISDIR, path));
+    throw FileSystemError("Cannot read '" + path.string() + "': it is " + file_kind(mode) +
+                          ", not a regular file");
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (!S_ISREG(st.st_mode)) refuse(st.st_mode);
+  // Non-blocking, in case the file was swapped for a FIFO since the check.
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (file.fd < 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (::fstat(file.fd, &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (!S_ISREG(st.st_mode)) refuse(st.st_mode);
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(file.fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileSystemError("Cannot read " + errno_text(errno, path));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > MAX_CONFIG_BYTES) {
+      throw FileSystemError("Cannot read '" + path.string() + "': larger than " +
+                            std::to_string(MAX_CONFIG_BYTES / 1024) + " KiB");
+    }
+  }
+  return text;
 }
 
 // Closes a descriptor and removes a temporary file unless released.
