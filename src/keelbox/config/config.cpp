@@ -14,6 +14,7 @@
 #include <toml++/toml.h>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -143,6 +144,23 @@ std::string read_file(const fs::path& path) {
     }
   }
   return text;
+}
+
+// TOML holds text only: a value that is not UTF-8 cannot be stored. The
+// message names the value, never shows it (it may be the secret).
+void require_text(const KeelboxConfig& conf) {
+  const std::pair<const char*, const std::string*> values[] = {
+      {"token id", &conf.profile.token_id},
+      {"token secret", &conf.profile.token},
+      {"cloud environment", &conf.profile.cloud_environment},
+  };
+  for (const auto& [name, value] : values) {
+    if (!is_valid_utf8(*value)) {
+      throw KeelboxException(std::string("The ") + name +
+                             " is not valid UTF-8 text and cannot be stored in " + CONFIG_FILE_NAME +
+                             ".");
+    }
+  }
 }
 
 // Closes a descriptor and removes a temporary file unless released.
@@ -315,6 +333,7 @@ std::string render_config_toml(const KeelboxConfig& conf) {
 }
 
 void write_config_parse_to_file(const KeelboxConfig& conf) {
+  require_text(conf);
   fs::path file = get_config_file();
   std::string text = render_config_toml(conf);
   // The text must read back as the same record before anything is touched.

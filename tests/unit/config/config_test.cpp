@@ -281,6 +281,33 @@ TEST_F(ConfigFiles, AnythingButARegularFileIsRefusedWithoutWaiting) {
   ::sigaction(SIGALRM, &old_alarm, nullptr);
 }
 
+// A value that is not UTF-8 cannot be stored in TOML: the error names the
+// value (never shows it) and the file stays as it was.
+TEST_F(ConfigFiles, ValueThatIsNotTextIsNamed) {
+  write_config_parse_to_file({{"id", "secret", "cloud"}, {}});
+  const std::string before = read(config_file());
+  struct Case {
+    KeelboxProfile profile;
+    const char* name;
+  };
+  const Case cases[] = {
+      {{"id\xff", "secret", "cloud"}, "token id"},
+      {{"id", "sec\xc3(ret", "cloud"}, "token secret"},
+      {{"id", "secret", "cloud\x80"}, "cloud environment"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      write_config_parse_to_file({c.profile, {}});
+      FAIL() << "no error";
+    } catch (const KeelboxException& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("The ") + c.name +
+                                           " is not valid UTF-8 text and cannot be stored in keelbox.toml.");
+    }
+    EXPECT_EQ(read(config_file()), before);
+  }
+}
+
 TEST_F(ConfigFiles, ReadingMapsTheDocument) {
   struct Case {
     const char* name;
