@@ -295,17 +295,17 @@ void SQLiteDiskCache::_replace_file(const SQLiteError& why) {
   _init_db();
 }
 
-// Runs `op`; when it finds the file damaged, replaces the file and runs it
-// once more.
-template <class Op>
-auto SQLiteDiskCache::_recovering(Op&& op) {
+// Runs `body` in a connection scope of its own; when it finds the file
+// damaged, replaces the file and runs it once more.
+template <class Body>
+auto SQLiteDiskCache::_in_scope(Body&& body) {
   try {
-    return op();
+    return in_scope(_conn(), body);
   } catch (const SQLiteError& e) {
     if (!is_damaged(e)) throw;
     _replace_file(e);
   }
-  return op();
+  return in_scope(_conn(), body);
 }
 
 _SQLiteConnCtx SQLiteDiskCache::_conn() const { return _SQLiteConnCtx(path_); }
@@ -327,51 +327,47 @@ void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
   std::optional<double> expires_at;
   if (ttl) expires_at = now + *ttl;
   std::vector<std::uint8_t> bytes = serialize_value(value);
-  _recovering([&] {
-    in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
-      scope.begin_change();
-      Statement st(con, "INSERT INTO " + table() +
-                            "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
-                            "DO UPDATE SET value=excluded.value, expires_at=excluded.expires_at");
-      st.bind_text(1, key);
-      st.bind_blob(2, bytes);
-      st.bind_real(3, expires_at);
-      st.bind_real(4, now);
-      st.step();
-    });
+  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "INSERT INTO " + table() +
+                          "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
+                          "DO UPDATE SET value=excluded.value, expires_at=excluded.expires_at");
+    st.bind_text(1, key);
+    st.bind_blob(2, bytes);
+    st.bind_real(3, expires_at);
+    st.bind_real(4, now);
+    st.step();
   });
 }
 
 std::optional<nlohmann::json> SQLiteDiskCache::get(const std::string& key) {
   double now = now_seconds();
-  return _recovering([&] {
-    return in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) -> std::optional<nlohmann::json> {
-      std::vector<std::uint8_t> bytes;
-      std::optional<double> expires_at;
-      {
-        Statement st(con, "SELECT value, expires_at FROM " + table() + " WHERE key=?");
-        st.bind_text(1, key);
-        if (!st.step()) return std::nullopt;
-        bytes = st.column_blob(0);
-        expires_at = st.column_real(1);
-      }
-      auto remove_row = [&] {
-        scope.begin_change();
-        Statement del(con, "DELETE FROM " + table() + " WHERE key=?");
-        del.bind_text(1, key);
-        del.step();
-      };
-      if (expires_at && *expires_at <= now) {
-        remove_row();
-        return std::nullopt;
-      }
-      try {
-        return deserialize_value(bytes);
-      } catch (...) {
-        remove_row();
-        return std::nullopt;
-      }
-    });
+  return _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) -> std::optional<nlohmann::json> {
+    std::vector<std::uint8_t> bytes;
+    std::optional<double> expires_at;
+    {
+      Statement st(con, "SELECT value, expires_at FROM " + table() + " WHERE key=?");
+      st.bind_text(1, key);
+      if (!st.step()) return std::nullopt;
+      bytes = st.column_blob(0);
+      expires_at = st.column_real(1);
+    }
+    auto remove_row = [&] {
+      scope.begin_change();
+      Statement del(con, "DELETE FROM " + table() + " WHERE key=?");
+      del.bind_text(1, key);
+      del.step();
+    };
+    if (expires_at && *expires_at <= now) {
+      remove_row();
+      return std::nullopt;
+    }
+    try {
+      return deserialize_value(bytes);
+    } catch (...) {
+      remove_row();
+      return std::nullopt;
+    }
   });
 }
 
@@ -381,35 +377,29 @@ nlohmann::json SQLiteDiskCache::get(const std::string& key, const nlohmann::json
 }
 
 void SQLiteDiskCache::delete_(const std::string& key) {
-  _recovering([&] {
-    in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
-      scope.begin_change();
-      Statement st(con, "DELETE FROM " + table() + " WHERE key=?");
-      st.bind_text(1, key);
-      st.step();
-    });
+  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "DELETE FROM " + table() + " WHERE key=?");
+    st.bind_text(1, key);
+    st.step();
   });
 }
 
 void SQLiteDiskCache::clear() {
-  _recovering([&] {
-    in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
-      scope.begin_change();
-      Statement st(con, "DELETE FROM " + table());
-      st.step();
-    });
+  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "DELETE FROM " + table());
+    st.step();
   });
 }
 
 void SQLiteDiskCache::prune_expired() {
   double now = now_seconds();
-  _recovering([&] {
-    in_scope(_conn(), [&](_SQLiteConnCtx& scope, sqlite3* con) {
-      scope.begin_change();
-      Statement st(con, "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
-      st.bind_real(1, now);
-      st.step();
-    });
+  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+    scope.begin_change();
+    Statement st(con, "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
+    st.bind_real(1, now);
+    st.step();
   });
 }
 

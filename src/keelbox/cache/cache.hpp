@@ -117,8 +117,8 @@ class SQLiteDiskCache {
  private:
   void _init_db();
   void _replace_file(const SQLiteError& why);
-  template <class Op>
-  auto _recovering(Op&& op);
+  template <class Body>
+  auto _in_scope(Body&& body);
   _SQLiteConnCtx _conn() const;
   std::filesystem::path path_;
 };
