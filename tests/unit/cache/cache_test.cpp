@@ -239,39 +239,23 @@ TEST_F(StoreTest, UnusableLocationReportsDatabaseError) {
   EXPECT_THROW(store.set("k", 1), DatabaseError);
 }
 
-TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
-  // The broken file cannot be replaced because its folder is read-only: the
-  // failure says why the file had to go, not only that deleting it failed.
-  // Root ignores permissions, so the check runs as an ordinary user then.
-  auto folder = dir_ / "ro";
-  std::filesystem::create_directory(folder);
-  auto path = folder / "cache.sqlite";
-  std::ofstream(path) << "this is not a database\n";
-  const bool as_root = ::geteuid() == 0;
-  const uid_t nobody = 65534;
-  if (as_root) {
-    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
-    ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
-  }
-  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+// Runs `body` in a child process as an ordinary user, since root ignores
+// permissions, and returns the text it reports.
+const uid_t NOBODY = 65534;
+std::string as_ordinary_user(const std::function<std::string()>& body) {
   int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
+  if (::pipe(pipe_fds) != 0) return "no pipe";
   pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
+  if (pid < 0) return "no child";
   if (pid == 0) {
     ::close(pipe_fds[0]);
-    std::string text = "no failure";
-    if (!as_root || (::setgid(nobody) == 0 && ::setuid(nobody) == 0)) {
+    std::string text = "cannot become an ordinary user";
+    if (::geteuid() != 0 || (::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0)) {
       try {
-        SQLiteDiskCache store(path);
-      } catch (const FileSystemError& e) {
-        text = e.what();
+        text = body();
       } catch (const std::exception& e) {
-        text = std::string("other failure: ") + e.what();
+        text = std::string("unexpected failure: ") + e.what();
       }
-    } else {
-      text = "cannot become an ordinary user";
     }
     (void)!::write(pipe_fds[1], text.data(), text.size());
     ::_exit(0);
@@ -282,11 +266,57 @@ TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
   for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
   ::close(pipe_fds[0]);
   int status = -1;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::waitpid(pid, &status, 0);
+  return text;
+}
+
+// The text of the failure of a store at `path`, or "no failure".
+std::string failure_of_store(const std::filesystem::path& path, bool file_system_error) {
+  try {
+    SQLiteDiskCache store(path);
+    return "no failure";
+  } catch (const FileSystemError& e) {
+    return file_system_error ? e.what() : std::string("other failure: ") + e.what();
+  } catch (const DatabaseError& e) {
+    return file_system_error ? std::string("other failure: ") + e.what() : e.what();
+  }
+}
+
+TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
+  // The broken file cannot be replaced because its folder is read-only: the
+  // failure says why the file had to go, not only that deleting it failed.
+  auto folder = dir_ / "ro";
+  std::filesystem::create_directory(folder);
+  auto path = folder / "cache.sqlite";
+  std::ofstream(path) << "this is not a database\n";
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
+    ASSERT_EQ(::chown(path.c_str(), NOBODY, NOBODY), 0);
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  std::string text = as_ordinary_user([&] { return failure_of_store(path, true); });
   ::chmod(folder.c_str(), 0755);
   EXPECT_NE(text.find(path.string()), std::string::npos) << text;
   EXPECT_NE(text.find("file is not a database"), std::string::npos) << text;
   EXPECT_NE(text.find("Permission denied"), std::string::npos) << text;
+}
+
+// A cache folder its user may not enter: the failure names the file and the
+// system's reason.
+TEST_F(StoreTest, UnreadableFolderIsNamed) {
+  auto folder = dir_ / "locked";
+  std::filesystem::create_directory(folder);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
+  auto path = folder / "cache.sqlite";
+  std::string text = as_ordinary_user([&] { return failure_of_store(path, false); });
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_EQ(text, "Cannot open the cache '" + path.string() +
+                      "': unable to open database file (Permission denied)");
 }
 
 // A full disk is no reason to give up the entries: whatever fails on it, the
