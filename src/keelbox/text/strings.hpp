@@ -18,6 +18,10 @@ std::string trim_unicode(std::string_view text);
 // locale rules; a final capital sigma becomes a final small sigma).
 std::string unicode_lower(std::string_view text);
 
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points beyond U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
 // ASCII letters lowered; every other byte kept.
 std::string ascii_lower(std::string_view text);
 
