@@ -6,6 +6,7 @@ import io
 import os
 import re
 import shutil
+import subprocess
 import tarfile
 import time
 import unittest
@@ -395,6 +396,26 @@ class ProgressTest(ExamplesTestCase):
         self.assertEqual(screen.bars(), [], screen.text())
         self.assertIn("Successfully downloaded examples for zvk-sample-app-examples", screen.text())
         self.assertIn("Successfully downloaded examples for other-examples", screen.text())
+
+
+class UnpackingTest(ExamplesTestCase):
+    """Where unpacking meets the disk: full disks, damaged archives, limits."""
+
+    def mount_small(self, options: str) -> None:
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", options, "tmpfs", str(self.dest)],
+                           capture_output=True, text=True)
+        if r.returncode != 0:
+            self.skipTest(f"cannot mount a small tmpfs here: {r.stderr.strip()}")
+        self.addCleanup(subprocess.run, ["umount", "-l", str(self.dest)], capture_output=True)
+
+    def test_full_disk_ends_the_run_with_the_member_and_the_reason(self):
+        self.mount_small("size=20m")
+        self.cloud.add_example("other", {"big.bin": b"b" * (30 << 20), "small.txt": "small\n"})
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("'big.bin'", r.stderr)
+        self.assertIn("No space left on device", r.stderr)
+        self.assertNotIn("Successfully", r.stdout)
 
 
 if __name__ == "__main__":

@@ -287,13 +287,14 @@ class Extraction {
       archive_entry_set_perm(entry, 0777);  // the umask decides, as for any new folder
     }
 
+    // libarchive reports a failed write (a full disk, a quota, an I/O error)
+    // as a mere warning: anything short of ARCHIVE_OK is a failure here.
     archive* out = writer();
-    int r = archive_write_header(out, entry);
-    if (r < ARCHIVE_WARN) fail(member, out);
+    if (archive_write_header(out, entry) != ARCHIVE_OK) fail(member, out);
     if (kind == Kind::File || kind == Kind::Hardlink) {
       copy_data(member, reader, out);
     }
-    if (archive_write_finish_entry(out) < ARCHIVE_WARN) fail(member, out);
+    if (archive_write_finish_entry(out) != ARCHIVE_OK) fail(member, out);
     if (kind == Kind::File || kind == Kind::Hardlink) {
       // libarchive applied the umask; the mode itself is what was decided above.
       if (::chmod(relative.c_str(), mode) != 0) {
@@ -303,8 +304,16 @@ class Extraction {
     }
   }
 
+  // The writer's text ("Write failed", "Can't create 'x'") with the system's
+  // reason added when the text does not give it already.
   [[noreturn]] static void fail(const std::string& member, archive* out) {
-    throw ExtractionError("Could not extract archive member '" + member + "': " + archive_text(out));
+    std::string text = archive_text(out);
+    const int error = archive_errno(out);
+    if (error > 0) {
+      const std::string reason = std::strerror(error);
+      if (text.find(reason) == std::string::npos) text += ": " + reason;
+    }
+    throw ExtractionError("Could not extract archive member '" + member + "': " + text);
   }
 
   static void skip_data(archive* reader) {
@@ -321,7 +330,7 @@ class Extraction {
       int r = archive_read_data_block(reader, &buffer, &size, &offset);
       if (r == ARCHIVE_EOF) return;
       if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader));
-      if (archive_write_data_block(out, buffer, size, offset) < ARCHIVE_WARN) fail(member, out);
+      if (archive_write_data_block(out, buffer, size, offset) != ARCHIVE_OK) fail(member, out);
     }
   }
 

@@ -5,11 +5,14 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -352,6 +355,38 @@ TEST_F(ExtractTest, PathsTooLongToCheckAreRefused) {
   }
   EXPECT_TRUE(fs::is_empty(root_ / "elsewhere"));
   EXPECT_FALSE(fs::is_symlink(dest_ / "l"));
+}
+
+// A small file system of its own, so that writes can run out of room.
+class FullDiskTest : public ExtractTest {
+ protected:
+  void mount_small(const char* options) {
+    const fs::path at = root_ / "downloads";
+    if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options) != 0) {
+      GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
+                   << "); the full-disk cases need root";
+    }
+    mounted_ = at;
+  }
+  void TearDown() override {
+    if (!mounted_.empty()) ::umount2(mounted_.c_str(), MNT_DETACH);
+    ExtractTest::TearDown();
+  }
+  fs::path mounted_;
+};
+
+TEST_F(FullDiskTest, AFailedWriteEndsTheRunNamingTheMemberAndTheReason) {
+  mount_small("size=20m");
+  if (mounted_.empty()) return;
+  const std::string big(30u << 20, 'b');
+  try {
+    extract_tar_gz(tar_gz({file("big.bin", big), file("small.txt", "small")}), dest_);
+    ADD_FAILURE() << "a full disk was not reported";
+  } catch (const ExtractionError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("'big.bin'"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
+  }
 }
 
 TEST(NormalizeLinkTarget, Table) {
