@@ -2,6 +2,7 @@
 against the sandbox cloud, safe unpacking, requirements hints, progress bars."""
 from __future__ import annotations
 
+import gzip
 import io
 import os
 import re
@@ -415,6 +416,19 @@ class UnpackingTest(ExamplesTestCase):
         self.assertEqual(r.returncode, 1, r)
         self.assertIn("'big.bin'", r.stderr)
         self.assertIn("No space left on device", r.stderr)
+        self.assertNotIn("Successfully", r.stdout)
+
+    def test_archive_with_one_content_byte_changed_is_damaged(self):
+        tar = io.BytesIO()
+        with tarfile.open(fileobj=tar, mode="w") as t:
+            info = tarfile.TarInfo("other.txt")
+            info.size = 15
+            t.addfile(info, io.BytesIO(b"original text\n\n"))
+        data = gzip.compress(tar.getvalue(), compresslevel=0)  # content stored as it is
+        self.cloud.add_example_archive("other", data.replace(b"original", b"Original"))
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("Damaged archive: the CRC-32 of the content does not match", r.stderr)
         self.assertNotIn("Successfully", r.stdout)
 
 

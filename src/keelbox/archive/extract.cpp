@@ -5,11 +5,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <system_error>
 #include <vector>
@@ -39,8 +41,123 @@ using Writer = std::unique_ptr<archive, WriteDeleter>;
 
 std::string archive_text(archive* a) {
   const char* text = archive_error_string(a);
-  return text && *text ? text : "unknown error";
+  if (text && *text) return text;
+  const int error = archive_errno(a);
+  return error > 0 ? std::strerror(error) : "no reason given";
 }
+
+[[noreturn]] void damaged(const std::string& reason) {
+  throw ExtractionError("Damaged archive: " + reason);
+}
+
+// The tar stream inside a gzip stream. zlib checks every gzip member's
+// CRC-32 and length as it reaches its trailer; libarchive's own gzip filter
+// does not report a mismatch, so libarchive is given the inflated tar stream.
+// Members of a gzip stream that follow one another are one stream (as gzip
+// reads them); zero bytes after the last one are padding; anything else
+// after it is damage.
+class GzipStream {
+ public:
+  explicit GzipStream(std::string_view data) : data_(data) {
+    if (data_.empty()) damaged("the archive is empty");
+    if (inflateInit2(&z_, 15 + 16) != Z_OK) throw ExtractionError("Cannot inflate the archive: out of memory");
+    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data()));
+    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(data_.size(), UINT32_MAX));
+    fed_ = z_.avail_in;
+  }
+  ~GzipStream() { inflateEnd(&z_); }
+  GzipStream(const GzipStream&) = delete;
+  GzipStream& operator=(const GzipStream&) = delete;
+
+  // The next piece of the tar stream; empty at its verified end.
+  std::string_view read() {
+    if (ended_) return {};
+    z_.next_out = reinterpret_cast<Bytef*>(buffer_);
+    z_.avail_out = sizeof buffer_;
+    while (z_.avail_out == sizeof buffer_ && !ended_) {
+      refill();
+      const int r = inflate(&z_, Z_NO_FLUSH);
+      if (r == Z_STREAM_END) {
+        next_member();
+      } else if (r == Z_BUF_ERROR) {  // no progress: the input is used up
+        damaged("the compressed data end early (the archive is cut off)");
+      } else if (r != Z_OK) {
+        damaged(reason(r));
+      }
+    }
+    return {buffer_, sizeof buffer_ - z_.avail_out};
+  }
+
+  bool ended() const { return ended_; }
+
+ private:
+  // Hands zlib more of the input (it takes at most 4 GiB at a time).
+  void refill() {
+    if (z_.avail_in != 0 || fed_ == data_.size()) return;
+    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data() + fed_));
+    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(data_.size() - fed_, UINT32_MAX));
+    fed_ += z_.avail_in;
+  }
+
+  // A gzip member ended with a matching trailer: what follows decides.
+  void next_member() {
+    std::size_t rest = data_.size() - fed_ + z_.avail_in;
+    std::size_t at = data_.size() - rest;
+    if (rest == 0) {
+      ended_ = true;
+    } else if (rest >= 2 && static_cast<unsigned char>(data_[at]) == 0x1f &&
+               static_cast<unsigned char>(data_[at + 1]) == 0x8b) {
+      if (inflateReset(&z_) != Z_OK) damaged("the next compressed part cannot be read");
+    } else if (data_.find_first_not_of('\0', at) == std::string_view::npos) {
+      ended_ = true;
+    } else {
+      damaged("data after the end of the compressed stream (" + std::to_string(rest) + " bytes)");
+    }
+  }
+
+  std::string reason(int code) const {
+    const std::string text = z_.msg ? z_.msg : "";
+    if (text == "incorrect data check") return "the CRC-32 of the content does not match (" + text + ")";
+    if (text == "incorrect length check") return "the length of the content does not match (" + text + ")";
+    if (text == "incorrect header check" || text == "unknown compression method") {
+      return "not gzip-compressed (" + text + ")";
+    }
+    if (!text.empty()) return "unreadable compressed data (" + text + ")";
+    if (code == Z_MEM_ERROR) return "out of memory while inflating";
+    return "unreadable compressed data (zlib error " + std::to_string(code) + ")";
+  }
+
+  std::string_view data_;
+  std::size_t fed_ = 0;  // bytes of `data_` handed to zlib so far
+  z_stream z_{};
+  bool ended_ = false;
+  char buffer_[64 * 1024];
+};
+
+// libarchive's view of the tar stream. An exception cannot pass through
+// libarchive's C code: it is kept and thrown again once libarchive returns.
+struct TarSource {
+  explicit TarSource(std::string_view data) : gzip(data) {}
+  GzipStream gzip;
+  std::exception_ptr error;
+
+  static la_ssize_t read(archive* a, void* self, const void** buffer) {
+    auto* source = static_cast<TarSource*>(self);
+    try {
+      const std::string_view piece = source->gzip.read();
+      *buffer = piece.data();
+      return static_cast<la_ssize_t>(piece.size());
+    } catch (...) {
+      source->error = std::current_exception();
+      archive_set_error(a, EIO, "damaged compressed data");
+      return ARCHIVE_FATAL;
+    }
+  }
+
+  void rethrow() const {
+    if (error) std::rethrow_exception(error);
+  }
+};
 
 // "a//b/./c/" -> {"a", "b", ".", "c"}: components between slashes, empty ones dropped.
 std::vector<std::string> split(std::string_view path) {
@@ -171,25 +288,31 @@ class Extraction {
   }
 
   void run(std::string_view data) {
+    // Exactly one layer of gzip, inflated here, around a plain tar stream: no
+    // filter of libarchive's own is enabled, so a plain or twice compressed
+    // tar is not read.
+    TarSource source(data);
+    source_ = &source;
     Reader reader(archive_read_new());
     if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
-    archive_read_support_filter_gzip(reader.get());
     archive_read_support_format_tar(reader.get());
-    if (archive_read_open_memory(reader.get(), data.data(), data.size()) != ARCHIVE_OK) {
-      throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
-    }
-    // Exactly one layer of gzip: libarchive would also read a plain or a twice
-    // compressed tar, which is not what was asked for.
-    if (archive_filter_count(reader.get()) != 2 ||
-        archive_filter_code(reader.get(), 0) != ARCHIVE_FILTER_GZIP) {
-      throw ExtractionError("Damaged archive: not a gzip-compressed tar archive");
+    if (archive_read_open(reader.get(), &source, nullptr, &TarSource::read, nullptr) != ARCHIVE_OK) {
+      source.rethrow();
+      damaged(archive_text(reader.get()));
     }
     for (;;) {
       archive_entry* entry = nullptr;
       int r = archive_read_next_header(reader.get(), &entry);
       if (r == ARCHIVE_EOF) break;
-      if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
+      if (r < ARCHIVE_WARN) {
+        source.rethrow();
+        damaged(archive_text(reader.get()));
+      }
       extract_member(reader.get(), entry);
+    }
+    // The rest of the stream (tar padding) up to the gzip trailer, which is
+    // checked only there.
+    while (!source.gzip.read().empty()) {
     }
     if (writer_ && archive_write_close(writer_.get()) != ARCHIVE_OK) {
       throw ExtractionError("Could not finish the extraction: " + archive_text(writer_.get()));
@@ -316,20 +439,24 @@ class Extraction {
     throw ExtractionError("Could not extract archive member '" + member + "': " + text);
   }
 
-  static void skip_data(archive* reader) {
+  void skip_data(archive* reader) {
     if (archive_read_data_skip(reader) < ARCHIVE_WARN) {
-      throw ExtractionError("Damaged archive: " + archive_text(reader));
+      source_->rethrow();
+      damaged(archive_text(reader));
     }
   }
 
-  static void copy_data(const std::string& member, archive* reader, archive* out) {
+  void copy_data(const std::string& member, archive* reader, archive* out) {
     for (;;) {
       const void* buffer = nullptr;
       size_t size = 0;
       la_int64_t offset = 0;
       int r = archive_read_data_block(reader, &buffer, &size, &offset);
       if (r == ARCHIVE_EOF) return;
-      if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader));
+      if (r < ARCHIVE_WARN) {
+        source_->rethrow();
+        damaged(archive_text(reader));
+      }
       if (archive_write_data_block(out, buffer, size, offset) != ARCHIVE_OK) fail(member, out);
     }
   }
@@ -356,6 +483,7 @@ class Extraction {
     return writer_.get();
   }
 
+  TarSource* source_ = nullptr;  // during run()
   fs::path destination_;  // as given, for messages
   fs::path root_;         // absolute, links resolved
   WorkingDirGuard cwd_;   // declared before the writer: restored after its last write

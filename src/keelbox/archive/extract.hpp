@@ -27,7 +27,15 @@
 // - a later member of the same name replaces the earlier one.
 // A refused member ends the extraction with an ExtractionError naming the
 // member and the reason; members extracted before it stay on disk. A damaged
-// archive is an ExtractionError too. The destination folder is created when
+// archive is an ExtractionError too ("Damaged archive: <reason>").
+//
+// The gzip layer is inflated here with zlib, which checks each gzip member's
+// CRC-32 and length at its trailer, and libarchive reads the plain tar stream
+// that results (no filter of its own enabled). libarchive's gzip filter does
+// not report a trailer that does not match, and inflating twice in parallel
+// only to check it would double the work. The stream is read to its very end
+// after the last member, so a cut-off stream, a wrong trailer or data after
+// the end (other than zero padding or a further gzip member) is damage. The destination folder is created when
 // the first member is written (an archive without members creates nothing;
 // a member naming the folder itself, such as "./", creates just the folder).
 #include <filesystem>

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -84,6 +85,21 @@ std::string tar_gz(const std::vector<Member>& members, int gzip_layers = 1) {
   }
   archive_write_close(a);
   archive_write_free(a);
+  return out;
+}
+
+// `data` as one gzip member of its own (level 0 keeps the content readable in it).
+std::string gzip(const std::string& data, int level = 6) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
   return out;
 }
 
@@ -309,6 +325,54 @@ TEST_F(ExtractTest, DamagedArchivesAreErrors) {
     EXPECT_THROW(extract_tar_gz(data, dest_), ExtractionError);
     EXPECT_FALSE(fs::exists(dest_ / "a.txt"));
   }
+}
+
+TEST_F(ExtractTest, DamagedCompressedStreamsAreRefusedWithTheReason) {
+  const std::string tar = tar_gz({file("a.txt", "the original content"), file("b.txt", "b")}, 0);
+  const std::string good = gzip(tar);
+  std::string byte_changed = gzip(tar, 0);  // stored: the content stands in the stream as it is
+  byte_changed[byte_changed.find("original")] = 'O';
+  std::string crc_changed = good;
+  crc_changed[crc_changed.size() - 8] ^= 1;
+  std::string length_changed = good;
+  length_changed[length_changed.size() - 1] ^= 1;
+  struct Case {
+    const char* label;
+    std::string data;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"one content byte changed", byte_changed, "CRC-32"},
+      {"checksum changed", crc_changed, "CRC-32"},
+      {"length changed", length_changed, "length"},
+      {"trailer cut off", good.substr(0, good.size() - 4), "end early"},
+      {"cut in the middle", good.substr(0, good.size() / 2), "end early"},
+      {"trailing garbage", good + "garbage", "after the end"},
+      {"empty", "", "empty"},
+      {"plain tar", tar, "not gzip"},
+      {"gzip of something else", gzip("just some words, not a tar archive"), "Unrecognized"},
+      {"compressed twice", gzip(good), "Unrecognized"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(c.data, dest_);
+      ADD_FAILURE() << "accepted";
+    } catch (const ExtractionError& e) {
+      const std::string text = e.what();
+      EXPECT_EQ(text.rfind("Damaged archive: ", 0), 0u) << text;
+      EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+      EXPECT_EQ(text.find("unknown error"), std::string::npos) << text;
+    }
+    fs::remove_all(dest_);
+  }
+}
+
+TEST_F(ExtractTest, ConcatenatedGzipMembersAndZeroPaddingAreOneArchive) {
+  const std::string tar = tar_gz({file("a.txt", std::string(3000, 'a')), file("b.txt", "b")}, 0);
+  extract_tar_gz(gzip(tar.substr(0, 1000)) + gzip(tar.substr(1000)) + std::string(512, '\0'), dest_);
+  EXPECT_EQ(read_file(dest_ / "a.txt"), std::string(3000, 'a'));
+  EXPECT_EQ(read_file(dest_ / "b.txt"), "b");
 }
 
 TEST_F(ExtractTest, WorkingFolderIsRestored) {
