@@ -279,7 +279,8 @@ mode_t file_mode(mode_t mode) {
 
 class Extraction {
  public:
-  explicit Extraction(const fs::path& destination) : destination_(destination) {
+  Extraction(const fs::path& destination, const ExtractionLimits& limits)
+      : limits_(limits), destination_(destination) {
     std::error_code ec;
     fs::path absolute = fs::absolute(destination, ec);
     if (ec) throw ExtractionError("Cannot locate " + destination.string() + ": " + ec.message());
@@ -311,8 +312,14 @@ class Extraction {
       extract_member(reader.get(), entry);
     }
     // The rest of the stream (tar padding) up to the gzip trailer, which is
-    // checked only there.
-    while (!source.gzip.read().empty()) {
+    // checked only there; no more of it is inflated than the limit on bytes.
+    std::uint64_t after_end = 0;
+    for (std::string_view piece; !(piece = source.gzip.read()).empty();) {
+      after_end += piece.size();
+      if (after_end > limits_.max_bytes) {
+        damaged("more data after the end of the tar archive than the limit of " +
+                std::to_string(limits_.max_bytes) + " bytes unpacked allows");
+      }
     }
     if (writer_ && archive_write_close(writer_.get()) != ARCHIVE_OK) {
       throw ExtractionError("Could not finish the extraction: " + archive_text(writer_.get()));
@@ -329,6 +336,11 @@ class Extraction {
     // Leading slashes go; on this system nothing absolute is left after that.
     name.erase(0, std::min(name.size(), name.find_first_not_of('/')));
     const std::vector<std::string> parts = split(name);
+
+    if (++members_ > limits_.max_members) {
+      refuse(member, "the archive has more members than the limit of " +
+                         std::to_string(limits_.max_members));
+    }
 
     // The kind first: special files are refused whatever their name.
     Kind kind;
@@ -392,6 +404,17 @@ class Extraction {
                            destination_.string());
       }
       link_text = resolved.path.lexically_relative(root_).string();
+    }
+
+    if (kind == Kind::File || kind == Kind::Hardlink) {
+      // The full size, holes of a sparse member included.
+      const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+      const std::uint64_t bytes = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+      if (bytes > limits_.max_bytes - written_) {
+        refuse(member, "it would unpack the archive to more than the limit of " +
+                           std::to_string(limits_.max_bytes) + " bytes");
+      }
+      written_ += bytes;
     }
 
     // The entry as it is written: checked name, no owner, tamed mode.
@@ -483,6 +506,9 @@ class Extraction {
     return writer_.get();
   }
 
+  ExtractionLimits limits_;
+  std::uint64_t written_ = 0;  // bytes of file data counted against the limit
+  std::uint64_t members_ = 0;
   TarSource* source_ = nullptr;  // during run()
   fs::path destination_;  // as given, for messages
   fs::path root_;         // absolute, links resolved
@@ -511,9 +537,21 @@ std::string normalize_link_target(std::string_view target) {
   return text;
 }
 
-void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination) {
-  Extraction extraction(destination);
+ExtractionLimits default_extraction_limits(std::size_t archive_size) {
+  constexpr std::uint64_t floor = std::uint64_t{4} << 30;
+  const std::uint64_t size = archive_size;
+  const std::uint64_t scaled = size > UINT64_MAX / 20 ? UINT64_MAX : size * 20;
+  return {std::max(scaled, floor), 1'000'000};
+}
+
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits) {
+  Extraction extraction(destination, limits);
   extraction.run(archive);
+}
+
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination) {
+  extract_tar_gz(archive, destination, default_extraction_limits(archive.size()));
 }
 
 }  // namespace keelbox

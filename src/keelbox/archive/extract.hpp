@@ -38,15 +38,31 @@
 // the end (other than zero padding or a further gzip member) is damage. The destination folder is created when
 // the first member is written (an archive without members creates nothing;
 // a member naming the folder itself, such as "./", creates just the folder).
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace keelbox {
 
+// What one archive may unpack to. A member that would pass a limit is refused
+// like any other refused member (the error names the limit; members before it
+// stay). Sparse members count at their full size; their holes stay holes on
+// disk, so what they occupy is at most what they count.
+struct ExtractionLimits {
+  std::uint64_t max_bytes = 0;    // file data written, all members together
+  std::uint64_t max_members = 0;  // members of any kind
+};
+
+// 20 times the archive's size or 4 GiB, whichever is larger; 1,000,000 members.
+ExtractionLimits default_extraction_limits(std::size_t archive_size);
+
 // Unpacks the gzip-compressed tar archive `archive` below `destination`.
-// Throws keelbox::ExtractionError (refused member, damaged archive, write
-// failure).
+// Throws keelbox::ExtractionError (refused member, limit reached, damaged
+// archive, write failure).
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits);
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination);
 
 // The symbolic link target as stored: "." and empty components removed, a

@@ -24,6 +24,7 @@
 
 namespace fs = std::filesystem;
 using keelbox::extract_tar_gz;
+using keelbox::ExtractionLimits;
 using keelbox::ExtractionError;
 
 namespace {
@@ -373,6 +374,77 @@ TEST_F(ExtractTest, ConcatenatedGzipMembersAndZeroPaddingAreOneArchive) {
   extract_tar_gz(gzip(tar.substr(0, 1000)) + gzip(tar.substr(1000)) + std::string(512, '\0'), dest_);
   EXPECT_EQ(read_file(dest_ / "a.txt"), std::string(3000, 'a'));
   EXPECT_EQ(read_file(dest_ / "b.txt"), "b");
+}
+
+// A member of `logical` bytes whose only data are its last four bytes.
+std::string sparse_tar_gz(std::int64_t logical) {
+  std::string out;
+  archive* a = archive_write_new();
+  archive_write_add_filter_gzip(a);
+  archive_write_set_format_pax_restricted(a);
+  archive_write_open(a, &out, nullptr, append, nullptr);
+  archive_entry* e = archive_entry_new();
+  archive_entry_set_pathname(e, "sparse");
+  archive_entry_set_filetype(e, AE_IFREG);
+  archive_entry_set_perm(e, 0644);
+  archive_entry_set_size(e, logical);
+  archive_entry_sparse_add_entry(e, logical - 4, 4);
+  EXPECT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
+  archive_write_data(a, "tail", 4);
+  archive_entry_free(e);
+  archive_write_close(a);
+  archive_write_free(a);
+  return out;
+}
+
+TEST_F(ExtractTest, LimitsRefuseTheMemberThatWouldPassThemAndKeepThoseBefore) {
+  struct Case {
+    const char* label;
+    std::string archive;
+    ExtractionLimits limits;
+    const char* refused;  // "" when the archive is within the limits
+    const char* limit;
+    std::vector<const char*> kept;
+  };
+  const std::string k6(6000, 'k');
+  const std::vector<Case> cases = {
+      {"bytes", tar_gz({file("a", k6), file("b", k6), file("c", "c")}), {10000, 100}, "b",
+       "limit of 10000 bytes", {"a"}},
+      {"bytes exactly at the limit", tar_gz({file("a", k6), file("b", k6)}), {12000, 100}, "", "",
+       {"a", "b"}},
+      {"sparse member at its full size", sparse_tar_gz(std::int64_t{1} << 40), {1 << 20, 100},
+       "sparse", "limit of 1048576 bytes", {}},
+      {"sparse member within", sparse_tar_gz(1 << 16), {1 << 20, 100}, "", "", {"sparse"}},
+      {"members", tar_gz({dir("d"), file("d/a"), symlink("l", "d"), file("b")}), {1000, 3}, "b",
+       "limit of 3", {"d/a", "l"}},
+      {"padding after the end beyond the byte limit", gzip(tar_gz({file("a", "a")}, 0) + std::string(1 << 16, '\0')),
+       {1000, 100}, "", "limit of 1000 bytes", {"a"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(c.archive, dest_, c.limits);
+      EXPECT_STREQ(c.limit, "") << "no limit reached";
+    } catch (const ExtractionError& e) {
+      const std::string text = e.what();
+      if (*c.refused) {
+        EXPECT_NE(text.find("'" + std::string(c.refused) + "'"), std::string::npos) << text;
+      }
+      EXPECT_NE(text.find(c.limit), std::string::npos) << text;
+      EXPECT_NE(*c.limit, '\0') << text;
+    }
+    for (const char* kept : c.kept) EXPECT_TRUE(fs::exists(dest_ / kept)) << kept;
+    if (*c.refused) {
+      EXPECT_FALSE(fs::exists(dest_ / c.refused));
+    }
+    fs::remove_all(dest_);
+  }
+}
+
+TEST(DefaultExtractionLimits, TwentyTimesTheArchiveOrFourGibibytes) {
+  EXPECT_EQ(keelbox::default_extraction_limits(1000).max_bytes, std::uint64_t{4} << 30);
+  EXPECT_EQ(keelbox::default_extraction_limits(std::size_t{1} << 30).max_bytes, std::uint64_t{20} << 30);
+  EXPECT_EQ(keelbox::default_extraction_limits(0).max_members, 1'000'000u);
 }
 
 TEST_F(ExtractTest, WorkingFolderIsRestored) {
