@@ -14,6 +14,7 @@
 #include <exception>
 #include <memory>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
@@ -384,14 +385,18 @@ class Extraction {
       const char* target = archive_entry_symlink(entry);
       if (!target) refuse(member, "the link has no readable target");
       if (*target == '/') refuse(member, std::string("absolute link target ") + target);
+      // Judged twice, each as the system resolves it from the link's folder
+      // (links on disk followed before a ".." applies): the text as stored in
+      // the archive, and the normalised text that is written. "l/../x" with l
+      // a link to "." normalises to "x", yet leads out of the folder.
+      const std::string raw_target = target;
       link_text = normalize_link_target(target);
-      const Resolved resolved = resolve(location->parent_path(), split(link_text), true);
-      if (!resolved.error.empty()) {
-        refuse(member, "link target " + std::string(target) + ": " + resolved.error);
-      }
-      if (!inside(resolved.path, root_)) {
-        refuse(member, "link target " + std::string(target) + " leads outside " +
-                           destination_.string());
+      for (const std::string* text : {&std::as_const(link_text), &raw_target}) {
+        const Resolved resolved = resolve(location->parent_path(), split(*text), true);
+        if (!resolved.error.empty()) refuse(member, "link target " + raw_target + ": " + resolved.error);
+        if (!inside(resolved.path, root_)) {
+          refuse(member, "link target " + raw_target + " leads outside " + destination_.string());
+        }
       }
     } else if (kind == Kind::Hardlink) {
       if (*hardlink == '/') refuse(member, std::string("absolute link target ") + hardlink);

@@ -204,6 +204,46 @@ TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
   }
 }
 
+// A link's target is judged as the system resolves it from the link's
+// folder: a link on the way is followed before a ".." after it applies. The
+// normalised text (what is stored) must stay inside as well.
+TEST_F(ExtractTest, LinkTargetsAreJudgedAsTheSystemResolvesThem) {
+  struct Case {
+    const char* label;
+    std::vector<Member> members;
+    const char* refused;  // "" when accepted
+    const char* link;     // the link written, when accepted
+    const char* stored;
+  };
+  const std::vector<Case> cases = {
+      {"climb after a link to the folder itself", {symlink("here", "."), symlink("e", "here/../escape")},
+       "e", "", ""},
+      {"climb after a link up from a subfolder",
+       {dir("a"), symlink("a/up", ".."), symlink("a/e", "up/../x")}, "a/e", "", ""},
+      {"climb after a link to a deep folder, then out",
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../../../outside")}, "e", "", ""},
+      {"stays inside only as the system reads it",
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../..")}, "e", "", ""},
+      {"climb after a link to a deep folder, staying inside",
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z")}, "", "e", "z"},
+      {"a link to a link", {dir("x"), symlink("d", "x"), symlink("e", "./d/")}, "", "e", "d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+      EXPECT_STREQ(c.refused, "") << "accepted";
+      EXPECT_EQ(fs::read_symlink(dest_ / c.link).string(), c.stored);
+    } catch (const ExtractionError& e) {
+      EXPECT_NE(std::string(e.what()).find("'" + std::string(c.refused) + "'"), std::string::npos)
+          << e.what();
+      EXPECT_NE(std::string(e.what()).find("leads outside"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
 TEST_F(ExtractTest, FileThroughASymlinkPlantedOnDiskIsRefused) {
   fs::create_directories(dest_);
   fs::create_directories(root_ / "elsewhere");
