@@ -11,6 +11,7 @@ import subprocess
 import tarfile
 import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
 from harness import ToolTestCase
@@ -430,6 +431,29 @@ class UnpackingTest(ExamplesTestCase):
         self.assertEqual(r.returncode, 1, r)
         self.assertIn("Damaged archive: the CRC-32 of the content does not match", r.stderr)
         self.assertNotIn("Successfully", r.stdout)
+
+    def test_runs_into_one_folder_at_once_each_succeed(self):
+        files = {f"d{i % 10}/f{i}.txt": f"{i}\n" for i in range(400)}
+        self.cloud.add_example("other", files)
+        args = ("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(self.run_tool(*args).returncode, 0)  # the package list is cached
+        for _ in range(4):
+            with ThreadPoolExecutor(4) as pool:
+                results = list(pool.map(lambda _: self.run_tool(*args), range(4)))
+            for r in results:
+                self.assertEqual(r.returncode, 0, r)
+                self.assertIn("Successfully downloaded examples for other-examples", r.stdout)
+            folder = self.dest / "other-examples"
+            self.assertEqual({str(p.relative_to(folder)) for p in folder.rglob("*.txt")}, set(files))
+            self.assertEqual([p.name for p in self.dest.iterdir()], ["other-examples"])
+
+    def test_leftovers_of_an_interrupted_run_are_removed(self):
+        leftover = self.dest / ".keelbox-unpack-1234abcd"
+        (leftover / "half").mkdir(parents=True)
+        (leftover / "half" / "x.txt").write_text("x")
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual([p.name for p in self.dest.iterdir()], ["other-examples"])
 
 
 if __name__ == "__main__":

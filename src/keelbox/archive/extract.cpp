@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox {
@@ -36,8 +37,15 @@ struct WriteDeleter {
 using Reader = std::unique_ptr<archive, ReadDeleter>;
 using Writer = std::unique_ptr<archive, WriteDeleter>;
 
+// A member judged unfit (by a rule or a limit): the members before it are
+// put in place all the same.
+class RefusedMember : public ExtractionError {
+ public:
+  using ExtractionError::ExtractionError;
+};
+
 [[noreturn]] void refuse(const std::string& member, const std::string& reason) {
-  throw ExtractionError("Refused archive member '" + member + "': " + reason);
+  throw RefusedMember("Refused archive member '" + member + "': " + reason);
 }
 
 std::string archive_text(archive* a) {
@@ -280,14 +288,12 @@ mode_t file_mode(mode_t mode) {
 
 class Extraction {
  public:
-  Extraction(const fs::path& destination, const ExtractionLimits& limits)
-      : limits_(limits), destination_(destination) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(destination, ec);
-    if (ec) throw ExtractionError("Cannot locate " + destination.string() + ": " + ec.message());
-    root_ = fs::weakly_canonical(absolute, ec);
-    if (ec) root_ = absolute.lexically_normal();
-  }
+  // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
+  Extraction(const fs::path& destination, const fs::path& root, const ExtractionLimits& limits)
+      : limits_(limits), destination_(destination), root_(root) {}
+
+  // Whether anything was written (the folder itself counts).
+  bool wrote_any() const { return static_cast<bool>(writer_); }
 
   void run(std::string_view data) {
     // Exactly one layer of gzip, inflated here, around a plain tar stream: no
@@ -411,7 +417,12 @@ class Extraction {
       link_text = resolved.path.lexically_relative(root_).string();
     }
 
-    if (kind == Kind::File || kind == Kind::Hardlink) {
+    if (kind == Kind::Hardlink) {
+      // A hard link is a name and no more: data stored with it would be
+      // written into the file it names.
+      archive_entry_set_size(entry, 0);
+    }
+    if (kind == Kind::File) {
       // The full size, holes of a sparse member included.
       const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
       const std::uint64_t bytes = size > 0 ? static_cast<std::uint64_t>(size) : 0;
@@ -442,9 +453,7 @@ class Extraction {
     // as a mere warning: anything short of ARCHIVE_OK is a failure here.
     archive* out = writer();
     if (archive_write_header(out, entry) != ARCHIVE_OK) fail(member, out);
-    if (kind == Kind::File || kind == Kind::Hardlink) {
-      copy_data(member, reader, out);
-    }
+    if (kind == Kind::File) copy_data(member, reader, out);
     if (archive_write_finish_entry(out) != ARCHIVE_OK) fail(member, out);
     if (kind == Kind::File || kind == Kind::Hardlink) {
       // libarchive applied the umask; the mode itself is what was decided above.
@@ -489,20 +498,10 @@ class Extraction {
     }
   }
 
-  // The disk writer, created with the destination folder at the first member.
+  // The disk writer, created at the first member that is written.
   archive* writer() {
     if (writer_) return writer_.get();
-    std::error_code ec;
-    fs::create_directories(destination_, ec);
-    if (ec) {
-      throw ExtractionError("Cannot create " + destination_.string() + ": " + ec.message());
-    }
-    fs::path real = fs::canonical(destination_, ec);
-    if (ec) throw ExtractionError("Cannot open " + destination_.string() + ": " + ec.message());
-    if (real != root_) {
-      throw ExtractionError("The destination " + destination_.string() + " changed while extracting");
-    }
-    cwd_.enter(real);
+    cwd_.enter(root_);
     writer_.reset(archive_write_disk_new());
     if (!writer_) throw ExtractionError("Cannot write the archive: out of memory");
     archive_write_disk_set_options(
@@ -551,8 +550,22 @@ ExtractionLimits default_extraction_limits(std::size_t archive_size) {
 
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
                     const ExtractionLimits& limits) {
-  Extraction extraction(destination, limits);
-  extraction.run(archive);
+  archive_detail::Staging staging(destination);
+  bool wrote = false;
+  std::exception_ptr refused;
+  {
+    Extraction extraction(destination, staging.path(), limits);
+    try {
+      extraction.run(archive);
+    } catch (const RefusedMember&) {
+      refused = std::current_exception();
+    }
+    wrote = extraction.wrote_any();
+  }  // the writer closed, the working folder restored
+  // A refused member keeps the members before it, in place of the old folder
+  // like a complete archive; any other failure leaves the old folder as it was.
+  if (wrote) staging.install();
+  if (refused) std::rethrow_exception(refused);
 }
 
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination) {

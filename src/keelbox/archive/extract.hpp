@@ -24,10 +24,17 @@
 //   bits when the owner has none and always get owner read and write (0600);
 //   directories and symbolic links keep the system defaults;
 // - owner and group are never applied;
+// - a hard link is a name only: data stored with it is not written;
 // - a later member of the same name replaces the earlier one.
-// A refused member ends the extraction with an ExtractionError naming the
-// member and the reason; members extracted before it stay on disk. A damaged
-// archive is an ExtractionError too ("Damaged archive: <reason>").
+// The archive is unpacked into a folder beside the destination that starts as
+// a copy of the destination's contents (files not in the archive are kept),
+// and is then exchanged with the destination in one step (staging.hpp): runs
+// into one folder at once never mix, and a failure leaves the old folder.
+// A refused member (by a rule or a limit) ends the extraction with an
+// ExtractionError naming the member and the reason; the members extracted
+// before it are put in place all the same, as a complete archive would be.
+// A damaged archive ("Damaged archive: <reason>") or a failed write is an
+// ExtractionError too, and leaves the old folder as it was.
 //
 // The gzip layer is inflated here with zlib, which checks each gzip member's
 // CRC-32 and length at its trailer, and libarchive reads the plain tar stream

@@ -8,6 +8,7 @@
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -16,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -457,8 +459,9 @@ TEST_F(ExtractTest, LimitsRefuseTheMemberThatWouldPassThemAndKeepThoseBefore) {
       {"sparse member within", sparse_tar_gz(1 << 16), {1 << 20, 100}, "", "", {"sparse"}},
       {"members", tar_gz({dir("d"), file("d/a"), symlink("l", "d"), file("b")}), {1000, 3}, "b",
        "limit of 3", {"d/a", "l"}},
+      // Damage: nothing of the archive is put in place.
       {"padding after the end beyond the byte limit", gzip(tar_gz({file("a", "a")}, 0) + std::string(1 << 16, '\0')),
-       {1000, 100}, "", "limit of 1000 bytes", {"a"}},
+       {1000, 100}, "", "limit of 1000 bytes", {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -485,6 +488,100 @@ TEST(DefaultExtractionLimits, TwentyTimesTheArchiveOrFourGibibytes) {
   EXPECT_EQ(keelbox::default_extraction_limits(1000).max_bytes, std::uint64_t{4} << 30);
   EXPECT_EQ(keelbox::default_extraction_limits(std::size_t{1} << 30).max_bytes, std::uint64_t{20} << 30);
   EXPECT_EQ(keelbox::default_extraction_limits(0).max_members, 1'000'000u);
+}
+
+// The folder's files (relative name -> content), folders and links left out.
+std::map<std::string, std::string> files_in(const fs::path& folder) {
+  std::map<std::string, std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file() && !entry.is_symlink()) {
+      found[entry.path().lexically_relative(folder).string()] = read_file(entry.path());
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> leftovers(const fs::path& parent) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(parent)) {
+    if (entry.path().filename().string().rfind(".keelbox-unpack-", 0) == 0) {
+      found.push_back(entry.path().filename().string());
+    }
+  }
+  return found;
+}
+
+TEST_F(ExtractTest, AFailedExtractionLeavesThePreviousFolderAsItWas) {
+  std::string damaged = gzip(tar_gz({file("f", "new"), file("g", "new")}, 0));
+  damaged[damaged.size() - 8] ^= 1;
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"damaged after its members", damaged},
+      {"cut off", gzip(tar_gz({file("f", std::string(100000, 'n'))}, 0), 0).substr(0, 50000)},
+  };
+  for (const auto& [label, data] : cases) {
+    SCOPED_TRACE(label);
+    fs::create_directories(dest_ / "sub");
+    std::ofstream(dest_ / "f") << "old";
+    std::ofstream(dest_ / "sub" / "mine") << "mine";
+    EXPECT_THROW(extract_tar_gz(data, dest_), ExtractionError);
+    EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"f", "old"}, {"sub/mine", "mine"}}));
+    EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
+TEST_F(ExtractTest, ARefusedMemberPutsThoseBeforeItInPlaceWithTheOldFiles) {
+  fs::create_directories(dest_);
+  std::ofstream(dest_ / "f") << "old";
+  std::ofstream(dest_ / "mine") << "mine";
+  EXPECT_THROW(extract_tar_gz(tar_gz({file("f", "new"), file("../bad"), file("g")}), dest_),
+               ExtractionError);
+  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"f", "new"}, {"mine", "mine"}}));
+  EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+}
+
+TEST_F(ExtractTest, LeftoversOfAnEndedRunAreRemoved) {
+  fs::create_directories(root_ / "downloads" / ".keelbox-unpack-0badf00d" / "half");
+  std::ofstream(root_ / "downloads" / ".keelbox-unpack-0badf00d" / "half" / "x") << "x";
+  extract_tar_gz(tar_gz({file("a", "a")}), dest_);
+  EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"a", "a"}}));
+}
+
+// Runs into one folder at once: each succeeds, and the folder is always the
+// whole of one archive, never a mix.
+TEST_F(ExtractTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
+  std::vector<std::string> archives;
+  for (char run : {'A', 'B', 'C', 'D'}) {
+    std::vector<Member> members{dir("d")};
+    for (int i = 0; i < 150; ++i) members.push_back(file("d/f" + std::to_string(i), std::string(1, run)));
+    archives.push_back(tar_gz(members));
+  }
+  for (int round = 0; round < 5; ++round) {
+    std::vector<pid_t> children;
+    for (const std::string& archive : archives) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        try {
+          extract_tar_gz(archive, dest_);
+          ::_exit(0);
+        } catch (...) {
+          ::_exit(1);
+        }
+      }
+      children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    std::map<std::string, int> contents;
+    for (const auto& [name, content] : files_in(dest_)) ++contents[content];
+    ASSERT_EQ(contents.size(), 1u) << "round " << round << ": a folder mixed from several runs";
+    EXPECT_EQ(contents.begin()->second, 150);
+    EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  }
 }
 
 TEST_F(ExtractTest, WorkingFolderIsRestored) {
