@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
 #include <exception>
@@ -344,6 +345,14 @@ class Extraction {
     name.erase(0, std::min(name.size(), name.find_first_not_of('/')));
     const std::vector<std::string> parts = split(name);
 
+    for (const std::string& part : parts) {
+      if (part.size() > NAME_MAX) {
+        refuse(member, "a name in its path is " + std::to_string(part.size()) +
+                           " bytes long, more than the " + std::to_string(NAME_MAX) +
+                           " the system allows: '" + part.substr(0, 40) + "...'");
+      }
+    }
+
     if (++members_ > limits_.max_members) {
       refuse(member, "the archive has more members than the limit of " +
                          std::to_string(limits_.max_members));
@@ -384,6 +393,17 @@ class Extraction {
         return;
       }
       refuse(member, "it would replace the destination folder itself");
+    }
+
+    // A file (or anything but a folder) where a folder of its path must go.
+    for (fs::path above = location->parent_path(); above != root_ && inside(above, root_);
+         above = above.parent_path()) {
+      struct stat st {};
+      if (::lstat(above.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        throw RefusedMember("Could not extract archive member '" + member + "': '" +
+                            above.lexically_relative(root_).string() +
+                            "' is a file where a folder must go");
+      }
     }
 
     std::string link_text;

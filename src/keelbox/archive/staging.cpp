@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <random>
@@ -139,6 +140,14 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
   std::error_code ec;
   const fs::path absolute = fs::absolute(destination, ec);
   if (ec) throw ExtractionError("Cannot locate " + destination.string() + ": " + ec.message());
+  for (const fs::path& part : absolute) {
+    if (part.native().size() > NAME_MAX) {
+      throw ExtractionError("Cannot unpack into " + destination.string() + ": the folder name '" +
+                            part.string() + "' is " + std::to_string(part.native().size()) +
+                            " bytes long, more than the " + std::to_string(NAME_MAX) +
+                            " the system allows");
+    }
+  }
   struct stat st {};
   const bool exists = ::stat(absolute.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) {

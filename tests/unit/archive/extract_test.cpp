@@ -246,6 +246,36 @@ TEST_F(ExtractTest, LinkTargetsAreJudgedAsTheSystemResolvesThem) {
   }
 }
 
+TEST_F(ExtractTest, ErrorsSayWhatIsInTheWay) {
+  const std::string long_name(300, 'n');
+  struct Case {
+    const char* label;
+    std::vector<Member> members;
+    fs::path destination;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"a file where a folder must go", {file("sub"), file("sub/x")}, dest_,
+       "Could not extract archive member 'sub/x': 'sub' is a file where a folder must go"},
+      {"a file deeper up", {dir("a"), file("a/b"), file("a/b/c/d")}, dest_,
+       "'a/b' is a file where a folder must go"},
+      {"a name too long in a member", {file("ok/" + long_name + "/x")}, dest_,
+       "a name in its path is 300 bytes long, more than the 255 the system allows"},
+      {"a destination name too long", {file("x")}, dest_.parent_path() / long_name,
+       "the folder name '" + long_name + "' is 300 bytes long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(tar_gz(c.members), c.destination);
+      ADD_FAILURE() << "accepted";
+    } catch (const ExtractionError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+    }
+    fs::remove_all(dest_);
+  }
+}
+
 TEST_F(ExtractTest, FileThroughASymlinkPlantedOnDiskIsRefused) {
   fs::create_directories(dest_);
   fs::create_directories(root_ / "elsewhere");
@@ -658,6 +688,21 @@ TEST_F(FullDiskTest, AFailedWriteEndsTheRunNamingTheMemberAndTheReason) {
   } catch (const ExtractionError& e) {
     const std::string text = e.what();
     EXPECT_NE(text.find("'big.bin'"), std::string::npos) << text;
+    EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
+  }
+}
+
+TEST_F(FullDiskTest, NoInodesLeftIsReportedWithTheSystemsReason) {
+  mount_small("size=20m,nr_inodes=24");
+  if (mounted_.empty()) return;
+  std::vector<Member> members;
+  for (int i = 0; i < 40; ++i) members.push_back(file("f" + std::to_string(i)));
+  try {
+    extract_tar_gz(tar_gz(members), dest_);
+    ADD_FAILURE() << "running out of inodes was not reported";
+  } catch (const ExtractionError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("Can't create"), std::string::npos) << text;
     EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
   }
 }
