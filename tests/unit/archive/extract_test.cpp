@@ -678,32 +678,34 @@ class FullDiskTest : public ExtractTest {
   fs::path mounted_;
 };
 
-TEST_F(FullDiskTest, AFailedWriteEndsTheRunNamingTheMemberAndTheReason) {
-  mount_small("size=20m");
-  if (mounted_.empty()) return;
-  const std::string big(30u << 20, 'b');
-  try {
-    extract_tar_gz(tar_gz({file("big.bin", big), file("small.txt", "small")}), dest_);
-    ADD_FAILURE() << "a full disk was not reported";
-  } catch (const ExtractionError& e) {
-    const std::string text = e.what();
-    EXPECT_NE(text.find("'big.bin'"), std::string::npos) << text;
-    EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
-  }
-}
-
-TEST_F(FullDiskTest, NoInodesLeftIsReportedWithTheSystemsReason) {
-  mount_small("size=20m,nr_inodes=24");
-  if (mounted_.empty()) return;
-  std::vector<Member> members;
-  for (int i = 0; i < 40; ++i) members.push_back(file("f" + std::to_string(i)));
-  try {
-    extract_tar_gz(tar_gz(members), dest_);
-    ADD_FAILURE() << "running out of inodes was not reported";
-  } catch (const ExtractionError& e) {
-    const std::string text = e.what();
-    EXPECT_NE(text.find("Can't create"), std::string::npos) << text;
-    EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
+TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
+  std::vector<Member> many;
+  for (int i = 0; i < 40; ++i) many.push_back(file("f" + std::to_string(i)));
+  struct Case {
+    const char* label;
+    const char* options;
+    std::vector<Member> members;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"no room left", "size=20m",
+       {file("big.bin", std::string(30u << 20, 'b')), file("small.txt", "small")}, "'big.bin'"},
+      {"no inodes left", "size=20m,nr_inodes=24", many, "Can't create"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    mount_small(c.options);
+    if (mounted_.empty()) return;
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+      ADD_FAILURE() << "a full disk was not reported";
+    } catch (const ExtractionError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+      EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
+    }
+    ::umount2(mounted_.c_str(), MNT_DETACH);
+    mounted_.clear();
   }
 }
 
