@@ -7,6 +7,7 @@ import io
 import os
 import re
 import shutil
+import signal
 import subprocess
 import tarfile
 import time
@@ -454,6 +455,32 @@ class UnpackingTest(ExamplesTestCase):
         r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
         self.assertEqual(r.returncode, 0, r)
         self.assertEqual([p.name for p in self.dest.iterdir()], ["other-examples"])
+
+    def test_interrupted_unpacking_leaves_the_previous_folder(self):
+        args = ("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(self.run_tool(*args).returncode, 0)
+        folder = self.dest / "other-examples"
+        (folder / "mine.txt").write_text("mine\n")
+        before = sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+        self.cloud.add_example("other", {f"d{i % 50}/f{i}.txt": "x" for i in range(20000)})
+        env = self.user.environ()
+        env.update(self.cloud.env)
+        proc = subprocess.Popen([str(self.tool.exe), *args], env=env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + 60
+        while not list(self.dest.glob(".keelbox-unpack-*")) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        time.sleep(0.2)
+        proc.send_signal(signal.SIGINT)
+        out, err = proc.communicate(timeout=60)
+        self.assertEqual(proc.returncode, 1, (out, err))
+        self.assertIn("Aborted!", err)
+        self.assertEqual(sorted(str(p.relative_to(folder)) for p in folder.rglob("*")), before)
+        self.cloud.add_example("other", {"other.txt": "new\n"})
+        self.assertEqual(self.run_tool(*args).returncode, 0)
+        self.assertEqual([p.name for p in self.dest.iterdir()], ["other-examples"])
+        self.assertEqual((folder / "other.txt").read_text(), "new\n")
+        self.assertEqual((folder / "mine.txt").read_text(), "mine\n")
 
 
 if __name__ == "__main__":
