@@ -98,8 +98,6 @@ class GzipStream {
     return {buffer_, sizeof buffer_ - z_.avail_out};
   }
 
-  bool ended() const { return ended_; }
-
  private:
   // Hands zlib more of the input (it takes at most 4 GiB at a time).
   void refill() {

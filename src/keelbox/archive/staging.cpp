@@ -195,7 +195,8 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
   }
   path_ = parent_ / beside;
 
-  if (exists) {
+  if (!exists) return;
+  try {
     Fd from = open_dir(parent_fd_.get(), name_.c_str());
     Fd to = open_dir(parent_fd_.get(), beside.c_str());
     if (!from || !to) throw ExtractionError("Cannot open " + destination.string() + ": " + reason());
@@ -203,6 +204,9 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
     if (::fchmod(to.get(), st.st_mode & 07777) != 0) {
       throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
     }
+  } catch (...) {
+    fs::remove_all(path_, ec);  // no destructor runs for a constructor that throws
+    throw;
   }
 }
 

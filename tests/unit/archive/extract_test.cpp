@@ -570,6 +570,24 @@ TEST_F(ExtractTest, ARefusedMemberPutsThoseBeforeItInPlaceWithTheOldFiles) {
   EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
 }
 
+TEST_F(ExtractTest, ThePreviousContentsAreKeptAsTheyWere) {
+  fs::create_directories(dest_ / "notes" / "deep");
+  std::ofstream(dest_ / "notes" / "deep" / "n.txt") << "note";
+  fs::permissions(dest_ / "notes", static_cast<fs::perms>(0700));
+  fs::permissions(dest_, static_cast<fs::perms>(0750));
+  std::ofstream(dest_ / "private.txt") << "p";
+  fs::permissions(dest_ / "private.txt", static_cast<fs::perms>(0640));
+  fs::create_symlink("notes/deep", dest_ / "shortcut");
+  extract_tar_gz(tar_gz({file("new.txt", "new")}), dest_);
+  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{
+                                 {"new.txt", "new"}, {"notes/deep/n.txt", "note"}, {"private.txt", "p"}}));
+  EXPECT_EQ(fs::status(dest_ / "notes").permissions(), static_cast<fs::perms>(0700));
+  EXPECT_EQ(fs::status(dest_).permissions(), static_cast<fs::perms>(0750));
+  EXPECT_EQ(fs::status(dest_ / "private.txt").permissions(), static_cast<fs::perms>(0640));
+  EXPECT_EQ(fs::read_symlink(dest_ / "shortcut"), "notes/deep");
+  EXPECT_EQ(fs::hard_link_count(dest_ / "private.txt"), 1u);  // the old folder is gone
+}
+
 TEST_F(ExtractTest, LeftoversOfAnEndedRunAreRemoved) {
   fs::create_directories(root_ / "downloads" / ".keelbox-unpack-0badf00d" / "half");
   std::ofstream(root_ / "downloads" / ".keelbox-unpack-0badf00d" / "half" / "x") << "x";
