@@ -18,6 +18,10 @@
 // removes such leftovers first (while it holds the lock, no other run can be
 // using one).
 //
+// The lock belongs to an open folder, not to the process: one process must
+// not hold two of these for the same parent at once (it would wait for
+// itself). Unpacking happens one archive at a time, so it never does.
+//
 // Everything here works through folder descriptors, so names deeper than the
 // system's path limit are copied too.
 #include <filesystem>
