@@ -18,7 +18,10 @@
 //   cannot be looked up (too long, no access) is refused, as a link on it
 //   could not be seen;
 // - link targets must be relative and, resolved, stay inside the folder;
-//   symbolic link targets are stored normalised ("a/./b/../c" -> "a/c");
+//   symbolic link targets are stored normalised ("a/./b/../c" -> "a/c"), and
+//   both the text from the archive and the normalised one are resolved as the
+//   system would from the link's folder (a link on the way followed before a
+//   ".." after it applies), never judged by their lexical form;
 // - device files, pipes, sockets and other special files are refused;
 // - modes are limited to 0755; regular files and hard links lose all execute
 //   bits when the owner has none and always get owner read and write (0600);
@@ -26,6 +29,10 @@
 // - owner and group are never applied;
 // - a hard link is a name only: data stored with it is not written;
 // - a later member of the same name replaces the earlier one.
+// The destination folder is created when the first member is written (an
+// archive without members creates nothing; a member naming the folder itself,
+// such as "./", creates just the folder).
+//
 // The archive is unpacked into a folder beside the destination that starts as
 // a copy of the destination's contents (files not in the archive are kept),
 // and is then exchanged with the destination in one step (staging.hpp): runs
@@ -42,9 +49,7 @@
 // not report a trailer that does not match, and inflating twice in parallel
 // only to check it would double the work. The stream is read to its very end
 // after the last member, so a cut-off stream, a wrong trailer or data after
-// the end (other than zero padding or a further gzip member) is damage. The destination folder is created when
-// the first member is written (an archive without members creates nothing;
-// a member naming the folder itself, such as "./", creates just the folder).
+// the end (other than zero padding or a further gzip member) is damage.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
