@@ -83,11 +83,7 @@ nlohmann::json get_packages() {
     api::RequestKWARGSDict request = api::create_get_request("/packages?limit=99");
     http::Response response = api::send_get(request);
     if (response.status >= 400) throw HTTPStatusError(response.status, response.reason, response.url);
-    try {
-      return nlohmann::json::parse(response.body);
-    } catch (const nlohmann::json::parse_error& e) {
-      throw ParseError(std::string("package list answer is not JSON: ") + e.what());
-    }
+    return api::parse_json_answer(response.body, "package list answer");
   });
 }
 

@@ -290,3 +290,48 @@ TEST(ApiChildProcess, PrintAccessToken) {
 }
 
 }  // namespace
+
+namespace {
+
+std::string nested(std::size_t depth, char open, char close) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += open == '{' ? std::string("{\"a\":") : std::string(1, open);
+  text += "1";
+  text += std::string(depth, close);
+  return text;
+}
+
+// Every JSON answer is parsed with a bounded depth: deeper is an error, never a crash.
+TEST(ParseJsonAnswer, DepthIsBoundedAndTextIsJson) {
+  struct Case {
+    std::string body;
+    std::string error;  // empty: parsed
+  };
+  const std::string deep = "packages answer is nested deeper than 512 levels";
+  const std::vector<Case> cases = {
+      {R"([{"key": "a"}])", ""},
+      {nested(512, '[', ']'), ""},
+      {nested(512, '{', '}'), ""},
+      {nested(513, '[', ']'), deep},
+      {nested(513, '{', '}'), deep},
+      {nested(100000, '[', ']'), deep},
+      {std::string(100000, '['), deep},  // never closed: the depth is found first
+      {"", "packages answer is not JSON: "},
+      {"\x1f\x8b\x08", "packages answer is not JSON: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 40));
+    if (c.error.empty()) {
+      EXPECT_NO_THROW(api::parse_json_answer(c.body, "packages answer"));
+      continue;
+    }
+    try {
+      api::parse_json_answer(c.body, "packages answer");
+      ADD_FAILURE() << "no ParseError";
+    } catch (const keelbox::ParseError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
+    }
+  }
+}
+
+}  // namespace
