@@ -326,12 +326,15 @@ class Inflater {
     return open_;
   }
   bool is_open() const { return open_; }
+  // Compressed data arrived but not its end (an empty body is no compressed data).
+  bool incomplete() const { return open_ && fed_ && !done_; }
   bool finished() const { return done_; }
 
   // Decodes `in`, handing the output to `out`. False when the data is damaged.
   template <typename Out>
   bool feed(std::string_view in, Out&& out) {
     std::array<unsigned char, 16384> buffer{};
+    if (!in.empty()) fed_ = true;
     z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
     z_.avail_in = static_cast<uInt>(in.size());
     while (z_.avail_in > 0 && !done_) {
@@ -367,6 +370,7 @@ class Inflater {
   bool open_ = false;
   bool raw_ = false;
   bool produced_ = false;
+  bool fed_ = false;
   bool done_ = false;
 };
 
@@ -745,7 +749,7 @@ Response Transfer::finish() {
     throw TooManyRedirects(t.failure_text(t.result), last.url);
   }
   if (t.result != CURLE_OK) throw TransportError(t.failure_text(t.result));
-  if (t.inflater.is_open() && !t.inflater.finished()) {
+  if (t.inflater.incomplete()) {
     throw TransportError(t.prefix() + "the compressed answer ends early");
   }
   return t.response(std::move(t.body));

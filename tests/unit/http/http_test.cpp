@@ -1,5 +1,6 @@
 // The HTTP layer against the sandbox cloud: answers, errors, connection reuse,
-// the stall guard and the concurrent (multi) use.
+// the stall guard, sessions of concurrent transfers, redirects, bounds,
+// content decoding, certificates and proxies.
 #include "keelbox/http/http.hpp"
 
 #include <gtest/gtest.h>
@@ -408,12 +409,14 @@ TEST_F(HttpTest, EncodedAnswersAreDecodedOnlyWhenAsked) {
   for (const auto& logged : cloud_->requests("/v1/license/entitlements")) {
     for (const auto& h : logged["headers"]) EXPECT_NE(h[0].get<std::string>(), "Accept-Encoding");
   }
-  // A compressed answer that is cut short or damaged is an error.
-  cloud_->set_override("entitlements", {{"status", 200}, {"body", "not gzip at all"},
-                                        {"headers", json::array({json::array({"Content-Encoding", "gzip"})})}});
+  // A damaged compressed answer is an error; an empty one is empty.
+  const json gzip_header = json::array({json::array({"Content-Encoding", "gzip"})});
+  cloud_->set_override("entitlements", {{"status", 200}, {"body", "not gzip at all"}, {"headers", gzip_header}});
   http::Request req = get("/entitlements");
   req.decode_content = true;
   EXPECT_THROW(http::send(req), keelbox::TransportError);
+  cloud_->set_override("entitlements", {{"status", 200}, {"body", ""}, {"headers", gzip_header}});
+  EXPECT_EQ(http::send(req).body, "");
 }
 
 TEST_F(HttpTest, CertificatesAreTakenFromTheVariablesPythonUsersSet) {
