@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "../support/sandbox.hpp"
+#include "../support/user_dirs.hpp"
 #include "keelbox/build_config.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/config/config.hpp"
@@ -34,14 +35,8 @@ const json CREDENTIALS = json::array({
 class ApiTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string tmpl = (fs::temp_directory_path() / "keelbox-api-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
     // The process-wide cache stays at this place for the whole run.
-    setenv("HOME", (root_ / "home").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    root_ = keelbox::testing::make_user_dirs("keelbox-api");
     cloud_ = std::make_unique<SandboxCloud>(json{{"credentials", CREDENTIALS}});
   }
   static void TearDownTestSuite() {

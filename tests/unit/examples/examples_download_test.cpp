@@ -1,7 +1,6 @@
 // The example download against the sandbox cloud: failures of a transfer end
 // the run, with a short stall period standing in for the 60 seconds.
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
 #include <chrono>
 #include <filesystem>
@@ -10,6 +9,7 @@
 #include <string>
 
 #include "../support/sandbox.hpp"
+#include "../support/user_dirs.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/examples/examples.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
@@ -23,13 +23,7 @@ namespace {
 class ExamplesDownloadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (fs::temp_directory_path() / "keelbox-examples-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
-    setenv("HOME", (root_ / "home").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    root_ = keelbox::testing::make_user_dirs("keelbox-examples");
     cloud_ = std::make_unique<SandboxCloud>(json{{"accept_any_token", true}});
     cloud_->apply_env();
     fs::create_directories(keelbox::get_config_file().parent_path());
