@@ -1,6 +1,9 @@
 #include "keelbox/system/system.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include "keelbox/system/interpreter.hpp"
 
 #include "../uv/uv_test_support.hpp"
 
@@ -178,6 +181,74 @@ TEST_F(RunCmd, WithoutVariablesTheBaseInterpreterPrefixIsTheTarget) {
                                    {"KEELBOX_EXPECT_PREFIX", venv().string()}});
   EXPECT_EQ(r.returncode, 0) << *r.stdout_;
   EXPECT_NE(r.stdout_->find("[  PASSED  ] 1 test"), std::string::npos) << *r.stdout_;
+}
+
+// ---- the interpreter's own answer ----
+
+// A stand-in interpreter: a shell script that answers `answer` with `status`
+// and records the signal state it was started with (/proc/self/status).
+std::filesystem::path fake_interpreter(const TempDir& dir, const std::string& answer, int status) {
+  const auto exe = dir / "python3";
+  std::ofstream(exe) << "#!/bin/sh\n"
+                     << "grep -E '^Sig(Blk|Ign):' /proc/self/status > '" << (dir / "signals").string()
+                     << "'\n"
+                     << "printf '%s\\n' '" << answer << "'\n"
+                     << "exit " << status << "\n";
+  std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+  return exe;
+}
+
+TEST(Interpreter, AnswersAreReadAndOthersRefused) {
+  struct Case {
+    std::string answer;
+    int status;
+    std::optional<std::pair<int, int>> version;
+  };
+  const std::vector<Case> cases = {
+      {"3.11", 0, std::pair{3, 11}},
+      {" 3.9 ", 0, std::pair{3, 9}},
+      {"3.12", 1, std::nullopt},
+      {"three", 0, std::nullopt},
+      {"3", 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    TempDir dir;
+    const auto exe = fake_interpreter(dir, c.answer, c.status);
+    if (c.version) {
+      EXPECT_EQ(interpreter_version(exe), *c.version);
+    } else {
+      try {
+        interpreter_version(exe);
+        ADD_FAILURE();
+      } catch (const RuntimeError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot determine the version of the Python interpreter " + exe.string());
+      }
+    }
+  }
+}
+
+// The tool ignores SIGPIPE and holds back Ctrl-C while it starts a child; the
+// interpreter asked for its version must start with neither, or Ctrl-C during
+// the question waits for the interrupt handler's grace period.
+TEST(Interpreter, TheVersionQuestionStartsWithDefaultSignals) {
+  TempDir dir;
+  const auto exe = fake_interpreter(dir, "3.11", 0);
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  const auto version = interpreter_version(exe);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  EXPECT_EQ(version, std::pair(3, 11));
+  const std::string seen = read_file(dir / "signals");
+  for (const char* field : {"SigBlk:", "SigIgn:"}) {
+    const auto at = seen.find(field);
+    ASSERT_NE(at, std::string::npos) << seen;
+    const unsigned long long mask = std::stoull(seen.substr(at + std::strlen(field)), nullptr, 16);
+    for (int sig : {SIGINT, SIGTERM, SIGPIPE})
+      EXPECT_EQ(mask & (1ULL << (sig - 1)), 0u) << field << " signal " << sig << " in " << seen;
+  }
 }
 
 // ---- shell detection ----
