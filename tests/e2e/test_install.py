@@ -3,6 +3,7 @@ and the uv command lines (read from the uv stand-in's log), against the sandbox
 cloud, the test package index and a real target environment."""
 from __future__ import annotations
 
+import json
 import unittest
 
 from harness import ToolTestCase
@@ -203,6 +204,33 @@ class InstallTest(CatalogueFixture, ToolTestCase):
         self.assertEqual(self.installed().get("mkl"), "2024.0.0")
         self.assertTrue(link.is_symlink(), r)
         self.assertEqual(self.uv_calls(), [install_argv(["mkl"], self.index.url, False)])
+
+    def test_mkl_already_present_is_only_linked(self):
+        self.preinstall("mkl")
+        link = self.target / "lib" / "libmkl_rt.so"
+        head = HEADING + resolved([], []) + "MKL will be installed.\n" + installing([])
+        present = f"MKL library already installed / available in {self.target}.\n"
+        r = self.install("mkl", "--yes")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, head + present
+                         + f"Creating symlink {link} to libmkl_rt.so.2\n" + NOTHING)
+        self.assertEqual(str(link.readlink()), "libmkl_rt.so.2")
+        r = self.install("mkl", "--yes")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, head + present + NOTHING)
+        self.assertEqual(self.uv_calls(), [])
+
+    # ---- the target environment ----
+
+    def test_conda_prefix_alone_names_the_target(self):
+        env = {**self.env, "VIRTUAL_ENV": None, "CONDA_PREFIX": f"{self.target}/"}
+        r = self.keelbox("install", "zvk-tracer", "--yes", env=env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(self.installed().get("zvk-tracer"), "2.0.0")
+        # uv is told the target as VIRTUAL_ENV (normalised); CONDA_PREFIX stays.
+        seen = [(e["virtual_env"], e["conda_prefix"])
+                for e in map(json.loads, self.uv_log.read_text().splitlines())]
+        self.assertEqual(seen, [(str(self.target), f"{self.target}/")])
 
     # ---- failures ----
 

@@ -105,7 +105,7 @@ Environment _set_venv_environment() {
 }
 
 void _run_cmd(const std::string& which, const std::optional<std::vector<std::string>>& run_args,
-              const ProcessOptions& options) {
+              const ProcessOptions& options, ProcessRunner& runner) {
   const fs::path root = detect_virtualenv();
   const Environment env = _set_venv_environment();
   static const std::vector<std::string> kAccepted = {"python", "jupyter", "ipython", "python3"};
@@ -113,7 +113,7 @@ void _run_cmd(const std::string& which, const std::optional<std::vector<std::str
     throw KeelboxException("Unsupported command: " + which);
   const fs::path program = root / get_relative_scripts_dir() / which;
   const std::vector<std::string> args = run_args.value_or(std::vector<std::string>{});
-  const ProcessResult result = run_process(program, args, env, options);
+  const ProcessResult result = runner.run(program, args, env, options);
   if (result.returncode != 0) {
     std::vector<std::string> cmd{program.string()};
     cmd.insert(cmd.end(), args.begin(), args.end());
