@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "keelbox/platform/filesystem.hpp"
 #include "keelbox/process/process.hpp"
 
 namespace keelbox {
 
 // "Scripts" on Windows, "bin" elsewhere: the folder of an environment's executables.
 std::string get_relative_scripts_dir();
-
-bool runs_on_windows();
 
 // The target environment: VIRTUAL_ENV, else CONDA_PREFIX (empty counts as
 // unset), else the base interpreter's prefix. Returned as found, unchecked.
