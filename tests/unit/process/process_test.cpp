@@ -161,5 +161,54 @@ TEST(Process, InterruptEndsTheToolAndItsChild) {
   EXPECT_FALSE(process_exists(child_pid));
 }
 
+// A signal to the tool alone (not to its process group) while a child waits
+// for a grandchild: the grandchild ends with the run too, whether it is
+// still the child's or already an orphan when the child has gone.
+TEST(Process, TerminationEndsTheWholeTreeTheToolStarted) {
+  struct Case {
+    const char* name;
+    int signal_number;
+    const char* script;  // writes the grandchild's pid to "$1"
+  };
+  const std::vector<Case> cases = {
+      {"grandchild of a waiting child", SIGTERM, "sleep 60 & echo $! > \"$1\"; wait"},
+      {"orphaned grandchild", SIGINT, "(sleep 60 & echo $! > \"$1\") ; sleep 60"},
+      {"grandchild that ignores SIGTERM", SIGTERM,
+       "(trap '' TERM; exec sleep 60) & echo $! > \"$1\"; wait"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("keelbox-grandchild-" + std::to_string(::getpid()));
+    std::filesystem::remove(file);
+    pid_t tool = ::fork();
+    ASSERT_GE(tool, 0);
+    if (tool == 0) {
+      int devnull = ::open("/dev/null", O_WRONLY);
+      ::dup2(devnull, STDERR_FILENO);
+      install_interrupt_handler();
+      ChildProcess child(kSh, {"-c", c.script, "sh", file.string()}, current_environment(),
+                         ProcessOptions::discard_output());
+      child.communicate();
+      ::_exit(0);
+    }
+    pid_t grandchild = 0;
+    for (int i = 0; i < 500 && grandchild == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::ifstream in(file);
+      in >> grandchild;
+    }
+    ASSERT_GT(grandchild, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the subshell has gone
+    ::kill(tool, c.signal_number);
+    int status = 0;
+    ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+    const bool alive = process_exists(grandchild);
+    if (alive) ::kill(grandchild, SIGKILL);
+    EXPECT_FALSE(alive);
+    std::filesystem::remove(file);
+  }
+}
+
 }  // namespace
 }  // namespace keelbox
