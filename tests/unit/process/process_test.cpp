@@ -127,24 +127,33 @@ TEST(Process, CalledProcessErrorText) {
                "Command ['/v/bin/uv'] died with signal 9.");
 }
 
+// Forks a stand-in for the tool: the interrupt handler installed, standard
+// error silenced, one child `sh <sh_args>` waited for; `started` runs in the
+// stand-in right after the child has started.
+template <typename Started>
+pid_t fork_tool(const std::vector<std::string>& sh_args, Started started) {
+  const pid_t tool = ::fork();
+  if (tool == 0) {
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, STDERR_FILENO);
+    install_interrupt_handler();
+    ChildProcess child(kSh, sh_args, current_environment(), ProcessOptions::discard_output());
+    started(child.pid());
+    child.communicate();
+    ::_exit(0);
+  }
+  return tool;
+}
+
 // Ctrl-C while the tool waits for a child: the tool ends with status 1 and
 // the child does not outlive it.
 TEST(Process, InterruptEndsTheToolAndItsChild) {
   int report[2];
   ASSERT_EQ(::pipe(report), 0);
-  pid_t tool = ::fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
-    int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, STDERR_FILENO);
-    install_interrupt_handler();
-    ChildProcess child(kSh, {"-c", "sleep 60"}, current_environment(),
-                       ProcessOptions::capture_both());
-    pid_t grandchild = child.pid();
+  pid_t tool = fork_tool({"-c", "sleep 60"}, [&](pid_t grandchild) {
     (void)!::write(report[1], &grandchild, sizeof grandchild);
-    child.communicate();
-    ::_exit(0);
-  }
+  });
+  ASSERT_GE(tool, 0);
   ::close(report[1]);
   pid_t child_pid = 0;
   ASSERT_EQ(::read(report[0], &child_pid, sizeof child_pid), static_cast<ssize_t>(sizeof child_pid));
@@ -181,17 +190,8 @@ TEST(Process, TerminationEndsTheWholeTreeTheToolStarted) {
     const auto file = std::filesystem::temp_directory_path() /
                       ("keelbox-grandchild-" + std::to_string(::getpid()));
     std::filesystem::remove(file);
-    pid_t tool = ::fork();
+    pid_t tool = fork_tool({"-c", c.script, "sh", file.string()}, [](pid_t) {});
     ASSERT_GE(tool, 0);
-    if (tool == 0) {
-      int devnull = ::open("/dev/null", O_WRONLY);
-      ::dup2(devnull, STDERR_FILENO);
-      install_interrupt_handler();
-      ChildProcess child(kSh, {"-c", c.script, "sh", file.string()}, current_environment(),
-                         ProcessOptions::discard_output());
-      child.communicate();
-      ::_exit(0);
-    }
     pid_t grandchild = 0;
     for (int i = 0; i < 500 && grandchild == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
