@@ -8,7 +8,8 @@
 namespace keelbox::install {
 
 void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files,
+                     ProcessRunner& runner) {
   if (names.empty()) {
     send_message("Nothing to install. Call with --help for more information.");
     return;
@@ -21,7 +22,7 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
       args.push_back(file.string());
     }
   }
-  run_uv_in_python(args, /*capture_output=*/false);
+  run_uv_in_python(args, /*capture_output=*/false, runner);
 }
 
 std::vector<std::string> get_uv_pip_install_cmd(

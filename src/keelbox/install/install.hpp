@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
+#include "keelbox/process/process.hpp"
+
 namespace keelbox::install {
 
 // Installs `names` (package names or requirement texts, passed to uv
 // unchanged) with uv, from the private index, uv's output on the terminal.
 // Empty `names`: prints "Nothing to install. Call with --help for more
 // information." and runs nothing. uv's failure is the KeelboxUVException of
-// the runner.
+// the runner. `runner` starts uv.
 void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run = false,
                      const std::optional<std::vector<std::filesystem::path>>& requirements_files =
-                         std::nullopt);
+                         std::nullopt,
+                     ProcessRunner& runner = system_process_runner());
 
 // "pip", "install", the packages, ["--upgrade-package", p]... (when `upgrade`),
 // "--index-url", the private index address. Asks the core service ("/pip",

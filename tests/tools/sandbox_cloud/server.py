@@ -382,6 +382,10 @@ class SandboxServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     block_on_close = False
     allow_reuse_address = True
+    # The listen backlog: the default of 5 drops (and the client retries a
+    # second later) a sixth connection opened at once, as concurrent
+    # downloads do.
+    request_queue_size = 128
 
     def __init__(self, port: int, state: SandboxState):
         self.state = state
