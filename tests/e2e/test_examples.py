@@ -222,20 +222,6 @@ class DownloadTest(ExamplesTestCase):
                       r.stderr)
         self.assertFalse((self.dest / "other-examples").exists())
 
-    def test_stalled_archive_ends_the_run_instead_of_hanging(self):
-        # The stall guard of archive downloads is 60 seconds; the sandbox stays
-        # silent mid-body for longer than that.
-        self.cloud.set_override("examples/other", stall_mid_body=120)
-        started = time.monotonic()
-        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
-        elapsed = time.monotonic() - started
-        self.assertEqual(r.returncode, 1, r)
-        self.assertIn("TransportError: GET " + CORE + "/artifacts/examples/other.tar.gz failed: "
-                      "no data received for 60 seconds", r.stderr)
-        self.assertGreater(elapsed, 55)
-        self.assertLess(elapsed, 110)
-        self.assertFalse((self.dest / "other-examples").exists())
-
     def test_answer_without_content_length(self):
         self.cloud.set_override("examples", chunked=True, chunk_size=100)
         r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other",
