@@ -36,9 +36,15 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   api::RequestKWARGSDict request = api::create_get_request("/entitlements");
   http::Response response = api::send_get(request);
   response.raise_for_status();
+  return _entitlements_from_answer(response.body);
+}
+
+}  // namespace
+
+std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answer) {
   nlohmann::json body;
   try {
-    body = nlohmann::json::parse(response.body);
+    body = nlohmann::json::parse(answer);
   } catch (const nlohmann::json::exception& e) {
     throw ParseError(std::string("entitlements answer is not JSON: ") + e.what());
   }
@@ -55,8 +61,6 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   }
   return result;
 }
-
-}  // namespace
 
 // ---- entitlements --------------------------------------------------------------
 
