@@ -42,11 +42,13 @@ for h in "${harnesses[@]}"; do
   work="$build/corpus/$h"
   mkdir -p "$work"
   log="$build/fuzz_$h.log"
+  dict=()
+  if [ -f "fuzz/dict/$h.dict" ]; then dict=(-dict="fuzz/dict/$h.dict"); fi
   echo "=== fuzz $h for ${seconds}s"
   # New inputs go to the first folder; the seeds are only read.
   if "$build/fuzz/fuzz_$h" "$work" "fuzz/corpus/$h" \
        -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
-       -artifact_prefix="$build/findings/$h-" >"$log" 2>&1; then
+       "${dict[@]}" -artifact_prefix="$build/findings/$h-" >"$log" 2>&1; then
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
     echo "    ok: ${execs:-?} executions, no finding"
   else
