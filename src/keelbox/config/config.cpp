@@ -289,8 +289,11 @@ fs::path get_config_file() {
 
 KeelboxConfig get_configparser() {
   fs::path file = get_config_file();
-  toml::table document = parse_toml(read_file(file), file.string());
-  return KeelboxConfig::from_mapping(toml_to_json(document));
+  return parse_config_toml(read_file(file), file.string());
+}
+
+KeelboxConfig parse_config_toml(std::string_view text, const std::string& source) {
+  return KeelboxConfig::from_mapping(toml_to_json(parse_toml(text, source)));
 }
 
 std::string toml_basic_string(std::string_view text) {

@@ -29,6 +29,13 @@ std::vector<std::string> get_uv_pip_install_cmd(
     bool upgrade, const std::optional<std::vector<std::string>>& packages) {
   const api::RequestKWARGSDict request = api::create_get_request("/pip");
   const http::Response response = api::send_get(request, /*follow_redirects=*/false);
+  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
+  args.emplace_back("--index-url");
+  args.push_back(_index_address_from_answer(response));
+  return args;
+}
+
+std::string _index_address_from_answer(const http::Response& response) {
   if (response.status != 303) {
     response.raise_for_status();
     throw KeelboxException("Unexpected status code " + std::to_string(response.status));
@@ -38,10 +45,7 @@ std::vector<std::string> get_uv_pip_install_cmd(
     throw KeelboxException("The package index address is missing: the answer to " +
                            response.url + " has no \"location\" header.");
   }
-  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
-  args.emplace_back("--index-url");
-  args.push_back(*location);
-  return args;
+  return *location;
 }
 
 std::vector<std::string> _generate_default_install_args(

@@ -8,6 +8,10 @@
 
 #include "keelbox/process/process.hpp"
 
+namespace keelbox::http {
+struct Response;
+}
+
 namespace keelbox::install {
 
 // Installs `names` (package names or requirement texts, passed to uv
@@ -25,6 +29,11 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
 // answered with 303 and "location") on every call.
 std::vector<std::string> get_uv_pip_install_cmd(bool upgrade,
                                                 const std::optional<std::vector<std::string>>& packages);
+
+// The private index address in the answer to "/pip": the "location" header
+// of a 303, verbatim. Another status is its HTTPStatusError (400..599) or a
+// KeelboxException, as is a 303 without "location".
+std::string _index_address_from_answer(const http::Response& response);
 
 // "pip", "install", the packages, ["--upgrade-package", p]... (when `upgrade`);
 // just "pip", "install" without a package list.

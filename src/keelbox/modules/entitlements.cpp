@@ -36,7 +36,13 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   api::RequestKWARGSDict request = api::create_get_request("/entitlements");
   http::Response response = api::send_get(request);
   response.raise_for_status();
-  const nlohmann::json body = api::parse_json_answer(response.body, "entitlements answer");
+  return _entitlements_from_answer(response.body);
+}
+
+}  // namespace
+
+std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answer) {
+  const nlohmann::json body = api::parse_json_answer(answer, "entitlements answer");
   if (!body.is_array()) throw ParseError("entitlements answer is not a JSON array");
   std::vector<KeelboxEntitlement> result;
   for (const nlohmann::json& element : body) {
@@ -50,8 +56,6 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   }
   return result;
 }
-
-}  // namespace
 
 // ---- entitlements --------------------------------------------------------------
 
