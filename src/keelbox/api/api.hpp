@@ -5,6 +5,7 @@
 // Every operation reads the configuration afresh (get_configparser); nothing
 // is kept in memory between calls. The access token is memoised on disk for
 // 30 minutes, keyed by the token id and secret (not by the environment).
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,6 +25,9 @@ inline constexpr bool VERIFY = true;
 inline constexpr int TIMEOUT = 5;
 // The token request has no time-out; no data for this long ends it.
 inline constexpr long TOKEN_STALL_SECONDS = 60;
+
+// The longest access token accepted from the token service, in bytes.
+inline constexpr std::size_t MAX_ACCESS_TOKEN_BYTES = 16 * 1024;
 
 // Authorisation schemes.
 enum class AuthType { BEARER };
@@ -67,7 +71,9 @@ std::string _get_access_token();
 // TOKEN_SECRET. 404 -> KeelboxException "Token <id> not found. Did you add the
 // correct token id?"; other non-200 -> KeelboxException "Authentication
 // failed. Status code: <n>"; a body that is not JSON -> ParseError; no
-// "access_token" member -> KeyError. Transport failures pass unchanged.
+// "access_token" member -> KeyError; a token that is empty, longer than
+// MAX_ACCESS_TOKEN_BYTES or not of the characters a bearer token consists of
+// -> KeelboxException (nothing stored). Transport failures pass unchanged.
 std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET);
 
 // "Basic " + Base64 of the UTF-8 text "<id>:<secret>".
