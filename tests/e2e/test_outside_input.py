@@ -7,6 +7,7 @@ import unittest
 
 from harness import ToolTestCase
 from sandbox_cloud import Sandbox
+from test_modules import SAMPLE_APP, CatalogueFixture, entitlement
 
 TOKEN_REFUSED = "Error: The token service sent an access token that cannot be used: "
 
@@ -62,6 +63,62 @@ class AccessTokenTest(ToolTestCase):
                         for req in sandbox.requests(service="core")]
                 self.assertTrue(auth)
                 self.assertEqual(set(auth), {"Bearer " + token})
+
+
+EVIL_PYTHON = "--python=/x/evil/python"
+EVIL_INDEX = "--index-url=http://attacker.invalid/simple"
+
+
+class PackageKeyTest(CatalogueFixture, ToolTestCase):
+    """A package key from the service reaches uv's command line: it has to be
+    a package name, or uv would read it as an option."""
+
+    def use_keys(self, *keys) -> None:
+        shutil.rmtree(self.user.cache_dir, ignore_errors=True)  # the entitlements are remembered
+        self.sandbox.update(entitlements=[
+            SAMPLE_APP, entitlement("Evil", "ENT_EVIL", [*keys, "zvk-tracer"])])
+
+    def test_listing_shows_the_other_packages_and_never_asks_uv_about_such_a_key(self):
+        self.use_keys(EVIL_PYTHON, EVIL_INDEX)
+        r = self.keelbox("modules", env=self.env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertIn("Evil".ljust(25) + ": " + "EVIL".ljust(25) + ":" +
+                      f"{EVIL_PYTHON}, {EVIL_INDEX}, zvk-tracer\n", r.stdout)
+        self.assertEqual(self.uv_calls(), [["pip", "show", p] for p in
+                                           ("zvk-sample-app", "zvk-sample-utils", "zvk-tracer")])
+        for key in (EVIL_PYTHON, EVIL_INDEX):
+            self.assertIn(f"Warning: The package key '{key}' from the service is not a package "
+                          "name; it is shown as not installed and cannot be installed.\n", r.stderr)
+
+    def test_installing_such_a_key_is_refused_before_uv_runs(self):
+        for key in (EVIL_PYTHON, EVIL_INDEX):
+            for names in (["evil"], [key]):   # by its module, or the key typed as listed
+                with self.subTest(key=key, names=names):
+                    self.use_keys(key)
+                    r = self.keelbox("install", "--yes", "--", *names, env=self.env)
+                    self.assertEqual(r.returncode, 1, r)
+                    self.assertEqual(r.stderr, f"Error: The package key '{key}' from the service "
+                                     "is not a package name: nothing is installed.\n")
+                    self.assertEqual(self.uv_calls(), [])
+
+    def test_valid_keys_keep_their_command_line(self):
+        self.use_keys("Zvk.Odd_name-2")
+        self.keelbox("install", "evil", input="n\n", env=self.env)  # the dry run fails: no such package
+        packages = ["Zvk.Odd_name-2", "zvk-tracer"]
+        argv = ["pip", "install", *packages]
+        for p in packages:
+            argv += ["--upgrade-package", p]
+        self.assertEqual(self.uv_calls(), [argv + ["--index-url", self.index.url, "--dry-run"]])
+
+    def test_requirements_file_cannot_pass_options_to_uv(self):
+        # The install hints of downloaded examples point at files from archives.
+        reqs = self.user.root / "requirements.txt"
+        reqs.write_text(f"numpy\n{EVIL_INDEX}\n")
+        r = self.keelbox("install", "-r", str(reqs), "--yes", env=self.env)
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn(f"Error: Refused to install '{EVIL_INDEX}': a package name or requirement "
+                      "cannot begin with \"-\".\n", r.stderr)
+        self.assertEqual(self.uv_calls(), [])
 
 
 if __name__ == "__main__":

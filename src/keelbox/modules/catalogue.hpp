@@ -58,13 +58,22 @@ std::string _module_code_to_name(std::string_view code);
 std::optional<std::string> _version_from_pip_show_output(std::string_view output);
 
 // Asks uv for the installed version of `package_key` in the target
-// environment; nullopt when uv reports failure or the output holds no version.
+// environment; nullopt when uv reports failure or the output holds no version,
+// and, without asking uv, when the key is not a package name.
 std::optional<std::string> _package_installed_version(const std::string& package_key);
 
 // The index is not consulted: always {"0.0.0"}.
 std::vector<std::string> _get_available_versions(const std::string& _package_key);
 
 KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions = false);
+
+// Package keys from the service that are not package names are refused: the
+// listing shows them as not installed without asking uv and warns about each
+// once after the table; installing one is an error naming it.
+std::string _refused_key_text(std::string_view key);
+std::string _refused_key_warning(std::string_view key);
+// Throws KeelboxException naming the first of `keys` that is not a package name.
+void _check_package_keys(const std::vector<std::string>& keys);
 
 // The key in red (not installed), yellow (needs an update) or green.
 std::string _package_to_styled_key(const KeelboxPackage& package);
