@@ -2,11 +2,13 @@
 keelbox accepts from them, and how it shows their text."""
 from __future__ import annotations
 
+import re
 import shutil
 import unittest
 
 from harness import ToolTestCase
 from sandbox_cloud import Sandbox
+from test_examples import ENTITLEMENTS, PACKAGES, ExamplesTestCase, hint
 from test_modules import SAMPLE_APP, CatalogueFixture, entitlement
 
 TOKEN_REFUSED = "Error: The token service sent an access token that cannot be used: "
@@ -119,6 +121,89 @@ class PackageKeyTest(CatalogueFixture, ToolTestCase):
         self.assertIn(f"Error: Refused to install '{EVIL_INDEX}': a package name or requirement "
                       "cannot begin with \"-\".\n", r.stderr)
         self.assertEqual(self.uv_calls(), [])
+
+
+OSC_52 = "\x1b]52;c;ZWNobyBwd25lZA==\x07"
+OSC_0 = "\x1b]0;pwned\x07"
+ERASE_LINE = "\x1b[2K\r"
+SHOWN = {OSC_52: "\\x1b]52;c;ZWNobyBwd25lZA==\\x07", OSC_0: "\\x1b]0;pwned\\x07",
+         ERASE_LINE: "\\x1b[2K\\r"}
+
+
+def raw_sequences(text: str) -> list[str]:
+    """Escape sequences other than the tool's own colour codes."""
+    rest = re.sub(r"\x1b\[[0-9;]*m", "", text)
+    return [c for c in rest if c == "\x1b" or c == "\x07" or "\x80" <= c <= "\x9f"]
+
+
+def injected(text: str) -> list[str]:
+    """What the tests inject that the progress bars never write themselves."""
+    return [s for s in ("\x1b]", "\x07", "\x9b") if s in text]
+
+
+class ControlSequencesInTheListingTest(CatalogueFixture, ToolTestCase):
+    """Names from the service cannot drive the terminal."""
+
+    def test_module_names_and_keys_show_their_control_characters(self):
+        for seq, shown in SHOWN.items():
+            with self.subTest(seq=shown):
+                shutil.rmtree(self.user.cache_dir, ignore_errors=True)
+                self.sandbox.update(entitlements=[
+                    entitlement(f"Evil{seq}Name", f"ENT_EVIL{seq}", [f"key{seq}", "a\x9bb"])])
+                for tty in (False, True):
+                    run = self.keelbox_tty if tty else self.keelbox
+                    r = run("modules", env=self.env)
+                    self.assertEqual(r.returncode, 0, r)
+                    self.assertEqual(raw_sequences(r.stdout + r.stderr), [], r)
+                    self.assertIn(f"Evil{shown}Name", r.stdout)
+                    self.assertIn(f"EVIL{shown}", r.stdout)
+                    self.assertIn(f"key{shown}", r.stdout)
+                    self.assertIn("a\\x9bb", r.stdout)
+
+
+class ControlSequencesInExamplesTest(ExamplesTestCase):
+    """Names from the service and from archives cannot drive the terminal."""
+
+    def test_member_paths_in_the_install_hint(self):
+        self.cloud.add_example("other", {f"ev{OSC_0}il/requirements.txt": "numpy\n",
+                                         "line\nfeed/requirements.txt": "numpy\n"})
+        for tty in (False, True):
+            with self.subTest(tty=tty):
+                r = self.run_tool("download-examples", "--download-dir", str(self.dest),
+                                  "-m", "other", tty=tty)
+                self.assertEqual(r.returncode, 0, r)
+                self.assertEqual(injected(r.stdout + r.stderr), [], r)
+                plain = re.sub(r"\x1b\[[0-9;]*m", "", r.stdout)
+                folder = self.dest / "other-examples"
+                for shown in (f"ev{SHOWN[OSC_0]}il", "line\\nfeed"):
+                    self.assertIn(hint("other-examples", f"{folder}/{shown}/requirements.txt"),
+                                  plain)
+
+    def test_refused_member_names(self):
+        for seq, shown in SHOWN.items():
+            with self.subTest(seq=shown):
+                self.cloud.add_example("other", {f"../esc{seq}ape": "x\n"})
+                r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+                self.assertEqual(r.returncode, 1, r)
+                self.assertEqual(raw_sequences(r.stdout + r.stderr), [], r)
+                self.assertIn(f"Refused archive member '../esc{shown}ape'", r.stderr)
+
+    def test_reason_phrases_and_listed_example_names(self):
+        self.cloud.set_override("examples/other", status=404, reason=f"Gone{OSC_52}")
+        self.cloud.update(packages=PACKAGES + [{"key": f"other{OSC_0}-examples"}],
+                          entitlements=ENTITLEMENTS + [
+                              {"name": "E", "code": f"ENT_OTHER{OSC_0}", "packages": ["e"],
+                               "required_entitlements": []}])
+        for tty in (False, True):
+            with self.subTest(tty=tty):
+                r = self.run_tool("download-examples", "--download-dir", str(self.dest),
+                                  "-m", "other", tty=tty)
+                self.assertEqual(injected(r.stdout + r.stderr), [], r)
+                self.assertIn(f"404 Client Error: Gone{SHOWN[OSC_52]} for url: ", r.stdout + r.stderr)
+                r = self.run_tool("download-examples", "--list-available", tty=tty)
+                self.assertEqual(r.returncode, 0, r)
+                self.assertEqual(raw_sequences(r.stdout + r.stderr), [], r)
+                self.assertIn(f"other{SHOWN[OSC_0]}-examples", r.stdout)
 
 
 if __name__ == "__main__":

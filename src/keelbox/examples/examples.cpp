@@ -14,6 +14,7 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/archive/extract.hpp"
+#include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
@@ -195,10 +196,10 @@ std::vector<std::string> download_examples(const std::optional<fs::path>& downlo
 
   for (const std::string& name : selected) {
     for (const fs::path& file : requirements_files(folder / name)) {
-      send_message("Examples for " + name +
+      send_message("Examples for " + show_controls(name) +
                    " require additional pacakges.To install these dependencies run the following "
                    "command:");
-      send_message(style("keelbox install -r " + file.string(), "yellow"));
+      send_message(style("keelbox install -r " + show_controls(file.string()), "yellow"));
     }
   }
   return errors;
@@ -384,7 +385,7 @@ void _download_example::headers_complete() {
       throw ParseError("Unreadable content-length '" + text + "' from " + request_.url);
     }
   }
-  bar_ = session_.board().add("Downloading examples for " + name_, total);
+  bar_ = session_.board().add("Downloading examples for " + show_controls(name_), total);
   session_.board().advance(*bar_, 0);
 }
 
@@ -424,7 +425,8 @@ void _download_example::finish(CURLcode result) {
     } else {
       text = "Exceeded " + std::to_string(http::MAX_REDIRECTS) + " redirects for url: " + response.url;
     }
-    session_.say(style("Error downloading examples for " + name_ + ": " + text, "red"));
+    session_.say(style("Error downloading examples for " + show_controls(name_) + ": " +
+                       show_controls(text), "red"));
     return;
   }
   if (result == CURLE_ABORTED_BY_CALLBACK && idle_.stalled()) {
@@ -444,7 +446,8 @@ void _download_example::finish(CURLcode result) {
   std::string content = std::move(buffer_);
   buffer_.clear();
   _save_tarball(content, folder);
-  session_.say(style("Successfully downloaded examples for " + name_ + " to " + folder.string(), "green"));
+  session_.say(style("Successfully downloaded examples for " + show_controls(name_) + " to " +
+                         show_controls(folder.string()), "green"));
   result_ = folder;
 }
 

@@ -75,7 +75,8 @@ std::string _refused_key_warning(std::string_view key);
 // Throws KeelboxException naming the first of `keys` that is not a package name.
 void _check_package_keys(const std::vector<std::string>& keys);
 
-// The key in red (not installed), yellow (needs an update) or green.
+// The key (its control characters made visible) in red (not installed), yellow
+// (needs an update) or green.
 std::string _package_to_styled_key(const KeelboxPackage& package);
 
 // ---- layout of the module table (pure) ---------------------------------------
@@ -89,8 +90,9 @@ std::string _pad_column(std::string_view text, std::size_t width = LISTING_COLUM
 std::string _listing_legend(std::string_view styled_green, std::string_view styled_red);
 std::string _listing_separator();
 std::string _listing_header();
-// One row: name and key (code without its first four characters) padded,
-// then the styled package keys joined by ", ".
+// One row: name and key (code without its first four characters), their
+// control characters made visible, padded, then the styled package keys
+// joined by ", ".
 std::string _listing_row(std::string_view name, std::string_view code,
                          const std::vector<std::string>& styled_keys);
 

@@ -133,9 +133,10 @@ KeelboxPackage _package_key_to_package(const std::string& key, bool check_versio
 }
 
 std::string _package_to_styled_key(const KeelboxPackage& package) {
-  if (!package.installed_version) return style(package.key, "red");
-  if (package.needs_update()) return style(package.key, "yellow");
-  return style(package.key, "green");
+  const std::string key = show_controls(package.key);
+  if (!package.installed_version) return style(key, "red");
+  if (package.needs_update()) return style(key, "yellow");
+  return style(key, "green");
 }
 
 // ---- the module table -------------------------------------------------------------
@@ -180,7 +181,8 @@ std::string _listing_header() {
 
 std::string _listing_row(std::string_view name, std::string_view code,
                          const std::vector<std::string>& styled_keys) {
-  std::string row = _pad_column(name) + ": " + _pad_column(drop_code_points(code, 4)) + ":";
+  std::string row = _pad_column(show_controls(name)) + ": " +
+                    _pad_column(show_controls(drop_code_points(code, 4))) + ":";
   for (std::size_t i = 0; i < styled_keys.size(); ++i) {
     if (i > 0) row += ", ";
     row += styled_keys[i];
