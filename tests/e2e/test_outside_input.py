@@ -123,6 +123,27 @@ class PackageKeyTest(CatalogueFixture, ToolTestCase):
         self.assertEqual(self.uv_calls(), [])
 
 
+class IndexAddressTest(CatalogueFixture, ToolTestCase):
+    """The index address may carry credentials: uv gets them, nobody reads them."""
+
+    def test_credentials_of_the_index_are_masked_in_uv_failures(self):
+        cases = [("user:s3cret@", "user:****@"), ("t0ken-s3cret@", "****@")]
+        for credentials, masked in cases:
+            with self.subTest(credentials=credentials):
+                self.uv_log.unlink(missing_ok=True)
+                address = self.index.url.replace("://", "://" + credentials)
+                self.sandbox.update(pip_location=address)
+                r = self.keelbox("install", "no-such-package", input="y\n", env=self.env)
+                self.assertEqual(r.returncode, 1, r)
+                shown = self.index.url.replace("://", "://" + masked)
+                self.assertIn("Error: Error running uv with ('pip', 'install', 'no-such-package', "
+                              "'--upgrade-package', 'no-such-package', '--index-url', "
+                              f"'{shown}', '--dry-run')\n", r.stderr)
+                self.assertNotIn("s3cret", r.stdout + r.stderr)
+                # uv itself is given the address as the service sent it.
+                self.assertEqual(self.uv_calls()[0][-2:], [address, "--dry-run"])
+
+
 OSC_52 = "\x1b]52;c;ZWNobyBwd25lZA==\x07"
 OSC_0 = "\x1b]0;pwned\x07"
 ERASE_LINE = "\x1b[2K\r"

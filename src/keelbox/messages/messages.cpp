@@ -9,6 +9,7 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/text/notation.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace {
@@ -106,7 +107,7 @@ std::string printable_text(std::string_view text, bool colours) {
     plain = i;
   }
   out += show_controls_keep_lines(text.substr(plain));
-  return out;
+  return mask_url_credentials(out);
 }
 
 bool colours_enabled(int fd) {

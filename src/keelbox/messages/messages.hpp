@@ -33,7 +33,8 @@ void send_prompt(std::string_view text);
 // "m", the only sequences the tool writes itself) kept when `colours` is set
 // and removed otherwise; every other control character but the line feed and
 // the tab made visible (show_controls_keep_lines), so that no other escape
-// sequence reaches the terminal or a pipe.
+// sequence reaches the terminal or a pipe; the credentials of every URL
+// masked (mask_url_credentials).
 std::string printable_text(std::string_view text, bool colours);
 
 // Every control sequence (ESC "[" parameters final-letter) removed.

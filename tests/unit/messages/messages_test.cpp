@@ -52,6 +52,7 @@ TEST(PrintableText, OnlyTheToolsColourCodesReachTheStream) {
       {"a\x1b[2Kb\x1b[1;31mc", "a\\x1b[2Kb\x1b[1;31mc", "a\\x1b[2Kbc"},
       {"lines\nand\ttabs\r", "lines\nand\ttabs\\r", "lines\nand\ttabs\\r"},
       {"lone \x1b", "lone \\x1b", "lone \\x1b"},
+      {"for url: https://u:pw@h/x", "for url: https://u:****@h/x", "for url: https://u:****@h/x"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(printable_text(c.in, true), c.coloured) << c.coloured;
