@@ -227,5 +227,16 @@ class ControlSequencesInExamplesTest(ExamplesTestCase):
                 self.assertIn(f"other{SHOWN[OSC_0]}-examples", r.stdout)
 
 
+class CacheLocationTest(ToolTestCase):
+    def test_a_cache_that_cannot_be_opened_is_named(self):
+        self.write_profile()
+        cache = self.user.cache_dir / "cache.sqlite"
+        cache.mkdir(parents=True)
+        with Sandbox() as sandbox:
+            r = self.keelbox("download-examples", "--list-available", env=sandbox.env)
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn(f"unable to open database file: {cache}\n", r.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -23,8 +23,18 @@ double now_seconds() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
+// The engine's message; "unable to open database file" alone does not say
+// which file, so that failure names it.
+std::string database_message(std::string message, int code, std::string_view file) {
+  if ((code & 0xff) == SQLITE_CANTOPEN && !file.empty()) message += ": " + std::string(file);
+  return message;
+}
+
 [[noreturn]] void throw_db(sqlite3* con) {
-  throw DatabaseError(con ? sqlite3_errmsg(con) : "out of memory");
+  if (!con) throw DatabaseError("out of memory");
+  const char* file = sqlite3_db_filename(con, "main");
+  throw DatabaseError(database_message(sqlite3_errmsg(con), sqlite3_extended_errcode(con),
+                                       file ? file : ""));
 }
 
 // One prepared statement, finalised when it goes out of scope.
@@ -179,7 +189,8 @@ sqlite3* _SQLiteConnCtx::enter() {
   int rc = sqlite3_open_v2(_path.string().c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                            nullptr);
   if (rc != SQLITE_OK) {
-    std::string message = con ? sqlite3_errmsg(con) : sqlite3_errstr(rc);
+    std::string message =
+        database_message(con ? sqlite3_errmsg(con) : sqlite3_errstr(rc), rc, _path.string());
     sqlite3_close_v2(con);
     throw DatabaseError(message);
   }

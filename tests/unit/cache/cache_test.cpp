@@ -237,6 +237,17 @@ TEST_F(StoreTest, UnusableLocationReportsDatabaseError) {
   EXPECT_THROW(store.set("k", 1), DatabaseError);
 }
 
+TEST_F(StoreTest, UnopenableFileIsNamed) {
+  auto path = dir_ / "cache.sqlite";
+  std::filesystem::create_directory(path);
+  try {
+    SQLiteDiskCache store(path);
+    FAIL() << "a folder in the place of the cache was used";
+  } catch (const DatabaseError& e) {
+    EXPECT_EQ(std::string(e.what()), "unable to open database file: " + path.string());
+  }
+}
+
 TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
   // The broken file cannot be replaced because its folder is read-only: the
   // failure says why the file had to go, not only that deleting it failed.
