@@ -32,6 +32,8 @@ inline constexpr long TOKEN_STALL_SECONDS = 60;
 // decoding) and beyond this nesting depth.
 inline constexpr std::size_t MAX_JSON_ANSWER_BYTES = std::size_t{64} * 1024 * 1024;
 inline constexpr int MAX_JSON_DEPTH = 512;
+// The longest access token accepted from the token service, in bytes.
+inline constexpr std::size_t MAX_ACCESS_TOKEN_BYTES = 16 * 1024;
 
 // Authorisation schemes.
 enum class AuthType { BEARER };
@@ -84,7 +86,9 @@ std::string _get_access_token();
 // TOKEN_SECRET. 404 -> KeelboxException "Token <id> not found. Did you add the
 // correct token id?"; other non-200 -> KeelboxException "Authentication
 // failed. Status code: <n>"; a body that is not JSON -> ParseError; no
-// "access_token" member -> KeyError. Transport failures pass unchanged.
+// "access_token" member -> KeyError; a token that is empty, longer than
+// MAX_ACCESS_TOKEN_BYTES or not of the characters a bearer token consists of
+// -> KeelboxException (nothing stored). Transport failures pass unchanged.
 std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET);
 
 // "Basic " + Base64 of the UTF-8 text "<id>:<secret>".

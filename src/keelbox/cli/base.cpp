@@ -11,6 +11,7 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
@@ -146,7 +147,7 @@ void download_examples_command(const std::optional<std::filesystem::path>& downl
     auto names = get_entitled_examples_packages();
     for (std::size_t i = 0; i < names.size(); ++i) {
       if (i) text += "\n";
-      text += names[i];
+      text += show_controls(names[i]);
     }
     send_message(text);
     return;

@@ -25,6 +25,7 @@
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/system/interpreter.hpp"
 #include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/notation.hpp"
 
 namespace keelbox {
 namespace {
@@ -69,7 +70,7 @@ std::string failure_kind(const std::exception& e) {
 // The diagnostic of an unhandled failure; the run ends with status 1.
 int report_unhandled(const std::string& prog, const std::exception& e) {
   try {
-    send_error_line(prog + ": " + failure_kind(e) + ": " + e.what());
+    send_error_line(prog + ": " + failure_kind(e) + ": " + show_controls_keep_lines(e.what()));
   } catch (...) {
   }
   return 1;
@@ -159,7 +160,7 @@ int run_cli(int argc, char** argv) {
     try {
       return main_group(prog, args);
     } catch (const KeelboxException& e) {
-      send_error_line(std::string("Error: ") + e.message());
+      send_error_line(std::string("Error: ") + show_controls_keep_lines(e.message()));
       return 1;
     } catch (const PromptAborted&) {
       send_error_line("Aborted!");

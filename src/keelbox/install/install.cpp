@@ -3,6 +3,7 @@
 #include "keelbox/api/api.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
+#include "keelbox/text/notation.hpp"
 #include "keelbox/uv/uv.hpp"
 
 namespace keelbox::install {
@@ -13,6 +14,12 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
   if (names.empty()) {
     send_message("Nothing to install. Call with --help for more information.");
     return;
+  }
+  for (const std::string& name : names) {
+    if (name.starts_with('-')) {
+      throw KeelboxException("Refused to install " + quote_text(name) +
+                             ": a package name or requirement cannot begin with \"-\".");
+    }
   }
   std::vector<std::string> args = get_uv_pip_install_cmd(upgrade, names);
   if (dry_run) args.emplace_back("--dry-run");

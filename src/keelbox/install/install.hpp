@@ -16,7 +16,8 @@ namespace keelbox::install {
 
 // Installs `names` (package names or requirement texts, passed to uv
 // unchanged) with uv, from the private index, uv's output on the terminal.
-// Empty `names`: prints "Nothing to install. Call with --help for more
+// A name beginning with "-" (it would be read as an option) is refused with a
+// KeelboxException naming it, before anything runs. Empty `names`: prints "Nothing to install. Call with --help for more
 // information." and runs nothing. uv's failure is the KeelboxUVException of
 // the runner. `runner` starts uv.
 void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run = false,

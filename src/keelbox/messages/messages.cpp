@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/text/notation.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace {
@@ -43,8 +45,17 @@ void write_all(int fd, std::string_view data) {
   }
 }
 
+// Length of the colour code (ESC "[" digits and ";" then "m") at the start of
+// `text`, or 0 when none is there.
+std::size_t colour_code_length(std::string_view text) {
+  if (text.size() < 3 || text[0] != '\x1b' || text[1] != '[') return 0;
+  std::size_t i = 2;
+  while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == ';')) ++i;
+  return i < text.size() && text[i] == 'm' ? i + 1 : 0;
+}
+
 void emit(int fd, std::string_view text, bool newline) {
-  std::string out = colours_enabled(fd) ? std::string(text) : strip_escape_sequences(text);
+  std::string out = printable_text(text, colours_enabled(fd));
   if (newline) out += '\n';
   write_all(fd, out);
 }
@@ -78,6 +89,25 @@ std::string strip_escape_sequences(std::string_view text) {
     out += text[i];
   }
   return out;
+}
+
+std::string printable_text(std::string_view text, bool colours) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t plain = 0;  // start of the text not yet copied
+  for (std::size_t i = text.find('\x1b'); i != std::string_view::npos; i = text.find('\x1b', i)) {
+    const std::size_t length = colour_code_length(text.substr(i));
+    if (length == 0) {
+      ++i;
+      continue;
+    }
+    out += show_controls_keep_lines(text.substr(plain, i - plain));
+    if (colours) out.append(text.substr(i, length));
+    i += length;
+    plain = i;
+  }
+  out += show_controls_keep_lines(text.substr(plain));
+  return mask_url_credentials(out);
 }
 
 bool colours_enabled(int fd) {

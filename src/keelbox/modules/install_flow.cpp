@@ -80,6 +80,12 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
 
   const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
   const ClassifiedNames classified = install_names_to_modules_and_packages(names, modules);
+  // The keys the service named for what is to be installed reach uv's command line.
+  std::vector<std::string> service_keys =
+      list_of_module_codes_to_list_of_package_names(classified.module_codes, modules);
+  service_keys.insert(service_keys.end(), classified.package_names.begin(),
+                      classified.package_names.end());
+  _check_package_keys(service_keys);
 
   std::vector<std::string> module_names;
   for (const std::string& code : classified.module_codes) module_names.push_back(_module_code_to_name(code));

@@ -22,6 +22,14 @@ bool is_unicode_space(UChar32 c) {
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
+bool is_ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool is_scheme_char(char c) {
+  return is_ascii_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+bool ends_authority(char c) { return c == '/' || c == '?' || c == '#' || is_ascii_space(c); }
+
 }  // namespace
 
 std::string_view trim_ascii(std::string_view text) {
@@ -86,6 +94,38 @@ bool iequals_ascii(std::string_view a, std::string_view b) {
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
+}
+
+std::string mask_url_credentials(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t copied = 0;  // text before this offset is in `out`
+  for (std::size_t sep = text.find("://"); sep != std::string_view::npos;
+       sep = text.find("://", sep + 3)) {
+    std::size_t scheme = sep;
+    while (scheme > copied && is_scheme_char(text[scheme - 1])) --scheme;
+    while (scheme < sep && !is_ascii_alpha(text[scheme])) ++scheme;  // a scheme begins with a letter
+    if (scheme == sep) continue;
+    const std::size_t start = sep + 3;
+    std::size_t end = start;
+    while (end < text.size() && !ends_authority(text[end])) ++end;
+    const std::string_view authority = text.substr(start, end - start);
+    const std::size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) continue;
+    const std::string_view userinfo = authority.substr(0, at);
+    const std::size_t colon = userinfo.find(':');
+    out.append(text.substr(copied, start - copied));
+    if (colon == std::string_view::npos) {
+      out += "****";
+    } else {
+      out.append(userinfo.substr(0, colon));
+      out += ":****";
+    }
+    copied = start + at;  // from the "@" on
+    sep = copied;
+  }
+  out.append(text.substr(copied));
+  return out;
 }
 
 }  // namespace keelbox

@@ -42,6 +42,24 @@ TEST(StripEscapeSequences, Table) {
   for (const auto& c : cases) EXPECT_EQ(strip_escape_sequences(c.in), c.out);
 }
 
+TEST(PrintableText, OnlyTheToolsColourCodesReachTheStream) {
+  struct Case {
+    std::string in, coloured, plain;
+  };
+  const Case cases[] = {
+      {style("k", "yellow") + " x", "\x1b[33mk\x1b[0m x", "k x"},
+      {"\x1b]52;c;ZXZpbA==\x07", "\\x1b]52;c;ZXZpbA==\\x07", "\\x1b]52;c;ZXZpbA==\\x07"},
+      {"a\x1b[2Kb\x1b[1;31mc", "a\\x1b[2Kb\x1b[1;31mc", "a\\x1b[2Kbc"},
+      {"lines\nand\ttabs\r", "lines\nand\ttabs\\r", "lines\nand\ttabs\\r"},
+      {"lone \x1b", "lone \\x1b", "lone \\x1b"},
+      {"for url: https://u:pw@h/x", "for url: https://u:****@h/x", "for url: https://u:****@h/x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(printable_text(c.in, true), c.coloured) << c.coloured;
+    EXPECT_EQ(printable_text(c.in, false), c.plain) << c.plain;
+  }
+}
+
 // Captures what send_message writes to standard output through a pipe.
 std::string capture_stdout(void (*fn)()) {
   int fds[2];
