@@ -11,6 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   python3 python3-venv python3-pip openssl ca-certificates
   tmux time man-db
+  patchelf debootstrap
 )
 
 missing=()
