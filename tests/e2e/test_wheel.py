@@ -13,13 +13,14 @@ import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
 import zipfile
 from pathlib import Path
 
-from harness import BUILD_DIR, CMAKE, VERSION, UserEnv, make_venv, run
+from harness import BUILD_DIR, CMAKE, SOURCE_DIR, VERSION, UserEnv, make_venv, run
 from package_index.index import PackageIndex
 from sandbox_cloud import Sandbox
 from test_modules import SAMPLE_APP, TRACER
@@ -161,6 +162,54 @@ class WheelContentTest(unittest.TestCase):
                 used |= glibc_versions_used(lib)
         tag = TAG.search(self.wheel.name)
         self.assertEqual((int(tag.group(1)), int(tag.group(2))), max(used))
+
+
+DLOPEN_PROGRAM = r"""
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <link.h>
+#include <stdio.h>
+int main(void) {
+  void* handle = dlopen("libsqlite3.so.0", RTLD_NOW);
+  struct link_map* map = NULL;
+  if (!handle || dlinfo(handle, RTLD_DI_LINKMAP, &map) != 0) {
+    fprintf(stderr, "%s\n", dlerror());
+    return 1;
+  }
+  printf("%s\n", map->l_name);
+  return 0;
+}
+"""
+
+
+@unittest.skipUnless(shutil.which("cc"), "needs a C compiler")
+class LoadedOnFirstUseTest(unittest.TestCase):
+    """A library the executable only names for dlopen() is bundled too, and
+    dlopen() from the installed executable finds the bundled copy."""
+
+    def test_dlopen_finds_the_bundled_library(self):
+        with tempfile.TemporaryDirectory() as tmp:
+            tmp = Path(tmp)
+            subprocess.run(["cc", "-x", "c", "-", "-o", str(tmp / "prog"), "-ldl"],
+                           input=DLOPEN_PROGRAM, text=True, check=True)
+            subprocess.run([sys.executable, str(SOURCE_DIR / "tools" / "build_wheel.py"),
+                            "--exe", str(tmp / "prog"), "--version", "0.0.1",
+                            "--out-dir", str(tmp / "out")], check=True, stdout=subprocess.DEVNULL)
+            wheel, = (tmp / "out").glob("*.whl")
+            env = tmp / "env"
+            with zipfile.ZipFile(wheel) as zf:  # the layout an installer makes
+                for info in zf.infolist():
+                    if "/scripts/" in info.filename or "/data/" in info.filename:
+                        dest = env / info.filename.split(".data/", 1)[1].replace("scripts/", "bin/", 1) \
+                            .replace("data/", "", 1)
+                        dest.parent.mkdir(parents=True, exist_ok=True)
+                        dest.write_bytes(zf.read(info))
+                        dest.chmod(info.external_attr >> 16 & 0o777)
+            self.assertTrue((env / "lib" / "keelbox" / "libsqlite3.so.0").is_file())
+            loaded = subprocess.run([str(env / "bin" / "keelbox")], check=True, capture_output=True,
+                                    text=True).stdout.strip()
+            self.assertEqual(os.path.realpath(loaded),
+                             str((env / "lib" / "keelbox" / "libsqlite3.so.0").resolve()))
 
 
 class WheelInstallTest(unittest.TestCase):
