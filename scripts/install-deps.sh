@@ -13,6 +13,7 @@ PACKAGES=(
   python3 python3-venv python3-pip openssl ca-certificates
   tmux time man-db
   squid nginx
+  patchelf debootstrap
 )
 
 missing=()
