@@ -22,7 +22,6 @@
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
-#include "keelbox/modules/modules.hpp"
 #include "keelbox/system/interpreter.hpp"
 #include "keelbox/process/interrupt.hpp"
 
@@ -85,24 +84,6 @@ int show_notice_if_no_profile() {
   return 0;
 }
 
-void run_command(const cli::ParseResult& parsed) {
-  const auto& v = parsed.values;
-  std::string_view name = parsed.command->name;
-  if (name == "init") {
-    init_keelbox(v.value("token_id"), v.value("token"), v.value("cloud_environment"));
-  } else if (name == "modules") {
-    show_modules();
-  } else if (name == "install") {
-    std::optional<std::filesystem::path> requirements;
-    if (auto r = v.value("requirements")) requirements = *r;
-    install_modules_command(v.arguments, v.flag("yes"), requirements);
-  } else if (name == "download-examples") {
-    std::optional<std::filesystem::path> dir;
-    if (auto d = v.value("download_dir")) dir = *d;
-    download_examples_command(dir, v.list("module_names"), v.flag("list_available"));
-  }
-}
-
 // The root command group: parses, acts and returns the exit status.
 int main_group(const std::string& prog, const std::vector<std::string>& args) {
   cli::ParseResult parsed = cli::parse_command_line(prog, args, process_env());
@@ -117,14 +98,8 @@ int main_group(const std::string& prog, const std::vector<std::string>& args) {
       send_error_line(cli::render_usage_error(parsed.command_path, *parsed.command, parsed.error));
       return 2;
     case cli::ParseAction::RunRoot:
-      if (parsed.root_values.flag("info")) {
-        show_all_entitled_modules();
-      } else {
-        send_message(cli::render_help(parsed.command_path, *parsed.command, cli::help_width()));
-      }
-      return 0;
     case cli::ParseAction::RunCommand:
-      run_command(parsed);
+      parsed.command->handler(parsed);
       return 0;
   }
   return 0;
