@@ -34,13 +34,17 @@ namespace keelbox {
 //
 // Statements that change data run in one transaction, which begin_change()
 // opens before the first of them (later calls are no-ops).
-class _SQLiteConnCtx {
+//
+// Originally named _SQLiteConnCtx, and the table and index names below
+// _TABLE and _IDX_EXPIRES; C++ reserves names that begin with an underscore
+// and a capital letter, so they lost the underscore here.
+class SQLiteConnScope {
  public:
-  explicit _SQLiteConnCtx(std::filesystem::path path, double timeout = 30.0);
-  _SQLiteConnCtx(const _SQLiteConnCtx&) = delete;
-  _SQLiteConnCtx& operator=(const _SQLiteConnCtx&) = delete;
-  _SQLiteConnCtx(_SQLiteConnCtx&& other) noexcept;
-  ~_SQLiteConnCtx();
+  explicit SQLiteConnScope(std::filesystem::path path, double timeout = 30.0);
+  SQLiteConnScope(const SQLiteConnScope&) = delete;
+  SQLiteConnScope& operator=(const SQLiteConnScope&) = delete;
+  SQLiteConnScope(SQLiteConnScope&& other) noexcept;
+  ~SQLiteConnScope();
 
   // Throws DatabaseError when the connection cannot be opened or configured
   // (nothing stays open then).
@@ -66,8 +70,8 @@ class _SQLiteConnCtx {
 
 class SQLiteDiskCache {
  public:
-  static constexpr const char* _TABLE = "cache";
-  static constexpr const char* _IDX_EXPIRES = "idx_cache_expires";
+  static constexpr const char* TABLE = "cache";
+  static constexpr const char* IDX_EXPIRES = "idx_cache_expires";
 
   // Creates missing parent folders and the table and index. A file the
   // database engine cannot use (not a database, corrupt, locked beyond the
@@ -90,7 +94,7 @@ class SQLiteDiskCache {
 
  private:
   void _init_db();
-  _SQLiteConnCtx _conn() const;
+  SQLiteConnScope _conn() const;
   std::filesystem::path path_;
 };
 
