@@ -142,13 +142,7 @@ void install_modules_command(const std::vector<std::string>& names, bool yes,
 void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available) {
   if (list_available) {
-    std::string text = "Available examples: \n";
-    auto names = get_entitled_examples_packages();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (i) text += "\n";
-      text += names[i];
-    }
-    send_message(text);
+    send_message("Available examples: \n" + join(get_entitled_examples_packages(), "\n"));
     return;
   }
   download_examples(download_dir, module_names);

@@ -1,9 +1,11 @@
 #include "keelbox/cli/command_table.hpp"
 
 #include <algorithm>
+#include <span>
 #include <sstream>
 
 #include "keelbox/cli/handlers.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox::cli {
 namespace {
@@ -181,14 +183,7 @@ std::string short_help(const CommandDef& command, std::size_t max_length) {
     while (in >> w) words.push_back(w);
   }
   if (words.empty()) return "";
-  auto join = [&](std::size_t n) {
-    std::string out;
-    for (std::size_t k = 0; k < n; ++k) {
-      if (k) out += ' ';
-      out += words[k];
-    }
-    return out;
-  };
+  auto first_words = [&](std::size_t n) { return join(std::span(words).first(n), " "); };
   std::size_t total = 0;
   std::size_t i = 0;
   bool truncate = false;
@@ -198,28 +193,24 @@ std::string short_help(const CommandDef& command, std::size_t max_length) {
       truncate = true;
       break;
     }
-    if (words[i].back() == '.') return join(i + 1);  // the first sentence ends here
+    if (words[i].back() == '.') return first_words(i + 1);  // the first sentence ends here
     if (total == max_length && i + 1 != words.size()) {
       truncate = true;
       break;
     }
   }
-  if (!truncate) return join(words.size());
+  if (!truncate) return first_words(words.size());
   total += 3;  // the "..." suffix
   while (i > 0) {
     total -= words[i].size() + 1;
     if (total <= max_length) break;
     --i;
   }
-  return join(i) + "...";
+  return first_words(i) + "...";
 }
 
 std::string option_label(const OptionDef& option) {
-  std::string out;
-  for (std::size_t i = 0; i < option.names.size(); ++i) {
-    if (i) out += ", ";
-    out += option.names[i];
-  }
+  std::string out = join(option.names, ", ");
   if (option.action == OptionAction::Value) {
     out += ' ';
     out += option.metavar;

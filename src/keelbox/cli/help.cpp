@@ -8,6 +8,8 @@
 #include <optional>
 #include <cstdlib>
 
+#include "keelbox/text/strings.hpp"
+
 namespace keelbox::cli {
 namespace {
 
@@ -73,12 +75,7 @@ std::string fill(std::string_view text, std::size_t width, const std::string& in
       lines.push_back(joined);
     }
   }
-  std::string out;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i) out += '\n';
-    out += lines[i];
-  }
-  return out;
+  return join(lines, "\n");
 }
 
 std::vector<std::string> split_lines(std::string_view text) {
@@ -125,12 +122,7 @@ std::string wrap_text(std::string_view text, std::size_t width, std::string_view
   std::optional<std::size_t> indent;
   auto flush = [&] {
     if (buf.empty()) return;
-    std::string joined;
-    for (std::size_t i = 0; i < buf.size(); ++i) {
-      if (i) joined += ' ';
-      joined += buf[i];
-    }
-    paragraphs.push_back({indent.value_or(0), joined});
+    paragraphs.push_back({indent.value_or(0), join(buf, " ")});
     buf.clear();
   };
   for (std::string line : split_lines(text)) {
