@@ -3,26 +3,15 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/process/interrupt.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
-namespace {
-
-// Marks a prompt as waiting for the interrupt handler while in scope.
-struct PromptScope {
-  PromptScope() { set_in_prompt(true); }
-  ~PromptScope() { set_in_prompt(false); }
-};
-
-}  // namespace
 
 std::string derive_cloud_environment(const std::optional<std::string>& cloud_environment) {
   std::string value = cloud_environment.value_or("");
@@ -48,17 +37,12 @@ KeelboxProfile init_user(const std::string& token_id, const std::string& token,
 }
 
 std::string prompt_text(const std::string& text) {
-  for (;;) {
-    std::string answer;
-    {
-      PromptScope waiting;
-      send_prompt(text + ": ");
-      if (!std::getline(std::cin, answer)) {
-        if (answer.empty()) throw PromptAborted{};
-      }
-    }
-    if (!answer.empty()) return answer;
-  }
+  std::string answer;
+  prompt_until(text + ": ", [&](const std::string& line) {
+    answer = line;
+    return !answer.empty();
+  });
+  return answer;
 }
 
 void init_keelbox(const std::optional<std::string>& token_id,
