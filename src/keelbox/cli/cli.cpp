@@ -9,10 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <typeinfo>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/cli/base.hpp"
@@ -49,20 +46,6 @@ std::string program_name(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') return "keelbox";
   std::string name = std::filesystem::path(argv[0]).filename().string();
   return name.empty() ? "keelbox" : name;
-}
-
-// The kind and text of a failure that is not meant for the user.
-std::string failure_kind(const std::exception& e) {
-  if (auto* err = dynamic_cast<const Error*>(&e)) return err->kind();
-  if (dynamic_cast<const KeelboxUVException*>(&e)) return "KeelboxUVException";
-  if (dynamic_cast<const KeelboxException*>(&e)) return "KeelboxException";
-  if (dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return "FileSystemError";
-  if (dynamic_cast<const std::bad_alloc*>(&e)) return "MemoryError";
-  if (dynamic_cast<const nlohmann::json::exception*>(&e)) return "JSONError";
-  if (dynamic_cast<const std::invalid_argument*>(&e)) return "ValueError";
-  if (dynamic_cast<const std::out_of_range*>(&e)) return "IndexError";
-  if (dynamic_cast<const std::system_error*>(&e)) return "OSError";
-  return "RuntimeError";
 }
 
 // The diagnostic of an unhandled failure; the run ends with status 1.
