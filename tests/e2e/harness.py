@@ -106,7 +106,8 @@ class UserEnv:
         env = {k: v for k, v in os.environ.items()
                if not k.startswith(("KEELBOX_", "XDG_", "VIRTUAL_ENV", "CONDA_"))
                and k not in ("HTTPS_PROXY", "https_proxy", "HTTP_PROXY", "http_proxy",
-                             "NO_PROXY", "no_proxy", "SSL_CERT_FILE", "NO_COLOR")}
+                             "NO_PROXY", "no_proxy", "ALL_PROXY", "all_proxy", "SSL_CERT_FILE",
+                             "SSL_CERT_DIR", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "NO_COLOR")}
         self.home.mkdir(parents=True, exist_ok=True)
         env.update({
             "HOME": str(self.home),

@@ -3,7 +3,14 @@ and the uv command lines (read from the uv stand-in's log), against the sandbox
 cloud, the test package index and a real target environment."""
 from __future__ import annotations
 
+import json
+import os
+import signal
+import socket
+import subprocess
+import time
 import unittest
+from pathlib import Path
 
 from harness import ToolTestCase
 from package_index.index import Fixture
@@ -22,6 +29,45 @@ def install_argv(packages, index_url, dry_run):
     if dry_run:
         argv.append("--dry-run")
     return argv
+
+
+def process_table() -> dict[int, tuple[int, str]]:
+    """pid -> (parent pid, state) of every process, from /proc."""
+    table = {}
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            stat = (entry / "stat").read_text()
+        except OSError:
+            continue
+        state, parent = stat[stat.rindex(")") + 2:].split()[:2]
+        table[int(entry.name)] = (int(parent), state)
+    return table
+
+
+def descendants(pid: int) -> set[int]:
+    table = process_table()
+    found, grew = {pid}, True
+    while grew:
+        grew = False
+        for p, (parent, _) in table.items():
+            if parent in found and p not in found:
+                found.add(p)
+                grew = True
+    return found - {pid}
+
+
+def cmdline(pid: int) -> str:
+    try:
+        return Path(f"/proc/{pid}/cmdline").read_bytes().replace(b"\0", b" ").decode()
+    except OSError:
+        return ""
+
+
+def alive(pid: int) -> bool:
+    state = process_table().get(pid, (0, "gone"))[1]
+    return state not in ("gone", "Z", "X")
 
 
 def resolved(modules, additional) -> str:
@@ -203,6 +249,73 @@ class InstallTest(CatalogueFixture, ToolTestCase):
         self.assertEqual(self.installed().get("mkl"), "2024.0.0")
         self.assertTrue(link.is_symlink(), r)
         self.assertEqual(self.uv_calls(), [install_argv(["mkl"], self.index.url, False)])
+
+    def test_mkl_already_present_is_only_linked(self):
+        self.preinstall("mkl")
+        link = self.target / "lib" / "libmkl_rt.so"
+        head = HEADING + resolved([], []) + "MKL will be installed.\n" + installing([])
+        present = f"MKL library already installed / available in {self.target}.\n"
+        r = self.install("mkl", "--yes")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, head + present
+                         + f"Creating symlink {link} to libmkl_rt.so.2\n" + NOTHING)
+        self.assertEqual(str(link.readlink()), "libmkl_rt.so.2")
+        r = self.install("mkl", "--yes")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, head + present + NOTHING)
+        self.assertEqual(self.uv_calls(), [])
+
+    # ---- the target environment ----
+
+    def test_conda_prefix_alone_names_the_target(self):
+        env = {**self.env, "VIRTUAL_ENV": None, "CONDA_PREFIX": f"{self.target}/"}
+        r = self.keelbox("install", "zvk-tracer", "--yes", env=env)
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(self.installed().get("zvk-tracer"), "2.0.0")
+        # uv is told the target as VIRTUAL_ENV (normalised); CONDA_PREFIX stays.
+        seen = [(e["virtual_env"], e["conda_prefix"])
+                for e in map(json.loads, self.uv_log.read_text().splitlines())]
+        self.assertEqual(seen, [(str(self.target), f"{self.target}/")])
+
+    # ---- an interrupted run ----
+
+    def test_a_signal_to_the_tool_alone_ends_everything_it_started(self):
+        # An index that takes connections and never answers: pip, under the uv
+        # stand-in under keelbox, waits for it until the signal comes.
+        hole = socket.socket()
+        hole.bind(("127.0.0.1", 0))
+        hole.listen(64)
+        self.addCleanup(hole.close)
+        self.sandbox.update(pip_location=f"http://127.0.0.1:{hole.getsockname()[1]}/simple/")
+        environ = {**self.user.environ(), **self.env}
+        for signum, status in ((signal.SIGTERM, -signal.SIGTERM), (signal.SIGINT, 1)):
+            with self.subTest(signal=signum.name):
+                # Standard error into a file: a pipe would stay open as long
+                # as any descendant lives.
+                err_file = self.user.root / f"stderr-{signum.name}"
+                with open(err_file, "wb") as err_out:
+                    tool = subprocess.Popen([str(self.tool.exe), "install", "zvk-tracer", "--yes"],
+                                            env=environ, stdin=subprocess.DEVNULL,
+                                            stdout=subprocess.DEVNULL, stderr=err_out)
+                self.addCleanup(tool.kill)
+                deadline = time.monotonic() + 60
+                started = descendants(tool.pid)
+                while not any(" -m pip " in cmdline(p) for p in started):
+                    self.assertLess(time.monotonic(), deadline, "pip never started")
+                    time.sleep(0.05)
+                    started = descendants(tool.pid)
+                self.assertGreaterEqual(len(started), 2, started)  # uv and pip at least
+                os.kill(tool.pid, signum)  # to the tool alone
+                tool.wait(timeout=30)
+                err = err_file.read_bytes()
+                self.assertEqual(tool.returncode, status, err)
+                if signum == signal.SIGINT:
+                    self.assertTrue(err.endswith(b"\nAborted!\n"), err)
+                survivors = [(p, cmdline(p)) for p in started if alive(p)]
+                for p, _ in survivors:
+                    os.kill(p, signal.SIGKILL)  # not left behind by a failing test
+                self.assertEqual(survivors, [])
+        self.assertNotIn("zvk-tracer", self.installed())
 
     # ---- failures ----
 

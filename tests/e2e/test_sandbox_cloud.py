@@ -178,5 +178,24 @@ class CommandLine(unittest.TestCase):
             shutil.rmtree(state, ignore_errors=True)
 
 
+class Backlog(unittest.TestCase):
+    def test_many_connections_opened_at_once_are_all_queued(self):
+        # Nothing accepts while the connections open: each must still be
+        # queued by the kernel (a small listen backlog drops the surplus,
+        # and the client retries only a second or more later).
+        from sandbox_cloud.server import SandboxServer
+        server = SandboxServer(0, state=None)
+        self.addCleanup(server.server_close)
+        port = server.server_address[1]
+        clients = []
+        try:
+            for _ in range(32):
+                clients.append(socket.create_connection(("127.0.0.1", port), timeout=0.5))
+        finally:
+            for c in clients:
+                c.close()
+        self.assertEqual(len(clients), 32)
+
+
 if __name__ == "__main__":
     unittest.main()

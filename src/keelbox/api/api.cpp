@@ -39,15 +39,11 @@ std::string request_token(const std::string& token_id, const std::string& token_
                      {"Content-Type", "application/json"}};
   request.body = std::string(TOKEN_REQUEST_BODY);
   request.stall_seconds = TOKEN_STALL_SECONDS;
+  expect_json_answer(request);
   const http::Response response = http::send(request);
 
   if (response.status == 200) {
-    nlohmann::json doc;
-    try {
-      doc = nlohmann::json::parse(response.body);
-    } catch (const nlohmann::json::exception& e) {
-      throw ParseError(std::string("The token service's answer is not JSON: ") + e.what());
-    }
+    const nlohmann::json doc = parse_json_answer(response.body, "The token service's answer");
     if (!doc.is_object() || !doc.contains("access_token")) throw KeyError("'access_token'");
     const nlohmann::json& token = doc["access_token"];
     if (!token.is_string()) throw ParseError("The token service's access_token is not text");
@@ -60,6 +56,30 @@ std::string request_token(const std::string& token_id, const std::string& token_
 }
 
 }  // namespace
+
+void expect_json_answer(http::Request& request) {
+  request.max_body_bytes = MAX_JSON_ANSWER_BYTES;
+  request.decode_content = true;
+}
+
+nlohmann::json parse_json_answer(std::string_view body, std::string_view what) {
+  // Counted while parsing, so that no deeper value is ever built.
+  const nlohmann::json::parser_callback_t bound = [what](int depth, nlohmann::json::parse_event_t event,
+                                                         nlohmann::json&) {
+    if ((event == nlohmann::json::parse_event_t::object_start ||
+         event == nlohmann::json::parse_event_t::array_start) &&
+        depth >= MAX_JSON_DEPTH) {
+      throw ParseError(std::string(what) + " is nested deeper than " + std::to_string(MAX_JSON_DEPTH) +
+                       " levels");
+    }
+    return true;
+  };
+  try {
+    return nlohmann::json::parse(body, bound);
+  } catch (const nlohmann::json::exception& e) {
+    throw ParseError(std::string(what) + " is not JSON: " + e.what());
+  }
+}
 
 std::string basic_credential(const std::string& token_id, const std::string& token_secret) {
   return "Basic " + base64(token_id + ":" + token_secret);
@@ -100,6 +120,7 @@ http::Response send_get(const RequestKWARGSDict& description, bool follow_redire
   request.headers = description.headers;
   request.follow_redirects = follow_redirects;
   request.timeout_seconds = description.timeout;
+  expect_json_answer(request);
   return http::send(request);
 }
 

@@ -5,10 +5,13 @@
 // Every operation reads the configuration afresh (get_configparser); nothing
 // is kept in memory between calls. The access token is memoised on disk for
 // 30 minutes, keyed by the token id and secret (not by the environment).
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "keelbox/http/http.hpp"
 
@@ -22,6 +25,11 @@ inline constexpr const char* ACCEPT = "application/vnd.api+json";
 inline constexpr int TIMEOUT = 5;
 // The token request has no time-out; no data for this long ends it.
 inline constexpr long TOKEN_STALL_SECONDS = 60;
+
+// Every JSON answer is refused beyond this size (while it arrives, after
+// decoding) and beyond this nesting depth.
+inline constexpr std::size_t MAX_JSON_ANSWER_BYTES = std::size_t{64} * 1024 * 1024;
+inline constexpr int MAX_JSON_DEPTH = 512;
 
 // Authorisation schemes.
 enum class AuthType { BEARER };
@@ -49,6 +57,15 @@ RequestKWARGSDict create_get_request(const std::string& path);
 // and the time-out bounding connection set-up and each wait for data; the
 // certificate is verified. Error statuses are returned, not raised.
 http::Response send_get(const RequestKWARGSDict& request, bool follow_redirects = true);
+
+// Bounds `request` as a JSON answer is bounded (MAX_JSON_ANSWER_BYTES) and
+// lets its answer be gzip- or deflate-encoded.
+void expect_json_answer(http::Request& request);
+
+// The JSON value of an answer's body. A body that is not JSON throws
+// ParseError "<what> is not JSON: <reason>"; one nested deeper than
+// MAX_JSON_DEPTH throws ParseError "<what> is nested deeper than 512 levels".
+nlohmann::json parse_json_answer(std::string_view body, std::string_view what);
 
 // https://core.<env>.<domain>/v1
 std::string _get_cloud_api_url();

@@ -5,15 +5,20 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <deque>
+#include <exception>
 #include <memory>
 #include <system_error>
+#include <utility>
 #include <vector>
 
+#include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox {
@@ -33,14 +38,134 @@ struct WriteDeleter {
 using Reader = std::unique_ptr<archive, ReadDeleter>;
 using Writer = std::unique_ptr<archive, WriteDeleter>;
 
+// A member judged unfit (by a rule or a limit): the members before it are
+// put in place all the same.
+class RefusedMember : public ExtractionError {
+ public:
+  using ExtractionError::ExtractionError;
+};
+
 [[noreturn]] void refuse(const std::string& member, const std::string& reason) {
-  throw ExtractionError("Refused archive member '" + member + "': " + reason);
+  throw RefusedMember("Refused archive member '" + member + "': " + reason);
 }
 
 std::string archive_text(archive* a) {
   const char* text = archive_error_string(a);
-  return text && *text ? text : "unknown error";
+  if (text && *text) return text;
+  const int error = archive_errno(a);
+  return error > 0 ? std::strerror(error) : "no reason given";
 }
+
+[[noreturn]] void damaged(const std::string& reason) {
+  throw ExtractionError("Damaged archive: " + reason);
+}
+
+// The tar stream inside a gzip stream. zlib checks every gzip member's
+// CRC-32 and length as it reaches its trailer; libarchive's own gzip filter
+// does not report a mismatch, so libarchive is given the inflated tar stream.
+// Members of a gzip stream that follow one another are one stream (as gzip
+// reads them); zero bytes after the last one are padding; anything else
+// after it is damage.
+class GzipStream {
+ public:
+  explicit GzipStream(std::string_view data) : data_(data) {
+    if (data_.empty()) damaged("the archive is empty");
+    if (inflateInit2(&z_, 15 + 16) != Z_OK) throw ExtractionError("Cannot inflate the archive: out of memory");
+    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data()));
+    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(data_.size(), UINT32_MAX));
+    fed_ = z_.avail_in;
+  }
+  ~GzipStream() { inflateEnd(&z_); }
+  GzipStream(const GzipStream&) = delete;
+  GzipStream& operator=(const GzipStream&) = delete;
+
+  // The next piece of the tar stream; empty at its verified end.
+  std::string_view read() {
+    if (ended_) return {};
+    z_.next_out = reinterpret_cast<Bytef*>(buffer_);
+    z_.avail_out = sizeof buffer_;
+    while (z_.avail_out == sizeof buffer_ && !ended_) {
+      refill();
+      const int r = inflate(&z_, Z_NO_FLUSH);
+      if (r == Z_STREAM_END) {
+        next_member();
+      } else if (r == Z_BUF_ERROR) {  // no progress: the input is used up
+        damaged("the compressed data end early (the archive is cut off)");
+      } else if (r != Z_OK) {
+        damaged(reason(r));
+      }
+    }
+    return {buffer_, sizeof buffer_ - z_.avail_out};
+  }
+
+ private:
+  // Hands zlib more of the input (it takes at most 4 GiB at a time).
+  void refill() {
+    if (z_.avail_in != 0 || fed_ == data_.size()) return;
+    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data() + fed_));
+    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(data_.size() - fed_, UINT32_MAX));
+    fed_ += z_.avail_in;
+  }
+
+  // A gzip member ended with a matching trailer: what follows decides.
+  void next_member() {
+    std::size_t rest = data_.size() - fed_ + z_.avail_in;
+    std::size_t at = data_.size() - rest;
+    if (rest == 0) {
+      ended_ = true;
+    } else if (rest >= 2 && static_cast<unsigned char>(data_[at]) == 0x1f &&
+               static_cast<unsigned char>(data_[at + 1]) == 0x8b) {
+      if (inflateReset(&z_) != Z_OK) damaged("the next compressed part cannot be read");
+    } else if (data_.find_first_not_of('\0', at) == std::string_view::npos) {
+      ended_ = true;
+    } else {
+      damaged("data after the end of the compressed stream (" + std::to_string(rest) + " bytes)");
+    }
+  }
+
+  std::string reason(int code) const {
+    const std::string text = z_.msg ? z_.msg : "";
+    if (text == "incorrect data check") return "the CRC-32 of the content does not match (" + text + ")";
+    if (text == "incorrect length check") return "the length of the content does not match (" + text + ")";
+    if (text == "incorrect header check" || text == "unknown compression method") {
+      return "not gzip-compressed (" + text + ")";
+    }
+    if (!text.empty()) return "unreadable compressed data (" + text + ")";
+    if (code == Z_MEM_ERROR) return "out of memory while inflating";
+    return "unreadable compressed data (zlib error " + std::to_string(code) + ")";
+  }
+
+  std::string_view data_;
+  std::size_t fed_ = 0;  // bytes of `data_` handed to zlib so far
+  z_stream z_{};
+  bool ended_ = false;
+  char buffer_[64 * 1024];
+};
+
+// libarchive's view of the tar stream. An exception cannot pass through
+// libarchive's C code: it is kept and thrown again once libarchive returns.
+struct TarSource {
+  explicit TarSource(std::string_view data) : gzip(data) {}
+  GzipStream gzip;
+  std::exception_ptr error;
+
+  static la_ssize_t read(archive* a, void* self, const void** buffer) {
+    auto* source = static_cast<TarSource*>(self);
+    try {
+      const std::string_view piece = source->gzip.read();
+      *buffer = piece.data();
+      return static_cast<la_ssize_t>(piece.size());
+    } catch (...) {
+      source->error = std::current_exception();
+      archive_set_error(a, EIO, "damaged compressed data");
+      return ARCHIVE_FATAL;
+    }
+  }
+
+  void rethrow() const {
+    if (error) std::rethrow_exception(error);
+  }
+};
 
 // "a//b/./c/" -> {"a", "b", ".", "c"}: components between slashes, empty ones dropped.
 std::vector<std::string> split(std::string_view path) {
@@ -162,34 +287,45 @@ mode_t file_mode(mode_t mode) {
 
 class Extraction {
  public:
-  explicit Extraction(const fs::path& destination) : destination_(destination) {
-    std::error_code ec;
-    fs::path absolute = fs::absolute(destination, ec);
-    if (ec) throw ExtractionError("Cannot locate " + destination.string() + ": " + ec.message());
-    root_ = fs::weakly_canonical(absolute, ec);
-    if (ec) root_ = absolute.lexically_normal();
-  }
+  // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
+  Extraction(const fs::path& destination, const fs::path& root, const ExtractionLimits& limits)
+      : limits_(limits), destination_(destination), root_(root) {}
+
+  // Whether anything was written (the folder itself counts).
+  bool wrote_any() const { return static_cast<bool>(writer_); }
 
   void run(std::string_view data) {
+    // Exactly one layer of gzip, inflated here, around a plain tar stream: no
+    // filter of libarchive's own is enabled, so a plain or twice compressed
+    // tar is not read.
+    TarSource source(data);
+    source_ = &source;
     Reader reader(archive_read_new());
     if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
-    archive_read_support_filter_gzip(reader.get());
     archive_read_support_format_tar(reader.get());
-    if (archive_read_open_memory(reader.get(), data.data(), data.size()) != ARCHIVE_OK) {
-      throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
-    }
-    // Exactly one layer of gzip: libarchive would also read a plain or a twice
-    // compressed tar, which is not what was asked for.
-    if (archive_filter_count(reader.get()) != 2 ||
-        archive_filter_code(reader.get(), 0) != ARCHIVE_FILTER_GZIP) {
-      throw ExtractionError("Damaged archive: not a gzip-compressed tar archive");
+    if (archive_read_open(reader.get(), &source, nullptr, &TarSource::read, nullptr) != ARCHIVE_OK) {
+      source.rethrow();
+      damaged(archive_text(reader.get()));
     }
     for (;;) {
       archive_entry* entry = nullptr;
       int r = archive_read_next_header(reader.get(), &entry);
       if (r == ARCHIVE_EOF) break;
-      if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader.get()));
+      if (r < ARCHIVE_WARN) {
+        source.rethrow();
+        damaged(archive_text(reader.get()));
+      }
       extract_member(reader.get(), entry);
+    }
+    // The rest of the stream (tar padding) up to the gzip trailer, which is
+    // checked only there; no more of it is inflated than the limit on bytes.
+    std::uint64_t after_end = 0;
+    for (std::string_view piece; !(piece = source.gzip.read()).empty();) {
+      after_end += piece.size();
+      if (after_end > limits_.max_bytes) {
+        damaged("more data after the end of the tar archive than the limit of " +
+                std::to_string(limits_.max_bytes) + " bytes unpacked allows");
+      }
     }
     if (writer_ && archive_write_close(writer_.get()) != ARCHIVE_OK) {
       throw ExtractionError("Could not finish the extraction: " + archive_text(writer_.get()));
@@ -206,6 +342,19 @@ class Extraction {
     // Leading slashes go; on this system nothing absolute is left after that.
     name.erase(0, std::min(name.size(), name.find_first_not_of('/')));
     const std::vector<std::string> parts = split(name);
+
+    for (const std::string& part : parts) {
+      if (part.size() > NAME_MAX) {
+        refuse(member, "a name in its path is " + std::to_string(part.size()) +
+                           " bytes long, more than the " + std::to_string(NAME_MAX) +
+                           " the system allows: '" + part.substr(0, 40) + "...'");
+      }
+    }
+
+    if (++members_ > limits_.max_members) {
+      refuse(member, "the archive has more members than the limit of " +
+                         std::to_string(limits_.max_members));
+    }
 
     // The kind first: special files are refused whatever their name.
     Kind kind;
@@ -244,19 +393,34 @@ class Extraction {
       refuse(member, "it would replace the destination folder itself");
     }
 
+    // A file (or anything but a folder) where a folder of its path must go.
+    for (fs::path above = location->parent_path(); above != root_ && inside(above, root_);
+         above = above.parent_path()) {
+      struct stat st {};
+      if (::lstat(above.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        throw RefusedMember("Could not extract archive member '" + member + "': '" +
+                            above.lexically_relative(root_).string() +
+                            "' is a file where a folder must go");
+      }
+    }
+
     std::string link_text;
     if (kind == Kind::Symlink) {
       const char* target = archive_entry_symlink(entry);
       if (!target) refuse(member, "the link has no readable target");
       if (*target == '/') refuse(member, std::string("absolute link target ") + target);
+      // Judged twice, each as the system resolves it from the link's folder
+      // (links on disk followed before a ".." applies): the text as stored in
+      // the archive, and the normalised text that is written. "l/../x" with l
+      // a link to "." normalises to "x", yet leads out of the folder.
+      const std::string raw_target = target;
       link_text = normalize_link_target(target);
-      const Resolved resolved = resolve(location->parent_path(), split(link_text), true);
-      if (!resolved.error.empty()) {
-        refuse(member, "link target " + std::string(target) + ": " + resolved.error);
-      }
-      if (!inside(resolved.path, root_)) {
-        refuse(member, "link target " + std::string(target) + " leads outside " +
-                           destination_.string());
+      for (const std::string* text : {&std::as_const(link_text), &raw_target}) {
+        const Resolved resolved = resolve(location->parent_path(), split(*text), true);
+        if (!resolved.error.empty()) refuse(member, "link target " + raw_target + ": " + resolved.error);
+        if (!inside(resolved.path, root_)) {
+          refuse(member, "link target " + raw_target + " leads outside " + destination_.string());
+        }
       }
     } else if (kind == Kind::Hardlink) {
       if (*hardlink == '/') refuse(member, std::string("absolute link target ") + hardlink);
@@ -269,6 +433,22 @@ class Extraction {
                            destination_.string());
       }
       link_text = resolved.path.lexically_relative(root_).string();
+    }
+
+    if (kind == Kind::Hardlink) {
+      // A hard link is a name and no more: data stored with it would be
+      // written into the file it names.
+      archive_entry_set_size(entry, 0);
+    }
+    if (kind == Kind::File) {
+      // The full size, holes of a sparse member included.
+      const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+      const std::uint64_t bytes = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+      if (bytes > limits_.max_bytes - written_) {
+        refuse(member, "it would unpack the archive to more than the limit of " +
+                           std::to_string(limits_.max_bytes) + " bytes");
+      }
+      written_ += bytes;
     }
 
     // The entry as it is written: checked name, no owner, tamed mode.
@@ -287,13 +467,12 @@ class Extraction {
       archive_entry_set_perm(entry, 0777);  // the umask decides, as for any new folder
     }
 
+    // libarchive reports a failed write (a full disk, a quota, an I/O error)
+    // as a mere warning: anything short of ARCHIVE_OK is a failure here.
     archive* out = writer();
-    int r = archive_write_header(out, entry);
-    if (r < ARCHIVE_WARN) fail(member, out);
-    if (kind == Kind::File || kind == Kind::Hardlink) {
-      copy_data(member, reader, out);
-    }
-    if (archive_write_finish_entry(out) < ARCHIVE_WARN) fail(member, out);
+    if (archive_write_header(out, entry) != ARCHIVE_OK) fail(member, out);
+    if (kind == Kind::File) copy_data(member, reader, out);
+    if (archive_write_finish_entry(out) != ARCHIVE_OK) fail(member, out);
     if (kind == Kind::File || kind == Kind::Hardlink) {
       // libarchive applied the umask; the mode itself is what was decided above.
       if (::chmod(relative.c_str(), mode) != 0) {
@@ -303,42 +482,44 @@ class Extraction {
     }
   }
 
+  // The writer's text ("Write failed", "Can't create 'x'") with the system's
+  // reason added when the text does not give it already.
   [[noreturn]] static void fail(const std::string& member, archive* out) {
-    throw ExtractionError("Could not extract archive member '" + member + "': " + archive_text(out));
+    std::string text = archive_text(out);
+    const int error = archive_errno(out);
+    if (error > 0) {
+      const std::string reason = std::strerror(error);
+      if (text.find(reason) == std::string::npos) text += ": " + reason;
+    }
+    throw ExtractionError("Could not extract archive member '" + member + "': " + text);
   }
 
-  static void skip_data(archive* reader) {
+  void skip_data(archive* reader) {
     if (archive_read_data_skip(reader) < ARCHIVE_WARN) {
-      throw ExtractionError("Damaged archive: " + archive_text(reader));
+      source_->rethrow();
+      damaged(archive_text(reader));
     }
   }
 
-  static void copy_data(const std::string& member, archive* reader, archive* out) {
+  void copy_data(const std::string& member, archive* reader, archive* out) {
     for (;;) {
       const void* buffer = nullptr;
       size_t size = 0;
       la_int64_t offset = 0;
       int r = archive_read_data_block(reader, &buffer, &size, &offset);
       if (r == ARCHIVE_EOF) return;
-      if (r < ARCHIVE_WARN) throw ExtractionError("Damaged archive: " + archive_text(reader));
-      if (archive_write_data_block(out, buffer, size, offset) < ARCHIVE_WARN) fail(member, out);
+      if (r < ARCHIVE_WARN) {
+        source_->rethrow();
+        damaged(archive_text(reader));
+      }
+      if (archive_write_data_block(out, buffer, size, offset) != ARCHIVE_OK) fail(member, out);
     }
   }
 
-  // The disk writer, created with the destination folder at the first member.
+  // The disk writer, created at the first member that is written.
   archive* writer() {
     if (writer_) return writer_.get();
-    std::error_code ec;
-    fs::create_directories(destination_, ec);
-    if (ec) {
-      throw ExtractionError("Cannot create " + destination_.string() + ": " + ec.message());
-    }
-    fs::path real = fs::canonical(destination_, ec);
-    if (ec) throw ExtractionError("Cannot open " + destination_.string() + ": " + ec.message());
-    if (real != root_) {
-      throw ExtractionError("The destination " + destination_.string() + " changed while extracting");
-    }
-    cwd_.enter(real);
+    cwd_.enter(root_);
     writer_.reset(archive_write_disk_new());
     if (!writer_) throw ExtractionError("Cannot write the archive: out of memory");
     archive_write_disk_set_options(
@@ -347,6 +528,10 @@ class Extraction {
     return writer_.get();
   }
 
+  ExtractionLimits limits_;
+  std::uint64_t written_ = 0;  // bytes of file data counted against the limit
+  std::uint64_t members_ = 0;
+  TarSource* source_ = nullptr;  // during run()
   fs::path destination_;  // as given, for messages
   fs::path root_;         // absolute, links resolved
   WorkingDirGuard cwd_;   // declared before the writer: restored after its last write
@@ -374,9 +559,35 @@ std::string normalize_link_target(std::string_view target) {
   return text;
 }
 
+ExtractionLimits default_extraction_limits(std::size_t archive_size) {
+  constexpr std::uint64_t floor = std::uint64_t{4} << 30;
+  const std::uint64_t size = archive_size;
+  const std::uint64_t scaled = size > UINT64_MAX / 20 ? UINT64_MAX : size * 20;
+  return {std::max(scaled, floor), 1'000'000};
+}
+
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits) {
+  archive_detail::Staging staging(destination);
+  bool wrote = false;
+  std::exception_ptr refused;
+  {
+    Extraction extraction(destination, staging.path(), limits);
+    try {
+      extraction.run(archive);
+    } catch (const RefusedMember&) {
+      refused = std::current_exception();
+    }
+    wrote = extraction.wrote_any();
+  }  // the writer closed, the working folder restored
+  // A refused member keeps the members before it, in place of the old folder
+  // like a complete archive; any other failure leaves the old folder as it was.
+  if (wrote) staging.install();
+  if (refused) std::rethrow_exception(refused);
+}
+
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination) {
-  Extraction extraction(destination);
-  extraction.run(archive);
+  extract_tar_gz(archive, destination, default_extraction_limits(archive.size()));
 }
 
 }  // namespace keelbox

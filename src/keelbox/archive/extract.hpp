@@ -18,27 +18,63 @@
 //   cannot be looked up (too long, no access) is refused, as a link on it
 //   could not be seen;
 // - link targets must be relative and, resolved, stay inside the folder;
-//   symbolic link targets are stored normalised ("a/./b/../c" -> "a/c");
+//   symbolic link targets are stored normalised ("a/./b/../c" -> "a/c"), and
+//   both the text from the archive and the normalised one are resolved as the
+//   system would from the link's folder (a link on the way followed before a
+//   ".." after it applies), never judged by their lexical form;
 // - device files, pipes, sockets and other special files are refused;
 // - modes are limited to 0755; regular files and hard links lose all execute
 //   bits when the owner has none and always get owner read and write (0600);
 //   directories and symbolic links keep the system defaults;
 // - owner and group are never applied;
+// - a hard link is a name only: data stored with it is not written;
 // - a later member of the same name replaces the earlier one.
-// A refused member ends the extraction with an ExtractionError naming the
-// member and the reason; members extracted before it stay on disk. A damaged
-// archive is an ExtractionError too. The destination folder is created when
-// the first member is written (an archive without members creates nothing;
-// a member naming the folder itself, such as "./", creates just the folder).
+// The destination folder is created when the first member is written (an
+// archive without members creates nothing; a member naming the folder itself,
+// such as "./", creates just the folder).
+//
+// The archive is unpacked into a folder beside the destination that starts as
+// a copy of the destination's contents (files not in the archive are kept),
+// and is then exchanged with the destination in one step (staging.hpp): runs
+// into one folder at once never mix, and a failure leaves the old folder.
+// A refused member (by a rule or a limit) ends the extraction with an
+// ExtractionError naming the member and the reason; the members extracted
+// before it are put in place all the same, as a complete archive would be.
+// A damaged archive ("Damaged archive: <reason>") or a failed write is an
+// ExtractionError too, and leaves the old folder as it was.
+//
+// The gzip layer is inflated here with zlib, which checks each gzip member's
+// CRC-32 and length at its trailer, and libarchive reads the plain tar stream
+// that results (no filter of its own enabled). libarchive's gzip filter does
+// not report a trailer that does not match, and inflating twice in parallel
+// only to check it would double the work. The stream is read to its very end
+// after the last member, so a cut-off stream, a wrong trailer or data after
+// the end (other than zero padding or a further gzip member) is damage.
+#include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
 
 namespace keelbox {
 
+// What one archive may unpack to. A member that would pass a limit is refused
+// like any other refused member (the error names the limit; members before it
+// stay). Sparse members count at their full size; their holes stay holes on
+// disk, so what they occupy is at most what they count.
+struct ExtractionLimits {
+  std::uint64_t max_bytes = 0;    // file data written, all members together
+  std::uint64_t max_members = 0;  // members of any kind
+};
+
+// 20 times the archive's size or 4 GiB, whichever is larger; 1,000,000 members.
+ExtractionLimits default_extraction_limits(std::size_t archive_size);
+
 // Unpacks the gzip-compressed tar archive `archive` below `destination`.
-// Throws keelbox::ExtractionError (refused member, damaged archive, write
-// failure).
+// Throws keelbox::ExtractionError (refused member, limit reached, damaged
+// archive, write failure).
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits);
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination);
 
 // The symbolic link target as stored: "." and empty components removed, a

@@ -1,7 +1,9 @@
 #include "keelbox/cache/cache.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <system_error>
 
@@ -24,7 +26,38 @@ double now_seconds() {
 }
 
 [[noreturn]] void throw_db(sqlite3* con) {
-  throw DatabaseError(con ? sqlite3_errmsg(con) : "out of memory");
+  if (!con) throw SQLiteError("out of memory", "out of memory", SQLITE_NOMEM, 0);
+  std::string message = sqlite3_errmsg(con);
+  throw SQLiteError(message, message, sqlite3_extended_errcode(con), sqlite3_system_errno(con));
+}
+
+// Errors of the disk or the system rather than of the file: deleting the
+// file would lose its entries and mend nothing.
+bool resource_errno(int err) {
+#ifdef EDQUOT
+  if (err == EDQUOT) return true;
+#endif
+  return err == ENOSPC || err == EIO || err == EFBIG || err == ENOMEM || err == EMFILE ||
+         err == ENFILE || err == EINTR;
+}
+
+// A file whose content the engine cannot read: not a database, malformed.
+bool is_damaged(const SQLiteError& e) {
+  int primary = e.code() & 0xff;
+  return primary == SQLITE_CORRUPT || primary == SQLITE_NOTADB;
+}
+
+// A file a store cannot start with and may replace: damaged, or one that
+// cannot be opened, is read-only or stays locked, unless the disk or the
+// system is the cause.
+bool is_unusable(const SQLiteError& e) {
+  if (is_damaged(e)) return true;
+  int primary = e.code() & 0xff;
+  if (primary != SQLITE_CANTOPEN && primary != SQLITE_READONLY && primary != SQLITE_BUSY &&
+      primary != SQLITE_LOCKED) {
+    return false;
+  }
+  return !resource_errno(e.system_errno());
 }
 
 // One prepared statement, finalised when it goes out of scope.
@@ -172,22 +205,32 @@ SQLiteConnScope::~SQLiteConnScope() {
 }
 
 sqlite3* SQLiteConnScope::enter() {
+  const std::string prefix = "Cannot open the cache '" + _path.string() + "': ";
 #ifndef _WIN32
   create_private_file(_path);
+  // The engine would wait for a writer on a FIFO, forever.
+  struct stat st {};
+  if (::stat(_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    throw DatabaseError(prefix + (S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file"));
+  }
 #endif
   sqlite3* con = nullptr;
-  int rc = sqlite3_open_v2(_path.string().c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                           nullptr);
-  if (rc != SQLITE_OK) {
-    std::string message = con ? sqlite3_errmsg(con) : sqlite3_errstr(rc);
-    sqlite3_close_v2(con);
-    throw DatabaseError(message);
-  }
   try {
+    int rc = sqlite3_open_v2(_path.string().c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                             nullptr);
+    if (rc != SQLITE_OK) {
+      if (!con) throw SQLiteError(sqlite3_errstr(rc), sqlite3_errstr(rc), rc, 0);
+      throw_db(con);
+    }
     double ms = _timeout * 1000.0;
     sqlite3_busy_timeout(con, ms <= 0 ? 0 : ms >= 2147483647.0 ? 2147483647 : static_cast<int>(ms));
     exec(con, "PRAGMA journal_mode=WAL;");
     exec(con, "PRAGMA synchronous=NORMAL;");
+  } catch (const SQLiteError& e) {
+    sqlite3_close_v2(con);
+    std::string reason = e.reason();
+    if (e.system_errno() != 0) reason += std::string(" (") + std::strerror(e.system_errno()) + ")";
+    throw SQLiteError(prefix + reason, reason, e.code(), e.system_errno());
   } catch (...) {
     sqlite3_close_v2(con);
     throw;
@@ -213,9 +256,11 @@ void SQLiteConnScope::exit(bool failed) {
   if (!sqlite3_get_autocommit(con) &&
       sqlite3_exec(con, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
     std::string message = sqlite3_errmsg(con);
+    int code = sqlite3_extended_errcode(con);
+    int err = sqlite3_system_errno(con);
     if (!sqlite3_get_autocommit(con)) sqlite3_exec(con, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close_v2(con);
-    throw DatabaseError(message);
+    throw SQLiteError(message, message, code, err);
   }
   sqlite3_close_v2(con);
 }
@@ -238,10 +283,29 @@ SQLiteDiskCache::SQLiteDiskCache(fs::path path) : path_(std::move(path)) {
 #endif
   try {
     _init_db();
-  } catch (const DatabaseError& e) {
-    remove_database_file(path_, e.what());
-    _init_db();
+    return;
+  } catch (const SQLiteError& e) {
+    if (!is_unusable(e)) throw;
+    _replace_file(e);
   }
+}
+
+void SQLiteDiskCache::_replace_file(const SQLiteError& why) {
+  remove_database_file(path_, why.reason());
+  _init_db();
+}
+
+// Runs `body` in a connection scope of its own; when it finds the file
+// damaged, replaces the file and runs it once more.
+template <class Body>
+auto SQLiteDiskCache::_in_scope(Body&& body) {
+  try {
+    return in_scope(_conn(), body);
+  } catch (const SQLiteError& e) {
+    if (!is_damaged(e)) throw;
+    _replace_file(e);
+  }
+  return in_scope(_conn(), body);
 }
 
 SQLiteConnScope SQLiteDiskCache::_conn() const { return SQLiteConnScope(path_); }
@@ -263,7 +327,7 @@ void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
   std::optional<double> expires_at;
   if (ttl) expires_at = now + *ttl;
   std::vector<std::uint8_t> bytes = serialize_value(value);
-  in_scope(_conn(), [&](SQLiteConnScope& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "INSERT INTO " + table() +
                           "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
@@ -278,7 +342,7 @@ void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
 
 std::optional<nlohmann::json> SQLiteDiskCache::get(const std::string& key) {
   double now = now_seconds();
-  return in_scope(_conn(), [&](SQLiteConnScope& scope, sqlite3* con) -> std::optional<nlohmann::json> {
+  return _in_scope([&](SQLiteConnScope& scope, sqlite3* con) -> std::optional<nlohmann::json> {
     std::vector<std::uint8_t> bytes;
     std::optional<double> expires_at;
     {
@@ -313,7 +377,7 @@ nlohmann::json SQLiteDiskCache::get(const std::string& key, const nlohmann::json
 }
 
 void SQLiteDiskCache::delete_(const std::string& key) {
-  in_scope(_conn(), [&](SQLiteConnScope& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "DELETE FROM " + table() + " WHERE key=?");
     st.bind_text(1, key);
@@ -322,7 +386,7 @@ void SQLiteDiskCache::delete_(const std::string& key) {
 }
 
 void SQLiteDiskCache::clear() {
-  in_scope(_conn(), [&](SQLiteConnScope& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "DELETE FROM " + table());
     st.step();
@@ -331,7 +395,7 @@ void SQLiteDiskCache::clear() {
 
 void SQLiteDiskCache::prune_expired() {
   double now = now_seconds();
-  in_scope(_conn(), [&](SQLiteConnScope& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
     st.bind_real(1, now);

@@ -27,6 +27,24 @@
 
 namespace keelbox {
 
+// A failure of the database engine. Besides the text it keeps the engine's
+// extended result code and the system's error number behind it (0 when
+// none), which tell a damaged file from a full disk. Shown as a DatabaseError.
+class SQLiteError : public DatabaseError {
+ public:
+  SQLiteError(const std::string& message, std::string reason, int code, int system_errno)
+      : DatabaseError(message), reason_(std::move(reason)), code_(code), system_errno_(system_errno) {}
+  // The engine's own words, without the file's path.
+  const std::string& reason() const noexcept { return reason_; }
+  int code() const noexcept { return code_; }
+  int system_errno() const noexcept { return system_errno_; }
+
+ private:
+  std::string reason_;
+  int code_;
+  int system_errno_;
+};
+
 // A connection scope: enter() opens and configures a connection (WAL journal,
 // synchronous NORMAL, lock wait `timeout` seconds); exit() commits (normal
 // leave) or rolls back (leave by an error) and always closes. The destructor
@@ -46,8 +64,10 @@ class SQLiteConnScope {
   SQLiteConnScope(SQLiteConnScope&& other) noexcept;
   ~SQLiteConnScope();
 
-  // Throws DatabaseError when the connection cannot be opened or configured
-  // (nothing stays open then).
+  // Throws DatabaseError naming the file when the connection cannot be
+  // opened or configured (nothing stays open then). A path that is a folder,
+  // a FIFO or another kind of non-regular file is refused before the engine
+  // could block on it.
   sqlite3* enter();
   // Throws RuntimeError "SQLite connection is not open" when not entered.
   // After a normal leave (failed == false) a failing commit throws
@@ -74,8 +94,14 @@ class SQLiteDiskCache {
   static constexpr const char* IDX_EXPIRES = "idx_cache_expires";
 
   // Creates missing parent folders and the table and index. A file the
-  // database engine cannot use (not a database, corrupt, locked beyond the
-  // lock wait) is deleted and created afresh, once.
+  // database engine cannot use (not a database, corrupt, cannot be opened,
+  // read-only, locked beyond the lock wait) is deleted and created afresh,
+  // once. A failure of the disk (full, quota, I/O error) never deletes the
+  // file: it reaches the caller and the entries stay for a later run.
+  //
+  // The cache only holds what can be asked again: an operation that finds
+  // the file damaged (not a database, malformed) replaces it the same way
+  // and runs once more on the fresh file.
   explicit SQLiteDiskCache(std::filesystem::path path = "./cache.sqlite");
 
   // ttl in seconds; none: the entry never expires. An existing key keeps its
@@ -94,6 +120,9 @@ class SQLiteDiskCache {
 
  private:
   void _init_db();
+  void _replace_file(const SQLiteError& why);
+  template <class Body>
+  auto _in_scope(Body&& body);
   SQLiteConnScope _conn() const;
   std::filesystem::path path_;
 };

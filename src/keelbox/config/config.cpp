@@ -9,13 +9,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include <toml++/toml.h>
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/io.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -89,16 +89,79 @@ toml::table parse_toml(std::string_view text, const std::string& source) {
   }
 }
 
+// keelbox.toml holds seven short lines; anything far larger is not ours.
+constexpr std::size_t MAX_CONFIG_BYTES = 1 << 20;
+
+const char* file_kind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISSOCK(mode)) return "a socket";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  return "not a regular file";
+}
+
+// Closes a descriptor when it goes out of scope.
+struct Descriptor {
+  int fd = -1;
+  Descriptor() = default;
+  explicit Descriptor(int value) : fd(value) {}
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  ~Descriptor() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// Reads a regular file (a symbolic link to one included). Anything else is
+// refused without waiting on it: opening a FIFO for reading would block until
+// a writer comes, and a device may never end.
 std::string read_file(const fs::path& path) {
-  // A folder opens as a stream on some systems and would read as empty.
-  std::error_code ec;
-  if (fs::is_directory(path, ec)) throw FileSystemError("Cannot read " + errno_text(EISDIR, path));
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  std::ostringstream buf;
-  buf << in.rdbuf();
-  if (in.bad()) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  return buf.str();
+  auto refuse = [&](mode_t mode) {
+    if (S_ISDIR(mode)) throw FileSystemError("Cannot read " + errno_text(EISDIR, path));
+    throw FileSystemError("Cannot read '" + path.string() + "': it is " + file_kind(mode) +
+                          ", not a regular file");
+  };
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (!S_ISREG(st.st_mode)) refuse(st.st_mode);
+  // Non-blocking, in case the file was swapped for a FIFO since the check.
+  Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (file.fd < 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (::fstat(file.fd, &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (!S_ISREG(st.st_mode)) refuse(st.st_mode);
+  std::string text;
+  char buf[8192];
+  for (;;) {
+    ssize_t n = ::read(file.fd, buf, sizeof buf);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw FileSystemError("Cannot read " + errno_text(errno, path));
+    }
+    if (n == 0) break;
+    text.append(buf, static_cast<std::size_t>(n));
+    if (text.size() > MAX_CONFIG_BYTES) {
+      throw FileSystemError("Cannot read '" + path.string() + "': larger than " +
+                            std::to_string(MAX_CONFIG_BYTES / 1024) + " KiB");
+    }
+  }
+  return text;
+}
+
+// TOML holds text only: a value that is not UTF-8 cannot be stored. The
+// message names the value, never shows it (it may be the secret).
+void require_text(const KeelboxConfig& conf) {
+  const std::pair<const char*, const std::string*> values[] = {
+      {"token id", &conf.profile.token_id},
+      {"token secret", &conf.profile.token},
+      {"cloud environment", &conf.profile.cloud_environment},
+  };
+  for (const auto& [name, value] : values) {
+    if (!is_valid_utf8(*value)) {
+      throw KeelboxException(std::string("The ") + name +
+                             " is not valid UTF-8 text and cannot be stored in " + CONFIG_FILE_NAME +
+                             ".");
+    }
+  }
 }
 
 // Closes a descriptor and removes a temporary file unless released.
@@ -222,8 +285,11 @@ fs::path get_config_file() {
 
 KeelboxConfig get_configparser() {
   fs::path file = get_config_file();
-  toml::table document = parse_toml(read_file(file), file.string());
-  return KeelboxConfig::from_mapping(toml_to_json(document));
+  return parse_config_toml(read_file(file), file.string());
+}
+
+KeelboxConfig parse_config_toml(std::string_view text, const std::string& source) {
+  return KeelboxConfig::from_mapping(toml_to_json(parse_toml(text, source)));
 }
 
 std::string toml_basic_string(std::string_view text) {
@@ -266,6 +332,7 @@ std::string render_config_toml(const KeelboxConfig& conf) {
 }
 
 void write_config_parse_to_file(const KeelboxConfig& conf) {
+  require_text(conf);
   fs::path file = get_config_file();
   std::string text = render_config_toml(conf);
   // The text must read back as the same record before anything is touched.

@@ -3,17 +3,19 @@
 #include <cstdint>
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <system_error>
+#include <utility>
 
 #include "keelbox/api/api.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/archive/extract.hpp"
+#include "keelbox/terminal/progress.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
@@ -47,6 +49,22 @@ void walk_requirements(const fs::path& folder, std::vector<fs::path>& found) {
   for (const fs::path& sub : subfolders) walk_requirements(sub, found);
 }
 
+// The progress board as the observer of the download session.
+class BoardObserver : public http::ProgressObserver {
+ public:
+  explicit BoardObserver(ProgressBoard& board) : board_(board) {}
+  Id begun(std::string_view label, std::uint64_t total) override {
+    const Id id = board_.add(std::string(label), total);
+    board_.advance(id, 0);  // shown at once
+    return id;
+  }
+  void advanced(Id id, std::uint64_t bytes) override { board_.advance(id, bytes); }
+  void ended(Id id) override { board_.remove(id); }
+
+ private:
+  ProgressBoard& board_;
+};
+
 }  // namespace
 
 // ---- the catalogue ------------------------------------------------------
@@ -57,11 +75,7 @@ nlohmann::json get_packages() {
     api::RequestKWARGSDict request = api::create_get_request("/packages?limit=99");
     http::Response response = api::send_get(request);
     if (response.status >= 400) throw HTTPStatusError(response.status, response.reason, response.url);
-    try {
-      return nlohmann::json::parse(response.body);
-    } catch (const nlohmann::json::parse_error& e) {
-      throw ParseError(std::string("package list answer is not JSON: ") + e.what());
-    }
+    return api::parse_json_answer(response.body, "package list answer");
   });
 }
 
@@ -195,247 +209,65 @@ std::vector<std::string> download_examples(const std::optional<fs::path>& downlo
 }
 
 std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::string>& package_names,
-                                                        const fs::path& download_dir) {
+                                                        const fs::path& download_dir, long stall_seconds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
-  ExamplesSession session;
-  std::vector<std::unique_ptr<_download_example>> downloads;
-  for (const std::string& name : package_names) {
-    downloads.push_back(std::make_unique<_download_example>(name, download_dir, session));
-    downloads.back()->start();
+  results.resize(package_names.size());
+
+  ProgressBoard board;
+  BoardObserver observer(board);
+  http::Session session(&observer);
+  auto say = [&board](const std::string& message) { board.print_above([&] { send_message(message); }); };
+  std::vector<std::string> archives(package_names.size());
+  // Declared after the session: a transfer left running leaves it first.
+  std::vector<std::unique_ptr<http::Transfer>> transfers;
+
+  auto finished = [&](std::size_t i, http::Transfer& transfer) {
+    const std::string& name = package_names[i];
+    http::Response response;
+    try {
+      response = transfer.finish();
+    } catch (const http::TooManyRedirects& e) {
+      say(style("Error downloading examples for " + name + ": Exceeded " +
+                    std::to_string(http::MAX_REDIRECTS) + " redirects for url: " + e.url(),
+                "red"));
+      return;
+    }
+    if (response.status >= 400) {
+      say(style("Error downloading examples for " + name + ": " +
+                    HTTPStatusError(response.status, response.reason, response.url).what(),
+                "red"));
+      return;
+    }
+    const fs::path folder = example_folder(download_dir, name);
+    const std::string content = std::exchange(archives[i], std::string());
+    _save_tarball(content, folder);
+    say(style("Successfully downloaded examples for " + name + " to " + folder.string(), "green"));
+    results[i] = folder;
+  };
+
+  for (std::size_t i = 0; i < package_names.size(); ++i) {
+    const std::string& name = package_names[i];
+    example_folder(download_dir, name);  // refused before anything is asked for
+    const api::RequestKWARGSDict description =
+        api::create_get_request("/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
+    // Only the address and the headers: the description's 5-second time-out is
+    // for short answers; an archive may take longer, bounded by the stall guard.
+    http::Request request;
+    request.url = description.url;
+    request.headers = description.headers;
+    request.stall_seconds = stall_seconds;
+    auto transfer = std::make_unique<http::Transfer>(
+        std::move(request), [&archives, i](std::string_view chunk) { archives[i].append(chunk); },
+        // The body of a refused answer is not wanted.
+        [](const http::Response& head) { return head.status < 400; });
+    transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
+    session.add(*transfer, "Downloading examples for " + name,
+                [&finished, i](http::Transfer& done) { finished(i, done); });
+    transfers.push_back(std::move(transfer));
   }
   session.run();
-  for (const auto& download : downloads) results.push_back(download->result());
   return results;
-}
-
-// ---- the session --------------------------------------------------------
-
-ExamplesSession::ExamplesSession() : multi_(http::make_multi()) {
-  if (!multi_) throw TransportError("Could not open an HTTP session");
-}
-
-ExamplesSession::~ExamplesSession() {
-  for (const auto& [handle, download] : active_) curl_multi_remove_handle(multi_.get(), handle);
-}
-
-void ExamplesSession::say(std::string_view message) {
-  board_.print_above([&] { send_message(message); });
-}
-
-void ExamplesSession::add(_download_example* download, CURL* handle) {
-  CURLMcode rc = curl_multi_add_handle(multi_.get(), handle);
-  if (rc != CURLM_OK) {
-    throw TransportError(std::string("Could not start a download: ") + curl_multi_strerror(rc));
-  }
-  active_[handle] = download;
-  // Let curl begin (name lookup, connection) before the next download is prepared.
-  int running = 0;
-  curl_multi_perform(multi_.get(), &running);
-}
-
-void ExamplesSession::remove(CURL* handle) {
-  if (active_.erase(handle)) curl_multi_remove_handle(multi_.get(), handle);
-}
-
-void ExamplesSession::run() {
-  while (!active_.empty()) {
-    int running = 0;
-    CURLMcode rc = curl_multi_perform(multi_.get(), &running);
-    if (rc != CURLM_OK) throw TransportError(std::string("Download failed: ") + curl_multi_strerror(rc));
-    int left = 0;
-    while (CURLMsg* msg = curl_multi_info_read(multi_.get(), &left)) {
-      if (msg->msg != CURLMSG_DONE) continue;
-      CURL* handle = msg->easy_handle;
-      const CURLcode result = msg->data.result;
-      auto it = active_.find(handle);
-      if (it == active_.end()) continue;
-      _download_example* download = it->second;
-      remove(handle);
-      download->finish(result);
-    }
-    if (!active_.empty() && running > 0) {
-      rc = curl_multi_poll(multi_.get(), nullptr, 0, 100, nullptr);
-      if (rc != CURLM_OK) throw TransportError(std::string("Download failed: ") + curl_multi_strerror(rc));
-    }
-  }
-}
-
-// ---- one download -------------------------------------------------------
-
-_download_example::_download_example(std::string name, fs::path download_dir,
-                                     ExamplesSession& session, std::size_t chunk_size)
-    : name_(std::move(name)),
-      download_dir_(std::move(download_dir)),
-      session_(session),
-      chunk_size_(chunk_size == 0 ? EXAMPLES_CHUNK_SIZE : chunk_size) {}
-
-_download_example::~_download_example() {
-  if (easy_) session_.remove(easy_.get());
-  if (bar_) session_.board().remove(*bar_);
-}
-
-void _download_example::start() {
-  example_folder(download_dir_, name_);  // refused before anything is asked for
-  api::RequestKWARGSDict description =
-      api::create_get_request("/artifacts/examples/" + example_artifact_name(name_) + ".tar.gz");
-  // Only the address and the headers: the description's 5-second time-out is
-  // for short answers; an archive may take longer, bounded by the stall guard.
-  request_.method = "GET";
-  request_.url = description.url;
-  request_.headers = description.headers;
-  request_.follow_redirects = true;
-  request_.timeout_seconds = std::nullopt;
-  request_.stall_seconds = http::DEFAULT_STALL_SECONDS;
-
-  easy_ = http::make_easy();
-  CURL* h = easy_.get();
-  http::apply_common_options(h, request_);
-  idle_.attach(h, request_);
-  curl_easy_setopt(h, CURLOPT_URL, request_.url.c_str());
-  curl_easy_setopt(h, CURLOPT_HTTPGET, 1L);
-  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errbuf_);
-  curl_easy_setopt(h, CURLOPT_BUFFERSIZE, static_cast<long>(chunk_size_));
-  curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, &_download_example::on_header);
-  curl_easy_setopt(h, CURLOPT_HEADERDATA, this);
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &_download_example::on_body);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, this);
-  curl_slist* list = nullptr;
-  for (const auto& [field, value] : request_.headers) {
-    const std::string line = value.empty() ? field + ";" : field + ": " + value;
-    curl_slist* next = curl_slist_append(list, line.c_str());
-    if (!next) {
-      curl_slist_free_all(list);
-      throw TransportError("Could not prepare the request headers for " + request_.url);
-    }
-    list = next;
-  }
-  header_list_.reset(list);
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
-  session_.add(this, h);
-}
-
-size_t _download_example::on_header(char* data, size_t size, size_t count, void* self) {
-  auto* d = static_cast<_download_example*>(self);
-  const size_t length = size * count;
-  d->idle_.data();
-  try {
-    std::string line(data, length);
-    if (line.rfind("HTTP/", 0) == 0) {  // a new answer (after an interim one or a redirect)
-      d->header_lines_.clear();
-      d->headers_done_ = false;
-    }
-    d->header_lines_.push_back(std::move(line));
-    if (trim_ascii(d->header_lines_.back()).empty()) {
-      d->headers_complete();
-      if (d->refused_) return 0;  // the body of a refused answer is not wanted
-    }
-  } catch (...) {
-    d->error_ = std::current_exception();
-    return 0;
-  }
-  return length;
-}
-
-std::optional<std::string> _download_example::current_header(std::string_view name) const {
-  for (const std::string& line : header_lines_) {
-    const std::size_t colon = line.find(':');
-    if (colon == std::string::npos || line.rfind("HTTP/", 0) == 0) continue;
-    if (iequals_ascii(trim_ascii(std::string_view(line).substr(0, colon)), name)) {
-      return std::string(trim_ascii(std::string_view(line).substr(colon + 1)));
-    }
-  }
-  return std::nullopt;
-}
-
-void _download_example::headers_complete() {
-  long status = 0;
-  curl_easy_getinfo(easy_.get(), CURLINFO_RESPONSE_CODE, &status);
-  if (status < 200) return;  // interim answer: the real one follows
-  if (status >= 300 && status < 400 && current_header("location")) {  // followed by curl
-    idle_.headers_done(status, true);
-    return;
-  }
-  headers_done_ = true;
-  if (status >= 400) {
-    refused_ = true;
-    return;
-  }
-  std::uint64_t total = 0;
-  if (std::optional<std::string> length = current_header("content-length")) {
-    const std::string& text = *length;
-    if (text.empty() || !std::all_of(text.begin(), text.end(),
-                                     [](unsigned char c) { return std::isdigit(c) != 0; })) {
-      throw ParseError("Unreadable content-length '" + text + "' from " + request_.url);
-    }
-    try {
-      total = std::stoull(text);
-    } catch (const std::exception&) {
-      throw ParseError("Unreadable content-length '" + text + "' from " + request_.url);
-    }
-  }
-  bar_ = session_.board().add("Downloading examples for " + name_, total);
-  session_.board().advance(*bar_, 0);
-}
-
-size_t _download_example::on_body(char* data, size_t size, size_t count, void* self) {
-  auto* d = static_cast<_download_example*>(self);
-  const size_t length = size * count;
-  d->idle_.data();
-  try {
-    if (!d->headers_done_) d->headers_complete();
-    if (d->refused_) return 0;
-    for (size_t offset = 0; offset < length; offset += d->chunk_size_) {
-      const size_t piece = std::min(d->chunk_size_, length - offset);
-      d->buffer_.append(data + offset, piece);
-      if (d->bar_) d->session_.board().advance(*d->bar_, piece);
-    }
-  } catch (...) {
-    d->error_ = std::current_exception();
-    return 0;
-  }
-  return length;
-}
-
-void _download_example::finish(CURLcode result) {
-  finished_ = true;
-  if (error_) std::rethrow_exception(error_);
-  if (result == CURLE_OK && !headers_done_) headers_complete();
-
-  if (refused_ || result == CURLE_TOO_MANY_REDIRECTS) {
-    if (bar_) {
-      session_.board().remove(*bar_);
-      bar_.reset();
-    }
-    http::Response response = http::make_response(easy_.get(), header_lines_, "");
-    std::string text;
-    if (refused_) {
-      text = HTTPStatusError(response.status, response.reason, response.url).what();
-    } else {
-      text = "Exceeded " + std::to_string(http::MAX_REDIRECTS) + " redirects for url: " + response.url;
-    }
-    session_.say(style("Error downloading examples for " + name_ + ": " + text, "red"));
-    return;
-  }
-  if (result == CURLE_ABORTED_BY_CALLBACK && idle_.stalled()) {
-    throw TransportError(request_.method + " " + request_.url + " failed: no data received for " +
-                         std::to_string(idle_.period()) + " seconds");
-  }
-  if (result != CURLE_OK) {
-    throw TransportError(
-        http::transport_error_text(request_, result, errbuf_, request_.stall_seconds));
-  }
-
-  if (bar_) {
-    session_.board().remove(*bar_);
-    bar_.reset();
-  }
-  const fs::path folder = example_folder(download_dir_, name_);
-  std::string content = std::move(buffer_);
-  buffer_.clear();
-  _save_tarball(content, folder);
-  session_.say(style("Successfully downloaded examples for " + name_ + " to " + folder.string(), "green"));
-  result_ = folder;
 }
 
 }  // namespace keelbox

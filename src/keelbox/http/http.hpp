@@ -1,47 +1,44 @@
 #pragma once
-// The tool's one HTTP module, over libcurl. Every network caller goes through
-// it, so that all requests behave alike:
+// The tool's one HTTP engine, over libcurl (which nothing else includes).
+// Every network caller goes through it, so that all requests behave alike:
 //
-// - TLS certificates and host names are always verified. When SSL_CERT_FILE is
-//   set (and not empty) it names the CA bundle to trust; otherwise libcurl's
-//   default bundle is used.
+// - HTTPS only: a request for another scheme fails, and so does a redirect
+//   that leaves https (a TransportError naming the address redirected to).
+// - TLS certificates and host names are always verified. The bundle of
+//   certificate authorities to trust is SSL_CERT_FILE, else REQUESTS_CA_BUNDLE,
+//   else CURL_CA_BUNDLE (the first set and not empty), else libcurl's default;
+//   SSL_CERT_DIR (a hashed folder) adds more. A certificate failure names
+//   these variables.
 // - Proxies come from the environment exactly as curl takes them
 //   (HTTPS_PROXY/https_proxy, NO_PROXY/no_proxy, ...): nothing here sets or
-//   disables a proxy.
+//   disables a proxy. A proxy that asks for credentials (407) or cannot be
+//   reached is named as the proxy, its password masked.
 // - All requests of one process share one connection cache, the TLS session
 //   cache and the DNS cache (a process-wide share handle), so consecutive
 //   requests to one host reuse one connection.
 // - No wait is unbounded: connection set-up is bounded by the request's
 //   time-out (else its stall period), and a transfer that receives no data for
 //   the time-out (else the stall period, 60 s by default) ends with a
-//   TransportError "... no data received for N seconds". A Transfer measures
-//   that silence from the last byte received (IdleWatch, to about a second);
-//   libcurl's low-speed check, which apply_common_options() sets, is the
-//   coarser guard of handles driven without an IdleWatch.
+//   TransportError "... no data received for N seconds". The silence is
+//   measured from the last byte received, header or body.
+// - A body can be bounded (Request::max_body_bytes: refused while arriving)
+//   and, for answers that are not files, freed of a gzip or deflate
+//   Content-Encoding (Request::decode_content).
 //
 // Blocking use:
 //
 //   http::Response r = http::send({.method = "GET", .url = url, .headers = {...}});
 //   r.raise_for_status();   // HTTPStatusError for 400..599
 //
-// Concurrent use with curl's multi interface (one thread): build one
-// http::Transfer per request, add transfer.handle() to a CURLM, and when
-// curl_multi_info_read reports the handle done, call
-// transfer.finish(msg->data.result) to get the Response (or the
-// TransportError). A DataSink passed to the Transfer receives the body in the
-// pieces curl delivers them (at most CURLOPT_BUFFERSIZE bytes each; set it on
-// handle() to bound them) instead of collecting it in Response::body;
-// inside the sink, transfer.status() and transfer.header(name) describe the
-// answer whose body is arriving. Remove the handle from the multi handle before
-// the Transfer is destroyed.
+// Concurrent use: a Session drives many Transfers on this thread and tells a
+// ProgressObserver how their bodies advance:
 //
-// Callers that drive their own easy handles use apply_common_options() (CA
-// bundle, verification, share handle, user agent, redirect policy, time-outs
-// and stall guard) and make_response() (status, reason, effective address,
-// headers of the final answer) instead.
-#include <curl/curl.h>
-
-#include <chrono>
+//   http::Session session(&observer);
+//   http::Transfer t(request, sink, accept_head);
+//   session.add(t, "label", [](http::Transfer& done) { use(done.finish()); });
+//   session.run();
+#include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,6 +46,8 @@
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox::http {
 
@@ -70,6 +69,12 @@ struct Request {
   std::optional<long> timeout_seconds;
   // No data for this long ends the transfer (when no time-out is set).
   long stall_seconds = DEFAULT_STALL_SECONDS;
+  // A body (after decoding) larger than this ends the transfer while it
+  // arrives, with a TransportError; 0 sets no bound.
+  std::size_t max_body_bytes = 0;
+  // Undo a gzip or deflate Content-Encoding of the answer. For answers that
+  // are data, never for files such as archives (which are gzip files).
+  bool decode_content = false;
 };
 
 struct Response {
@@ -88,114 +93,93 @@ struct Response {
 // The standard reason phrase of a status code ("" when unknown).
 std::string_view standard_reason(long status);
 
-// ---- RAII handles ------------------------------------------------------
-
-struct EasyDeleter {
-  void operator()(CURL* h) const noexcept { curl_easy_cleanup(h); }
-};
-struct MultiDeleter {
-  void operator()(CURLM* h) const noexcept { curl_multi_cleanup(h); }
-};
-struct SlistDeleter {
-  void operator()(curl_slist* l) const noexcept { curl_slist_free_all(l); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyDeleter>;
-using MultiHandle = std::unique_ptr<CURLM, MultiDeleter>;
-using HeaderList = std::unique_ptr<curl_slist, SlistDeleter>;
-
-// A new easy handle (libcurl initialised once per process). Throws
-// TransportError when libcurl cannot create one.
-EasyHandle make_easy();
-// A new multi handle.
-MultiHandle make_multi();
-
-// The process-wide share handle (connections, TLS sessions, DNS).
-CURLSH* shared_handle();
-
-// Sets on `h` everything every request has in common: TLS verification and
-// the CA bundle from SSL_CERT_FILE, the share handle, the user agent, the
-// redirect policy of `request`, the time-out/stall guard, and http(s) as the
-// only protocols. Does not set the method, address, headers, body or
-// callbacks.
-void apply_common_options(CURL* h, const Request& request);
-
-// The Response of a finished transfer on `h`: status (CURLINFO_RESPONSE_CODE),
-// reason and headers parsed from `header_lines` (the raw lines curl passed to
-// the header callback; only the last answer's block counts), the effective
-// address, and `body`.
-Response make_response(CURL* h, const std::vector<std::string>& header_lines, std::string body);
-
-// The TransportError text for a failed transfer: method and address, then
-// curl's reason; a stall reads "... no data received for N seconds".
-std::string transport_error_text(const Request& request, CURLcode code, const char* errbuf,
-                                 long stall_period);
-
-// Ends a transfer once no data has arrived for the request's time-out (else
-// its stall period), counted from the moment the request is sent (connection
-// set-up has its own time-out) and again from every piece of the answer or of
-// the upload. attach() installs curl's pre-request and progress callbacks on
-// `h`; the owner calls data() from its header and body callbacks. The transfer
-// then ends with CURLE_ABORTED_BY_CALLBACK and stalled() is true.
-class IdleWatch {
+// A transfer that ended after MAX_REDIRECTS redirects; url() is the last
+// address answered. Its kind and text are those of any TransportError.
+class TooManyRedirects : public TransportError {
  public:
-  void attach(CURL* h, const Request& request);
-  // Data arrived (a header line or a piece of the body).
-  void data() { last_ = std::chrono::steady_clock::now(); }
-  // The answer's header block ended with `status`: a redirect that curl
-  // follows opens a new connection, bounded by the connect time-out.
-  void headers_done(long status, bool followed);
-  bool stalled() const { return stalled_; }
-  long period() const { return period_; }
+  TooManyRedirects(const std::string& text, std::string url)
+      : TransportError(text), url_(std::move(url)) {}
+  const std::string& url() const noexcept { return url_; }
 
  private:
-  static int on_prereq(void* self, char*, char*, int, int);
-  static int on_progress(void* self, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow);
-
-  long period_ = DEFAULT_STALL_SECONDS;
-  bool waiting_ = false;  // a request is out and its answer is due
-  bool stalled_ = false;
-  curl_off_t uploaded_ = 0;
-  std::chrono::steady_clock::time_point last_{};
+  std::string url_;
 };
 
-// One request on its own easy handle, ready for curl_easy_perform or a multi
-// handle. Owns everything the transfer needs to stay alive.
+// One request, ready for perform() or a Session. Owns everything the transfer
+// needs to stay alive.
 class Transfer {
  public:
+  // Receives the body in pieces of at most set_chunk_size() bytes (when set)
+  // instead of Response::body.
   using DataSink = std::function<void(std::string_view chunk)>;
+  // Sees the head (status, reason, headers, address) of the final answer
+  // before its body; returning false refuses the body: the transfer ends
+  // without reading it, and finish() returns the Response without a body.
+  using HeadCheck = std::function<bool(const Response& head)>;
 
-  explicit Transfer(Request request, DataSink sink = nullptr);
+  explicit Transfer(Request request, DataSink sink = nullptr, HeadCheck accept = nullptr);
   Transfer(const Transfer&) = delete;
   Transfer& operator=(const Transfer&) = delete;
   ~Transfer();
 
-  CURL* handle() const { return easy_.get(); }
-  const Request& request() const { return request_; }
+  const Request& request() const;
+  // Largest piece handed to the sink at a time (0: as they arrive).
+  void set_chunk_size(std::size_t bytes);
 
   // Status of the answer received so far (0 before its status line).
   long status() const;
   // A header of the answer received so far (case-insensitive name).
   std::optional<std::string> header(std::string_view name) const;
 
-  // Runs the transfer to its end on this thread.
+  // Runs the transfer to its end on this thread; then as finish().
   Response perform();
-  // Completes a transfer that curl reports done with `result`: the Response,
-  // or a TransportError. An exception thrown by the DataSink is rethrown here.
-  Response finish(CURLcode result);
+  // The outcome of a transfer that has ended: the Response, or a
+  // TransportError (TooManyRedirects after too many redirects). An exception
+  // thrown by the sink or the head check is rethrown here.
+  Response finish();
+
+  struct Impl;
 
  private:
-  static size_t on_header(char* data, size_t size, size_t count, void* self);
-  static size_t on_body(char* data, size_t size, size_t count, void* self);
+  friend class Session;
+  std::unique_ptr<Impl> impl_;
+};
 
-  Request request_;
-  DataSink sink_;
-  IdleWatch idle_;  // outlives the easy handle, whose callbacks point at it
-  EasyHandle easy_;
-  HeaderList header_list_;
-  std::vector<std::string> header_lines_;
-  std::string body_;
-  char errbuf_[CURL_ERROR_SIZE] = {};
-  std::exception_ptr sink_error_;
+// Told how the bodies of a Session's transfers advance.
+class ProgressObserver {
+ public:
+  using Id = std::size_t;
+  virtual ~ProgressObserver() = default;
+  // A body begins (its head was accepted); `total` is its announced length,
+  // 0 when unknown. The Id returned names it in the calls that follow.
+  virtual Id begun(std::string_view label, std::uint64_t total) = 0;
+  virtual void advanced(Id id, std::uint64_t bytes) = 0;
+  // The transfer has ended (before its completion runs).
+  virtual void ended(Id id) = 0;
+};
+
+// Concurrent transfers driven on this thread, sharing connections.
+class Session {
+ public:
+  using Completion = std::function<void(Transfer& transfer)>;
+
+  explicit Session(ProgressObserver* observer = nullptr);
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  // Abandons the transfers still running.
+  ~Session();
+
+  // Begins `transfer` (which must outlive its run here). `label` names it to
+  // the observer; `done` runs once it has ended and calls transfer.finish().
+  void add(Transfer& transfer, std::string label, Completion done);
+  // Drives every transfer until all have ended. An exception thrown by a
+  // completion ends the run at once (the others are abandoned).
+  void run();
+
+  struct Impl;
+
+ private:
+  std::unique_ptr<Impl> impl_;
 };
 
 // Sends one request and waits for the whole answer. Transport failures throw

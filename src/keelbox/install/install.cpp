@@ -8,7 +8,8 @@
 namespace keelbox::install {
 
 void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files,
+                     ProcessRunner& runner) {
   if (names.empty()) {
     send_message("Nothing to install. Call with --help for more information.");
     return;
@@ -21,13 +22,20 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
       args.push_back(file.string());
     }
   }
-  run_uv_in_python(args, /*capture_output=*/false);
+  run_uv_in_python(args, /*capture_output=*/false, runner);
 }
 
 std::vector<std::string> get_uv_pip_install_cmd(
     bool upgrade, const std::optional<std::vector<std::string>>& packages) {
   const api::RequestKWARGSDict request = api::create_get_request("/pip");
   const http::Response response = api::send_get(request, /*follow_redirects=*/false);
+  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
+  args.emplace_back("--index-url");
+  args.push_back(_index_address_from_answer(response));
+  return args;
+}
+
+std::string _index_address_from_answer(const http::Response& response) {
   if (response.status != 303) {
     response.raise_for_status();
     throw KeelboxException("Unexpected status code " + std::to_string(response.status));
@@ -37,10 +45,7 @@ std::vector<std::string> get_uv_pip_install_cmd(
     throw KeelboxException("The package index address is missing: the answer to " +
                            response.url + " has no \"location\" header.");
   }
-  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
-  args.emplace_back("--index-url");
-  args.push_back(*location);
-  return args;
+  return *location;
 }
 
 std::vector<std::string> _generate_default_install_args(

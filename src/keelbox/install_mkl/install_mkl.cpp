@@ -45,21 +45,21 @@ std::optional<std::pair<fs::path, std::string>> plan_link(const LinkLayout& layo
 
 }  // namespace
 
-bool is_mkl_present() {
+bool is_mkl_present(ProcessRunner& runner) {
   try {
     _run_cmd("python", std::vector<std::string>{"-c",
                                                 "from importlib.metadata import distribution;"
                                                 "distribution('mkl')"},
-             ProcessOptions::discard_output());
+             ProcessOptions::discard_output(), runner);
   } catch (const KeelboxException&) {
     return false;
   }
   return true;
 }
 
-void install_mkl() {
+void install_mkl(ProcessRunner& runner) {
   send_message("Installing " + style("MKL", "green") + " via pip.");
-  install::install_modules({"mkl"}, /*upgrade=*/true);
+  install::install_modules({"mkl"}, /*upgrade=*/true, /*dry_run=*/false, std::nullopt, runner);
 }
 
 void _create_mkl_symlinks_posix() {
@@ -95,11 +95,11 @@ void create_mkl_symlinks() {
   }
 }
 
-void ensure_mkl_in_environment() {
+void ensure_mkl_in_environment(ProcessRunner& runner) {
   const std::string root = detect_virtualenv();
-  if (!is_mkl_present()) {
+  if (!is_mkl_present(runner)) {
     send_message("MKL library not found. Installing " + style("MKL", "green") + " via pip.");
-    install_mkl();
+    install_mkl(runner);
   } else {
     send_message("MKL library already installed / available in " + style(root, "green") + ".");
   }

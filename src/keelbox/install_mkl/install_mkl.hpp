@@ -5,15 +5,19 @@
 // that its runtime library is reachable under its unversioned name
 // (lib/libmkl_rt.so, or Library\bin\mkl_rt.dll on Windows) as a symbolic link
 // to the lowest-numbered versioned file present (.1 to .5).
+//
+// `runner` starts the target environment's python and uv.
+#include "keelbox/process/process.hpp"
+
 namespace keelbox {
 
 // Whether the target environment's python finds an installed "mkl"
 // distribution. A probe that cannot start (no python) fails with
 // ProcessStartError.
-bool is_mkl_present();
+bool is_mkl_present(ProcessRunner& runner = system_process_runner());
 
 // "Installing MKL via pip." and the installer run for ["mkl"] with upgrade.
-void install_mkl();
+void install_mkl(ProcessRunner& runner = system_process_runner());
 
 // Create the link when missing. No versioned file: FileNotFoundError
 // "MKL RT not found.". POSIX: a failing link creation is a FileSystemError.
@@ -24,6 +28,6 @@ void _create_mkl_symlinks_windows();
 void create_mkl_symlinks();
 
 // Presence check, installation when absent, then the link.
-void ensure_mkl_in_environment();
+void ensure_mkl_in_environment(ProcessRunner& runner = system_process_runner());
 
 }  // namespace keelbox

@@ -51,6 +51,14 @@ std::vector<std::string> list_of_module_codes_to_list_of_package_names(
 // spaces, then each run of cased letters title-cased.
 std::string _module_code_to_name(std::string_view code);
 
+// ---- the entitlements answer ---------------------------------------------------
+
+// The records of the entitlements answer (a JSON array of objects); members
+// with no or an empty "packages" list are skipped. Throws ParseError for a
+// body that is not a JSON array, ValidationError for a member that does not
+// validate.
+std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answer);
+
 // ---- package records of the listing -------------------------------------------
 
 // The "version" entry of `uv pip show` output (the captured bytes, decoded as

@@ -37,12 +37,13 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   api::RequestKWARGSDict request = api::create_get_request("/entitlements");
   http::Response response = api::send_get(request);
   response.raise_for_status();
-  nlohmann::json body;
-  try {
-    body = nlohmann::json::parse(response.body);
-  } catch (const nlohmann::json::exception& e) {
-    throw ParseError(std::string("entitlements answer is not JSON: ") + e.what());
-  }
+  return _entitlements_from_answer(response.body);
+}
+
+}  // namespace
+
+std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answer) {
+  const nlohmann::json body = api::parse_json_answer(answer, "entitlements answer");
   if (!body.is_array()) throw ParseError("entitlements answer is not a JSON array");
   std::vector<KeelboxEntitlement> result;
   for (const nlohmann::json& element : body) {
@@ -56,8 +57,6 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   }
   return result;
 }
-
-}  // namespace
 
 // ---- entitlements --------------------------------------------------------------
 

@@ -2,11 +2,14 @@
 // Ctrl-C handling for the whole process.
 //
 // On Ctrl-C (SIGINT) the handler ends the run the way the command line
-// reports an interrupt: every child process still registered is ended and
-// reaped, "Aborted!" is written on standard error (after an empty line unless
-// a prompt was waiting), and the process exits with status 1. On SIGTERM the
-// children are ended the same way and the process then ends quietly by that
-// signal. Everything it does is async-signal-safe.
+// reports an interrupt: every process the tool started, directly or through
+// its children, is ended (SIGTERM, two seconds' grace, SIGKILL) and reaped,
+// "Aborted!" is written on standard error (after an empty line unless a
+// prompt was waiting), and the process exits with status 1. On SIGTERM the
+// descendants are ended the same way and the process then ends quietly by
+// that signal. The tool adopts its descendants' orphans (Linux), so a
+// grandchild whose parent has already ended is ended too. Everything the
+// handler does is async-signal-safe.
 #include <sys/types.h>
 
 namespace keelbox {

@@ -44,6 +44,23 @@ ProcessResult run_process(const std::filesystem::path& program,
   return child.communicate();
 }
 
+namespace {
+
+class SystemProcessRunner final : public ProcessRunner {
+ public:
+  ProcessResult run(const std::filesystem::path& program, const std::vector<std::string>& args,
+                    const Environment& env, const ProcessOptions& options) override {
+    return run_process(program, args, env, options);
+  }
+};
+
+}  // namespace
+
+ProcessRunner& system_process_runner() {
+  static SystemProcessRunner runner;
+  return runner;
+}
+
 #ifndef _WIN32
 // ---------------------------------------------------------------- POSIX ----
 

@@ -121,4 +121,24 @@ ProcessResult run_process(const std::filesystem::path& program,
                           const std::vector<std::string>& args, const Environment& env,
                           const ProcessOptions& options = {});
 
+// How the modules that drive other programs (uv, the target environment's
+// python) run them: one complete run, as run_process does. The tool uses
+// system_process_runner(); a test of a module's own logic passes a fake that
+// records the runs and answers them.
+class ProcessRunner {
+ public:
+  virtual ~ProcessRunner() = default;
+  virtual ProcessResult run(const std::filesystem::path& program,
+                            const std::vector<std::string>& args, const Environment& env,
+                            const ProcessOptions& options) = 0;
+
+ protected:
+  ProcessRunner() = default;
+  ProcessRunner(const ProcessRunner&) = default;
+  ProcessRunner& operator=(const ProcessRunner&) = default;
+};
+
+// The runner that starts real children through run_process.
+ProcessRunner& system_process_runner();
+
 }  // namespace keelbox

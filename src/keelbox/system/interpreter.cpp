@@ -1,13 +1,6 @@
 // The base interpreter: python3 (else python) beside the tool's executable.
 #include "keelbox/system/interpreter.hpp"
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstring>
 #include <fstream>
 #include <optional>
 #include <string>
@@ -16,9 +9,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/text/strings.hpp"
 #include "keelbox/platform/installation.hpp"
-#include "keelbox/process/interrupt.hpp"
-
-extern char** environ;
+#include "keelbox/process/process.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -65,60 +56,22 @@ std::optional<std::pair<int, int>> version_from_pyvenv(const fs::path& cfg) {
   return std::nullopt;
 }
 
-// Asks the interpreter itself for its version.
-std::pair<int, int> version_from_interpreter(const fs::path& exe) {
-  int fds[2];
-  if (::pipe(fds) != 0) throw ProcessStartError(std::string("pipe: ") + std::strerror(errno));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_addclose(&actions, fds[0]);
-  posix_spawn_file_actions_addclose(&actions, fds[1]);
-  std::string exe_text = exe.string();
-  const char* argv[] = {exe_text.c_str(), "-c",
-                        "import sys; print('%d.%d' % sys.version_info[:2])", nullptr};
-  // Ctrl-C is held back until the child is registered, so the interrupt
-  // handler never misses it.
-  sigset_t interrupts, previous;
-  sigemptyset(&interrupts);
-  sigaddset(&interrupts, SIGINT);
-  sigaddset(&interrupts, SIGTERM);
-  ::pthread_sigmask(SIG_BLOCK, &interrupts, &previous);
-  pid_t pid = 0;
-  int rc = ::posix_spawn(&pid, exe_text.c_str(), &actions, nullptr, const_cast<char**>(argv),
-                         environ);
-  if (rc == 0) register_child(pid);
-  ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(fds[1]);
-  if (rc != 0) {
-    ::close(fds[0]);
-    throw ProcessStartError("Cannot start " + exe_text + ": " + std::strerror(rc));
-  }
-  std::string out;
-  char buf[256];
-  for (;;) {
-    ssize_t n = ::read(fds[0], buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    out.append(buf, static_cast<std::size_t>(n));
-  }
-  ::close(fds[0]);
-  // The child leaves the interrupt handler's list before it is reaped, while
-  // its process id cannot be reused yet: the handler never signals a stranger.
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
-  }
-  unregister_child(pid);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  auto parsed = parse_major_minor(trim(out));
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || !parsed) {
-    throw RuntimeError("Cannot determine the version of the Python interpreter " + exe_text);
+}  // namespace
+
+std::pair<int, int> interpreter_version(const fs::path& exe) {
+  ProcessOptions options;
+  options.stdout_mode = StreamMode::Capture;
+  const ProcessResult result =
+      run_process(exe, {"-c", "import sys; print('%d.%d' % sys.version_info[:2])"},
+                  current_environment(), options);
+  auto parsed = parse_major_minor(trim(result.stdout_.value_or("")));
+  if (result.returncode != 0 || !parsed) {
+    throw RuntimeError("Cannot determine the version of the Python interpreter " + exe.string());
   }
   return *parsed;
 }
+
+namespace {
 
 std::string format_pair(const std::pair<int, int>& v) {
   return "(" + std::to_string(v.first) + ", " + std::to_string(v.second) + ")";
@@ -154,7 +107,7 @@ BaseInterpreter base_interpreter() {
   if (auto v = version_from_pyvenv(interp.prefix / "pyvenv.cfg")) {
     interp.version = *v;
   } else {
-    interp.version = version_from_interpreter(interp.executable);
+    interp.version = interpreter_version(interp.executable);
   }
   return interp;
 }

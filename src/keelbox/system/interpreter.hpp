@@ -12,6 +12,11 @@ struct BaseInterpreter {
   std::pair<int, int> version;        // (major, minor)
 };
 
+// Asks the interpreter `exe` for its (major, minor) version; RuntimeError when
+// it fails or answers something else. Started like every other child: default
+// signal dispositions and no blocked signals, so Ctrl-C ends it at once.
+std::pair<int, int> interpreter_version(const std::filesystem::path& exe);
+
 // Finds the base interpreter. Its version comes from <prefix>/pyvenv.cfg
 // (version_info, else version) when present, else from asking the interpreter.
 // A missing interpreter is a FileNotFoundError naming the folder searched.

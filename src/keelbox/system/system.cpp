@@ -14,16 +14,7 @@
 #include "keelbox/system/interpreter.hpp"
 #include "keelbox/text/strings.hpp"
 
-#if defined(_WIN32)
-#include <windows.h>
-#include <tlhelp32.h>
-#elif defined(__APPLE__)
-#include <libproc.h>
-#include <sys/sysctl.h>
-#include <unistd.h>
-#else
-#include <unistd.h>
-#endif
+#include "keelbox/process/process_table.hpp"
 
 namespace keelbox {
 
@@ -37,32 +28,9 @@ std::optional<std::string> non_empty_env(const char* name) {
   return std::string(v);
 }
 
-bool is_separator(char c) {
-#ifdef _WIN32
-  return c == '/' || c == '\\';
-#else
-  return c == '/';
-#endif
-}
-
-constexpr char kSeparator =
-#ifdef _WIN32
-    '\\';
-#else
-    '/';
-#endif
-
 }  // namespace
 
 std::string get_relative_scripts_dir() { return runs_on_windows() ? "Scripts" : "bin"; }
-
-bool runs_on_windows() {
-#ifdef _WIN32
-  return true;
-#else
-  return false;
-#endif
-}
 
 std::string detect_virtualenv() {
   if (auto v = non_empty_env("VIRTUAL_ENV")) return *v;
@@ -72,25 +40,21 @@ std::string detect_virtualenv() {
 
 std::string _normalise_env_path(const std::string& path) {
   std::string prefix;  // the root ("/", or "C:\" / "C:" on Windows)
-  std::size_t i = 0;
-#ifdef _WIN32
-  if (path.size() >= 2 && path[1] == ':') {
-    prefix = path.substr(0, 2);
-    i = 2;
-  }
-#endif
-  if (i < path.size() && is_separator(path[i])) prefix += kSeparator;
+  const char separator = preferred_path_separator();
+  std::size_t i = drive_prefix_length(path);
+  prefix = path.substr(0, i);
+  if (i < path.size() && is_path_separator(path[i])) prefix += separator;
   std::vector<std::string> parts;
   std::string current;
   for (; i <= path.size(); ++i) {
-    if (i == path.size() || is_separator(path[i])) {
+    if (i == path.size() || is_path_separator(path[i])) {
       if (!current.empty() && current != ".") parts.push_back(current);
       current.clear();
     } else {
       current += path[i];
     }
   }
-  std::string out = prefix + join(parts, std::string_view(&kSeparator, 1));
+  std::string out = prefix + join(parts, std::string_view(&separator, 1));
   if (out.empty()) out.assign(1, '.');
   return out;
 }
@@ -102,7 +66,7 @@ Environment _set_venv_environment() {
 }
 
 void _run_cmd(const std::string& which, const std::optional<std::vector<std::string>>& run_args,
-              const ProcessOptions& options) {
+              const ProcessOptions& options, ProcessRunner& runner) {
   const fs::path root = detect_virtualenv();
   const Environment env = _set_venv_environment();
   static const std::vector<std::string> kAccepted = {"python", "jupyter", "ipython", "python3"};
@@ -110,7 +74,7 @@ void _run_cmd(const std::string& which, const std::optional<std::vector<std::str
     throw KeelboxException("Unsupported command: " + which);
   const fs::path program = root / get_relative_scripts_dir() / which;
   const std::vector<std::string> args = run_args.value_or(std::vector<std::string>{});
-  const ProcessResult result = run_process(program, args, env, options);
+  const ProcessResult result = runner.run(program, args, env, options);
   if (result.returncode != 0) {
     std::vector<std::string> cmd{program.string()};
     cmd.insert(cmd.end(), args.begin(), args.end());
@@ -134,73 +98,6 @@ const std::set<std::string>& known_shells() {
   return shells;
 }
 
-struct ProcessInfo {
-  long parent = 0;
-  std::vector<std::string> names;  // the program's names, most telling first
-};
-
-#if defined(_WIN32)
-std::optional<ProcessInfo> read_process(long pid) {
-  HANDLE snap = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-  if (snap == INVALID_HANDLE_VALUE) return std::nullopt;
-  PROCESSENTRY32W entry{};
-  entry.dwSize = sizeof entry;
-  std::optional<ProcessInfo> found;
-  for (BOOL ok = Process32FirstW(snap, &entry); ok; ok = Process32NextW(snap, &entry)) {
-    if (static_cast<long>(entry.th32ProcessID) == pid) {
-      ProcessInfo info;
-      info.parent = static_cast<long>(entry.th32ParentProcessID);
-      info.names.push_back(fs::path(entry.szExeFile).string());
-      found = info;
-      break;
-    }
-  }
-  CloseHandle(snap);
-  return found;
-}
-#elif defined(__APPLE__)
-std::optional<ProcessInfo> read_process(long pid) {
-  int mib[4] = {CTL_KERN, KERN_PROC, KERN_PROC_PID, static_cast<int>(pid)};
-  struct kinfo_proc kp {};
-  size_t len = sizeof kp;
-  if (sysctl(mib, 4, &kp, &len, nullptr, 0) != 0 || len == 0) return std::nullopt;
-  ProcessInfo info;
-  info.parent = kp.kp_eproc.e_ppid;
-  info.names.push_back(kp.kp_proc.p_comm);
-  char path[PROC_PIDPATHINFO_MAXSIZE];
-  if (proc_pidpath(static_cast<int>(pid), path, sizeof path) > 0) info.names.push_back(path);
-  return info;
-}
-#else
-std::optional<ProcessInfo> read_process(long pid) {
-  const fs::path dir = fs::path("/proc") / std::to_string(pid);
-  std::ifstream stat(dir / "stat");
-  std::string line;
-  if (!stat || !std::getline(stat, line)) return std::nullopt;
-  // "pid (comm) state ppid ...": comm may hold blanks and parentheses.
-  auto close = line.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  ProcessInfo info;
-  {
-    std::string rest = line.substr(close + 1);
-    char state = 0;
-    long ppid = 0;
-    if (std::sscanf(rest.c_str(), " %c %ld", &state, &ppid) != 2) return std::nullopt;
-    info.parent = ppid;
-  }
-  std::ifstream comm(dir / "comm");
-  std::string name;
-  if (comm && std::getline(comm, name)) info.names.push_back(name);
-  std::ifstream cmdline(dir / "cmdline", std::ios::binary);
-  std::string argv0;
-  if (cmdline && std::getline(cmdline, argv0, '\0') && !argv0.empty()) info.names.push_back(argv0);
-  std::error_code ec;
-  fs::path exe = fs::read_symlink(dir / "exe", ec);
-  if (!ec) info.names.push_back(exe.string());
-  return info;
-}
-#endif
-
 }  // namespace
 
 std::string _normalise_shell_name(const std::string& program) {
@@ -219,7 +116,7 @@ std::string _detect_shell(long pid) {
   constexpr int kMaxDepth = 64;
   long current = pid;
   for (int depth = 0; depth < kMaxDepth && current > 0; ++depth) {
-    auto info = read_process(current);
+    auto info = read_process_entry(current);
     if (!info) {
       throw RuntimeError("Cannot inspect process " + std::to_string(current) +
                          " while looking for the shell");
@@ -251,11 +148,7 @@ std::string _activate_script_for(const std::string& shell) {
 std::string get_activate_script() {
   std::string shell;
   try {
-#ifdef _WIN32
-    shell = _detect_shell(static_cast<long>(GetCurrentProcessId()));
-#else
-    shell = _detect_shell(static_cast<long>(::getppid()));
-#endif
+    shell = _detect_shell(shell_search_start());
   } catch (const Error&) {
     std::throw_with_nested(KeelboxException("Could not detect shell."));
   }

@@ -7,14 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "keelbox/platform/filesystem.hpp"
 #include "keelbox/process/process.hpp"
 
 namespace keelbox {
 
 // "Scripts" on Windows, "bin" elsewhere: the folder of an environment's executables.
 std::string get_relative_scripts_dir();
-
-bool runs_on_windows();
 
 // The target environment: VIRTUAL_ENV, else CONDA_PREFIX (empty counts as
 // unset), else the base interpreter's prefix. Returned as found, unchecked.
@@ -33,10 +32,11 @@ Environment _set_venv_environment();
 // KeelboxException "<which> execution failed with error code <n>" (cause: the
 // CalledProcessError) on a non-zero status. Anything else fails with
 // KeelboxException "Unsupported command: <which>" before a start. A start
-// failure (ProcessStartError) passes unchanged.
+// failure (ProcessStartError) passes unchanged. `runner` starts the program.
 void _run_cmd(const std::string& which,
               const std::optional<std::vector<std::string>>& run_args = std::nullopt,
-              const ProcessOptions& options = {});
+              const ProcessOptions& options = {},
+              ProcessRunner& runner = system_process_runner());
 
 // The name of the shell that runs the tool: the nearest process, starting at
 // `pid` and going up through its ancestors, whose program is a known shell;

@@ -96,6 +96,18 @@ std::string_view trim_ascii(std::string_view text) {
   return text;
 }
 
+bool is_valid_utf8(std::string_view text) {
+  if (text.size() > static_cast<std::size_t>(INT32_MAX)) return false;
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  const auto length = static_cast<int32_t>(text.size());
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    if (c < 0) return false;
+  }
+  return true;
+}
+
 std::string trim_unicode(std::string_view text) {
   const auto* s = reinterpret_cast<const uint8_t*>(text.data());
   const auto length = static_cast<int32_t>(text.size());

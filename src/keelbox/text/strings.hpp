@@ -46,6 +46,10 @@ std::string join(const Items& items, std::string_view separator) {
   return out;
 }
 
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// code points beyond U+10FFFF).
+bool is_valid_utf8(std::string_view text);
+
 // ASCII letters lowered; every other byte kept.
 std::string ascii_lower(std::string_view text);
 

@@ -20,12 +20,13 @@ std::string _find_uv_bin() {
   return uv.string();
 }
 
-CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output) {
+CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output,
+                                  ProcessRunner& runner) {
   const std::string uv = _find_uv_bin();
   const Environment env = _set_venv_environment();
   ProcessOptions options;
   if (capture_output) options = ProcessOptions::capture_both();
-  ProcessResult result = run_process(uv, args, env, options);
+  ProcessResult result = runner.run(uv, args, env, options);
 
   CompletedProcess completed;
   completed.args.push_back(uv);
@@ -43,10 +44,10 @@ CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool cap
   return completed;
 }
 
-void run_uv(const std::vector<std::string>& args) {
+void run_uv(const std::vector<std::string>& args, ProcessRunner& runner) {
   const std::string uv = _find_uv_bin();
   const Environment env = _set_venv_environment();
-  run_process(uv, args, env);
+  runner.run(uv, args, env, ProcessOptions{});
 }
 
 namespace {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "keelbox/process/process.hpp"
+
 namespace keelbox {
 
 // A completed checked run of uv.
@@ -27,11 +29,13 @@ std::string _find_uv_bin();
 // error are read into memory; otherwise they are the tool's own. A non-zero
 // status fails with KeelboxUVException "Error running uv with " + the
 // arguments in tuple notation, the CalledProcessError chained as cause.
+// `runner` starts uv.
 CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
-                                  bool capture_output = false);
+                                  bool capture_output = false,
+                                  ProcessRunner& runner = system_process_runner());
 
 // Runs uv with `args`, all streams inherited, and ignores its exit status.
-void run_uv(const std::vector<std::string>& args);
+void run_uv(const std::vector<std::string>& args, ProcessRunner& runner = system_process_runner());
 
 // Forward the process's command-line arguments after the program name.
 void run_uv_from_sysargs(int argc, char** argv);

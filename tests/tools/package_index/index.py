@@ -146,6 +146,7 @@ class _Handler(BaseHTTPRequestHandler):
 
 class _Server(ThreadingHTTPServer):
     daemon_threads = True
+    request_queue_size = 128  # the default backlog of 5 drops parallel fetches
     index: "PackageIndex"
 
 

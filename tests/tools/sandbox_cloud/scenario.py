@@ -33,6 +33,7 @@ DEFAULT_SCENARIO: dict = {
     "pip_location": "https://pip.sandbox.invalid/simple/",
     "examples_dir": None,
     "overrides": {},
+    "proxy_credentials": None,
 }
 
 # Keys of "overrides": one endpoint each, or one archive ("examples/<name>").

@@ -8,6 +8,7 @@ share a connection id ("conn")."""
 from __future__ import annotations
 
 import base64
+import gzip
 import binascii
 import datetime
 import http
@@ -20,6 +21,7 @@ import socketserver
 import ssl
 import threading
 import time
+import zlib
 from pathlib import Path
 from urllib.parse import urlsplit
 
@@ -255,14 +257,27 @@ class ServiceHandler(http.server.BaseHTTPRequestHandler):
             self.close_connection = True
             return
         reason = opts.get("reason")
+        body = answer.body + b" " * int(opts.get("pad_body") or 0)
+        encoding = opts.get("encoding")
+        if encoding == "gzip":
+            body = gzip.compress(body)
+        elif encoding == "deflate":
+            body = zlib.compress(body)
+        header_delay = float(opts.get("header_delay") or 0)
         self.send_response(answer.status, reason)
         chunked = bool(opts.get("chunked"))
-        for name, value in answer.headers + [tuple(h) for h in opts.get("headers", [])]:
+        headers = answer.headers + [tuple(h) for h in opts.get("headers", [])]
+        if encoding:
+            headers.append(("Content-Encoding", encoding))
+        for name, value in headers:
+            if header_delay:  # each line on its own, a while apart
+                self.flush_headers()
+                time.sleep(header_delay)
             self.send_header(name, value)
         if chunked:
             self.send_header("Transfer-Encoding", "chunked")
         else:
-            self.send_header("Content-Length", str(len(answer.body)))
+            self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         if opts.get("stall_after_headers"):
             self.wfile.flush()
@@ -271,7 +286,6 @@ class ServiceHandler(http.server.BaseHTTPRequestHandler):
             return
         if self.command == "HEAD":
             return
-        body = answer.body
         if opts.get("stall_mid_body"):
             piece = body[: max(1, len(body) // 2)]
             self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece) if chunked else piece)
@@ -311,6 +325,19 @@ class ProxyHandler(http.server.BaseHTTPRequestHandler):
     def do_CONNECT(self):
         state: SandboxState = self.server.state
         host, _, port = self.path.rpartition(":")
+        wanted = state.scenario().get("proxy_credentials")
+        if wanted:
+            given = self.headers.get("Proxy-Authorization") or ""
+            if given != "Basic " + base64.b64encode(wanted.encode()).decode():
+                state.log({"conn": None, "host": host, "method": "CONNECT", "path": self.path,
+                           "status": 407})
+                self.send_response(407, "Proxy Authentication Required")
+                self.send_header("Proxy-Authenticate", 'Basic realm="sandbox"')
+                self.send_header("Content-Length", "0")
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.close_connection = True
+                return
         if host not in state.hosts or port != "443":
             state.log({"conn": None, "host": host, "method": "CONNECT", "path": self.path,
                        "status": 403})
@@ -355,6 +382,10 @@ class SandboxServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
     block_on_close = False
     allow_reuse_address = True
+    # The listen backlog: the default of 5 drops (and the client retries a
+    # second later) a sixth connection opened at once, as concurrent
+    # downloads do.
+    request_queue_size = 128
 
     def __init__(self, port: int, state: SandboxState):
         self.state = state

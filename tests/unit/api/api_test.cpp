@@ -13,6 +13,7 @@
 #include <memory>
 
 #include "../support/sandbox.hpp"
+#include "../support/user_dirs.hpp"
 #include "keelbox/build_config.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/config/config.hpp"
@@ -34,14 +35,8 @@ const json CREDENTIALS = json::array({
 class ApiTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    std::string tmpl = (fs::temp_directory_path() / "keelbox-api-XXXXXX").string();
-    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-    root_ = tmpl;
     // The process-wide cache stays at this place for the whole run.
-    setenv("HOME", (root_ / "home").c_str(), 1);
-    setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
-    setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
-    setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
+    root_ = keelbox::testing::make_user_dirs("keelbox-api");
     cloud_ = std::make_unique<SandboxCloud>(json{{"credentials", CREDENTIALS}});
   }
   static void TearDownTestSuite() {
@@ -286,6 +281,51 @@ TEST_F(ApiTest, SendGetAppliesTheDescription) {
 TEST(ApiChildProcess, PrintAccessToken) {
   if (!std::getenv("KEELBOX_API_TEST_CHILD")) GTEST_SKIP() << "runs only as a child process";
   std::printf("ACCESS_TOKEN=%s\n", api::_get_access_token().c_str());
+}
+
+}  // namespace
+
+namespace {
+
+std::string nested(std::size_t depth, char open, char close) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += open == '{' ? std::string("{\"a\":") : std::string(1, open);
+  text += "1";
+  text += std::string(depth, close);
+  return text;
+}
+
+// Every JSON answer is parsed with a bounded depth: deeper is an error, never a crash.
+TEST(ParseJsonAnswer, DepthIsBoundedAndTextIsJson) {
+  struct Case {
+    std::string body;
+    std::string error;  // empty: parsed
+  };
+  const std::string deep = "packages answer is nested deeper than 512 levels";
+  const std::vector<Case> cases = {
+      {R"([{"key": "a"}])", ""},
+      {nested(512, '[', ']'), ""},
+      {nested(512, '{', '}'), ""},
+      {nested(513, '[', ']'), deep},
+      {nested(513, '{', '}'), deep},
+      {nested(100000, '[', ']'), deep},
+      {std::string(100000, '['), deep},  // never closed: the depth is found first
+      {"", "packages answer is not JSON: "},
+      {"\x1f\x8b\x08", "packages answer is not JSON: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body.substr(0, 40));
+    if (c.error.empty()) {
+      EXPECT_NO_THROW(api::parse_json_answer(c.body, "packages answer"));
+      continue;
+    }
+    try {
+      api::parse_json_answer(c.body, "packages answer");
+      ADD_FAILURE() << "no ParseError";
+    } catch (const keelbox::ParseError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
+    }
+  }
 }
 
 }  // namespace

@@ -5,13 +5,19 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <zlib.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -20,6 +26,7 @@
 
 namespace fs = std::filesystem;
 using keelbox::extract_tar_gz;
+using keelbox::ExtractionLimits;
 using keelbox::ExtractionError;
 
 namespace {
@@ -81,6 +88,21 @@ std::string tar_gz(const std::vector<Member>& members, int gzip_layers = 1) {
   }
   archive_write_close(a);
   archive_write_free(a);
+  return out;
+}
+
+// `data` as one gzip member of its own (level 0 keeps the content readable in it).
+std::string gzip(const std::string& data, int level = 6) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
   return out;
 }
 
@@ -180,6 +202,76 @@ TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
     }
     fs::remove(root_ / "victim");
     EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
+// A link's target is judged as the system resolves it from the link's
+// folder: a link on the way is followed before a ".." after it applies. The
+// normalised text (what is stored) must stay inside as well.
+TEST_F(ExtractTest, LinkTargetsAreJudgedAsTheSystemResolvesThem) {
+  struct Case {
+    const char* label;
+    std::vector<Member> members;
+    const char* refused;  // "" when accepted
+    const char* link;     // the link written, when accepted
+    const char* stored;
+  };
+  const std::vector<Case> cases = {
+      {"climb after a link to the folder itself", {symlink("here", "."), symlink("e", "here/../escape")},
+       "e", "", ""},
+      {"climb after a link up from a subfolder",
+       {dir("a"), symlink("a/up", ".."), symlink("a/e", "up/../x")}, "a/e", "", ""},
+      {"climb after a link to a deep folder, then out",
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../../../outside")}, "e", "", ""},
+      {"stays inside only as the system reads it",
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../..")}, "e", "", ""},
+      {"climb after a link to a deep folder, staying inside",
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z")}, "", "e", "z"},
+      {"a link to a link", {dir("x"), symlink("d", "x"), symlink("e", "./d/")}, "", "e", "d"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+      EXPECT_STREQ(c.refused, "") << "accepted";
+      EXPECT_EQ(fs::read_symlink(dest_ / c.link).string(), c.stored);
+    } catch (const ExtractionError& e) {
+      EXPECT_NE(std::string(e.what()).find("'" + std::string(c.refused) + "'"), std::string::npos)
+          << e.what();
+      EXPECT_NE(std::string(e.what()).find("leads outside"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
+TEST_F(ExtractTest, ErrorsSayWhatIsInTheWay) {
+  const std::string long_name(300, 'n');
+  struct Case {
+    const char* label;
+    std::vector<Member> members;
+    fs::path destination;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"a file where a folder must go", {file("sub"), file("sub/x")}, dest_,
+       "Could not extract archive member 'sub/x': 'sub' is a file where a folder must go"},
+      {"a file deeper up", {dir("a"), file("a/b"), file("a/b/c/d")}, dest_,
+       "'a/b' is a file where a folder must go"},
+      {"a name too long in a member", {file("ok/" + long_name + "/x")}, dest_,
+       "a name in its path is 300 bytes long, more than the 255 the system allows"},
+      {"a destination name too long", {file("x")}, dest_.parent_path() / long_name,
+       "the folder name '" + long_name + "' is 300 bytes long"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(tar_gz(c.members), c.destination);
+      ADD_FAILURE() << "accepted";
+    } catch (const ExtractionError& e) {
+      EXPECT_NE(std::string(e.what()).find(c.expected), std::string::npos) << e.what();
+    }
     fs::remove_all(dest_);
   }
 }
@@ -308,6 +400,238 @@ TEST_F(ExtractTest, DamagedArchivesAreErrors) {
   }
 }
 
+TEST_F(ExtractTest, DamagedCompressedStreamsAreRefusedWithTheReason) {
+  const std::string tar = tar_gz({file("a.txt", "the original content"), file("b.txt", "b")}, 0);
+  const std::string good = gzip(tar);
+  std::string byte_changed = gzip(tar, 0);  // stored: the content stands in the stream as it is
+  byte_changed[byte_changed.find("original")] = 'O';
+  std::string crc_changed = good;
+  crc_changed[crc_changed.size() - 8] ^= 1;
+  std::string length_changed = good;
+  length_changed[length_changed.size() - 1] ^= 1;
+  struct Case {
+    const char* label;
+    std::string data;
+    const char* reason;
+  };
+  const std::vector<Case> cases = {
+      {"one content byte changed", byte_changed, "CRC-32"},
+      {"checksum changed", crc_changed, "CRC-32"},
+      {"length changed", length_changed, "length"},
+      {"trailer cut off", good.substr(0, good.size() - 4), "end early"},
+      {"cut in the middle", good.substr(0, good.size() / 2), "end early"},
+      {"trailing garbage", good + "garbage", "after the end"},
+      {"empty", "", "empty"},
+      {"plain tar", tar, "not gzip"},
+      {"gzip of something else", gzip("just some words, not a tar archive"), "Unrecognized"},
+      {"compressed twice", gzip(good), "Unrecognized"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(c.data, dest_);
+      ADD_FAILURE() << "accepted";
+    } catch (const ExtractionError& e) {
+      const std::string text = e.what();
+      EXPECT_EQ(text.rfind("Damaged archive: ", 0), 0u) << text;
+      EXPECT_NE(text.find(c.reason), std::string::npos) << text;
+      EXPECT_EQ(text.find("unknown error"), std::string::npos) << text;
+    }
+    fs::remove_all(dest_);
+  }
+}
+
+TEST_F(ExtractTest, ConcatenatedGzipMembersAndZeroPaddingAreOneArchive) {
+  const std::string tar = tar_gz({file("a.txt", std::string(3000, 'a')), file("b.txt", "b")}, 0);
+  extract_tar_gz(gzip(tar.substr(0, 1000)) + gzip(tar.substr(1000)) + std::string(512, '\0'), dest_);
+  EXPECT_EQ(read_file(dest_ / "a.txt"), std::string(3000, 'a'));
+  EXPECT_EQ(read_file(dest_ / "b.txt"), "b");
+}
+
+// A member of `logical` bytes whose only data are its last four bytes.
+std::string sparse_tar_gz(std::int64_t logical) {
+  std::string out;
+  archive* a = archive_write_new();
+  archive_write_add_filter_gzip(a);
+  archive_write_set_format_pax_restricted(a);
+  archive_write_open(a, &out, nullptr, append, nullptr);
+  archive_entry* e = archive_entry_new();
+  archive_entry_set_pathname(e, "sparse");
+  archive_entry_set_filetype(e, AE_IFREG);
+  archive_entry_set_perm(e, 0644);
+  archive_entry_set_size(e, logical);
+  archive_entry_sparse_add_entry(e, logical - 4, 4);
+  EXPECT_EQ(archive_write_header(a, e), ARCHIVE_OK) << archive_error_string(a);
+  archive_write_data(a, "tail", 4);
+  archive_entry_free(e);
+  archive_write_close(a);
+  archive_write_free(a);
+  return out;
+}
+
+TEST_F(ExtractTest, LimitsRefuseTheMemberThatWouldPassThemAndKeepThoseBefore) {
+  struct Case {
+    const char* label;
+    std::string archive;
+    ExtractionLimits limits;
+    const char* refused;  // "" when the archive is within the limits
+    const char* limit;
+    std::vector<const char*> kept;
+  };
+  const std::string k6(6000, 'k');
+  const std::vector<Case> cases = {
+      {"bytes", tar_gz({file("a", k6), file("b", k6), file("c", "c")}), {10000, 100}, "b",
+       "limit of 10000 bytes", {"a"}},
+      {"bytes exactly at the limit", tar_gz({file("a", k6), file("b", k6)}), {12000, 100}, "", "",
+       {"a", "b"}},
+      {"sparse member at its full size", sparse_tar_gz(std::int64_t{1} << 40), {1 << 20, 100},
+       "sparse", "limit of 1048576 bytes", {}},
+      {"sparse member within", sparse_tar_gz(1 << 16), {1 << 20, 100}, "", "", {"sparse"}},
+      {"members", tar_gz({dir("d"), file("d/a"), symlink("l", "d"), file("b")}), {1000, 3}, "b",
+       "limit of 3", {"d/a", "l"}},
+      // Damage: nothing of the archive is put in place.
+      {"padding after the end beyond the byte limit", gzip(tar_gz({file("a", "a")}, 0) + std::string(1 << 16, '\0')),
+       {1000, 100}, "", "limit of 1000 bytes", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    try {
+      extract_tar_gz(c.archive, dest_, c.limits);
+      EXPECT_STREQ(c.limit, "") << "no limit reached";
+    } catch (const ExtractionError& e) {
+      const std::string text = e.what();
+      if (*c.refused) {
+        EXPECT_NE(text.find("'" + std::string(c.refused) + "'"), std::string::npos) << text;
+      }
+      EXPECT_NE(text.find(c.limit), std::string::npos) << text;
+      EXPECT_NE(*c.limit, '\0') << text;
+    }
+    for (const char* kept : c.kept) EXPECT_TRUE(fs::exists(dest_ / kept)) << kept;
+    if (*c.refused) {
+      EXPECT_FALSE(fs::exists(dest_ / c.refused));
+    }
+    fs::remove_all(dest_);
+  }
+}
+
+TEST(DefaultExtractionLimits, TwentyTimesTheArchiveOrFourGibibytes) {
+  EXPECT_EQ(keelbox::default_extraction_limits(1000).max_bytes, std::uint64_t{4} << 30);
+  EXPECT_EQ(keelbox::default_extraction_limits(std::size_t{1} << 30).max_bytes, std::uint64_t{20} << 30);
+  EXPECT_EQ(keelbox::default_extraction_limits(0).max_members, 1'000'000u);
+}
+
+// The folder's files (relative name -> content), folders and links left out.
+std::map<std::string, std::string> files_in(const fs::path& folder) {
+  std::map<std::string, std::string> found;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file() && !entry.is_symlink()) {
+      found[entry.path().lexically_relative(folder).string()] = read_file(entry.path());
+    }
+  }
+  return found;
+}
+
+std::vector<std::string> leftovers(const fs::path& parent) {
+  std::vector<std::string> found;
+  for (const auto& entry : fs::directory_iterator(parent)) {
+    if (entry.path().filename().string().rfind(".keelbox-unpack-", 0) == 0) {
+      found.push_back(entry.path().filename().string());
+    }
+  }
+  return found;
+}
+
+TEST_F(ExtractTest, AFailedExtractionLeavesThePreviousFolderAsItWas) {
+  std::string damaged = gzip(tar_gz({file("f", "new"), file("g", "new")}, 0));
+  damaged[damaged.size() - 8] ^= 1;
+  const std::vector<std::pair<const char*, std::string>> cases = {
+      {"damaged after its members", damaged},
+      {"cut off", gzip(tar_gz({file("f", std::string(100000, 'n'))}, 0), 0).substr(0, 50000)},
+  };
+  for (const auto& [label, data] : cases) {
+    SCOPED_TRACE(label);
+    fs::create_directories(dest_ / "sub");
+    std::ofstream(dest_ / "f") << "old";
+    std::ofstream(dest_ / "sub" / "mine") << "mine";
+    EXPECT_THROW(extract_tar_gz(data, dest_), ExtractionError);
+    EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"f", "old"}, {"sub/mine", "mine"}}));
+    EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
+TEST_F(ExtractTest, ARefusedMemberPutsThoseBeforeItInPlaceWithTheOldFiles) {
+  fs::create_directories(dest_);
+  std::ofstream(dest_ / "f") << "old";
+  std::ofstream(dest_ / "mine") << "mine";
+  EXPECT_THROW(extract_tar_gz(tar_gz({file("f", "new"), file("../bad"), file("g")}), dest_),
+               ExtractionError);
+  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"f", "new"}, {"mine", "mine"}}));
+  EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+}
+
+TEST_F(ExtractTest, ThePreviousContentsAreKeptAsTheyWere) {
+  fs::create_directories(dest_ / "notes" / "deep");
+  std::ofstream(dest_ / "notes" / "deep" / "n.txt") << "note";
+  fs::permissions(dest_ / "notes", static_cast<fs::perms>(0700));
+  fs::permissions(dest_, static_cast<fs::perms>(0750));
+  std::ofstream(dest_ / "private.txt") << "p";
+  fs::permissions(dest_ / "private.txt", static_cast<fs::perms>(0640));
+  fs::create_symlink("notes/deep", dest_ / "shortcut");
+  extract_tar_gz(tar_gz({file("new.txt", "new")}), dest_);
+  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{
+                                 {"new.txt", "new"}, {"notes/deep/n.txt", "note"}, {"private.txt", "p"}}));
+  EXPECT_EQ(fs::status(dest_ / "notes").permissions(), static_cast<fs::perms>(0700));
+  EXPECT_EQ(fs::status(dest_).permissions(), static_cast<fs::perms>(0750));
+  EXPECT_EQ(fs::status(dest_ / "private.txt").permissions(), static_cast<fs::perms>(0640));
+  EXPECT_EQ(fs::read_symlink(dest_ / "shortcut"), "notes/deep");
+  EXPECT_EQ(fs::hard_link_count(dest_ / "private.txt"), 1u);  // the old folder is gone
+}
+
+TEST_F(ExtractTest, LeftoversOfAnEndedRunAreRemoved) {
+  fs::create_directories(root_ / "downloads" / ".keelbox-unpack-0badf00d" / "half");
+  std::ofstream(root_ / "downloads" / ".keelbox-unpack-0badf00d" / "half" / "x") << "x";
+  extract_tar_gz(tar_gz({file("a", "a")}), dest_);
+  EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"a", "a"}}));
+}
+
+// Runs into one folder at once: each succeeds, and the folder is always the
+// whole of one archive, never a mix.
+TEST_F(ExtractTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
+  std::vector<std::string> archives;
+  for (char run : {'A', 'B', 'C', 'D'}) {
+    std::vector<Member> members{dir("d")};
+    for (int i = 0; i < 150; ++i) members.push_back(file("d/f" + std::to_string(i), std::string(1, run)));
+    archives.push_back(tar_gz(members));
+  }
+  for (int round = 0; round < 5; ++round) {
+    std::vector<pid_t> children;
+    for (const std::string& archive : archives) {
+      const pid_t pid = ::fork();
+      if (pid == 0) {
+        try {
+          extract_tar_gz(archive, dest_);
+          ::_exit(0);
+        } catch (...) {
+          ::_exit(1);
+        }
+      }
+      children.push_back(pid);
+    }
+    for (pid_t pid : children) {
+      int status = 0;
+      ::waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "round " << round;
+    }
+    std::map<std::string, int> contents;
+    for (const auto& [name, content] : files_in(dest_)) ++contents[content];
+    ASSERT_EQ(contents.size(), 1u) << "round " << round << ": a folder mixed from several runs";
+    EXPECT_EQ(contents.begin()->second, 150);
+    EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  }
+}
+
 TEST_F(ExtractTest, WorkingFolderIsRestored) {
   const fs::path before = fs::current_path();
   extract_tar_gz(tar_gz({file("a")}), dest_);
@@ -352,6 +676,55 @@ TEST_F(ExtractTest, PathsTooLongToCheckAreRefused) {
   }
   EXPECT_TRUE(fs::is_empty(root_ / "elsewhere"));
   EXPECT_FALSE(fs::is_symlink(dest_ / "l"));
+}
+
+// A small file system of its own, so that writes can run out of room.
+class FullDiskTest : public ExtractTest {
+ protected:
+  void mount_small(const char* options) {
+    const fs::path at = root_ / "downloads";
+    if (::mount("tmpfs", at.c_str(), "tmpfs", 0, options) != 0) {
+      GTEST_SKIP() << "cannot mount a small tmpfs here (" << std::strerror(errno)
+                   << "); the full-disk cases need root";
+    }
+    mounted_ = at;
+  }
+  void TearDown() override {
+    if (!mounted_.empty()) ::umount2(mounted_.c_str(), MNT_DETACH);
+    ExtractTest::TearDown();
+  }
+  fs::path mounted_;
+};
+
+TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
+  std::vector<Member> many;
+  for (int i = 0; i < 40; ++i) many.push_back(file("f" + std::to_string(i)));
+  struct Case {
+    const char* label;
+    const char* options;
+    std::vector<Member> members;
+    const char* expected;
+  };
+  const std::vector<Case> cases = {
+      {"no room left", "size=20m",
+       {file("big.bin", std::string(30u << 20, 'b')), file("small.txt", "small")}, "'big.bin'"},
+      {"no inodes left", "size=20m,nr_inodes=24", many, "Can't create"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    mount_small(c.options);
+    if (mounted_.empty()) return;
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+      ADD_FAILURE() << "a full disk was not reported";
+    } catch (const ExtractionError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find(c.expected), std::string::npos) << text;
+      EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
+    }
+    ::umount2(mounted_.c_str(), MNT_DETACH);
+    mounted_.clear();
+  }
 }
 
 TEST(NormalizeLinkTarget, Table) {

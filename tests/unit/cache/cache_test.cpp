@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "../support/small_disk.hpp"
 #include "cache_fixture.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
@@ -237,39 +239,23 @@ TEST_F(StoreTest, UnusableLocationReportsDatabaseError) {
   EXPECT_THROW(store.set("k", 1), DatabaseError);
 }
 
-TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
-  // The broken file cannot be replaced because its folder is read-only: the
-  // failure says why the file had to go, not only that deleting it failed.
-  // Root ignores permissions, so the check runs as an ordinary user then.
-  auto folder = dir_ / "ro";
-  std::filesystem::create_directory(folder);
-  auto path = folder / "cache.sqlite";
-  std::ofstream(path) << "this is not a database\n";
-  const bool as_root = ::geteuid() == 0;
-  const uid_t nobody = 65534;
-  if (as_root) {
-    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
-    ASSERT_EQ(::chown(folder.c_str(), nobody, nobody), 0);
-    ASSERT_EQ(::chown(path.c_str(), nobody, nobody), 0);
-  }
-  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+// Runs `body` in a child process as an ordinary user, since root ignores
+// permissions, and returns the text it reports.
+const uid_t NOBODY = 65534;
+std::string as_ordinary_user(const std::function<std::string()>& body) {
   int pipe_fds[2];
-  ASSERT_EQ(::pipe(pipe_fds), 0);
+  if (::pipe(pipe_fds) != 0) return "no pipe";
   pid_t pid = ::fork();
-  ASSERT_GE(pid, 0);
+  if (pid < 0) return "no child";
   if (pid == 0) {
     ::close(pipe_fds[0]);
-    std::string text = "no failure";
-    if (!as_root || (::setgid(nobody) == 0 && ::setuid(nobody) == 0)) {
+    std::string text = "cannot become an ordinary user";
+    if (::geteuid() != 0 || (::setgid(NOBODY) == 0 && ::setuid(NOBODY) == 0)) {
       try {
-        SQLiteDiskCache store(path);
-      } catch (const FileSystemError& e) {
-        text = e.what();
+        text = body();
       } catch (const std::exception& e) {
-        text = std::string("other failure: ") + e.what();
+        text = std::string("unexpected failure: ") + e.what();
       }
-    } else {
-      text = "cannot become an ordinary user";
     }
     (void)!::write(pipe_fds[1], text.data(), text.size());
     ::_exit(0);
@@ -280,11 +266,151 @@ TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
   for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
   ::close(pipe_fds[0]);
   int status = -1;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ::waitpid(pid, &status, 0);
+  return text;
+}
+
+// The text of the failure of a store at `path`, or "no failure".
+std::string failure_of_store(const std::filesystem::path& path, bool file_system_error) {
+  try {
+    SQLiteDiskCache store(path);
+    return "no failure";
+  } catch (const FileSystemError& e) {
+    return file_system_error ? e.what() : std::string("other failure: ") + e.what();
+  } catch (const DatabaseError& e) {
+    return file_system_error ? std::string("other failure: ") + e.what() : e.what();
+  }
+}
+
+TEST_F(StoreTest, BrokenDatabaseInReadOnlyFolderNamesBothProblems) {
+  // The broken file cannot be replaced because its folder is read-only: the
+  // failure says why the file had to go, not only that deleting it failed.
+  auto folder = dir_ / "ro";
+  std::filesystem::create_directory(folder);
+  auto path = folder / "cache.sqlite";
+  std::ofstream(path) << "this is not a database\n";
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
+    ASSERT_EQ(::chown(path.c_str(), NOBODY, NOBODY), 0);
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0555), 0);
+  std::string text = as_ordinary_user([&] { return failure_of_store(path, true); });
   ::chmod(folder.c_str(), 0755);
   EXPECT_NE(text.find(path.string()), std::string::npos) << text;
   EXPECT_NE(text.find("file is not a database"), std::string::npos) << text;
   EXPECT_NE(text.find("Permission denied"), std::string::npos) << text;
+}
+
+// A cache folder its user may not enter: the failure names the file and the
+// system's reason.
+TEST_F(StoreTest, UnreadableFolderIsNamed) {
+  auto folder = dir_ / "locked";
+  std::filesystem::create_directory(folder);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
+    ASSERT_EQ(::chown(folder.c_str(), NOBODY, NOBODY), 0);
+  }
+  ASSERT_EQ(::chmod(folder.c_str(), 0), 0);
+  auto path = folder / "cache.sqlite";
+  std::string text = as_ordinary_user([&] { return failure_of_store(path, false); });
+  ::chmod(folder.c_str(), 0755);
+  EXPECT_EQ(text, "Cannot open the cache '" + path.string() +
+                      "': unable to open database file (Permission denied)");
+}
+
+// A full disk is no reason to give up the entries: whatever fails on it, the
+// file and its entries are there once space is back.
+TEST_F(StoreTest, FullDiskKeepsTheEntries) {
+  testing::SmallDisk disk(dir_ / "disk", 256 * 1024);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why_not();
+  auto path = disk.path() / "cache.sqlite";
+  {
+    SQLiteDiskCache store(path);
+    for (int i = 0; i < 20; ++i) store.set("k" + std::to_string(i), std::string(200, 'x'));
+  }
+  disk.fill();
+  std::string failure;
+  try {
+    SQLiteDiskCache store(path);
+    store.get("k1");
+    store.set("big", std::string(100000, 'y'));
+  } catch (const DatabaseError& e) {
+    failure = e.what();
+  }
+  EXPECT_TRUE(failure.find("No space left on device") != std::string::npos ||
+              failure.find("full") != std::string::npos)
+      << failure;
+  disk.free();
+  SQLiteDiskCache store(path);
+  EXPECT_EQ(store.get("k1", MINE), std::string(200, 'x')) << failure;
+  EXPECT_EQ(store.get("k19", MINE), std::string(200, 'x'));
+  EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+}
+
+// Pages damaged behind an intact schema: opening works, every read of the
+// table says "database disk image is malformed". The file is replaced once
+// and the operation goes on with the fresh file.
+TEST_F(StoreTest, MalformedFileIsReplacedByTheOperationThatFindsIt) {
+  auto path = dir_ / "cache.sqlite";
+  SQLiteDiskCache(path).set("k", 0);
+  query(path,
+        "WITH RECURSIVE n(i) AS (SELECT 0 UNION ALL SELECT i + 1 FROM n WHERE i < 199) "
+        "INSERT INTO cache SELECT 'k' || i, zeroblob(300), NULL, 0 FROM n");
+  const auto size = std::filesystem::file_size(path);
+  ASSERT_GT(size, 8 * 4096u);
+  {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(4096);  // page 1 (header and schema) stays
+    file << std::string(size - 4096, '\x5a');
+  }
+  SQLiteDiskCache store(path);
+  using Op = std::function<void(SQLiteDiskCache&)>;
+  const std::vector<std::pair<const char*, Op>> ops = {
+      {"get", [](SQLiteDiskCache& s) { EXPECT_EQ(s.get("k1"), std::nullopt); }},
+      {"set", [](SQLiteDiskCache& s) { s.set("new", 1); }},
+      {"delete", [](SQLiteDiskCache& s) { s.delete_("k1"); }},
+      {"clear", [](SQLiteDiskCache& s) { s.clear(); }},
+      {"prune", [](SQLiteDiskCache& s) { s.prune_expired(); }},
+  };
+  for (const auto& [name, op] : ops) {
+    SCOPED_TRACE(name);
+    {
+      std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+      file.seekp(4096);
+      file << std::string(4096, '\x5a');  // the table's root page
+    }
+    EXPECT_NO_THROW(op(store));
+    store.set("after", 2);
+    EXPECT_EQ(store.get("after", MINE), 2);
+    EXPECT_EQ(query(path, "PRAGMA integrity_check"), std::vector<std::string>{"ok"});
+  }
+}
+
+// What stands in the file's place is named, and nothing waits on a FIFO.
+TEST_F(StoreTest, NonRegularFileInPlaceIsNamed) {
+  struct Case {
+    const char* name;
+    std::function<void(const std::filesystem::path&)> make;
+    const char* says;
+  };
+  const Case cases[] = {
+      {"folder", [](const auto& p) { std::filesystem::create_directory(p); }, "it is a folder"},
+      {"fifo", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "it is not a regular file"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto path = dir_ / c.name / "cache.sqlite";
+    std::filesystem::create_directories(path.parent_path());
+    c.make(path);
+    try {
+      SQLiteDiskCache store(path);
+      FAIL() << "no error";
+    } catch (const DatabaseError& e) {
+      EXPECT_EQ(std::string(e.what()), "Cannot open the cache '" + path.string() + "': " + c.says);
+    }
+    EXPECT_TRUE(std::filesystem::exists(path));  // left for the user to look at
+  }
 }
 
 TEST_F(StoreTest, FilesAreOwnerOnly) {

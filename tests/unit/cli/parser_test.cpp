@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -159,10 +160,34 @@ TEST(Parser, RequirementsFileChecks) {
       {dir.string(), "Invalid value for '-r' / '--requirements': File '" + dir.string() +
                          "' is a directory."},
   };
+  const std::string unreadable_error = "Invalid value for '-r' / '--requirements': File '" +
+                                       (dir / "secret.txt").string() + "' is not readable.";
   if (!root_reads_anything) {
-    cases.push_back({(dir / "secret.txt").string(),
-                     "Invalid value for '-r' / '--requirements': File '" +
-                         (dir / "secret.txt").string() + "' is not readable."});
+    cases.push_back({(dir / "secret.txt").string(), unreadable_error});
+  } else {
+    // Root reads anything: the unreadable file is checked by an ordinary user,
+    // in a child that gives up root.
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(fds[0]);
+      std::string seen = "cannot become an ordinary user";
+      if (::setgid(65534) == 0 && ::setuid(65534) == 0)
+        seen = parse({"install", "-r", (dir / "secret.txt").string()}).error;
+      (void)!::write(fds[1], seen.data(), seen.size());
+      ::_exit(0);
+    }
+    ::close(fds[1]);
+    std::string seen;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fds[0], buf, sizeof buf)) > 0;)
+      seen.append(buf, static_cast<std::size_t>(n));
+    ::close(fds[0]);
+    int status = -1;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_EQ(seen, unreadable_error);
   }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.path);

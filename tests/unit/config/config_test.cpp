@@ -1,15 +1,21 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <fstream>
 #include <algorithm>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "../support/small_disk.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
@@ -188,6 +194,118 @@ TEST_F(ConfigFiles, UnwritableRecordLeavesTheFileUntouched) {
   EXPECT_ANY_THROW(write_config_parse_to_file(bad));
   EXPECT_EQ(read(config_file()), before);
   EXPECT_EQ(std::distance(fs::directory_iterator(config_dir()), fs::directory_iterator{}), 1);
+}
+
+// A full disk fails the write and leaves the previous file whole, with no
+// temporary file beside it.
+TEST_F(ConfigFiles, FullDiskKeepsThePreviousFile) {
+  testing::SmallDisk disk(root_ / "disk", 64 * 1024);
+  if (!disk.mounted()) GTEST_SKIP() << disk.why_not();
+  ::setenv("XDG_CONFIG_HOME", disk.path().c_str(), 1);
+  const fs::path file = disk.path() / "Keelbox" / "keelbox.toml";
+  write_config_parse_to_file({{"old-id", "old-secret", "cloud"}, {}});
+  const std::string before = read(file);
+  disk.fill();
+  try {
+    write_config_parse_to_file({{"new-id", std::string(5000, 's'), "dev.cloud"}, {}});
+    FAIL() << "the full disk went unnoticed";
+  } catch (const FileSystemError& e) {
+    EXPECT_NE(std::string(e.what()).find("No space left on device"), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(read(file), before);
+  EXPECT_EQ(std::distance(fs::directory_iterator(file.parent_path()), fs::directory_iterator{}), 1);
+  disk.free();
+  write_config_parse_to_file({{"new-id", "s", "cloud"}, {}});
+  EXPECT_EQ(get_configparser().profile.token_id, "new-id");
+}
+
+// Only a regular file (or a link to one) is read, and nothing waits on
+// what is not one: a FIFO would block the open until a writer comes.
+TEST_F(ConfigFiles, AnythingButARegularFileIsRefusedWithoutWaiting) {
+  struct sigaction on_alarm {};
+  on_alarm.sa_handler = [](int) {};  // no SA_RESTART: a blocked open ends with EINTR
+  struct sigaction old_alarm {};
+  ASSERT_EQ(::sigaction(SIGALRM, &on_alarm, &old_alarm), 0);
+  struct Case {
+    const char* name;
+    std::function<void(const fs::path&)> make;
+    const char* says;  // empty: reads fine
+  };
+  auto make_socket = [](const fs::path& p) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    ASSERT_LT(p.string().size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, p.c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    ::close(fd);
+  };
+  const std::string valid = render_config_toml({{"id", "secret", "cloud"}, {}});
+  const Case cases[] = {
+      {"fifo", [](const fs::path& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "it is a FIFO"},
+      {"link to a fifo",
+       [&](const fs::path& p) {
+         ASSERT_EQ(::mkfifo((root_ / "fifo").c_str(), 0600), 0);
+         fs::create_symlink(root_ / "fifo", p);
+       },
+       "it is a FIFO"},
+      {"socket", make_socket, "it is a socket"},
+      {"character device", [](const fs::path& p) { fs::create_symlink("/dev/zero", p); },
+       "it is a character device"},
+      {"too large", [&](const fs::path& p) { write(p, valid + std::string(2 << 20, '#')); },
+       "larger than 1024 KiB"},
+      {"link to a regular file",
+       [&](const fs::path& p) {
+         write(root_ / "real.toml", valid);
+         fs::create_symlink(root_ / "real.toml", p);
+       },
+       ""},
+  };
+  fs::create_directories(config_dir());
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(config_file());
+    fs::remove(root_ / "fifo");
+    c.make(config_file());
+    ::alarm(5);
+    try {
+      KeelboxConfig conf = get_configparser();
+      EXPECT_EQ(std::string(c.says), "") << "read as " << conf.profile.token_id;
+    } catch (const FileSystemError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "Cannot read '" + config_file().string() + "': " + c.says +
+                    (std::string(c.says).starts_with("it is") ? ", not a regular file" : ""));
+    }
+    ::alarm(0);
+  }
+  ::sigaction(SIGALRM, &old_alarm, nullptr);
+}
+
+// A value that is not UTF-8 cannot be stored in TOML: the error names the
+// value (never shows it) and the file stays as it was.
+TEST_F(ConfigFiles, ValueThatIsNotTextIsNamed) {
+  write_config_parse_to_file({{"id", "secret", "cloud"}, {}});
+  const std::string before = read(config_file());
+  struct Case {
+    KeelboxProfile profile;
+    const char* name;
+  };
+  const Case cases[] = {
+      {{"id\xff", "secret", "cloud"}, "token id"},
+      {{"id", "sec\xc3(ret", "cloud"}, "token secret"},
+      {{"id", "secret", "cloud\x80"}, "cloud environment"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    try {
+      write_config_parse_to_file({c.profile, {}});
+      FAIL() << "no error";
+    } catch (const KeelboxException& e) {
+      EXPECT_EQ(std::string(e.what()), std::string("The ") + c.name +
+                                           " is not valid UTF-8 text and cannot be stored in keelbox.toml.");
+    }
+    EXPECT_EQ(read(config_file()), before);
+  }
 }
 
 TEST_F(ConfigFiles, ReadingMapsTheDocument) {

@@ -2,14 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/fake_process_runner.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/uv/uv.hpp"
 
 namespace keelbox {
 namespace {
 
 namespace fs = std::filesystem;
-using testing::read_uv_log;
 using testing::ScopedEnv;
 using testing::TempDir;
 using V = std::vector<std::string>;
@@ -34,30 +35,31 @@ TEST(InstallArgs, DefaultArguments) {
     EXPECT_EQ(install::_generate_default_install_args(c.upgrade, c.packages), c.expected);
 }
 
-// The sandbox cloud (answering "/pip" with the private index's address), the
-// private index, a user profile, a target environment with pip, and the uv
-// stand-in beside this test program.
+// The sandbox cloud (answering "/pip" with the private index's address), a
+// user profile, a target environment named by VIRTUAL_ENV, the uv stand-in
+// beside this test program (where the tool looks for uv) and a fake runner in
+// place of real children: real installations are the black-box tests' part.
 class Install : public ::testing::Test {
  protected:
+  static constexpr const char* kIndex = "https://pypi.zvk.invalid/simple/";
   // The process keeps one cache store for its life time: its folders outlive
   // the single tests.
   static void SetUpTestSuite() { home_ = new TempDir(); }
   static void TearDownTestSuite() { delete home_; }
   void SetUp() override {
     testing::install_uv_standin();
-    index_.emplace(dir_ / "index");
     fs::create_directories(home_->path() / "xdg-config" / "Keelbox");
     std::ofstream(home_->path() / "xdg-config" / "Keelbox" / "keelbox.toml")
         << "[profile]\ntoken_id = \"id-1\"\ntoken = \"secret-1\"\ncloud_environment = \"cloud\"\n\n"
            "[options]\nadvanced_mode = false\n";
     // Tokens memoised by an earlier test's sandbox stay valid.
-    nlohmann::json scenario = {{"pip_location", index_->url()}, {"accept_any_token", true}};
+    nlohmann::json scenario = {{"pip_location", kIndex}, {"accept_any_token", true}};
     std::ofstream(dir_ / "scenario.json") << scenario.dump();
     start_sandbox();
     env_.set("XDG_CONFIG_HOME", (home_->path() / "xdg-config").string());
     env_.set("XDG_DATA_HOME", (home_->path() / "xdg-data").string());
     env_.set("XDG_CACHE_HOME", (home_->path() / "xdg-cache").string());
-    env_.set("UV_STANDIN_LOG", (dir_ / "uv.jsonl").string());
+    env_.set("VIRTUAL_ENV", (dir_ / "v").string());
     env_.set("CONDA_PREFIX", std::nullopt);
   }
   void TearDown() override {
@@ -82,19 +84,15 @@ class Install : public ::testing::Test {
     env_.set("SSL_CERT_FILE", ready.at("ca_file").get<std::string>());
   }
   void set_pip_override(const nlohmann::json& override) {
-    nlohmann::json scenario = {{"pip_location", index_->url()},
+    nlohmann::json scenario = {{"pip_location", kIndex},
                                {"accept_any_token", true},
                                {"overrides", {{"pip", override}}}};
     std::ofstream(dir_ / "scenario.json") << scenario.dump();
   }
-  void make_target() {
-    testing::make_venv(dir_ / "v", true);
-    env_.set("VIRTUAL_ENV", (dir_ / "v").string());
-  }
   static TempDir* home_;
   TempDir dir_;
   ScopedEnv env_{};
-  std::optional<testing::PackageIndexServer> index_;
+  testing::FakeProcessRunner runner_;
   FILE* sandbox_pipe_ = nullptr;
   int sandbox_pid_ = 0;
 };
@@ -103,10 +101,10 @@ TempDir* Install::home_ = nullptr;
 
 TEST_F(Install, IndexAddressComesFromTheSeeOtherAnswer) {
   EXPECT_EQ(install::get_uv_pip_install_cmd(false, V{"zvk-sample-app"}),
-            (V{"pip", "install", "zvk-sample-app", "--index-url", index_->url()}));
+            (V{"pip", "install", "zvk-sample-app", "--index-url", kIndex}));
   EXPECT_EQ(install::get_uv_pip_install_cmd(true, V{"a", "b>=1"}),
             (V{"pip", "install", "a", "b>=1", "--upgrade-package", "a", "--upgrade-package", "b>=1",
-               "--index-url", index_->url()}));
+               "--index-url", kIndex}));
 }
 
 TEST_F(Install, OtherAnswersEndTheOperationWithoutRunningUv) {
@@ -127,7 +125,7 @@ TEST_F(Install, OtherAnswersEndTheOperationWithoutRunningUv) {
     SCOPED_TRACE(c.override.dump());
     set_pip_override(c.override);
     try {
-      install::install_modules({"zvk-sample-app"}, true);
+      install::install_modules({"zvk-sample-app"}, true, false, std::nullopt, runner_);
       ADD_FAILURE();
     } catch (const HTTPStatusError& e) {
       EXPECT_TRUE(c.http_error);
@@ -137,49 +135,45 @@ TEST_F(Install, OtherAnswersEndTheOperationWithoutRunningUv) {
       EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
     }
   }
-  EXPECT_FALSE(fs::exists(dir_ / "uv.jsonl"));
+  EXPECT_TRUE(runner_.runs.empty());
 }
 
 TEST_F(Install, NothingToInstallRunsNothing) {
   CaptureStdout();
-  install::install_modules({}, true, true, std::vector<fs::path>{dir_ / "req.txt"});
+  install::install_modules({}, true, true, std::vector<fs::path>{dir_ / "req.txt"}, runner_);
   EXPECT_EQ(GetCapturedStdout(), "Nothing to install. Call with --help for more information.\n");
-  EXPECT_FALSE(fs::exists(dir_ / "uv.jsonl"));
+  EXPECT_TRUE(runner_.runs.empty());
 }
 
 TEST_F(Install, DryRunThenInstallThroughUv) {
-  make_target();
-  std::ofstream(dir_ / "req.txt") << "zvk-tracer\n";
-  install::install_modules({"zvk-sample-app"}, true, true, std::vector<fs::path>{dir_ / "req.txt"});
-  EXPECT_FALSE(fs::exists(dir_ / "v" / "lib" / "python3.11" / "site-packages" / "zvk_sample_app"));
-  install::install_modules({"zvk-sample-app"}, true, false, std::vector<fs::path>{dir_ / "req.txt"});
-  auto log = read_uv_log(dir_ / "uv.jsonl");
-  ASSERT_EQ(log.size(), 2u);
-  EXPECT_EQ(log[0]["argv"].get<V>(),
+  const fs::path req = dir_ / "req.txt";
+  install::install_modules({"zvk-sample-app"}, true, true, std::vector<fs::path>{req}, runner_);
+  install::install_modules({"zvk-sample-app", "numpy>=1.26"}, false, false,
+                           std::vector<fs::path>{req, dir_ / "more.txt"}, runner_);
+  ASSERT_EQ(runner_.runs.size(), 2u);
+  EXPECT_EQ(runner_.runs[0].args,
             (V{"pip", "install", "zvk-sample-app", "--upgrade-package", "zvk-sample-app",
-               "--index-url", index_->url(), "--dry-run", "-r", (dir_ / "req.txt").string()}));
-  EXPECT_EQ(log[1]["argv"].get<V>(),
-            (V{"pip", "install", "zvk-sample-app", "--upgrade-package", "zvk-sample-app",
-               "--index-url", index_->url(), "-r", (dir_ / "req.txt").string()}));
-  EXPECT_EQ(log[1]["virtual_env"], (dir_ / "v").string());
-  // uv installed the package and the requirement file's package.
-  auto sp = dir_ / "v" / "lib";
-  bool app = false, tracer = false;
-  for (auto& e : fs::recursive_directory_iterator(sp)) {
-    app |= e.path().filename() == "zvk_sample_app-1.4.0.dist-info";
-    tracer |= e.path().filename() == "zvk_tracer-2.0.0.dist-info";
+               "--index-url", kIndex, "--dry-run", "-r", req.string()}));
+  EXPECT_EQ(runner_.runs[1].args,
+            (V{"pip", "install", "zvk-sample-app", "numpy>=1.26", "--index-url", kIndex, "-r",
+               req.string(), "-r", (dir_ / "more.txt").string()}));
+  for (const auto& run : runner_.runs) {
+    EXPECT_EQ(run.program, _find_uv_bin());
+    EXPECT_EQ(run.env.at("VIRTUAL_ENV"), (dir_ / "v").string());
+    // uv talks to the user directly.
+    EXPECT_EQ(run.options.stdout_mode, StreamMode::Inherit);
+    EXPECT_EQ(run.options.stderr_mode, StreamMode::Inherit);
   }
-  EXPECT_TRUE(app);
-  EXPECT_TRUE(tracer);
 
-  // A package the index does not have: uv's failure with the arguments.
+  // uv's failure names the arguments.
+  runner_.answer(1);
   try {
-    install::install_modules({"zvk-missing"}, false);
+    install::install_modules({"zvk-missing"}, false, false, std::nullopt, runner_);
     ADD_FAILURE();
   } catch (const KeelboxUVException& e) {
     EXPECT_EQ(std::string(e.what()),
-              "Error running uv with ('pip', 'install', 'zvk-missing', '--index-url', '" +
-                  index_->url() + "')");
+              std::string("Error running uv with ('pip', 'install', 'zvk-missing', '--index-url', '") +
+                  kIndex + "')");
   }
 }
 

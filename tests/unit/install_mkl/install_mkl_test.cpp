@@ -2,9 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/fake_process_runner.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/uv/uv.hpp"
 
 namespace keelbox {
 namespace {
@@ -109,30 +109,42 @@ TEST(MklLinks, WindowsLayoutAndItsPermissionMessage) {
   GetCapturedStdout();
 }
 
-// A target environment with pip, the private index and the uv stand-in.
+// A target environment named by VIRTUAL_ENV and a fake runner in place of its
+// python: the probe's answer is the fake's. Installing MKL from the index into
+// a real environment is the black-box tests' part.
 class Mkl : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::install_uv_standin();
-    testing::make_venv(dir_ / "v", true);
-    env_.set("VIRTUAL_ENV", (dir_ / "v").string());
+    env_.set("VIRTUAL_ENV", venv().string());
     env_.set("CONDA_PREFIX", std::nullopt);
   }
   fs::path venv() const { return dir_ / "v"; }
   TempDir dir_;
   ScopedEnv env_{};
+  testing::FakeProcessRunner runner_;
 };
 
-TEST_F(Mkl, PresenceFollowsTheInstalledDistribution) {
-  EXPECT_FALSE(is_mkl_present());
-  testing::PackageIndexServer index(dir_ / "index");
-  run_uv_in_python({"pip", "install", "mkl", "--index-url", index.url()}, true);
-  EXPECT_TRUE(is_mkl_present());
-  EXPECT_TRUE(fs::exists(venv() / "lib" / "libmkl_rt.so.2"));  // installed as data
+TEST_F(Mkl, PresenceIsTheProbesExitStatus) {
+  runner_.answer(1).answer(0).answer(-9);
+  EXPECT_FALSE(is_mkl_present(runner_));
+  EXPECT_TRUE(is_mkl_present(runner_));
+  EXPECT_FALSE(is_mkl_present(runner_));
+  ASSERT_EQ(runner_.runs.size(), 3u);
+  for (const auto& run : runner_.runs) {
+    EXPECT_EQ(run.program, venv() / "bin" / "python");
+    EXPECT_EQ(run.args, (std::vector<std::string>{
+                            "-c", "from importlib.metadata import distribution;distribution('mkl')"}));
+    EXPECT_EQ(run.env.at("VIRTUAL_ENV"), venv().string());
+    EXPECT_EQ(run.options.stdout_mode, StreamMode::Discard);
+    EXPECT_EQ(run.options.stderr_mode, StreamMode::Discard);
+  }
+}
 
+TEST_F(Mkl, PresentRuntimeIsLinkedOnce) {
+  touch(venv() / "lib" / "libmkl_rt.so.2");
   // Present: one line, then the link to the installed runtime.
   CaptureStdout();
-  ensure_mkl_in_environment();
+  ensure_mkl_in_environment(runner_);
   EXPECT_EQ(GetCapturedStdout(),
             "MKL library already installed / available in " + venv().string() + ".\n" +
                 "Creating symlink " + (venv() / "lib" / "libmkl_rt.so").string() +
@@ -141,9 +153,10 @@ TEST_F(Mkl, PresenceFollowsTheInstalledDistribution) {
 
   // Again: nothing more to link.
   CaptureStdout();
-  ensure_mkl_in_environment();
+  ensure_mkl_in_environment(runner_);
   EXPECT_EQ(GetCapturedStdout(),
             "MKL library already installed / available in " + venv().string() + ".\n");
+  EXPECT_EQ(runner_.runs.size(), 2u);  // the probes only: nothing installed
 }
 
 TEST_F(Mkl, AnEnvironmentWithoutPythonIsAStartFailure) {

@@ -127,24 +127,33 @@ TEST(Process, CalledProcessErrorText) {
                "Command ['/v/bin/uv'] died with signal 9.");
 }
 
+// Forks a stand-in for the tool: the interrupt handler installed, standard
+// error silenced, one child `sh <sh_args>` waited for; `started` runs in the
+// stand-in right after the child has started.
+template <typename Started>
+pid_t fork_tool(const std::vector<std::string>& sh_args, Started started) {
+  const pid_t tool = ::fork();
+  if (tool == 0) {
+    int devnull = ::open("/dev/null", O_WRONLY);
+    ::dup2(devnull, STDERR_FILENO);
+    install_interrupt_handler();
+    ChildProcess child(kSh, sh_args, current_environment(), ProcessOptions::discard_output());
+    started(child.pid());
+    child.communicate();
+    ::_exit(0);
+  }
+  return tool;
+}
+
 // Ctrl-C while the tool waits for a child: the tool ends with status 1 and
 // the child does not outlive it.
 TEST(Process, InterruptEndsTheToolAndItsChild) {
   int report[2];
   ASSERT_EQ(::pipe(report), 0);
-  pid_t tool = ::fork();
-  ASSERT_GE(tool, 0);
-  if (tool == 0) {
-    int devnull = ::open("/dev/null", O_WRONLY);
-    ::dup2(devnull, STDERR_FILENO);
-    install_interrupt_handler();
-    ChildProcess child(kSh, {"-c", "sleep 60"}, current_environment(),
-                       ProcessOptions::capture_both());
-    pid_t grandchild = child.pid();
+  pid_t tool = fork_tool({"-c", "sleep 60"}, [&](pid_t grandchild) {
     (void)!::write(report[1], &grandchild, sizeof grandchild);
-    child.communicate();
-    ::_exit(0);
-  }
+  });
+  ASSERT_GE(tool, 0);
   ::close(report[1]);
   pid_t child_pid = 0;
   ASSERT_EQ(::read(report[0], &child_pid, sizeof child_pid), static_cast<ssize_t>(sizeof child_pid));
@@ -159,6 +168,46 @@ TEST(Process, InterruptEndsTheToolAndItsChild) {
   for (int i = 0; i < 50 && process_exists(child_pid); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   EXPECT_FALSE(process_exists(child_pid));
+}
+
+// A signal to the tool alone (not to its process group) while a child waits
+// for a grandchild: the grandchild ends with the run too, whether it is
+// still the child's or already an orphan when the child has gone.
+TEST(Process, TerminationEndsTheWholeTreeTheToolStarted) {
+  struct Case {
+    const char* name;
+    int signal_number;
+    const char* script;  // writes the grandchild's pid to "$1"
+  };
+  const std::vector<Case> cases = {
+      {"grandchild of a waiting child", SIGTERM, "sleep 60 & echo $! > \"$1\"; wait"},
+      {"orphaned grandchild", SIGINT, "(sleep 60 & echo $! > \"$1\") ; sleep 60"},
+      {"grandchild that ignores SIGTERM", SIGTERM,
+       "(trap '' TERM; exec sleep 60) & echo $! > \"$1\"; wait"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("keelbox-grandchild-" + std::to_string(::getpid()));
+    std::filesystem::remove(file);
+    pid_t tool = fork_tool({"-c", c.script, "sh", file.string()}, [](pid_t) {});
+    ASSERT_GE(tool, 0);
+    pid_t grandchild = 0;
+    for (int i = 0; i < 500 && grandchild == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      std::ifstream in(file);
+      in >> grandchild;
+    }
+    ASSERT_GT(grandchild, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the subshell has gone
+    ::kill(tool, c.signal_number);
+    int status = 0;
+    ASSERT_EQ(::waitpid(tool, &status, 0), tool);
+    const bool alive = process_exists(grandchild);
+    if (alive) ::kill(grandchild, SIGKILL);
+    EXPECT_FALSE(alive);
+    std::filesystem::remove(file);
+  }
 }
 
 }  // namespace

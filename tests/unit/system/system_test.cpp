@@ -1,7 +1,11 @@
 #include "keelbox/system/system.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 
+#include "keelbox/system/interpreter.hpp"
+
+#include "../support/fake_process_runner.hpp"
 #include "../uv/uv_test_support.hpp"
 
 namespace keelbox {
@@ -79,84 +83,74 @@ TEST(System, ScriptsFolderAndPlatform) {
   EXPECT_FALSE(runs_on_windows());
 }
 
-// A target environment made with the real interpreter (no pip needed).
+// A fake runner in place of the target environment's programs.
 class RunCmd : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    dir_ = new TempDir();
-    testing::make_venv(dir_->path() / "v", false);
-  }
-  static void TearDownTestSuite() {
-    delete dir_;
-    dir_ = nullptr;
-  }
-  static std::filesystem::path venv() { return dir_->path() / "v"; }
-  static TempDir* dir_;
+  testing::FakeProcessRunner runner_;
 };
-TempDir* RunCmd::dir_ = nullptr;
 
 TEST_F(RunCmd, RunsTheEnvironmentsProgramWithTheChildEnvironment) {
-  // A trailing separator in VIRTUAL_ENV: the program is found, and the child
-  // sees the normalised path.
-  TempDir out;
-  ScopedEnv env{{"VIRTUAL_ENV", venv().string() + "/"}, {"CONDA_PREFIX", "/opt/conda/envs/x"}};
-  _run_cmd("python3",
-           std::vector<std::string>{"-c",
-                                    "import os, sys; open(sys.argv[1], 'w').write("
-                                    "sys.executable + '|' + os.environ['VIRTUAL_ENV'] + '|' + "
-                                    "os.environ['CONDA_PREFIX'])",
-                                    (out / "seen").string()});
-  EXPECT_EQ(read_file(out / "seen"),
-            (venv() / "bin" / "python3").string() + "|" + venv().string() + "|/opt/conda/envs/x");
+  // A trailing separator in VIRTUAL_ENV: the program is found there, and the
+  // child is told the normalised path; nothing else changes.
+  ScopedEnv env{{"VIRTUAL_ENV", "/srv/envs/v/"}, {"CONDA_PREFIX", "/opt/conda/envs/x"}};
+  const std::vector<std::string> args = {"-c", "print(1)", "a b"};
+  ProcessOptions options;
+  options.stdout_mode = StreamMode::Capture;
+  _run_cmd("python3", args, options, runner_);
+  _run_cmd("jupyter", std::nullopt, {}, runner_);
+  ASSERT_EQ(runner_.runs.size(), 2u);
+  EXPECT_EQ(runner_.runs[0].program, std::filesystem::path("/srv/envs/v/bin/python3"));
+  EXPECT_EQ(runner_.runs[0].args, args);
+  EXPECT_EQ(runner_.runs[0].options.stdout_mode, StreamMode::Capture);
+  Environment expected = current_environment();
+  expected["VIRTUAL_ENV"] = "/srv/envs/v";
+  EXPECT_EQ(runner_.runs[0].env, expected);
+  EXPECT_EQ(runner_.runs[1].program, std::filesystem::path("/srv/envs/v/bin/jupyter"));
+  EXPECT_TRUE(runner_.runs[1].args.empty());
+  EXPECT_EQ(runner_.runs[1].options.stdout_mode, StreamMode::Inherit);
 }
 
 TEST_F(RunCmd, FailingStatusesBecomeUserErrorsWithTheCauseChained) {
-  ScopedEnv env{{"VIRTUAL_ENV", venv().string()}};
+  ScopedEnv env{{"VIRTUAL_ENV", "/srv/envs/v"}};
   struct Case {
-    std::string which, program, message;
+    std::string which;
     int status;
+    std::string message;
   };
   const std::vector<Case> cases = {
-      {"python", "import sys; sys.exit(3)", "python execution failed with error code 3", 3},
-      {"python3", "import os; os.kill(os.getpid(), 9)",
-       "python3 execution failed with error code -9", -9},
+      {"python", 3, "python execution failed with error code 3"},
+      {"python3", -9, "python3 execution failed with error code -9"},
+      {"ipython", 255, "ipython execution failed with error code 255"},
   };
   for (const auto& c : cases) {
+    runner_.answer(c.status);
     try {
-      _run_cmd(c.which, std::vector<std::string>{"-c", c.program}, ProcessOptions::discard_output());
+      _run_cmd(c.which, std::vector<std::string>{"-c", "x"}, {}, runner_);
       ADD_FAILURE() << c.which;
     } catch (const KeelboxException& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
       auto cause = nested_cause<CalledProcessError>(e);
       ASSERT_TRUE(cause.has_value());
       EXPECT_EQ(cause->returncode(), c.status);
-      EXPECT_EQ(cause->cmd().front(), (venv() / "bin" / c.which).string());
+      EXPECT_EQ(cause->cmd(), (std::vector<std::string>{"/srv/envs/v/bin/" + c.which, "-c", "x"}));
     }
   }
 }
 
 TEST_F(RunCmd, RefusesOtherCommandsBeforeStartingAnything) {
-  TempDir target;
-  std::filesystem::create_directories(target / "bin");
-  const auto marker = target / "started";
+  ScopedEnv env{{"VIRTUAL_ENV", "/srv/envs/v"}};
   for (const std::string which : {"pip", "uv", "bash", "Python", "python3.11", ""}) {
-    // Each refused name exists as a program that would leave a marker.
-    if (!which.empty()) {
-      std::ofstream(target / "bin" / which) << "#!/bin/sh\ntouch '" << marker.string() << "'\n";
-      std::filesystem::permissions(target / "bin" / which, std::filesystem::perms::owner_all);
-    }
-    ScopedEnv env{{"VIRTUAL_ENV", target.path().string()}};
     try {
-      _run_cmd(which);
+      _run_cmd(which, std::nullopt, {}, runner_);
       ADD_FAILURE() << which;
     } catch (const KeelboxException& e) {
       EXPECT_EQ(std::string(e.what()), "Unsupported command: " + which);
     }
   }
-  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_TRUE(runner_.runs.empty());
 }
 
-TEST_F(RunCmd, AMissingProgramIsAStartFailureNotAUserError) {
+TEST(RunCmdStart, AMissingProgramIsAStartFailureNotAUserError) {
   TempDir empty;
   ScopedEnv env{{"VIRTUAL_ENV", empty.path().string()}};
   EXPECT_THROW(_run_cmd("jupyter"), ProcessStartError);
@@ -164,6 +158,7 @@ TEST_F(RunCmd, AMissingProgramIsAStartFailureNotAUserError) {
 
 // Run inside a copy of this test program placed in an environment's bin
 // folder beside its python3: that environment is the tool's installation.
+// Not registered as a test of its own.
 TEST(Relocated, NeitherVariableSetMeansTheInterpreterPrefix) {
   const char* expected = std::getenv("KEELBOX_EXPECT_PREFIX");
   if (!expected) GTEST_SKIP() << "runs inside a relocated copy";
@@ -171,13 +166,83 @@ TEST(Relocated, NeitherVariableSetMeansTheInterpreterPrefix) {
   EXPECT_EQ(_set_venv_environment().at("VIRTUAL_ENV"), expected);
 }
 
-TEST_F(RunCmd, WithoutVariablesTheBaseInterpreterPrefixIsTheTarget) {
-  auto r = testing::run_relocated(venv() / "bin", "Relocated.*",
+TEST(TargetLookup, WithoutVariablesTheBaseInterpreterPrefixIsTheTarget) {
+  TempDir dir;
+  testing::make_venv(dir / "v", false);
+  auto r = testing::run_relocated(dir / "v" / "bin", "Relocated.*",
                                   {{"VIRTUAL_ENV", std::nullopt},
                                    {"CONDA_PREFIX", std::nullopt},
-                                   {"KEELBOX_EXPECT_PREFIX", venv().string()}});
+                                   {"KEELBOX_EXPECT_PREFIX", (dir / "v").string()}});
   EXPECT_EQ(r.returncode, 0) << *r.stdout_;
   EXPECT_NE(r.stdout_->find("[  PASSED  ] 1 test"), std::string::npos) << *r.stdout_;
+}
+
+// ---- the interpreter's own answer ----
+
+// A stand-in interpreter: a shell script that answers `answer` with `status`
+// and records the signal state it was started with (/proc/self/status).
+std::filesystem::path fake_interpreter(const TempDir& dir, const std::string& answer, int status) {
+  const auto exe = dir / "python3";
+  std::ofstream(exe) << "#!/bin/sh\n"
+                     << "grep -E '^Sig(Blk|Ign):' /proc/self/status > '" << (dir / "signals").string()
+                     << "'\n"
+                     << "printf '%s\\n' '" << answer << "'\n"
+                     << "exit " << status << "\n";
+  std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
+  return exe;
+}
+
+TEST(Interpreter, AnswersAreReadAndOthersRefused) {
+  struct Case {
+    std::string answer;
+    int status;
+    std::optional<std::pair<int, int>> version;
+  };
+  const std::vector<Case> cases = {
+      {"3.11", 0, std::pair{3, 11}},
+      {" 3.9 ", 0, std::pair{3, 9}},
+      {"3.12", 1, std::nullopt},
+      {"three", 0, std::nullopt},
+      {"3", 0, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.answer);
+    TempDir dir;
+    const auto exe = fake_interpreter(dir, c.answer, c.status);
+    if (c.version) {
+      EXPECT_EQ(interpreter_version(exe), *c.version);
+    } else {
+      try {
+        interpreter_version(exe);
+        ADD_FAILURE();
+      } catch (const RuntimeError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Cannot determine the version of the Python interpreter " + exe.string());
+      }
+    }
+  }
+}
+
+// The tool ignores SIGPIPE and holds back Ctrl-C while it starts a child; the
+// interpreter asked for its version must start with neither, or Ctrl-C during
+// the question waits for the interrupt handler's grace period.
+TEST(Interpreter, TheVersionQuestionStartsWithDefaultSignals) {
+  TempDir dir;
+  const auto exe = fake_interpreter(dir, "3.11", 0);
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ignore, &previous);
+  const auto version = interpreter_version(exe);
+  ::sigaction(SIGPIPE, &previous, nullptr);
+  EXPECT_EQ(version, std::pair(3, 11));
+  const std::string seen = read_file(dir / "signals");
+  for (const char* field : {"SigBlk:", "SigIgn:"}) {
+    const auto at = seen.find(field);
+    ASSERT_NE(at, std::string::npos) << seen;
+    const unsigned long long mask = std::stoull(seen.substr(at + std::strlen(field)), nullptr, 16);
+    for (int sig : {SIGINT, SIGTERM, SIGPIPE})
+      EXPECT_EQ(mask & (1ULL << (sig - 1)), 0u) << field << " signal " << sig << " in " << seen;
+  }
 }
 
 // ---- shell detection ----

@@ -2,64 +2,32 @@
 
 #include <gtest/gtest.h>
 
+#include "../support/fake_process_runner.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "uv_test_support.hpp"
 
 namespace keelbox {
 namespace {
 
+using testing::FakeProcessRunner;
 using testing::nested_cause;
-using testing::read_uv_log;
 using testing::ScopedEnv;
 using testing::TempDir;
 using V = std::vector<std::string>;
 
-// One target environment with pip, the private index and the uv stand-in
-// beside this test program, shared by the suite.
+// uv (the stand-in) beside this test program, a target environment named by
+// VIRTUAL_ENV, and a fake runner in place of real children. Real runs of uv
+// against real environments are the black-box tests' part.
 class Uv : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() {
-    testing::install_uv_standin();
-    dir_ = new TempDir();
-    testing::make_venv(dir_->path() / "v", true);
-    index_ = new testing::PackageIndexServer(dir_->path() / "index");
-  }
-  static void TearDownTestSuite() {
-    delete index_;
-    delete dir_;
-  }
   void SetUp() override {
-    log_ = dir_->path() / ("log-" + std::to_string(++counter_) + ".jsonl");
-    env_.set("VIRTUAL_ENV", venv().string());
+    testing::install_uv_standin();
+    env_.set("VIRTUAL_ENV", "/srv/envs/target");
     env_.set("CONDA_PREFIX", std::nullopt);
-    env_.set("UV_STANDIN_LOG", log_.string());
   }
-  static std::filesystem::path venv() { return dir_->path() / "v"; }
-  static std::string url() { return index_->url(); }
-
-  // The installed version of a package, through the runner's captured output.
-  static std::optional<std::string> installed_version(const std::string& package) {
-    try {
-      auto done = run_uv_in_python({"pip", "show", package}, true);
-      const std::string& out = *done.stdout_;
-      auto at = out.find("\nVersion: ");
-      if (at == std::string::npos) return std::nullopt;
-      at += 10;
-      return out.substr(at, out.find('\n', at) - at);
-    } catch (const KeelboxUVException&) {
-      return std::nullopt;
-    }
-  }
-
-  static TempDir* dir_;
-  static testing::PackageIndexServer* index_;
-  static int counter_;
   ScopedEnv env_{};
-  std::filesystem::path log_;
+  FakeProcessRunner runner_;
 };
-TempDir* Uv::dir_ = nullptr;
-testing::PackageIndexServer* Uv::index_ = nullptr;
-int Uv::counter_ = 0;
 
 TEST_F(Uv, FindsTheUvBesideTheTool) {
   EXPECT_EQ(_find_uv_bin(), (tool_installation_dir() / "uv").string());
@@ -76,81 +44,103 @@ TEST_F(Uv, FailedRunsNameTheArgumentsInTupleNotation) {
       {{"--version"}, "Error running uv with ('--version',)", 2},
       {{}, "Error running uv with ()", 2},
       {{"it's", "a\\b\n"}, "Error running uv with (\"it's\", 'a\\\\b\\n')", 2},
+      {{"pip", "install", "x"}, "Error running uv with ('pip', 'install', 'x')", -9},
   };
   for (const bool capture : {false, true}) {
     for (const auto& c : cases) {
+      SCOPED_TRACE(c.message);
+      runner_.answer(c.status, "out", "err");
       try {
-        run_uv_in_python(c.args, capture);
-        ADD_FAILURE() << c.message;
+        run_uv_in_python(c.args, capture, runner_);
+        ADD_FAILURE();
       } catch (const KeelboxUVException& e) {
         EXPECT_EQ(std::string(e.what()), c.message);
         auto cause = nested_cause<CalledProcessError>(e);
-        ASSERT_TRUE(cause.has_value()) << c.message;
+        ASSERT_TRUE(cause.has_value());
         EXPECT_EQ(cause->returncode(), c.status);
-        EXPECT_EQ(cause->cmd().front(), _find_uv_bin());
+        V cmd{_find_uv_bin()};
+        cmd.insert(cmd.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(cause->cmd(), cmd);
       }
     }
   }
-  // uv got the arguments exactly, one each, in the target environment.
-  auto log = read_uv_log(log_);
-  ASSERT_EQ(log.size(), 2 * cases.size());
-  for (std::size_t i = 0; i < cases.size(); ++i) {
-    EXPECT_EQ(log[i]["argv"].get<V>(), cases[i].args);
-    EXPECT_EQ(log[i]["virtual_env"], venv().string());
+  // uv got the arguments exactly, one each.
+  ASSERT_EQ(runner_.runs.size(), 2 * cases.size());
+  for (std::size_t i = 0; i < runner_.runs.size(); ++i) {
+    EXPECT_EQ(runner_.runs[i].program, _find_uv_bin());
+    EXPECT_EQ(runner_.runs[i].args, cases[i % cases.size()].args);
   }
 }
 
-TEST_F(Uv, InstallsFromTheIndexAndUpgradesExactlyWhatIsNamed) {
+TEST_F(Uv, CaptureDecidesWhetherTheRecordHoldsTheOutput) {
+  const V args = {"pip", "install", "zvk-sample-app==1.3.0", "--index-url", "https://i/simple/"};
+  runner_.answer(0, "Installed 1 package\n", "Resolved\n");
+  auto quiet = run_uv_in_python(args, true, runner_);
+  EXPECT_EQ(quiet.returncode, 0);
+  EXPECT_EQ(quiet.args, (V{_find_uv_bin(), "pip", "install", "zvk-sample-app==1.3.0",
+                           "--index-url", "https://i/simple/"}));
+  EXPECT_EQ(quiet.stdout_, "Installed 1 package\n");
+  EXPECT_EQ(quiet.stderr_, "Resolved\n");
+
   // Capture off: uv's output is the terminal's, the record has no output fields.
-  auto done = run_uv_in_python({"pip", "install", "zvk-sample-app==1.3.0", "--index-url", url()});
-  EXPECT_EQ(done.returncode, 0);
-  EXPECT_EQ(done.args, (V{_find_uv_bin(), "pip", "install", "zvk-sample-app==1.3.0", "--index-url", url()}));
-  EXPECT_FALSE(done.stdout_.has_value());
-  EXPECT_FALSE(done.stderr_.has_value());
-  EXPECT_EQ(installed_version("zvk-sample-app"), "1.3.0");
+  auto shown = run_uv_in_python(args, false, runner_);
+  EXPECT_FALSE(shown.stdout_.has_value());
+  EXPECT_FALSE(shown.stderr_.has_value());
 
-  // A dry run shows the upgrade and changes nothing.
-  auto dry = run_uv_in_python({"pip", "install", "zvk-sample-app", "--upgrade-package",
-                               "zvk-sample-app", "--index-url", url(), "--dry-run"},
-                              true);
-  EXPECT_NE(dry.stdout_->find("zvk-sample-app-1.4.0"), std::string::npos) << *dry.stdout_;
-  EXPECT_EQ(installed_version("zvk-sample-app"), "1.3.0");
-  EXPECT_EQ(installed_version("zvk-sample-utils"), std::nullopt);
-
-  // Without an upgrade request the installed version stays.
-  run_uv_in_python({"pip", "install", "zvk-sample-app", "--index-url", url()}, true);
-  EXPECT_EQ(installed_version("zvk-sample-app"), "1.3.0");
-
-  // With it, the package is upgraded (and its new dependency comes along).
-  run_uv_in_python({"pip", "install", "zvk-sample-app", "--upgrade-package", "zvk-sample-app",
-                    "--index-url", url()},
-                   true);
-  EXPECT_EQ(installed_version("zvk-sample-app"), "1.4.0");
-  EXPECT_EQ(installed_version("zvk-sample-utils"), "0.2.0");
+  ASSERT_EQ(runner_.runs.size(), 2u);
+  const auto& captured = runner_.runs[0].options;
+  EXPECT_EQ(captured.stdout_mode, StreamMode::Capture);
+  EXPECT_EQ(captured.stderr_mode, StreamMode::Capture);
+  EXPECT_FALSE(captured.stderr_into_stdout);
+  for (const auto& run : runner_.runs) EXPECT_EQ(run.options.stdin_mode, StreamMode::Inherit);
+  const auto& inherited = runner_.runs[1].options;
+  EXPECT_EQ(inherited.stdout_mode, StreamMode::Inherit);
+  EXPECT_EQ(inherited.stderr_mode, StreamMode::Inherit);
 }
 
-TEST_F(Uv, UnknownPackageFailsTheCheckedRunAndNotTheUncheckedOne) {
-  const V args = {"pip", "install", "zvk-no-such-package", "--index-url", url()};
-  EXPECT_THROW(run_uv_in_python(args, true), KeelboxUVException);
-  EXPECT_NO_THROW(run_uv(args));
-  EXPECT_EQ(read_uv_log(log_).size(), 2u);
+TEST_F(Uv, AFailureFailsTheCheckedRunAndNotTheUncheckedOne) {
+  const V args = {"pip", "install", "zvk-no-such-package", "--index-url", "https://i/simple/"};
+  runner_.answer(1).answer(1);
+  EXPECT_THROW(run_uv_in_python(args, true, runner_), KeelboxUVException);
+  EXPECT_NO_THROW(run_uv(args, runner_));
+  ASSERT_EQ(runner_.runs.size(), 2u);
+  EXPECT_EQ(runner_.runs[1].args, args);
+  EXPECT_EQ(runner_.runs[1].options.stdout_mode, StreamMode::Inherit);
 }
 
-TEST_F(Uv, CondaEnvironmentIsAnnouncedAsVirtualEnvToo) {
-  env_.set("VIRTUAL_ENV", std::nullopt);
-  env_.set("CONDA_PREFIX", venv().string() + "/");
-  EXPECT_EQ(installed_version("pip").has_value(), true);  // pip show pip, in that environment
-  auto log = read_uv_log(log_);
-  ASSERT_EQ(log.size(), 1u);
-  EXPECT_EQ(log[0]["virtual_env"], venv().string());
-  EXPECT_EQ(log[0]["conda_prefix"], venv().string() + "/");
+TEST_F(Uv, TheTargetEnvironmentIsAnnouncedAndNothingElseChanges) {
+  struct Case {
+    std::optional<std::string> virtual_env, conda_prefix;
+    std::string announced;
+  };
+  const std::vector<Case> cases = {
+      {"/srv/envs/target", std::nullopt, "/srv/envs/target"},
+      {std::nullopt, "/opt/conda/envs/x/", "/opt/conda/envs/x"},
+      {"", "/opt/conda/envs/x", "/opt/conda/envs/x"},
+      {"/srv//envs/./t/", "/opt/conda/envs/x", "/srv/envs/t"},
+  };
+  for (const auto& c : cases) {
+    env_.set("VIRTUAL_ENV", c.virtual_env);
+    env_.set("CONDA_PREFIX", c.conda_prefix);
+    env_.set("KEELBOX_TEST_MARKER", "a=b c");
+    run_uv_in_python({"pip", "show", "pip"}, true, runner_);
+    Environment expected = current_environment();
+    expected["VIRTUAL_ENV"] = c.announced;
+    EXPECT_EQ(runner_.runs.back().env, expected);
+  }
 }
 
 TEST_F(Uv, ForwardingEntriesPassEveryArgumentAfterTheProgramName) {
+  // The forwarding entries start real children: uv is the stand-in, which
+  // refuses to work without a target environment holding a python.
+  TempDir empty;
+  env_.set("VIRTUAL_ENV", empty.path().string());
   std::vector<std::string> store = {"keelbox-uv", "pip", "show", "zvk-tracer"};
   std::vector<char*> argv;
   for (auto& s : store) argv.push_back(s.data());
   argv.push_back(nullptr);
+  testing::ScopedEnv log{{"UV_STANDIN_LOG", (empty / "log.jsonl").string()}};
+  ::testing::internal::CaptureStderr();
   EXPECT_NO_THROW(run_uv_from_sysargs(4, argv.data()));
   try {
     run_uv_in_pythonfrom_sysargs(4, argv.data());
@@ -158,17 +148,21 @@ TEST_F(Uv, ForwardingEntriesPassEveryArgumentAfterTheProgramName) {
   } catch (const KeelboxUVException& e) {
     EXPECT_STREQ(e.what(), "Error running uv with ('pip', 'show', 'zvk-tracer')");
   }
-  auto log = read_uv_log(log_);
-  ASSERT_EQ(log.size(), 2u);
-  for (const auto& line : log) EXPECT_EQ(line["argv"].get<V>(), (V{"pip", "show", "zvk-tracer"}));
+  ::testing::internal::GetCapturedStderr();
+  auto lines = testing::read_uv_log(empty / "log.jsonl");
+  ASSERT_EQ(lines.size(), 2u);
+  for (const auto& line : lines) EXPECT_EQ(line["argv"].get<V>(), (V{"pip", "show", "zvk-tracer"}));
 }
 
-// Run inside a copy of this test program in a folder without uv.
+// Run inside a copy of this test program in a folder without uv (not
+// registered as a test of its own).
 TEST(Relocated, MissingUvFailsBeforeAnythingStarts) {
   if (!std::getenv("KEELBOX_EXPECT_NO_UV")) GTEST_SKIP() << "runs inside a relocated copy";
+  FakeProcessRunner runner;
   EXPECT_THROW(_find_uv_bin(), FileNotFoundError);
-  EXPECT_THROW(run_uv_in_python({"pip", "show", "x"}), FileNotFoundError);
-  EXPECT_THROW(run_uv({"pip", "show", "x"}), FileNotFoundError);
+  EXPECT_THROW(run_uv_in_python({"pip", "show", "x"}, false, runner), FileNotFoundError);
+  EXPECT_THROW(run_uv({"pip", "show", "x"}, runner), FileNotFoundError);
+  EXPECT_TRUE(runner.runs.empty());
 }
 
 TEST(UvLookup, AMissingUvIsFileNotFound) {

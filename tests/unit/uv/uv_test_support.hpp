@@ -1,9 +1,8 @@
 #pragma once
 // Test support for the tests that start real programs: throw-away folders and
 // Python environments, scoped environment variables, the uv stand-in beside
-// the test executable (where the tool looks for uv), the private package
-// index, and runs of a relocated copy of the test executable (a fresh
-// "installation" with other neighbours).
+// the test executable (where the tool looks for uv), and runs of a relocated
+// copy of the test executable (a fresh "installation" with other neighbours).
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -117,35 +116,6 @@ inline std::vector<nlohmann::json> read_uv_log(const fs::path& log) {
     if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
   return lines;
 }
-
-// The private package index, served while the object lives.
-class PackageIndexServer {
- public:
-  explicit PackageIndexServer(const fs::path& dir) {
-    std::string cmd = std::string("exec '") + KEELBOX_PYTHON + "' '" +
-                      (tools_dir() / "package_index" / "index.py").string() + "' --dir '" +
-                      dir.string() + "'";
-    pipe_ = ::popen(cmd.c_str(), "r");
-    if (!pipe_) throw std::runtime_error("cannot start the package index");
-    char line[4096];
-    if (!std::fgets(line, sizeof line, pipe_)) throw std::runtime_error("package index did not start");
-    auto ready = nlohmann::json::parse(line);
-    url_ = ready.at("url").get<std::string>();
-    pid_ = ready.at("pid").get<int>();
-  }
-  ~PackageIndexServer() {
-    ::kill(pid_, SIGTERM);
-    ::pclose(pipe_);
-  }
-  PackageIndexServer(const PackageIndexServer&) = delete;
-  PackageIndexServer& operator=(const PackageIndexServer&) = delete;
-  const std::string& url() const { return url_; }
-
- private:
-  FILE* pipe_ = nullptr;
-  std::string url_;
-  int pid_ = 0;
-};
 
 // Runs the test executable copied into `dir` (under the same file name) with
 // one gtest filter and extra environment variables; returns status and output.

@@ -1,0 +1,76 @@
+#pragma once
+// The folder an archive is unpacked into, prepared beside the real one and
+// put in its place in one step.
+//
+// An archive is never unpacked into the destination folder itself: a folder
+// beside it (".keelbox-unpack-XXXXXX" in the same parent) starts as a copy of
+// the destination's current contents (folders recreated, everything else hard
+// linked, so files not in the archive are kept as they are), the archive is
+// unpacked into that, and then it is exchanged with the destination by one
+// rename. Readers and other runs therefore see either the old folder or the
+// new one, never a folder mixed from two runs or half unpacked; when the
+// unpacking fails, the old folder stays untouched. Runs unpacking into the
+// same parent folder take turns (an exclusive lock on the parent folder while
+// preparing, unpacking and exchanging), so the last one to finish wins.
+//
+// The folder beside is removed in every case the process survives. A run
+// ended by a signal leaves it behind; the next run into the same parent
+// removes such leftovers first (while it holds the lock, no other run can be
+// using one).
+//
+// The lock belongs to an open folder, not to the process: one process must
+// not hold two of these for the same parent at once (it would wait for
+// itself). Unpacking happens one archive at a time, so it never does.
+//
+// Everything here works through folder descriptors, so names deeper than the
+// system's path limit are copied too.
+#include <filesystem>
+
+namespace keelbox::archive_detail {
+
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  Fd(Fd&& other) noexcept : fd_(other.release()) {}
+  Fd& operator=(Fd&& other) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  ~Fd();
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+class Staging {
+ public:
+  // `destination` as given (for messages). Creates the parent folder when
+  // missing, takes the lock, removes leftovers and prepares the folder beside.
+  explicit Staging(const std::filesystem::path& destination);
+  Staging(const Staging&) = delete;
+  Staging& operator=(const Staging&) = delete;
+  ~Staging();  // removes the folder beside (the old contents after install())
+
+  // The folder to unpack into: absolute, free of links.
+  const std::filesystem::path& path() const { return path_; }
+
+  // Puts the prepared folder in the destination's place.
+  void install();
+
+ private:
+  std::filesystem::path destination_;  // as given
+  std::filesystem::path parent_;       // absolute, free of links
+  std::string name_;                   // the destination's name in `parent_`
+  Fd parent_fd_;                       // locked while this object lives
+  std::filesystem::path path_;         // the folder beside
+  bool installed_ = false;
+};
+
+}  // namespace keelbox::archive_detail

@@ -1,0 +1,22 @@
+#include "keelbox/platform/process_guard.hpp"
+
+#if defined(__linux__)
+#include <sys/prctl.h>
+#elif !defined(_WIN32)
+#include <sys/resource.h>
+#endif
+
+namespace keelbox {
+
+bool keep_memory_private() {
+#if defined(__linux__)
+  return ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) == 0;
+#elif !defined(_WIN32)
+  const rlimit none{0, 0};
+  return ::setrlimit(RLIMIT_CORE, &none) == 0;
+#else
+  return true;  // no switch per process; Windows writes dumps only where configured
+#endif
+}
+
+}  // namespace keelbox
