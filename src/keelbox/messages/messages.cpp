@@ -85,11 +85,13 @@ void send_prompt(std::string_view text) { emit(STDOUT_FILENO, text, false); }
 void prompt_until(std::string_view prompt, const std::function<bool(const std::string&)>& accept,
                   std::string_view refusal, std::istream& in) {
   for (;;) {
-    send_prompt(prompt);
     std::string line;
     bool got = false;
     {
+      // Waiting from before the prompt shows: a Ctrl-C typed as soon as it
+      // appears must find the flag set.
       const PromptWaiting waiting;
+      send_prompt(prompt);
       got = static_cast<bool>(std::getline(in, line));
     }
     if (!got) throw PromptAborted{};
