@@ -142,14 +142,11 @@ RequestKWARGSDict create_get_request(const std::string& path) {
   request.headers = {{"Accept", ACCEPT},
                      {"Authorization", std::string(auth_type_value(AuthType::BEARER)) + " " + token}};
   request.url = _get_core_rest_url() + path;
-  request.verify = VERIFY;
   request.timeout = TIMEOUT;
   return request;
 }
 
 http::Response send_get(const RequestKWARGSDict& description, bool follow_redirects) {
-  // Certificates are always verified by the HTTP layer; a description asking
-  // for no verification is not honoured.
   http::Request request;
   request.method = "GET";
   request.url = description.url;

@@ -21,8 +21,6 @@ namespace keelbox::api {
 inline constexpr const char* CORE_API_VERSION = "v1";
 // Media type asked for in the "Accept" header of core requests.
 inline constexpr const char* ACCEPT = "application/vnd.api+json";
-// The core service's certificate is verified.
-inline constexpr bool VERIFY = true;
 // Seconds that bound connection set-up and each wait for data of a core request.
 inline constexpr int TIMEOUT = 5;
 // The token request has no time-out; no data for this long ends it.
@@ -45,11 +43,11 @@ constexpr std::string_view auth_type_value(AuthType t) {
   return "";
 }
 
-// Description of an authenticated GET on the core service.
+// Description of an authenticated GET on the core service. Certificates are
+// always verified by the HTTP layer, so no field could turn that off.
 struct RequestKWARGSDict {
   http::Headers headers;  // "Accept", then "Authorization"
   std::string url;
-  bool verify = VERIFY;
   int timeout = TIMEOUT;
 };
 
@@ -57,9 +55,9 @@ struct RequestKWARGSDict {
 // begins with "/" and may carry a query). Obtains the access token first.
 RequestKWARGSDict create_get_request(const std::string& path);
 
-// Sends the described GET with all four fields applied: the headers, the
-// address, certificate verification, and the time-out bounding connection
-// set-up and each wait for data. Error statuses are returned, not raised.
+// Sends the described GET with its fields applied: the headers, the address,
+// and the time-out bounding connection set-up and each wait for data; the
+// certificate is verified. Error statuses are returned, not raised.
 http::Response send_get(const RequestKWARGSDict& request, bool follow_redirects = true);
 
 // Bounds `request` as a JSON answer is bounded (MAX_JSON_ANSWER_BYTES) and

@@ -24,14 +24,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-void replace_all(std::string& text, std::string_view from, std::string_view to) {
-  std::size_t pos = 0;
-  while ((pos = text.find(from, pos)) != std::string::npos) {
-    text.replace(pos, from.size(), to);
-    pos += to.size();
-  }
-}
-
 // The folder as the user reads it: "." components and repeated or trailing
 // slashes dropped ("./ex/" -> "ex"), ".." kept.
 fs::path tidy(const fs::path& path) {
@@ -104,9 +96,7 @@ std::vector<std::string> examples_from_packages(const nlohmann::json& packages) 
 std::vector<std::string> get_examples_packages() { return examples_from_packages(get_packages()); }
 
 std::string code_to_package_name(std::string_view code) {
-  std::string name(code);
-  replace_all(name, "ENT_", "");
-  replace_all(name, "_FREE", "");
+  std::string name = replace_all(replace_all(code, "ENT_", ""), "_FREE", "");
   name = trim_unicode(unicode_lower(name));
   std::replace(name.begin(), name.end(), ' ', '-');
   std::replace(name.begin(), name.end(), '_', '-');

@@ -1,5 +1,7 @@
 #pragma once
 // Every line for the user and every colour goes through here.
+#include <functional>
+#include <iostream>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -37,7 +39,15 @@ void send_prompt(std::string_view text);
 // masked (mask_url_credentials).
 std::string printable_text(std::string_view text, bool colours);
 
-// Every control sequence (ESC "[" parameters final-letter) removed.
+// Shows `prompt` (as send_prompt does) and reads answer lines from `in` until
+// `accept` takes one; after each refused answer `refusal` is sent as a line
+// when it is not empty. While it waits for a line, an interrupt is reported
+// as one during a prompt. Input that ends before an answer is PromptAborted;
+// a last line without a line feed is an answer.
+void prompt_until(std::string_view prompt, const std::function<bool(const std::string&)>& accept,
+                  std::string_view refusal = {}, std::istream& in = std::cin);
+
+// Every escape sequence (ESC "[" parameters final-letter) removed.
 std::string strip_escape_sequences(std::string_view text);
 
 // Whether escape sequences survive on the given stream (1 = stdout, 2 = stderr).

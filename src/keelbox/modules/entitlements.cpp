@@ -8,6 +8,7 @@
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/text/notation.hpp"
+#include "keelbox/text/strings.hpp"
 #include "keelbox/uv/uv.hpp"
 
 namespace keelbox {
@@ -180,13 +181,8 @@ std::string _listing_header() {
 
 std::string _listing_row(std::string_view name, std::string_view code,
                          const std::vector<std::string>& styled_keys) {
-  std::string row = _pad_column(show_controls(name)) + ": " +
-                    _pad_column(show_controls(drop_code_points(code, 4))) + ":";
-  for (std::size_t i = 0; i < styled_keys.size(); ++i) {
-    if (i > 0) row += ", ";
-    row += styled_keys[i];
-  }
-  return row;
+  return _pad_column(show_controls(name)) + ": " +
+         _pad_column(show_controls(drop_code_points(code, 4))) + ":" + join(styled_keys, ", ");
 }
 
 void show_all_entitled_modules() {

@@ -1,7 +1,6 @@
 // The install flow behind `keelbox install`: resolve the typed names, show
 // what will be installed, dry-run and confirm, provision MKL when asked for,
 // then install every package in one uv run.
-#include <iostream>
 #include <set>
 
 #include "keelbox/install/install.hpp"
@@ -9,7 +8,6 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/process/interrupt.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -42,16 +40,15 @@ std::optional<bool> _parse_confirmation_answer(std::string_view answer, bool def
 
 bool _confirm(std::string_view question, bool default_yes) {
   const std::string prompt = std::string(question) + (default_yes ? " [Y/n]: " : " [y/N]: ");
-  while (true) {
-    send_prompt(prompt);
-    std::string line;
-    set_in_prompt(true);
-    const bool got = static_cast<bool>(std::getline(std::cin, line));
-    set_in_prompt(false);
-    if (!got) throw PromptAborted{};
-    if (std::optional<bool> answer = _parse_confirmation_answer(line, default_yes)) return *answer;
-    send_message("Error: invalid input");
-  }
+  std::optional<bool> answer;
+  prompt_until(
+      prompt,
+      [&](const std::string& line) {
+        answer = _parse_confirmation_answer(line, default_yes);
+        return answer.has_value();
+      },
+      "Error: invalid input");
+  return *answer;
 }
 
 void install_modules(const std::vector<std::string>& names_in, bool yes,
