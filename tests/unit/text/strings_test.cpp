@@ -65,6 +65,7 @@ TEST(Strings, UrlCredentialsAreMasked) {
       {"", ""},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(mask_url_credentials(in), out) << in;
+}
 
 TEST(Strings, UpperAndTitleCaseRuns) {
   const std::vector<std::pair<std::string, std::string>> upper = {
