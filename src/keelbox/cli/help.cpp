@@ -108,19 +108,21 @@ std::string wrap_text(std::string_view text, std::size_t width, std::string_view
   };
   std::vector<Paragraph> paragraphs;
   std::vector<std::string> buf;
-  std::optional<std::size_t> indent;
+  // The indent of the paragraph's first line; kNone before that line.
+  constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+  std::size_t indent = kNone;
   auto flush = [&] {
     if (buf.empty()) return;
-    paragraphs.push_back({indent.value_or(0), join(buf, " ")});
+    paragraphs.push_back({indent == kNone ? 0 : indent, join(buf, " ")});
     buf.clear();
   };
   for (std::string line : split_lines(text)) {
     if (line.empty()) {
       flush();
-      indent.reset();
+      indent = kNone;
       continue;
     }
-    if (!indent) {
+    if (indent == kNone) {
       std::size_t first = 0;
       while (first < line.size() && is_space(line[first])) ++first;
       indent = first;
@@ -157,8 +159,8 @@ std::string definition_list(const std::vector<std::pair<std::string, std::string
     } else {
       out += '\n' + std::string(first_col + indent, ' ');
     }
-    std::size_t text_width = std::max<std::ptrdiff_t>(
-        static_cast<std::ptrdiff_t>(width) - static_cast<std::ptrdiff_t>(first_col) - 2, 10);
+    std::size_t text_width = static_cast<std::size_t>(std::max<std::ptrdiff_t>(
+        static_cast<std::ptrdiff_t>(width) - static_cast<std::ptrdiff_t>(first_col) - 2, 10));
     auto lines = split_lines(wrap_text(help, text_width, "", ""));
     if (lines.empty()) {
       out += '\n';

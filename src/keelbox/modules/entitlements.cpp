@@ -17,8 +17,8 @@ namespace {
 // Code points in a UTF-8 text (a stray byte counts as one).
 std::size_t code_point_count(std::string_view text) {
   std::size_t n = 0;
-  for (unsigned char ch : text) {
-    if ((ch & 0xC0) != 0x80) ++n;
+  for (char ch : text) {
+    if ((static_cast<unsigned char>(ch) & 0xC0) != 0x80) ++n;
   }
   return n;
 }

@@ -131,7 +131,11 @@ std::string trim_unicode(std::string_view text) {
   while (end > begin) {
     int32_t prev = end;
     UChar32 c;
+// ICU's macro casts in the old style.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wold-style-cast"
     U8_PREV(s, begin, prev, c);
+#pragma GCC diagnostic pop
     if (!is_unicode_space(c)) break;
     end = prev;
   }

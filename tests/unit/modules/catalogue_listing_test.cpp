@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
         PipShowCase{"ColonWithoutBlank", "Name: a\nVersion:1.0.0\n\n", std::nullopt},
         PipShowCase{"EmptyValue", "Name: a\nVersion: \n\n", ""},
         PipShowCase{"NoVersionLine", "Name: a\nSummary: text\n\n", std::nullopt}),
-    [](const testing::TestParamInfo<PipShowCase>& info) { return info.param.label; });
+    [](const testing::TestParamInfo<PipShowCase>& test) { return test.param.label; });
 
 TEST(StyledKey, ColourFollowsInstalledState) {
   EXPECT_EQ(_package_to_styled_key(KeelboxPackage{"a", std::nullopt, {}}), style("a", "red"));

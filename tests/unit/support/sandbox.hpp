@@ -36,7 +36,7 @@ namespace keelbox::testing {
 
 class SandboxCloud {
  public:
-  explicit SandboxCloud(const nlohmann::json& scenario = nullptr, const std::string& domain = "") {
+  explicit SandboxCloud(const nlohmann::json& scenario = nullptr, const std::string& domain_name = "") {
     std::string tmpl = (std::filesystem::temp_directory_path() / "sandbox-cloud-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     state_dir = tmpl;
@@ -49,7 +49,7 @@ class SandboxCloud {
       write_scenario(scenario);
       args.insert(args.end(), {"--scenario", scenario_file.string()});
     }
-    if (!domain.empty()) args.insert(args.end(), {"--domain", domain});
+    if (!domain_name.empty()) args.insert(args.end(), {"--domain", domain_name});
 
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
