@@ -350,6 +350,7 @@ class Extraction {
   // changes its time. A folder replaced since is left as it is.
   void finish() {
     for (const auto& [path, times] : folder_times_) {
+      if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
       std::vector<std::string> parts = split(path);
       Located at = locate(parts, parts.size());
       if (!at.missing && !at.blocked) ::futimens(at.fd, times.data());
@@ -359,6 +360,8 @@ class Extraction {
 
  private:
   void extract_member(archive* reader, archive_entry* entry) {
+    // Between members no kept folder is in use: room is made here only.
+    if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
     Member m = prepare(entry);
     // The common case: a name of plain components, no link on its way, short
     // enough for the system to look up (beyond that a link on it could not
@@ -532,7 +535,6 @@ class Extraction {
   // system can resolve beneath a folder without links, else component by
   // component. Opened folders are kept for the next members.
   Located locate(const std::vector<std::string>& parts, std::size_t count) {
-    if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
     std::vector<std::string> prefixes(count + 1);
     for (std::size_t i = 1; i <= count; ++i) {
       prefixes[i] = i == 1 ? parts[0] : prefixes[i - 1] + '/' + parts[i - 1];
@@ -585,7 +587,8 @@ class Extraction {
     return false;
   }
 
-  // `folder` becomes the place reached; kept open for later members while there is room.
+  // `folder` becomes the place reached; kept open for later members while
+  // there is room (made between members only: a kept folder may be in use).
   void keep(Located& at, Fd folder, const std::string& path) {
     at.fd = folder.get();
     if (folders_.size() < 2 * MAX_OPEN_FOLDERS) {

@@ -810,6 +810,15 @@ TEST_F(ExtractTest, UnpacksAsTheReferenceExtractionDoes) {
   archives.push_back({dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z"), file("d/f", "via link"),
                       symlink("here", "."), file("here/here/g", "g"), dir("x/y/z"), file("d/z/deep", "deep")});
   archives.push_back({dir("a"), file("a/f"), dir("a"), file("a", "a file over a full folder")});
+  // More folders than are kept open at once, then links between them.
+  std::vector<Member> many;
+  for (int i = 0; i < 150; ++i) many.push_back(file("d" + std::to_string(i) + "/f", std::to_string(i)));
+  for (int i = 0; i < 150; i += 7) {
+    many.push_back(hardlink("d" + std::to_string(i) + "/h", "d" + std::to_string(149 - i) + "/f"));
+    many.push_back(symlink("d" + std::to_string(i) + "/s", "../d" + std::to_string(i / 2)));
+    many.push_back(file("d" + std::to_string(i) + "/s/g", "through"));
+  }
+  archives.push_back(many);
   for (auto& random : random_archives(20261207, 400)) archives.push_back(std::move(random));
 
   int differing = 0;
