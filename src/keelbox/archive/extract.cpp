@@ -3,18 +3,23 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
 #include <system_error>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -32,11 +37,8 @@ constexpr int MAX_LINKS = 40;
 struct ReadDeleter {
   void operator()(archive* a) const noexcept { archive_read_free(a); }
 };
-struct WriteDeleter {
-  void operator()(archive* a) const noexcept { archive_write_free(a); }
-};
 using Reader = std::unique_ptr<archive, ReadDeleter>;
-using Writer = std::unique_ptr<archive, WriteDeleter>;
+using archive_detail::Fd;
 
 // A member judged unfit (by a rule or a limit): the members before it are
 // put in place all the same.
@@ -238,43 +240,6 @@ bool inside(const fs::path& path, const fs::path& root) {
   return !rel.empty() && *rel.begin() != "..";
 }
 
-// Restores the working folder on leaving. libarchive's secure extraction only
-// accepts relative names, so members are written relative to the destination.
-class WorkingDirGuard {
- public:
-  WorkingDirGuard() = default;
-  WorkingDirGuard(const WorkingDirGuard&) = delete;
-  WorkingDirGuard& operator=(const WorkingDirGuard&) = delete;
-  ~WorkingDirGuard() {
-    if (saved_ >= 0) {
-      if (::fchdir(saved_) != 0) {
-        // Nothing sensible is left to do: the folder we came from is gone.
-      }
-      ::close(saved_);
-    }
-  }
-
-  void enter(const fs::path& dir) {
-    if (saved_ < 0) {
-#ifdef O_PATH
-      saved_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-#else
-      saved_ = ::open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-#endif
-      if (saved_ < 0) {
-        throw ExtractionError(std::string("Cannot remember the working folder: ") +
-                              std::strerror(errno));
-      }
-    }
-    if (::chdir(dir.c_str()) != 0) {
-      throw ExtractionError("Cannot enter " + dir.string() + ": " + std::strerror(errno));
-    }
-  }
-
- private:
-  int saved_ = -1;
-};
-
 enum class Kind { File, Directory, Symlink, Hardlink };
 
 // The mode a regular file or hard link gets: at most 0755, no execute bits
@@ -285,14 +250,66 @@ mode_t file_mode(mode_t mode) {
   return mode | 0600;
 }
 
+// The process's umask, read without changing it (other threads may be
+// creating files meanwhile). Unknown: every bit, so that modes are always set
+// explicitly.
+mode_t current_umask() {
+  Fd status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+  if (!status) return 0777;
+  char text[4096];
+  const ssize_t got = ::read(status.get(), text, sizeof text - 1);
+  if (got <= 0) return 0777;
+  text[got] = '\0';
+  const char* line = std::strstr(text, "\nUmask:");
+  if (!line) return 0777;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(line + 7, &end, 8);
+  return end == line + 7 ? mode_t{0777} : static_cast<mode_t>(value & 0777);
+}
+
+// `parts[0..count)` joined with "/".
+std::string join(const std::vector<std::string>& parts, std::size_t count) {
+  std::string text;
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i) text += '/';
+    text += parts[i];
+  }
+  return text;
+}
+
+// A folder below the root reached by its physical path, or how far that got.
+struct Located {
+  int fd = -1;             // the folder (or the deepest one reached)
+  Fd owned;                // set when `fd` is not held by the cache
+  std::size_t reached = 0; // components of the path that exist as folders
+  bool missing = false;    // the next component is not there
+  bool blocked = false;    // the next component is no plain folder (a link, a file, no access)
+};
+
+// What is known about a member before anything of it is written.
+struct Member {
+  std::string name;                // as in the archive
+  std::vector<std::string> parts;  // the name's components, leading "/" gone
+  Kind kind = Kind::File;
+  std::string stored_link;  // a link's target as the archive has it
+  bool readable_link = true;
+  std::string link_text;    // a symbolic link's target as written, or a hard link's physical target
+  std::uint64_t bytes = 0;  // a regular file's full size
+  mode_t mode = 0;          // tamed, for files and hard links
+};
+
 class Extraction {
  public:
   // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
   Extraction(const fs::path& destination, const fs::path& root, const ExtractionLimits& limits)
-      : limits_(limits), destination_(destination), root_(root) {}
+      : limits_(limits), destination_(destination), root_(root) {
+    root_fd_ = Fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root_fd_) throw ExtractionError("Cannot open " + root_.string() + ": " + std::strerror(errno));
+    umask_ = current_umask();
+  }
 
   // Whether anything was written (the folder itself counts).
-  bool wrote_any() const { return static_cast<bool>(writer_); }
+  bool wrote_any() const { return wrote_; }
 
   void run(std::string_view data) {
     // Exactly one layer of gzip, inflated here, around a plain tar stream: no
@@ -327,171 +344,426 @@ class Extraction {
                 std::to_string(limits_.max_bytes) + " bytes unpacked allows");
       }
     }
-    if (writer_ && archive_write_close(writer_.get()) != ARCHIVE_OK) {
-      throw ExtractionError("Could not finish the extraction: " + archive_text(writer_.get()));
+  }
+
+  // Folders get the times of their members last: writing into a folder
+  // changes its time. A folder replaced since is left as it is.
+  void finish() {
+    for (const auto& [path, times] : folder_times_) {
+      if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
+      std::vector<std::string> parts = split(path);
+      Located at = locate(parts, parts.size());
+      if (!at.missing && !at.blocked) ::futimens(at.fd, times.data());
     }
+    folder_times_.clear();
   }
 
  private:
   void extract_member(archive* reader, archive_entry* entry) {
+    // Between members no kept folder is in use: room is made here only.
+    if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
+    Member m = prepare(entry);
+    // The common case: a name of plain components, no link on its way, short
+    // enough for the system to look up (beyond that a link on it could not
+    // be judged). Anything else is judged by resolving the name as the system
+    // would, component by component.
+    const bool plain = std::find(m.parts.begin(), m.parts.end(), "..") == m.parts.end() &&
+                       root_.native().size() + 1 + m.name.size() < PATH_MAX;
+    if (plain && !m.parts.empty() && place_directly(reader, entry, m)) return;
+    place_resolved(reader, entry, m);
+  }
+
+  // The member's name, kind and mode, and the checks that need no disk.
+  Member prepare(archive_entry* entry) {
     const char* raw_name = archive_entry_pathname(entry);
     if (!raw_name) refuse("?", "the member has no readable name");
-    const std::string member = raw_name;
-
-    std::string name = member;
+    Member m;
+    m.name = raw_name;
     // Leading slashes go; on this system nothing absolute is left after that.
+    std::string name = m.name;
     name.erase(0, std::min(name.size(), name.find_first_not_of('/')));
-    const std::vector<std::string> parts = split(name);
-
-    for (const std::string& part : parts) {
+    for (std::string& part : split(name)) {
       if (part.size() > NAME_MAX) {
-        refuse(member, "a name in its path is " + std::to_string(part.size()) +
+        refuse(m.name, "a name in its path is " + std::to_string(part.size()) +
                            " bytes long, more than the " + std::to_string(NAME_MAX) +
                            " the system allows: '" + part.substr(0, 40) + "...'");
       }
+      if (part != ".") m.parts.push_back(std::move(part));
     }
 
     if (++members_ > limits_.max_members) {
-      refuse(member, "the archive has more members than the limit of " +
+      refuse(m.name, "the archive has more members than the limit of " +
                          std::to_string(limits_.max_members));
     }
 
     // The kind first: special files are refused whatever their name.
-    Kind kind;
     const char* hardlink = archive_entry_hardlink(entry);
     if (hardlink) {
-      kind = Kind::Hardlink;
+      m.kind = Kind::Hardlink;
+      m.stored_link = hardlink;
     } else {
       switch (archive_entry_filetype(entry)) {
-        case AE_IFREG: kind = Kind::File; break;
-        case AE_IFDIR: kind = Kind::Directory; break;
-        case AE_IFLNK: kind = Kind::Symlink; break;
+        case AE_IFREG: m.kind = Kind::File; break;
+        case AE_IFDIR: m.kind = Kind::Directory; break;
+        case AE_IFLNK: m.kind = Kind::Symlink; break;
         case AE_IFCHR:
-        case AE_IFBLK: refuse(member, "device files are not allowed");
-        case AE_IFIFO: refuse(member, "pipes are not allowed");
-        case AE_IFSOCK: refuse(member, "sockets are not allowed");
-        default: refuse(member, "special files are not allowed");
+        case AE_IFBLK: refuse(m.name, "device files are not allowed");
+        case AE_IFIFO: refuse(m.name, "pipes are not allowed");
+        case AE_IFSOCK: refuse(m.name, "sockets are not allowed");
+        default: refuse(m.name, "special files are not allowed");
       }
     }
+    if (m.kind == Kind::Symlink) {
+      const char* target = archive_entry_symlink(entry);
+      m.readable_link = target != nullptr;
+      if (target) m.stored_link = target;
+    }
+    if (m.kind == Kind::File) {
+      // The full size, holes of a sparse member included.
+      const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+      m.bytes = size > 0 ? static_cast<std::uint64_t>(size) : 0;
+    }
+    m.mode = file_mode(archive_entry_perm(entry));
+    return m;
+  }
 
-    // Where it goes: both the place itself (an existing link there replaced)
-    // and that place with a link at it followed must stay inside.
+  // The member at its own name, when every folder on the way is a plain
+  // folder (or missing): the folders are opened without following links, and
+  // one that is a link (or a link at the member's own name) sends the member
+  // to place_resolved() before anything is written, and so does a refusal
+  // (to be refused there with the reason that comes first). False then.
+  bool place_directly(archive* reader, archive_entry* entry, Member& m) {
+    const std::size_t above = m.parts.size() - 1;
+    Located at = locate(m.parts, above);
+    if (at.blocked) return false;
+    try {
+      check_link_target(m, above == 0 ? root_ : root_ / join(m.parts, above));
+      check_size(m);
+    } catch (const RefusedMember&) {
+      return false;  // refused all the same, with the reason that comes first
+    }
+    const int folder = create_missing(at, m.parts, above, m.name);
+    return place(reader, entry, m, folder, join(m.parts, m.parts.size()), false);
+  }
+
+  // The member where the system would put it, every link on disk followed:
+  // both the place itself (a link there is replaced) and that place with a
+  // link at it followed must stay inside.
+  void place_resolved(archive* reader, archive_entry* entry, Member& m) {
+    std::string name = m.name;
+    name.erase(0, std::min(name.size(), name.find_first_not_of('/')));
+    const std::vector<std::string> parts = split(name);
     const Resolved followed_at = resolve(root_, parts, true);
     const Resolved location_at = resolve(root_, parts, false);
-    if (!followed_at.error.empty()) refuse(member, followed_at.error);
-    if (!location_at.error.empty()) refuse(member, location_at.error);
-    const fs::path* location = &location_at.path;
-    if (!inside(followed_at.path, root_) || !inside(*location, root_)) {
-      refuse(member, "its path leads outside " + destination_.string());
+    if (!followed_at.error.empty()) refuse(m.name, followed_at.error);
+    if (!location_at.error.empty()) refuse(m.name, location_at.error);
+    const fs::path& location = location_at.path;
+    if (!inside(followed_at.path, root_) || !inside(location, root_)) {
+      refuse(m.name, "its path leads outside " + destination_.string());
     }
-    if (*location == root_) {
-      if (kind == Kind::Directory) {
-        writer();  // the folder itself: it exists from now on, nothing else to do
+    if (location == root_) {
+      if (m.kind == Kind::Directory) {
+        wrote_ = true;  // the folder itself: it exists from now on, nothing else to do
         skip_data(reader);
         return;
       }
-      refuse(member, "it would replace the destination folder itself");
+      refuse(m.name, "it would replace the destination folder itself");
     }
 
     // A file (or anything but a folder) where a folder of its path must go.
-    for (fs::path above = location->parent_path(); above != root_ && inside(above, root_);
-         above = above.parent_path()) {
+    for (fs::path up = location.parent_path(); up != root_ && inside(up, root_); up = up.parent_path()) {
       struct stat st {};
-      if (::lstat(above.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
-        throw RefusedMember("Could not extract archive member '" + member + "': '" +
-                            above.lexically_relative(root_).string() +
-                            "' is a file where a folder must go");
+      if (::lstat(up.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
+        throw RefusedMember("Could not extract archive member '" + m.name + "': '" +
+                            up.lexically_relative(root_).string() + "' is a file where a folder must go");
       }
     }
+    check_link_target(m, location.parent_path());
+    check_size(m);
 
-    std::string link_text;
-    if (kind == Kind::Symlink) {
-      const char* target = archive_entry_symlink(entry);
-      if (!target) refuse(member, "the link has no readable target");
-      if (*target == '/') refuse(member, std::string("absolute link target ") + target);
-      // Judged twice, each as the system resolves it from the link's folder
-      // (links on disk followed before a ".." applies): the text as stored in
-      // the archive, and the normalised text that is written. "l/../x" with l
-      // a link to "." normalises to "x", yet leads out of the folder.
-      const std::string raw_target = target;
-      link_text = normalize_link_target(target);
-      for (const std::string* text : {&std::as_const(link_text), &raw_target}) {
-        const Resolved resolved = resolve(location->parent_path(), split(*text), true);
-        if (!resolved.error.empty()) refuse(member, "link target " + raw_target + ": " + resolved.error);
+    const std::string relative = location.lexically_relative(root_).string();
+    const std::vector<std::string> physical = split(relative);
+    Located at = locate(physical, physical.size() - 1);
+    if (at.blocked) cannot(m.name, "Can't create '" + relative + "'", errno);
+    const int folder = create_missing(at, physical, physical.size() - 1, m.name);
+    place(reader, entry, m, folder, relative, true);
+  }
+
+  // Link targets must stay inside. A symbolic link's target is judged twice,
+  // each as the system resolves it from the link's folder `from` (links on
+  // disk followed before a ".." applies): the text as stored in the archive,
+  // and the normalised text that is written. "l/../x" with l a link to "."
+  // normalises to "x", yet leads out of the folder. A hard link's target is
+  // resolved from the root and replaced by the place it names.
+  void check_link_target(Member& m, const fs::path& from) {
+    if (m.kind == Kind::Symlink) {
+      if (!m.readable_link) refuse(m.name, "the link has no readable target");
+      const std::string& raw_target = m.stored_link;
+      if (!raw_target.empty() && raw_target.front() == '/') {
+        refuse(m.name, "absolute link target " + raw_target);
+      }
+      const std::string normal = normalize_link_target(raw_target);
+      for (const std::string* text : {&normal, &raw_target}) {
+        const Resolved resolved = resolve(from, split(*text), true);
+        if (!resolved.error.empty()) refuse(m.name, "link target " + raw_target + ": " + resolved.error);
         if (!inside(resolved.path, root_)) {
-          refuse(member, "link target " + raw_target + " leads outside " + destination_.string());
+          refuse(m.name, "link target " + raw_target + " leads outside " + destination_.string());
         }
       }
-    } else if (kind == Kind::Hardlink) {
-      if (*hardlink == '/') refuse(member, std::string("absolute link target ") + hardlink);
-      const Resolved resolved = resolve(root_, split(hardlink), true);
-      if (!resolved.error.empty()) {
-        refuse(member, "link target " + std::string(hardlink) + ": " + resolved.error);
-      }
+      m.link_text = normal;
+    } else if (m.kind == Kind::Hardlink) {
+      const std::string& target = m.stored_link;
+      if (!target.empty() && target.front() == '/') refuse(m.name, "absolute link target " + target);
+      const Resolved resolved = resolve(root_, split(target), true);
+      if (!resolved.error.empty()) refuse(m.name, "link target " + target + ": " + resolved.error);
       if (!inside(resolved.path, root_) || resolved.path == root_) {
-        refuse(member, "link target " + std::string(hardlink) + " leads outside " +
-                           destination_.string());
+        refuse(m.name, "link target " + target + " leads outside " + destination_.string());
       }
-      link_text = resolved.path.lexically_relative(root_).string();
+      m.link_text = resolved.path.lexically_relative(root_).string();
     }
+  }
 
-    if (kind == Kind::Hardlink) {
-      // A hard link is a name and no more: data stored with it would be
-      // written into the file it names.
-      archive_entry_set_size(entry, 0);
+  void check_size(const Member& m) const {
+    if (m.kind == Kind::File && m.bytes > limits_.max_bytes - written_) {
+      refuse(m.name, "it would unpack the archive to more than the limit of " +
+                         std::to_string(limits_.max_bytes) + " bytes");
     }
-    if (kind == Kind::File) {
-      // The full size, holes of a sparse member included.
-      const la_int64_t size = archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
-      const std::uint64_t bytes = size > 0 ? static_cast<std::uint64_t>(size) : 0;
-      if (bytes > limits_.max_bytes - written_) {
-        refuse(member, "it would unpack the archive to more than the limit of " +
-                           std::to_string(limits_.max_bytes) + " bytes");
+  }
+
+  // The folder `parts[0..count)` below the root, opened without following
+  // links: from the deepest folder of it already open, in one step where the
+  // system can resolve beneath a folder without links, else component by
+  // component. Opened folders are kept for the next members.
+  Located locate(const std::vector<std::string>& parts, std::size_t count) {
+    std::vector<std::string> prefixes(count + 1);
+    for (std::size_t i = 1; i <= count; ++i) {
+      prefixes[i] = i == 1 ? parts[0] : prefixes[i - 1] + '/' + parts[i - 1];
+    }
+    Located at;
+    at.fd = root_fd_.get();
+    for (std::size_t i = count; i > 0; --i) {
+      const auto found = folders_.find(prefixes[i]);
+      if (found != folders_.end()) {
+        at.fd = found->second.get();
+        at.reached = i;
+        break;
       }
-      written_ += bytes;
     }
+    if (count - at.reached >= 2 && beneath_ && open_beneath(at, parts, prefixes, count)) return at;
+    while (at.reached < count) {
+      Fd next(::openat(at.fd, parts[at.reached].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next) {
+        (errno == ENOENT ? at.missing : at.blocked) = true;
+        return at;
+      }
+      ++at.reached;
+      keep(at, std::move(next), prefixes[at.reached]);
+    }
+    return at;
+  }
 
-    // The entry as it is written: checked name, no owner, tamed mode.
-    const std::string relative = location->lexically_relative(root_).string();
-    archive_entry_set_pathname(entry, relative.c_str());
-    if (kind == Kind::Symlink) archive_entry_set_symlink(entry, link_text.c_str());
-    if (kind == Kind::Hardlink) archive_entry_set_hardlink(entry, link_text.c_str());
-    archive_entry_set_uid(entry, 0);
-    archive_entry_set_gid(entry, 0);
-    archive_entry_set_uname(entry, nullptr);
-    archive_entry_set_gname(entry, nullptr);
-    const mode_t mode = file_mode(archive_entry_perm(entry));
-    if (kind == Kind::File || kind == Kind::Hardlink) {
-      archive_entry_set_perm(entry, mode);
+  // The rest of `parts` up to `count` in one call (openat2, resolving beneath
+  // the folder with no link allowed on the way), where the system has it.
+  bool open_beneath(Located& at, const std::vector<std::string>& parts,
+                    const std::vector<std::string>& prefixes, std::size_t count) {
+#ifdef SYS_openat2
+    std::string rest = parts[at.reached];
+    for (std::size_t i = at.reached + 1; i < count; ++i) rest += '/' + parts[i];
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, at.fd, rest.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      at.reached = count;
+      keep(at, Fd(static_cast<int>(fd)), prefixes[count]);
+      return true;
+    }
+    // Not on this system (or not allowed here): component by component from now on.
+    if (errno == ENOSYS || errno == EPERM || errno == E2BIG || errno == EINVAL) beneath_ = false;
+#else
+    (void)at, (void)parts, (void)prefixes, (void)count;
+    beneath_ = false;
+#endif
+    return false;
+  }
+
+  // `folder` becomes the place reached; kept open for later members while
+  // there is room (made between members only: a kept folder may be in use).
+  void keep(Located& at, Fd folder, const std::string& path) {
+    at.fd = folder.get();
+    if (folders_.size() < 2 * MAX_OPEN_FOLDERS) {
+      folders_[path] = std::move(folder);
+      at.owned = Fd();
     } else {
-      archive_entry_set_perm(entry, 0777);  // the umask decides, as for any new folder
+      at.owned = std::move(folder);
     }
+  }
 
-    // libarchive reports a failed write (a full disk, a quota, an I/O error)
-    // as a mere warning: anything short of ARCHIVE_OK is a failure here.
-    archive* out = writer();
-    if (archive_write_header(out, entry) != ARCHIVE_OK) fail(member, out);
-    if (kind == Kind::File) copy_data(member, reader, out);
-    if (archive_write_finish_entry(out) != ARCHIVE_OK) fail(member, out);
-    if (kind == Kind::File || kind == Kind::Hardlink) {
-      // libarchive applied the umask; the mode itself is what was decided above.
-      if (::chmod(relative.c_str(), mode) != 0) {
-        throw ExtractionError("Could not extract archive member '" + member + "': " +
-                              std::strerror(errno));
+  // The folders of `parts[at.reached..count)` that are not there yet.
+  int create_missing(Located& at, const std::vector<std::string>& parts, std::size_t count,
+                     const std::string& member) {
+    if (at.reached < count) wrote_ = true;
+    while (at.reached < count) {
+      const char* name = parts[at.reached].c_str();
+      if (::mkdirat(at.fd, name, 0777) != 0 && errno != EEXIST) {
+        cannot(member, "Can't create '" + join(parts, at.reached + 1) + "'", errno);
+      }
+      Fd next(::openat(at.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next) cannot(member, "Can't create '" + join(parts, at.reached + 1) + "'", errno);
+      ++at.reached;
+      keep(at, std::move(next), join(parts, at.reached));
+    }
+    return at.fd;
+  }
+
+  // Writes the member as `name` in `folder` (`path` below the root). What
+  // stands there is replaced, a folder only by a folder or when empty. A
+  // symbolic link there is replaced only when `replace_links` (its target was
+  // judged); otherwise false, with nothing written.
+  bool place(archive* reader, archive_entry* entry, const Member& m, int folder,
+             const std::string& path, bool replace_links) {
+    const std::size_t slash = path.rfind('/');
+    const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    for (int attempt = 0;; ++attempt) {
+      if (create(reader, entry, m, folder, name, path)) {
+        wrote_ = true;
+        return true;
+      }
+      if (errno != EEXIST || attempt > 0) cannot(m.name, "Can't create '" + path + "'", errno);
+      struct stat st {};
+      if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        cannot(m.name, "Can't create '" + path + "'", errno);
+      }
+      if (S_ISLNK(st.st_mode) && !replace_links) return false;
+      if (S_ISDIR(st.st_mode)) {
+        if (m.kind == Kind::Directory) {  // an existing folder stays
+          wrote_ = true;
+          skip_data(reader);
+          remember_folder_time(entry, path);
+          return true;
+        }
+        if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) {
+          cannot(m.name, "Can't replace the folder '" + path + "'", errno);
+        }
+        forget_folders(path);
+      } else if (::unlinkat(folder, name, 0) != 0) {
+        cannot(m.name, "Can't replace '" + path + "'", errno);
       }
     }
   }
 
-  // The writer's text ("Write failed", "Can't create 'x'") with the system's
-  // reason added when the text does not give it already.
-  [[noreturn]] static void fail(const std::string& member, archive* out) {
-    std::string text = archive_text(out);
-    const int error = archive_errno(out);
-    if (error > 0) {
-      const std::string reason = std::strerror(error);
-      if (text.find(reason) == std::string::npos) text += ": " + reason;
+  // One attempt at creating the member; false with errno set when it failed.
+  bool create(archive* reader, archive_entry* entry, const Member& m, int folder, const char* name,
+              const std::string& path) {
+    switch (m.kind) {
+      case Kind::File: {
+        Fd out(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m.mode));
+        if (!out) return false;
+        written_ += m.bytes;
+        write_data(reader, m, out.get());
+        // The umask took bits the mode keeps.
+        if ((m.mode & umask_) != 0 && ::fchmod(out.get(), m.mode) != 0) cannot(m.name, "Can't set the mode", errno);
+        const Times times = times_of(entry);
+        if (times.set && ::futimens(out.get(), times.value.data()) != 0) {
+          cannot(m.name, "Can't set the time", errno);
+        }
+        if (::close(out.release()) != 0) cannot(m.name, "Write failed", errno);
+        return true;
+      }
+      case Kind::Directory:
+        if (::mkdirat(folder, name, 0777) != 0) return false;
+        skip_data(reader);
+        remember_folder_time(entry, path);
+        return true;
+      case Kind::Symlink: {
+        if (::symlinkat(m.link_text.c_str(), folder, name) != 0) return false;
+        const Times times = times_of(entry);
+        if (times.set) ::utimensat(folder, name, times.value.data(), AT_SYMLINK_NOFOLLOW);
+        return true;
+      }
+      case Kind::Hardlink: {
+        // A hard link is a name and no more: data stored with it would be
+        // written into the file it names.
+        std::vector<std::string> target = split(m.link_text);
+        Located at = locate(target, target.size() - 1);
+        if (at.missing || at.blocked) cannot(m.name, "Can't create '" + path + "'", errno);
+        if (::linkat(at.fd, target.back().c_str(), folder, name, 0) != 0) return false;
+        if (::fchmodat(folder, name, m.mode, 0) != 0) cannot(m.name, "Can't set the mode", errno);
+        return true;
+      }
     }
-    throw ExtractionError("Could not extract archive member '" + member + "': " + text);
+    return true;
+  }
+
+  // The member's data through `out`; holes of a sparse member stay holes.
+  void write_data(archive* reader, const Member& m, int out) {
+    std::uint64_t at = 0;
+    for (;;) {
+      const void* buffer = nullptr;
+      size_t size = 0;
+      la_int64_t offset = 0;
+      const int r = archive_read_data_block(reader, &buffer, &size, &offset);
+      if (r == ARCHIVE_EOF) break;
+      if (r < ARCHIVE_WARN) {
+        source_->rethrow();
+        damaged(archive_text(reader));
+      }
+      if (offset < 0 || static_cast<std::uint64_t>(offset) > m.bytes || size > m.bytes - static_cast<std::uint64_t>(offset)) {
+        damaged("the data of '" + m.name + "' go past its size");
+      }
+      if (static_cast<std::uint64_t>(offset) != at && ::lseek(out, offset, SEEK_SET) < 0) {
+        cannot(m.name, "Seek failed", errno);
+      }
+      const char* data = static_cast<const char*>(buffer);
+      for (std::size_t done = 0; done < size;) {
+        const ssize_t put = ::write(out, data + done, size - done);
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) cannot(m.name, "Write failed", errno);
+        done += static_cast<std::size_t>(put);
+      }
+      at = static_cast<std::uint64_t>(offset) + size;
+    }
+    // A hole at the end of a sparse member.
+    if (at < m.bytes && ::ftruncate(out, static_cast<off_t>(m.bytes)) != 0) {
+      cannot(m.name, "Write failed", errno);
+    }
+  }
+
+  struct Times {
+    bool set = false;
+    std::array<timespec, 2> value{};
+  };
+
+  // The member's time of last change (and of last access, when stored).
+  static Times times_of(archive_entry* entry) {
+    Times times;
+    if (!archive_entry_mtime_is_set(entry)) return times;
+    times.set = true;
+    times.value[1] = {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
+    times.value[0] = archive_entry_atime_is_set(entry)
+                         ? timespec{archive_entry_atime(entry), archive_entry_atime_nsec(entry)}
+                         : timespec{0, UTIME_OMIT};
+    return times;
+  }
+
+  void remember_folder_time(archive_entry* entry, const std::string& path) {
+    const Times times = times_of(entry);
+    if (times.set) folder_times_.emplace_back(path, times.value);
+  }
+
+  // `path` was removed: folders opened at it or below it are forgotten.
+  void forget_folders(const std::string& path) {
+    for (auto it = folders_.begin(); it != folders_.end();) {
+      const std::string& key = it->first;
+      const bool below = key.size() > path.size() && key.compare(0, path.size(), path) == 0 && key[path.size()] == '/';
+      it = key == path || below ? folders_.erase(it) : std::next(it);
+    }
+  }
+
+  // The system's reason added to what could not be done.
+  [[noreturn]] static void cannot(const std::string& member, const std::string& what, int error) {
+    throw ExtractionError("Could not extract archive member '" + member + "': " + what + ": " +
+                          std::strerror(error));
   }
 
   void skip_data(archive* reader) {
@@ -501,41 +773,22 @@ class Extraction {
     }
   }
 
-  void copy_data(const std::string& member, archive* reader, archive* out) {
-    for (;;) {
-      const void* buffer = nullptr;
-      size_t size = 0;
-      la_int64_t offset = 0;
-      int r = archive_read_data_block(reader, &buffer, &size, &offset);
-      if (r == ARCHIVE_EOF) return;
-      if (r < ARCHIVE_WARN) {
-        source_->rethrow();
-        damaged(archive_text(reader));
-      }
-      if (archive_write_data_block(out, buffer, size, offset) != ARCHIVE_OK) fail(member, out);
-    }
-  }
-
-  // The disk writer, created at the first member that is written.
-  archive* writer() {
-    if (writer_) return writer_.get();
-    cwd_.enter(root_);
-    writer_.reset(archive_write_disk_new());
-    if (!writer_) throw ExtractionError("Cannot write the archive: out of memory");
-    archive_write_disk_set_options(
-        writer_.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                           ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
-    return writer_.get();
-  }
+  // Folders kept open between members: enough for the folders an archive
+  // usually visits in turn, few enough to stay far from the process's limit.
+  static constexpr std::size_t MAX_OPEN_FOLDERS = 64;
 
   ExtractionLimits limits_;
   std::uint64_t written_ = 0;  // bytes of file data counted against the limit
   std::uint64_t members_ = 0;
   TarSource* source_ = nullptr;  // during run()
-  fs::path destination_;  // as given, for messages
-  fs::path root_;         // absolute, links resolved
-  WorkingDirGuard cwd_;   // declared before the writer: restored after its last write
-  Writer writer_;
+  fs::path destination_;         // as given, for messages
+  fs::path root_;                // absolute, links resolved
+  Fd root_fd_;
+  mode_t umask_ = 0777;
+  bool beneath_ = true;  // openat2 may be tried
+  bool wrote_ = false;
+  std::unordered_map<std::string, Fd> folders_;  // physical path below the root -> open folder
+  std::vector<std::pair<std::string, std::array<timespec, 2>>> folder_times_;
 };
 
 }  // namespace
@@ -579,7 +832,8 @@ void extract_tar_gz(std::string_view archive, const std::filesystem::path& desti
       refused = std::current_exception();
     }
     wrote = extraction.wrote_any();
-  }  // the writer closed, the working folder restored
+    if (wrote) extraction.finish();
+  }
   // A refused member keeps the members before it, in place of the old folder
   // like a complete archive; any other failure leaves the old folder as it was.
   if (wrote) staging.install();

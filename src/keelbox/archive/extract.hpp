@@ -6,10 +6,9 @@
 // folder it is unpacked into, neither directly ("../x", "/etc/x") nor through
 // links (a symbolic link to "/etc" followed by a member "link/passwd", a chain
 // of relative links climbing out, a hard link to a file outside), nor create
-// device files, pipes or set-user-id programs. libarchive's own secure
-// extraction flags refuse some of this, but not all (they do not look at where
-// a symbolic link points, nor at modes); so every member is checked here first
-// against the rules below, and libarchive's flags stay on as a second fence.
+// device files, pipes or set-user-id programs. libarchive only reads the
+// archive; every member is checked here against the rules below and written
+// here, through descriptors.
 //
 // Rules, per member, in archive order:
 // - leading "/" are stripped from the name; a name still absolute is refused;
@@ -29,6 +28,19 @@
 // - owner and group are never applied;
 // - a hard link is a name only: data stored with it is not written;
 // - a later member of the same name replaces the earlier one.
+// How a member is written: its folder is opened relative to the root one
+// component at a time without following links (or in one step with openat2,
+// beneath the root and with no link allowed, where the system has it), and the
+// member is created in it by name (an existing entry of that name removed
+// first, never written into: it may be a hard link to the previous folder's
+// file). Folders opened stay open for the members that follow (as long as
+// they are the same folder: one removed is forgotten). A name with "..", a
+// link on its way or at its own place, or a path too long to look up is
+// resolved instead as the system would, by the rules above, and then written
+// the same way at the place found. The working folder is never changed.
+// Files get the archive's time of last change; folders get theirs after the
+// last member.
+//
 // The destination folder is created when the first member is written (an
 // archive without members creates nothing; a member naming the folder itself,
 // such as "./", creates just the folder).

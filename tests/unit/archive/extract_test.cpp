@@ -18,11 +18,13 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "reference_extract.hpp"
 
 namespace fs = std::filesystem;
 using keelbox::extract_tar_gz;
@@ -155,8 +157,8 @@ struct RefusedCase {
   const char* refused;  // the member the error names
 };
 
-TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
-  const std::vector<RefusedCase> cases = {
+std::vector<RefusedCase> refused_cases() {
+  return {
       {"parent name", {file("../x")}, "../x"},
       {"parent inside the name", {dir("a"), file("a/../../x")}, "a/../../x"},
       {"absolute symlink", {symlink("passwd", "/etc/passwd")}, "passwd"},
@@ -189,7 +191,10 @@ TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
       {"character device", {special("null", AE_IFCHR)}, "null"},
       {"block device", {special("disk", AE_IFBLK)}, "disk"},
   };
-  for (const RefusedCase& c : cases) {
+}
+
+TEST_F(ExtractTest, RefusedMembersEndTheRunAndWriteNothingOutside) {
+  for (const RefusedCase& c : refused_cases()) {
     SCOPED_TRACE(c.label);
     fs::create_directories(root_);
     std::ofstream(root_ / "victim") << "keep";
@@ -725,6 +730,148 @@ TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
     ::umount2(mounted_.c_str(), MNT_DETACH);
     mounted_.clear();
   }
+}
+
+// What a folder holds, as "name -> kind, mode, content or link target"
+// (links not followed; a missing folder holds nothing).
+std::map<std::string, std::string> tree_of(const fs::path& folder) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(folder)) return tree;
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+    struct stat st {};
+    EXPECT_EQ(::lstat(it->path().c_str(), &st), 0);
+    std::ostringstream line;
+    line << std::oct << (st.st_mode & 07777) << std::dec << ' ';
+    if (S_ISLNK(st.st_mode)) {
+      line << "link -> " << fs::read_symlink(it->path()).string();
+    } else if (S_ISDIR(st.st_mode)) {
+      line << "folder";
+    } else {
+      line << "file x" << st.st_nlink << ": " << read_file(it->path());
+    }
+    tree[it->path().lexically_relative(folder).string()] = line.str();
+  }
+  return tree;
+}
+
+struct Outcome {
+  std::map<std::string, std::string> tree;
+  std::string error;  // "" when the archive was unpacked
+};
+
+// A refusal by rule is compared word for word; a failure of the system's
+// (the two writers word these differently) by the member it names.
+std::string comparable(const std::string& error) {
+  if (error.rfind("Refused archive member", 0) == 0 || error.find("where a folder must go") != std::string::npos) {
+    return error;
+  }
+  const std::size_t open = error.find('\'');
+  return open == std::string::npos ? error : "failed at " + error.substr(open, error.find('\'', open + 1) - open + 1);
+}
+
+// Many small archives of names, links and climbs that meet one another.
+std::vector<std::vector<Member>> random_archives(unsigned seed, int count) {
+  const std::vector<std::string> names = {"a", "b", "a/b", "a/c", "b/a", "a/b/c", "./a", "a/..", "../a",
+                                          "a/../b", "l", "a/l", "l/x", "l/a", "m", "l/../c", "/a/d"};
+  const std::vector<std::string> targets = {".", "..", "a", "b", "a/b", "../a", "l", "l/..", "x/../a",
+                                            "a/../..", "m/..", "./l/b", "/a", ""};
+  const std::vector<unsigned> modes = {0644, 0755, 0600, 04755, 0777, 0000, 0711};
+  std::mt19937 random(seed);
+  const auto pick = [&random](const auto& from) { return from[random() % from.size()]; };
+  std::vector<std::vector<Member>> archives;
+  for (int i = 0; i < count; ++i) {
+    std::vector<Member> members;
+    for (int n = 0; n < 6; ++n) {
+      switch (random() % 5) {
+        case 0: members.push_back(dir(pick(names), pick(modes))); break;
+        case 1: members.push_back(symlink(pick(names), pick(targets))); break;
+        case 2: members.push_back(hardlink(pick(names), pick(names))); break;
+        default: members.push_back(file(pick(names), pick(names), pick(modes))); break;
+      }
+    }
+    archives.push_back(members);
+  }
+  return archives;
+}
+
+// The extraction against the slow, plainly correct one it replaced: for the
+// hostile archives above and many random ones, both leave the same tree
+// (names, kinds, modes, contents, link targets) and refuse the same member
+// with the same words.
+TEST_F(ExtractTest, UnpacksAsTheReferenceExtractionDoes) {
+  std::vector<std::vector<Member>> archives;
+  for (const RefusedCase& c : refused_cases()) archives.push_back(c.members);
+  archives.push_back({file("/etc/x", "abs"), file("./top.txt", "top"), dir("real"), symlink("docs", "real"),
+                      file("docs/readme.txt", "through"), symlink("norm", "real/./sub/../readme.txt"),
+                      hardlink("hl", "top.txt"), dir("/")});
+  archives.push_back({file("f", "one"), file("f", "two"), file("target", "t"), symlink("l", "target"),
+                      file("l", "replaces the link"), file("fd", "file first"), dir("fd"), file("fd/in", "in"),
+                      dir("real"), symlink("s", "real"), dir("s"), file("s/in", "own folder"), hardlink("hard", "target")});
+  archives.push_back({dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z"), file("d/f", "via link"),
+                      symlink("here", "."), file("here/here/g", "g"), dir("x/y/z"), file("d/z/deep", "deep")});
+  archives.push_back({dir("a"), file("a/f"), dir("a"), file("a", "a file over a full folder")});
+  // More folders than are kept open at once, then links between them.
+  std::vector<Member> many;
+  for (int i = 0; i < 150; ++i) many.push_back(file("d" + std::to_string(i) + "/f", std::to_string(i)));
+  for (int i = 0; i < 150; i += 7) {
+    many.push_back(hardlink("d" + std::to_string(i) + "/h", "d" + std::to_string(149 - i) + "/f"));
+    many.push_back(symlink("d" + std::to_string(i) + "/s", "../d" + std::to_string(i / 2)));
+    many.push_back(file("d" + std::to_string(i) + "/s/g", "through"));
+  }
+  archives.push_back(many);
+  for (auto& random : random_archives(20261207, 400)) archives.push_back(std::move(random));
+
+  int differing = 0;
+  std::map<std::string, int> outcomes;
+  for (std::size_t i = 0; i < archives.size() && differing < 5; ++i) {
+    const std::string archive = tar_gz(archives[i]);
+    std::string members;
+    for (const Member& m : archives[i]) members += " [" + m.name + (m.symlink.empty() ? "" : " -> " + m.symlink) +
+                                                    (m.hardlink.empty() ? "" : " => " + m.hardlink) + "]";
+    SCOPED_TRACE("archive " + std::to_string(i) + ":" + members);
+    // Every other archive meets earlier contents: folders, a link, a file.
+    const auto earlier = [this, i] {
+      if (i % 2 == 0) return;
+      fs::create_directories(dest_ / "a" / "b");
+      fs::create_directory_symlink("a", dest_ / "l");
+      std::ofstream(dest_ / "m") << "earlier";
+    };
+    Outcome reference, fast;
+    earlier();
+    const std::map<std::string, std::string> before = tree_of(dest_);
+    try {
+      keelbox::reference::reference_extract(archive, dest_);
+    } catch (const ExtractionError& e) {
+      reference.error = comparable(e.what());
+    }
+    reference.tree = tree_of(dest_);
+    EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+    earlier();
+    try {
+      extract_tar_gz(archive, dest_);
+    } catch (const ExtractionError& e) {
+      fast.error = comparable(e.what());
+    }
+    fast.tree = tree_of(dest_);
+    EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+    EXPECT_EQ(fast.error, reference.error);
+    // A failure of the system's leaves the previous folder; the reference
+    // writes in place and leaves what it got to.
+    const bool failed = fast.error.rfind("failed at", 0) == 0;
+    if (failed) {
+      EXPECT_EQ(fast.tree, before);
+    } else {
+      EXPECT_EQ(fast.tree, reference.tree);
+    }
+    outcomes[fast.error.empty() ? "unpacked" : failed ? "failed" : "refused"]++;
+    if (fast.error != reference.error || (!failed && fast.tree != reference.tree)) ++differing;
+  }
+  // The random archives reach every outcome, so none of them is compared in vain.
+  EXPECT_GT(outcomes["unpacked"], 10);
+  EXPECT_GT(outcomes["refused"], 50);
+  EXPECT_GT(outcomes["failed"], 10);
 }
 
 TEST(NormalizeLinkTarget, Table) {

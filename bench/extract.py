@@ -1,0 +1,163 @@
+#!/usr/bin/env python3
+"""Unpacking benchmark: a whole `keelbox download-examples` of one archive of
+many small files against `tar -xzf` of the same file (Release build).
+
+Both unpack into a fresh folder on each round, on tmpfs (/dev/shm) and on disk
+(a folder beside the build); rounds alternate between the two programs, so
+that a change in the machine's load hits both alike. Reported: the median wall
+time of each, their ratio, and system calls per member (strace -c, one run
+each; tar's count includes its gzip child).
+
+    python3 bench/extract.py --build build/release [--files 20000] [--rounds 7]
+
+`measure_extraction()` is what a larger benchmark calls.
+"""
+from __future__ import annotations
+
+import argparse
+import io
+import os
+import random
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tests" / "tools"))
+
+from sandbox_cloud import Sandbox  # noqa: E402
+
+ARCHIVE_NAME = "zvk_sample_app"          # served for the package below
+PACKAGE = "zvk-sample-app-examples"      # the folder it unpacks to
+
+
+def make_archive(files: int, per_folder: int = 100, seed: int = 14) -> bytes:
+    """`files` small text files (100 B to 4 KiB) in folders of `per_folder`."""
+    rng = random.Random(seed)
+    words = [f"word{i}" for i in range(500)]
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.GNU_FORMAT) as tar:
+        folders = set()
+        for i in range(files):
+            folder = f"examples/part{i // per_folder // 10}/group{i // per_folder}"
+            for depth in range(1, folder.count("/") + 2):
+                name = "/".join(folder.split("/")[:depth])
+                if name not in folders:
+                    folders.add(name)
+                    info = tarfile.TarInfo(name)
+                    info.type = tarfile.DIRTYPE
+                    info.mode = 0o755
+                    tar.addfile(info)
+            text = " ".join(rng.choice(words) for _ in range(rng.randint(15, 600))).encode()
+            info = tarfile.TarInfo(f"{folder}/file{i}.txt")
+            info.size = len(text)
+            info.mode = 0o644
+            info.mtime = 1_700_000_000
+            tar.addfile(info, io.BytesIO(text))
+    return buf.getvalue()
+
+
+def _timed(argv, env) -> float:
+    start = time.perf_counter()
+    subprocess.run(argv, env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return (time.perf_counter() - start) * 1000
+
+
+def _syscalls(argv, env) -> int:
+    """Total system calls of one run (children included), from strace -c."""
+    out = subprocess.run(["strace", "-f", "-c", "-o", "/dev/stdout", *argv], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    total = re.search(r"^\s*100\.00\s+\S+\s+\S+\s+(\d+)\s", out, re.M)
+    return int(total.group(1)) if total else -1
+
+
+def measure_extraction(keelbox: str, env: dict, cloud: Sandbox, places: dict[str, Path],
+                       files: int = 20000, rounds: int = 7) -> list[dict]:
+    """Rows {place, keelbox_ms, tar_ms, ratio, keelbox_calls, tar_calls} per place."""
+    data = make_archive(files)
+    cloud.add_example_archive(ARCHIVE_NAME, data)
+    members = len(tarfile.open(fileobj=io.BytesIO(data)).getmembers())
+    rows = []
+    for label, place in places.items():
+        work = Path(tempfile.mkdtemp(prefix="keelbox-extract-", dir=place))
+        try:
+            archive = work / "archive.tar.gz"
+            archive.write_bytes(data)
+
+            def fresh(name: str) -> Path:
+                folder = work / name
+                shutil.rmtree(folder, ignore_errors=True)
+                folder.mkdir()
+                return folder
+
+            def run_keelbox() -> list[str]:
+                return [keelbox, "download-examples", "--download-dir", str(fresh("k"))]
+
+            def run_tar() -> list[str]:
+                return ["tar", "-xzf", str(archive), "-C", str(fresh("t"))]
+
+            _timed(run_keelbox(), env)  # warm: caches, page cache of the binary
+            if not (work / "k" / PACKAGE / "examples").is_dir():
+                raise SystemExit("keelbox did not unpack the archive")
+            k_ms, t_ms = [], []
+            for _ in range(rounds):
+                k_ms.append(_timed(run_keelbox(), env))
+                t_ms.append(_timed(run_tar(), env))
+            k_calls = _syscalls(run_keelbox(), env)
+            t_calls = _syscalls(run_tar(), env)
+            k, t = statistics.median(k_ms), statistics.median(t_ms)
+            rows.append({"place": label, "members": members, "keelbox_ms": k, "tar_ms": t,
+                         "ratio": k / t, "keelbox_calls": k_calls / members,
+                         "tar_calls": t_calls / members})
+        finally:
+            shutil.rmtree(work, ignore_errors=True)
+    return rows
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--build", default=str(ROOT / "build" / "release"))
+    parser.add_argument("--files", type=int, default=20000)
+    parser.add_argument("--rounds", type=int, default=7)
+    args = parser.parse_args()
+    if not shutil.which("strace"):
+        raise SystemExit("strace is needed (apt-get install strace)")
+
+    build = Path(args.build).resolve()
+    work = Path(tempfile.mkdtemp(prefix="keelbox-bench-", dir=build))
+    try:
+        tool = work / "tool"
+        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tool)], check=True)
+        subprocess.run(["cmake", "--install", str(build), "--prefix", str(tool)], check=True,
+                       stdout=subprocess.DEVNULL)
+        keelbox = str(tool / "bin" / "keelbox")
+        home = work / "home"
+        home.mkdir()
+        with Sandbox({"packages": [{"key": PACKAGE}]}, state_dir=work / "sandbox") as cloud:
+            env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "KEELBOX_"))}
+            env.update(cloud.env)
+            env.update({"HOME": str(home), "XDG_CONFIG_HOME": str(home / "c"),
+                        "XDG_DATA_HOME": str(home / "d"), "XDG_CACHE_HOME": str(home / "k")})
+            subprocess.run([keelbox, "init", "--token-id", "id-1", "--token", "secret-1"],
+                           env=env, check=True, stdout=subprocess.DEVNULL)
+            rows = measure_extraction(keelbox, env, cloud,
+                                      {"tmpfs": Path("/dev/shm"), "disk": work},
+                                      files=args.files, rounds=args.rounds)
+        print(f"{rows[0]['members']} members; medians of {args.rounds} interleaved rounds")
+        print(f"{'place':6} {'keelbox ms':>11} {'tar ms':>8} {'ratio':>7} {'calls/member':>13} {'tar calls':>10}")
+        for r in rows:
+            print(f"{r['place']:6} {r['keelbox_ms']:11.1f} {r['tar_ms']:8.1f} {r['ratio']:6.2f}x "
+                  f"{r['keelbox_calls']:13.2f} {r['tar_calls']:10.2f}")
+        return 0
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
