@@ -21,15 +21,20 @@ if [ ${#harnesses[@]} -eq 0 ]; then
   harnesses=(extract json_records config_toml requirements pip_show pip_location)
 fi
 
-bash scripts/install-deps.sh
-
-build=build/fuzz
-launcher=()
-if command -v ccache >/dev/null; then
-  launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+# KEELBOX_FUZZ_BUILD names a build folder already configured with
+# -DKEELBOX_FUZZ=ON (the test command's sanitizer build is one), which is
+# then reused as it is.
+build=${KEELBOX_FUZZ_BUILD:-}
+if [ -z "$build" ]; then
+  bash scripts/install-deps.sh
+  build=build/fuzz
+  launcher=()
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+  fi
+  CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKEELBOX_FUZZ=ON \
+    -DKEELBOX_BUILD_TESTS=OFF -DKEELBOX_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 fi
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DKEELBOX_FUZZ=ON \
-  -DKEELBOX_BUILD_TESTS=OFF -DKEELBOX_BUILD_BENCH=OFF "${launcher[@]}" >/dev/null
 targets=()
 for h in "${harnesses[@]}"; do targets+=("fuzz_$h"); done
 cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@]}"
