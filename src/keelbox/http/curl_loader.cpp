@@ -31,6 +31,17 @@ auto forward_option(Real real, Handle handle, Option option, va_list args) {
 
 }  // namespace
 
+// A variadic option setter of libcurl, forwarded by forward_option().
+#define KEELBOX_FORWARD_OPTION(result, name, handle_type, option_type)      \
+  result name(handle_type handle, option_type option, ...) {               \
+    static const auto real = libcurl.function<decltype(&name)>(#name);     \
+    va_list args;                                                          \
+    va_start(args, option);                                                \
+    const result answer = forward_option(real, handle, option, args);      \
+    va_end(args);                                                          \
+    return answer;                                                         \
+  }
+
 extern "C" {
 
 KEELBOX_FORWARD(libcurl, CURLcode, curl_global_init, (long flags), (flags))
@@ -44,14 +55,7 @@ KEELBOX_FORWARD(libcurl, void, curl_easy_reset, (CURL * curl), (curl))
 KEELBOX_FORWARD(libcurl, CURLcode, curl_easy_pause, (CURL * curl, int bitmask), (curl, bitmask))
 KEELBOX_FORWARD(libcurl, const char*, curl_easy_strerror, (CURLcode code), (code))
 
-CURLcode curl_easy_setopt(CURL* curl, CURLoption option, ...) {
-  static const auto real = libcurl.function<decltype(&curl_easy_setopt)>("curl_easy_setopt");
-  va_list args;
-  va_start(args, option);
-  const CURLcode result = forward_option(real, curl, option, args);
-  va_end(args);
-  return result;
-}
+KEELBOX_FORWARD_OPTION(CURLcode, curl_easy_setopt, CURL*, CURLoption)
 
 CURLcode curl_easy_getinfo(CURL* curl, CURLINFO info, ...) {
   static const auto real = libcurl.function<decltype(&curl_easy_getinfo)>("curl_easy_getinfo");
@@ -78,14 +82,7 @@ KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_wakeup, (CURLM * multi), (multi))
 KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_timeout, (CURLM * multi, long* timeout_ms), (multi, timeout_ms))
 KEELBOX_FORWARD(libcurl, const char*, curl_multi_strerror, (CURLMcode code), (code))
 
-CURLMcode curl_multi_setopt(CURLM* multi, CURLMoption option, ...) {
-  static const auto real = libcurl.function<decltype(&curl_multi_setopt)>("curl_multi_setopt");
-  va_list args;
-  va_start(args, option);
-  const CURLMcode result = forward_option(real, multi, option, args);
-  va_end(args);
-  return result;
-}
+KEELBOX_FORWARD_OPTION(CURLMcode, curl_multi_setopt, CURLM*, CURLMoption)
 
 KEELBOX_FORWARD(libcurl, CURLSH*, curl_share_init, (void), ())
 KEELBOX_FORWARD(libcurl, CURLSHcode, curl_share_cleanup, (CURLSH * share), (share))
