@@ -58,9 +58,12 @@ class SharedLibrary {
 // Defines the function `name` (declared by the library's header) as a stub
 // that forwards to the same function of `library`, a SharedLibrary. The stub
 // resolves it once (a function-local static: thread-safe, and tried again on
-// the next call when loading failed).
-#define KEELBOX_FORWARD(library, result, name, params, args)     \
-  result name params {                                             \
-    static const auto real = library.function<decltype(&name)>(#name); \
-    return real args;                                              \
+// the next call when loading failed). A name the header renames by a macro
+// (ICU's versioned names) is looked up as renamed.
+#define KEELBOX_FORWARD(library, result, name, params, args)                        \
+  result name params {                                                                \
+    static const auto real = library.function<decltype(&name)>(KEELBOX_NAME_TEXT(name)); \
+    return real args;                                                                 \
   }
+#define KEELBOX_NAME_TEXT(name) KEELBOX_NAME_TEXT_(name)
+#define KEELBOX_NAME_TEXT_(name) #name
