@@ -9,9 +9,11 @@ PACKAGES=(
   libcurl4-openssl-dev nlohmann-json3-dev libtomlplusplus-dev
   libsqlite3-dev sqlite3 libarchive-dev zlib1g-dev libicu-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev
+  clang libclang-rt-14-dev
   python3 python3-venv python3-pip openssl ca-certificates
   tmux time man-db
   squid nginx
+  patchelf debootstrap
 )
 
 missing=()

@@ -21,6 +21,39 @@ std::string service_origin(std::string_view label) {
          keelbox::build::SERVICE_DOMAIN;
 }
 
+// Whether `token` is a bearer token as the Authorization header carries it:
+// one or more of ALPHA / DIGIT / "-" / "." / "_" / "~" / "+" / "/", then any
+// number of "=". Nothing else may reach the header line.
+bool is_b64token(std::string_view token) {
+  std::size_t i = 0;
+  while (i < token.size()) {
+    const char c = token[i];
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                         c == '-' || c == '.' || c == '_' || c == '~' || c == '+' || c == '/';
+    if (!allowed) break;
+    ++i;
+  }
+  if (i == 0) return false;
+  while (i < token.size() && token[i] == '=') ++i;
+  return i == token.size();
+}
+
+// The token as the service sent it, when it is fit to be sent back; a clear
+// error otherwise. Runs inside the memoised request, so a refused token is
+// never stored.
+std::string checked_access_token(std::string token) {
+  const std::string what = "The token service sent an access token that cannot be used: ";
+  if (token.empty()) throw KeelboxException(what + "it is empty.");
+  if (token.size() > MAX_ACCESS_TOKEN_BYTES) {
+    throw KeelboxException(what + "it is longer than " + std::to_string(MAX_ACCESS_TOKEN_BYTES) +
+                           " bytes.");
+  }
+  if (!is_b64token(token)) {
+    throw KeelboxException(what + "it holds characters a bearer token cannot hold.");
+  }
+  return token;
+}
+
 std::string request_token(const std::string& token_id, const std::string& token_secret) {
   http::Request request;
   request.method = "POST";
@@ -37,7 +70,7 @@ std::string request_token(const std::string& token_id, const std::string& token_
     if (!doc.is_object() || !doc.contains("access_token")) throw KeyError("'access_token'");
     const nlohmann::json& token = doc["access_token"];
     if (!token.is_string()) throw ParseError("The token service's access_token is not text");
-    return token.get<std::string>();
+    return checked_access_token(token.get<std::string>());
   }
   if (response.status == 404) {
     throw KeelboxException("Token " + token_id + " not found. Did you add the correct token id?");
@@ -99,14 +132,11 @@ RequestKWARGSDict create_get_request(const std::string& path) {
   request.headers = {{"Accept", ACCEPT},
                      {"Authorization", std::string(auth_type_value(AuthType::BEARER)) + " " + token}};
   request.url = _get_core_rest_url() + path;
-  request.verify = VERIFY;
   request.timeout = TIMEOUT;
   return request;
 }
 
 http::Response send_get(const RequestKWARGSDict& description, bool follow_redirects) {
-  // Certificates are always verified by the HTTP layer; a description asking
-  // for no verification is not honoured.
   http::Request request;
   request.method = "GET";
   request.url = description.url;

@@ -21,8 +21,6 @@ namespace keelbox::api {
 inline constexpr const char* CORE_API_VERSION = "v1";
 // Media type asked for in the "Accept" header of core requests.
 inline constexpr const char* ACCEPT = "application/vnd.api+json";
-// The core service's certificate is verified.
-inline constexpr bool VERIFY = true;
 // Seconds that bound connection set-up and each wait for data of a core request.
 inline constexpr int TIMEOUT = 5;
 // The token request has no time-out; no data for this long ends it.
@@ -32,6 +30,8 @@ inline constexpr long TOKEN_STALL_SECONDS = 60;
 // decoding) and beyond this nesting depth.
 inline constexpr std::size_t MAX_JSON_ANSWER_BYTES = std::size_t{64} * 1024 * 1024;
 inline constexpr int MAX_JSON_DEPTH = 512;
+// The longest access token accepted from the token service, in bytes.
+inline constexpr std::size_t MAX_ACCESS_TOKEN_BYTES = 16 * 1024;
 
 // Authorisation schemes.
 enum class AuthType { BEARER };
@@ -43,11 +43,11 @@ constexpr std::string_view auth_type_value(AuthType t) {
   return "";
 }
 
-// Description of an authenticated GET on the core service.
+// Description of an authenticated GET on the core service. Certificates are
+// always verified by the HTTP layer, so no field could turn that off.
 struct RequestKWARGSDict {
   http::Headers headers;  // "Accept", then "Authorization"
   std::string url;
-  bool verify = VERIFY;
   int timeout = TIMEOUT;
 };
 
@@ -55,9 +55,9 @@ struct RequestKWARGSDict {
 // begins with "/" and may carry a query). Obtains the access token first.
 RequestKWARGSDict create_get_request(const std::string& path);
 
-// Sends the described GET with all four fields applied: the headers, the
-// address, certificate verification, and the time-out bounding connection
-// set-up and each wait for data. Error statuses are returned, not raised.
+// Sends the described GET with its fields applied: the headers, the address,
+// and the time-out bounding connection set-up and each wait for data; the
+// certificate is verified. Error statuses are returned, not raised.
 http::Response send_get(const RequestKWARGSDict& request, bool follow_redirects = true);
 
 // Bounds `request` as a JSON answer is bounded (MAX_JSON_ANSWER_BYTES) and
@@ -84,7 +84,9 @@ std::string _get_access_token();
 // TOKEN_SECRET. 404 -> KeelboxException "Token <id> not found. Did you add the
 // correct token id?"; other non-200 -> KeelboxException "Authentication
 // failed. Status code: <n>"; a body that is not JSON -> ParseError; no
-// "access_token" member -> KeyError. Transport failures pass unchanged.
+// "access_token" member -> KeyError; a token that is empty, longer than
+// MAX_ACCESS_TOKEN_BYTES or not of the characters a bearer token consists of
+// -> KeelboxException (nothing stored). Transport failures pass unchanged.
 std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET);
 
 // "Basic " + Base64 of the UTF-8 text "<id>:<secret>".

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/io.hpp"
 
 namespace keelbox::archive_detail {
 namespace {
@@ -94,11 +95,8 @@ class Keeper {
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) fail(item, reason());
       if (got == 0) break;
-      for (ssize_t done = 0; done < got;) {
-        const ssize_t put = ::write(out.get(), buffer + done, static_cast<std::size_t>(got - done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) fail(item, reason());
-        done += put;
+      if (const int err = write_all(out.get(), std::string_view(buffer, static_cast<std::size_t>(got)))) {
+        fail(item, std::strerror(err));
       }
     }
     if (::fchmod(out.get(), st.st_mode & 07777) != 0) fail(item, reason());

@@ -120,7 +120,7 @@ void exec(sqlite3* con, const char* sql) {
 // Runs `body` with an entered connection scope; commits on a normal return,
 // rolls back when `body` throws, and closes in both cases.
 template <class Body>
-auto in_scope(_SQLiteConnCtx scope, Body&& body) {
+auto in_scope(SQLiteConnScope scope, Body&& body) {
   sqlite3* con = scope.enter();
   using Result = decltype(body(scope, con));
   if constexpr (std::is_void_v<Result>) {
@@ -185,26 +185,26 @@ void remove_database_file(const fs::path& path, const std::string& why) {
   }
 }
 
-std::string table() { return SQLiteDiskCache::_TABLE; }
+std::string table() { return SQLiteDiskCache::TABLE; }
 
 }  // namespace
 
 // ---- connection scope -----------------------------------------------------
 
-_SQLiteConnCtx::_SQLiteConnCtx(fs::path path, double timeout)
+SQLiteConnScope::SQLiteConnScope(fs::path path, double timeout)
     : _path(std::move(path)), _timeout(timeout) {}
 
-_SQLiteConnCtx::_SQLiteConnCtx(_SQLiteConnCtx&& other) noexcept
+SQLiteConnScope::SQLiteConnScope(SQLiteConnScope&& other) noexcept
     : _path(std::move(other._path)), _timeout(other._timeout), _con(std::exchange(other._con, nullptr)) {}
 
-_SQLiteConnCtx::~_SQLiteConnCtx() {
+SQLiteConnScope::~SQLiteConnScope() {
   if (_con) {
     if (!sqlite3_get_autocommit(_con)) sqlite3_exec(_con, "ROLLBACK", nullptr, nullptr, nullptr);
     sqlite3_close_v2(_con);
   }
 }
 
-sqlite3* _SQLiteConnCtx::enter() {
+sqlite3* SQLiteConnScope::enter() {
   const std::string prefix = "Cannot open the cache '" + _path.string() + "': ";
 #ifndef _WIN32
   create_private_file(_path);
@@ -240,12 +240,12 @@ sqlite3* _SQLiteConnCtx::enter() {
   return con;
 }
 
-void _SQLiteConnCtx::begin_change() {
+void SQLiteConnScope::begin_change() {
   if (!_con) throw RuntimeError("SQLite connection is not open");
   if (sqlite3_get_autocommit(_con)) exec(_con, "BEGIN");
 }
 
-void _SQLiteConnCtx::exit(bool failed) {
+void SQLiteConnScope::exit(bool failed) {
   if (!_con) throw RuntimeError("SQLite connection is not open");
   sqlite3* con = std::exchange(_con, nullptr);
   if (failed) {
@@ -308,14 +308,14 @@ auto SQLiteDiskCache::_in_scope(Body&& body) {
   return in_scope(_conn(), body);
 }
 
-_SQLiteConnCtx SQLiteDiskCache::_conn() const { return _SQLiteConnCtx(path_); }
+SQLiteConnScope SQLiteDiskCache::_conn() const { return SQLiteConnScope(path_); }
 
 void SQLiteDiskCache::_init_db() {
-  in_scope(_conn(), [](_SQLiteConnCtx&, sqlite3* con) {
+  in_scope(_conn(), [](SQLiteConnScope&, sqlite3* con) {
     exec(con, ("CREATE TABLE IF NOT EXISTS " + table() +
                "(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, created_at REAL NOT NULL)")
                   .c_str());
-    exec(con, (std::string("CREATE INDEX IF NOT EXISTS ") + _IDX_EXPIRES + " ON " + table() +
+    exec(con, (std::string("CREATE INDEX IF NOT EXISTS ") + IDX_EXPIRES + " ON " + table() +
                "(expires_at)")
                   .c_str());
   });
@@ -327,7 +327,7 @@ void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
   std::optional<double> expires_at;
   if (ttl) expires_at = now + *ttl;
   std::vector<std::uint8_t> bytes = serialize_value(value);
-  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "INSERT INTO " + table() +
                           "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
@@ -342,7 +342,7 @@ void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
 
 std::optional<nlohmann::json> SQLiteDiskCache::get(const std::string& key) {
   double now = now_seconds();
-  return _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) -> std::optional<nlohmann::json> {
+  return _in_scope([&](SQLiteConnScope& scope, sqlite3* con) -> std::optional<nlohmann::json> {
     std::vector<std::uint8_t> bytes;
     std::optional<double> expires_at;
     {
@@ -377,7 +377,7 @@ nlohmann::json SQLiteDiskCache::get(const std::string& key, const nlohmann::json
 }
 
 void SQLiteDiskCache::delete_(const std::string& key) {
-  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "DELETE FROM " + table() + " WHERE key=?");
     st.bind_text(1, key);
@@ -386,7 +386,7 @@ void SQLiteDiskCache::delete_(const std::string& key) {
 }
 
 void SQLiteDiskCache::clear() {
-  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "DELETE FROM " + table());
     st.step();
@@ -395,7 +395,7 @@ void SQLiteDiskCache::clear() {
 
 void SQLiteDiskCache::prune_expired() {
   double now = now_seconds();
-  _in_scope([&](_SQLiteConnCtx& scope, sqlite3* con) {
+  _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
     Statement st(con, "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
     st.bind_real(1, now);
@@ -404,9 +404,9 @@ void SQLiteDiskCache::prune_expired() {
 }
 
 SQLiteDiskCache& _get_cache() {
-  static std::unique_ptr<SQLiteDiskCache> _CACHE;
-  if (!_CACHE) _CACHE = std::make_unique<SQLiteDiskCache>(_get_cache_file());
-  return *_CACHE;
+  static std::unique_ptr<SQLiteDiskCache> cache;  // originally _CACHE
+  if (!cache) cache = std::make_unique<SQLiteDiskCache>(_get_cache_file());
+  return *cache;
 }
 
 // ---- serialisation and keys -----------------------------------------------

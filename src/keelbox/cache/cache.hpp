@@ -52,13 +52,17 @@ class SQLiteError : public DatabaseError {
 //
 // Statements that change data run in one transaction, which begin_change()
 // opens before the first of them (later calls are no-ops).
-class _SQLiteConnCtx {
+//
+// Originally named _SQLiteConnCtx, and the table and index names below
+// _TABLE and _IDX_EXPIRES; C++ reserves names that begin with an underscore
+// and a capital letter, so they lost the underscore here.
+class SQLiteConnScope {
  public:
-  explicit _SQLiteConnCtx(std::filesystem::path path, double timeout = 30.0);
-  _SQLiteConnCtx(const _SQLiteConnCtx&) = delete;
-  _SQLiteConnCtx& operator=(const _SQLiteConnCtx&) = delete;
-  _SQLiteConnCtx(_SQLiteConnCtx&& other) noexcept;
-  ~_SQLiteConnCtx();
+  explicit SQLiteConnScope(std::filesystem::path path, double timeout = 30.0);
+  SQLiteConnScope(const SQLiteConnScope&) = delete;
+  SQLiteConnScope& operator=(const SQLiteConnScope&) = delete;
+  SQLiteConnScope(SQLiteConnScope&& other) noexcept;
+  ~SQLiteConnScope();
 
   // Throws DatabaseError naming the file when the connection cannot be
   // opened or configured (nothing stays open then). A path that is a folder,
@@ -86,8 +90,8 @@ class _SQLiteConnCtx {
 
 class SQLiteDiskCache {
  public:
-  static constexpr const char* _TABLE = "cache";
-  static constexpr const char* _IDX_EXPIRES = "idx_cache_expires";
+  static constexpr const char* TABLE = "cache";
+  static constexpr const char* IDX_EXPIRES = "idx_cache_expires";
 
   // Creates missing parent folders and the table and index. A file the
   // database engine cannot use (not a database, corrupt, cannot be opened,
@@ -119,7 +123,7 @@ class SQLiteDiskCache {
   void _replace_file(const SQLiteError& why);
   template <class Body>
   auto _in_scope(Body&& body);
-  _SQLiteConnCtx _conn() const;
+  SQLiteConnScope _conn() const;
   std::filesystem::path path_;
 };
 

@@ -3,26 +3,16 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
-namespace {
-
-// Marks a prompt as waiting for the interrupt handler while in scope.
-struct PromptScope {
-  PromptScope() { set_in_prompt(true); }
-  ~PromptScope() { set_in_prompt(false); }
-};
-
-}  // namespace
 
 std::string derive_cloud_environment(const std::optional<std::string>& cloud_environment) {
   std::string value = cloud_environment.value_or("");
@@ -48,17 +38,12 @@ KeelboxProfile init_user(const std::string& token_id, const std::string& token,
 }
 
 std::string prompt_text(const std::string& text) {
-  for (;;) {
-    std::string answer;
-    {
-      PromptScope waiting;
-      send_prompt(text + ": ");
-      if (!std::getline(std::cin, answer)) {
-        if (answer.empty()) throw PromptAborted{};
-      }
-    }
-    if (!answer.empty()) return answer;
-  }
+  std::string answer;
+  prompt_until(text + ": ", [&](const std::string& line) {
+    answer = line;
+    return !answer.empty();
+  });
+  return answer;
 }
 
 void init_keelbox(const std::optional<std::string>& token_id,
@@ -142,13 +127,9 @@ void install_modules_command(const std::vector<std::string>& names, bool yes,
 void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available) {
   if (list_available) {
-    std::string text = "Available examples: \n";
-    auto names = get_entitled_examples_packages();
-    for (std::size_t i = 0; i < names.size(); ++i) {
-      if (i) text += "\n";
-      text += names[i];
-    }
-    send_message(text);
+    std::vector<std::string> names = get_entitled_examples_packages();
+    for (std::string& name : names) name = show_controls(name);
+    send_message("Available examples: \n" + join(names, "\n"));
     return;
   }
   download_examples(download_dir, module_names);

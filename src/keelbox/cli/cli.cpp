@@ -9,10 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <typeinfo>
 #include <vector>
-
-#include <nlohmann/json.hpp>
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/cli/base.hpp"
@@ -22,9 +19,9 @@
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
-#include "keelbox/modules/modules.hpp"
 #include "keelbox/system/interpreter.hpp"
 #include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/notation.hpp"
 
 namespace keelbox {
 namespace {
@@ -52,24 +49,10 @@ std::string program_name(int argc, char** argv) {
   return name.empty() ? "keelbox" : name;
 }
 
-// The kind and text of a failure that is not meant for the user.
-std::string failure_kind(const std::exception& e) {
-  if (auto* err = dynamic_cast<const Error*>(&e)) return err->kind();
-  if (dynamic_cast<const KeelboxUVException*>(&e)) return "KeelboxUVException";
-  if (dynamic_cast<const KeelboxException*>(&e)) return "KeelboxException";
-  if (dynamic_cast<const std::filesystem::filesystem_error*>(&e)) return "FileSystemError";
-  if (dynamic_cast<const std::bad_alloc*>(&e)) return "MemoryError";
-  if (dynamic_cast<const nlohmann::json::exception*>(&e)) return "JSONError";
-  if (dynamic_cast<const std::invalid_argument*>(&e)) return "ValueError";
-  if (dynamic_cast<const std::out_of_range*>(&e)) return "IndexError";
-  if (dynamic_cast<const std::system_error*>(&e)) return "OSError";
-  return "RuntimeError";
-}
-
 // The diagnostic of an unhandled failure; the run ends with status 1.
 int report_unhandled(const std::string& prog, const std::exception& e) {
   try {
-    send_error_line(prog + ": " + failure_kind(e) + ": " + e.what());
+    send_error_line(prog + ": " + failure_kind(e) + ": " + show_controls_keep_lines(e.what()));
   } catch (...) {
   }
   return 1;
@@ -83,24 +66,6 @@ int show_notice_if_no_profile() {
     send_message("Please run " + style("keelbox init", "yellow") + ".\n");
   }
   return 0;
-}
-
-void run_command(const cli::ParseResult& parsed) {
-  const auto& v = parsed.values;
-  std::string_view name = parsed.command->name;
-  if (name == "init") {
-    init_keelbox(v.value("token_id"), v.value("token"), v.value("cloud_environment"));
-  } else if (name == "modules") {
-    show_modules();
-  } else if (name == "install") {
-    std::optional<std::filesystem::path> requirements;
-    if (auto r = v.value("requirements")) requirements = *r;
-    install_modules_command(v.arguments, v.flag("yes"), requirements);
-  } else if (name == "download-examples") {
-    std::optional<std::filesystem::path> dir;
-    if (auto d = v.value("download_dir")) dir = *d;
-    download_examples_command(dir, v.list("module_names"), v.flag("list_available"));
-  }
 }
 
 // The root command group: parses, acts and returns the exit status.
@@ -117,14 +82,8 @@ int main_group(const std::string& prog, const std::vector<std::string>& args) {
       send_error_line(cli::render_usage_error(parsed.command_path, *parsed.command, parsed.error));
       return 2;
     case cli::ParseAction::RunRoot:
-      if (parsed.root_values.flag("info")) {
-        show_all_entitled_modules();
-      } else {
-        send_message(cli::render_help(parsed.command_path, *parsed.command, cli::help_width()));
-      }
-      return 0;
     case cli::ParseAction::RunCommand:
-      run_command(parsed);
+      parsed.command->handler(parsed);
       return 0;
   }
   return 0;
@@ -159,7 +118,7 @@ int run_cli(int argc, char** argv) {
     try {
       return main_group(prog, args);
     } catch (const KeelboxException& e) {
-      send_error_line(std::string("Error: ") + e.message());
+      send_error_line(std::string("Error: ") + show_controls_keep_lines(e.message()));
       return 1;
     } catch (const PromptAborted&) {
       send_error_line("Aborted!");

@@ -1,42 +1,71 @@
 #include "keelbox/cli/command_table.hpp"
 
 #include <algorithm>
+#include <span>
 #include <sstream>
+
+#include "keelbox/cli/handlers.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox::cli {
 namespace {
 
-OptionDef help_option() {
-  return OptionDef{"help", {"--help"}, OptionAction::Help, ValueType::None, "",
-                    "Show this message and exit.", false, "", std::nullopt};
+OptionDef option(std::string_view param, std::vector<std::string_view> names,
+                 std::string_view help) {
+  OptionDef o;
+  o.param = param;
+  o.names = std::move(names);
+  o.help = help;
+  return o;
 }
 
-std::vector<CommandDef> build_commands() {
-  std::vector<CommandDef> out;
-  out.push_back(CommandDef{
-      "init",
-      "init_keelbox",
-      "Initialize Keelbox.",
-      {
-          {"token_id", {"--token-id"}, OptionAction::Value, ValueType::Text, "TEXT", "", false, "",
-           std::nullopt},
-          {"token", {"--token"}, OptionAction::Value, ValueType::Text, "TEXT", "", false, "",
-           std::nullopt},
-          {"cloud_environment", {"--cloud-environment"}, OptionAction::Value, ValueType::Text,
-           "TEXT", "", false, CLOUD_ENVIRONMENT_VAR, "cloud"},
-          help_option(),
-      },
-      std::nullopt,
-      false});
-  out.push_back(CommandDef{"modules",
-                            "show_modules",
-                            "Show your available Keelbox modules and packages.",
-                            {help_option()},
-                            std::nullopt,
-                            false});
-  out.push_back(CommandDef{
+OptionDef value_option(std::string_view param, std::vector<std::string_view> names,
+                       ValueType type, std::string_view metavar, std::string_view help) {
+  OptionDef o = option(param, std::move(names), help);
+  o.action = OptionAction::Value;
+  o.type = type;
+  o.metavar = metavar;
+  return o;
+}
+
+OptionDef help_option() {
+  OptionDef o = option("help", {"--help"}, "Show this message and exit.");
+  o.action = OptionAction::Help;
+  return o;
+}
+
+CommandDef command(std::string_view name, std::string_view description,
+                   std::vector<OptionDef> options, Handler handler) {
+  CommandDef c;
+  c.name = name;
+  c.description = description;
+  c.options = std::move(options);
+  c.options.push_back(help_option());
+  c.handler = handler;
+  return c;
+}
+
+CommandDef init_command() {
+  OptionDef token_id = value_option("token_id", {"--token-id"}, ValueType::Text, "TEXT", "");
+  token_id.manual_help = "The token id. Asked for when not given.";
+  OptionDef token = value_option("token", {"--token"}, ValueType::Text, "TEXT", "");
+  token.manual_help = "The token secret. Asked for when not given (the answer is shown as typed).";
+  OptionDef cloud = value_option("cloud_environment", {"--cloud-environment"}, ValueType::Text,
+                                 "TEXT", "");
+  cloud.envvar = CLOUD_ENVIRONMENT_VAR;
+  cloud.default_value = "cloud";
+  cloud.manual_help =
+      "The cloud environment: \"dev\" or \"dev.cloud\" selects the development cloud, any other "
+      "value the main cloud.";
+  cloud.envvar_help =
+      "The cloud environment for `init` (\"cloud\" or \"dev\"), when `--cloud-environment` is not "
+      "given.";
+  return command("init", "Initialize Keelbox.", {token_id, token, cloud}, run_init);
+}
+
+CommandDef install_command() {
+  CommandDef c = command(
       "install",
-      "install_modules",
       "Install Keelbox modules and packages.\n"
       "\n"
       "Args:\n"
@@ -48,18 +77,21 @@ std::vector<CommandDef> build_commands() {
       "    keelbox install zvk_sample_app_py --yes\n"
       "    keelbox install \"ZVK Tracer App\" zvk-sample-app\n"
       "    keelbox install \"ZVK Tracer App\" zvk_sample_app_py",
-      {
-          {"yes", {"-y", "--yes"}, OptionAction::Flag, ValueType::None, "",
-           "Confirm installation without prompting.", false, "", std::nullopt},
-          {"requirements", {"-r", "--requirements"}, OptionAction::Value, ValueType::File, "FILE",
-           "Path to a requirements file.", false, "", std::nullopt},
-          help_option(),
-      },
-      ArgumentDef{"names", "NAMES"},
-      false});
-  out.push_back(CommandDef{
+      {option("yes", {"-y", "--yes"}, "Confirm installation without prompting."),
+       value_option("requirements", {"-r", "--requirements"}, ValueType::File, "FILE",
+                    "Path to a requirements file.")},
+      run_install);
+  c.argument = ArgumentDef{"names", "NAMES"};
+  return c;
+}
+
+CommandDef download_examples_command() {
+  OptionDef modules = value_option("module_names", {"-m", "--modules"}, ValueType::Text, "TEXT",
+                                   "Download examples for a specific module. Can be used multiple "
+                                   "times.");
+  modules.multiple = true;
+  return command(
       "download-examples",
-      "download_examples",
       "Download Keelbox examples for your modules.\n"
       "\n"
       "Provide module names with the command line argument -m or --modules.\n"
@@ -77,37 +109,31 @@ std::vector<CommandDef> build_commands() {
       "\n"
       "Example:\n"
       "    keelbox modules download-examples -m zvk-plenum -m ferrule",
-      {
-          {"download_dir", {"--download-dir"}, OptionAction::Value, ValueType::Path, "PATH",
-           "The path to the directory to download the examples to.", false, "", std::nullopt},
-          {"module_names", {"-m", "--modules"}, OptionAction::Value, ValueType::Text, "TEXT",
-           "Download examples for a specific module. Can be used multiple times.", true, "",
-           std::nullopt},
-          {"list_available", {"--list-available"}, OptionAction::Flag, ValueType::None, "",
-           "List available examples.", false, "", std::nullopt},
-          help_option(),
-      },
-      std::nullopt,
-      false});
-  return out;
+      {value_option("download_dir", {"--download-dir"}, ValueType::Path, "PATH",
+                    "The path to the directory to download the examples to."),
+       modules, option("list_available", {"--list-available"}, "List available examples.")},
+      run_download_examples);
+}
+
+std::vector<CommandDef> build_commands() {
+  return {init_command(),
+          command("modules", "Show your available Keelbox modules and packages.", {}, run_modules),
+          install_command(), download_examples_command()};
 }
 
 }  // namespace
 
 const CommandDef& root_command() {
-  static const CommandDef root{
-      "keelbox",
-      "main",
-      "The ZVK Numerics CLI tool for managing ZVK software modules.",
-      {
-          {"version", {"--version"}, OptionAction::Version, ValueType::None, "",
-           "Show the version and exit.", false, "", std::nullopt},
-          {"info", {"--info"}, OptionAction::Flag, ValueType::None, "",
-           "Display ZVK Numerics CLI tool information and exit.", false, "", std::nullopt},
-          help_option(),
-      },
-      std::nullopt,
-      true};
+  static const CommandDef root = [] {
+    OptionDef version = option("version", {"--version"}, "Show the version and exit.");
+    version.action = OptionAction::Version;
+    CommandDef c = command("keelbox", "The ZVK Numerics CLI tool for managing ZVK software modules.",
+                           {version, option("info", {"--info"},
+                                            "Display ZVK Numerics CLI tool information and exit.")},
+                           run_root);
+    c.is_group = true;
+    return c;
+  }();
   return root;
 }
 
@@ -157,14 +183,7 @@ std::string short_help(const CommandDef& command, std::size_t max_length) {
     while (in >> w) words.push_back(w);
   }
   if (words.empty()) return "";
-  auto join = [&](std::size_t n) {
-    std::string out;
-    for (std::size_t k = 0; k < n; ++k) {
-      if (k) out += ' ';
-      out += words[k];
-    }
-    return out;
-  };
+  auto first_words = [&](std::size_t n) { return join(std::span(words).first(n), " "); };
   std::size_t total = 0;
   std::size_t i = 0;
   bool truncate = false;
@@ -174,28 +193,24 @@ std::string short_help(const CommandDef& command, std::size_t max_length) {
       truncate = true;
       break;
     }
-    if (words[i].back() == '.') return join(i + 1);  // the first sentence ends here
+    if (words[i].back() == '.') return first_words(i + 1);  // the first sentence ends here
     if (total == max_length && i + 1 != words.size()) {
       truncate = true;
       break;
     }
   }
-  if (!truncate) return join(words.size());
+  if (!truncate) return first_words(words.size());
   total += 3;  // the "..." suffix
   while (i > 0) {
     total -= words[i].size() + 1;
     if (total <= max_length) break;
     --i;
   }
-  return join(i) + "...";
+  return first_words(i) + "...";
 }
 
 std::string option_label(const OptionDef& option) {
-  std::string out;
-  for (std::size_t i = 0; i < option.names.size(); ++i) {
-    if (i) out += ", ";
-    out += option.names[i];
-  }
+  std::string out = join(option.names, ", ");
   if (option.action == OptionAction::Value) {
     out += ' ';
     out += option.metavar;

@@ -1,7 +1,9 @@
 #pragma once
 // The whole vocabulary of the command line, as data: commands, their options,
-// metavars, help texts and descriptions. The parser, the help screens, the
-// manual page and the shell completion scripts are all derived from it.
+// metavars, help texts, the texts only the manual page shows, descriptions and
+// the handler that runs each command. The parser, the dispatch, the help
+// screens, the manual page and the shell completion scripts are all derived
+// from it.
 #include <optional>
 #include <string>
 #include <string_view>
@@ -34,6 +36,8 @@ struct OptionDef {
   bool multiple = false;     // may be given any number of times
   std::string_view envvar;   // read when the option is not given (non-empty values only)
   std::optional<std::string_view> default_value;  // for value options
+  std::string_view manual_help;  // the manual's text when the help screen shows none
+  std::string_view envvar_help;  // the manual's entry for `envvar`; `quoted` words are bold
 };
 
 // Positional words collected into one list parameter.
@@ -42,13 +46,19 @@ struct ArgumentDef {
   std::string_view metavar;  // "NAMES"
 };
 
+struct ParseResult;
+
+// Runs a command once its command line parsed cleanly; the parse result
+// carries the values of the root and of the command.
+using Handler = void (*)(const ParseResult& parsed);
+
 struct CommandDef {
   std::string_view name;         // the root's name is the program name "keelbox"
-  std::string_view handler;      // the handler's name
   std::string_view description;  // the help text (first sentence is the short help)
   std::vector<OptionDef> options;  // in help order, "--help" last
   std::optional<ArgumentDef> argument;
-  bool is_group = false;  // the root: takes a COMMAND
+  bool is_group = false;       // the root: takes a COMMAND
+  Handler handler = nullptr;   // what the command does
 };
 
 // The root command group.

@@ -1,12 +1,14 @@
 #include "keelbox/cli/help.hpp"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <cstdlib>
+
+#include "keelbox/terminal/size.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox::cli {
 namespace {
@@ -73,12 +75,7 @@ std::string fill(std::string_view text, std::size_t width, const std::string& in
       lines.push_back(joined);
     }
   }
-  std::string out;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i) out += '\n';
-    out += lines[i];
-  }
-  return out;
+  return join(lines, "\n");
 }
 
 std::vector<std::string> split_lines(std::string_view text) {
@@ -99,19 +96,8 @@ std::vector<std::string> split_lines(std::string_view text) {
 }  // namespace
 
 std::size_t help_width() {
-  long cols = 0;
-  if (const char* env = std::getenv("COLUMNS")) {
-    char* end = nullptr;
-    long v = std::strtol(env, &end, 10);
-    if (end != env && *end == '\0' && v > 0) cols = v;
-  }
-  if (cols <= 0) {
-    winsize ws{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) cols = ws.ws_col;
-  }
-  if (cols <= 0) cols = 80;
-  long width = std::min(cols, 80L) - 2;
-  return static_cast<std::size_t>(std::max(width, 50L));
+  const std::size_t columns = std::min<std::size_t>(terminal_columns(STDOUT_FILENO).value_or(80), 80);
+  return std::max<std::size_t>(columns, 52) - 2;
 }
 
 std::string wrap_text(std::string_view text, std::size_t width, std::string_view initial_indent,
@@ -125,12 +111,7 @@ std::string wrap_text(std::string_view text, std::size_t width, std::string_view
   std::optional<std::size_t> indent;
   auto flush = [&] {
     if (buf.empty()) return;
-    std::string joined;
-    for (std::size_t i = 0; i < buf.size(); ++i) {
-      if (i) joined += ' ';
-      joined += buf[i];
-    }
-    paragraphs.push_back({indent.value_or(0), joined});
+    paragraphs.push_back({indent.value_or(0), join(buf, " ")});
     buf.clear();
   };
   for (std::string line : split_lines(text)) {

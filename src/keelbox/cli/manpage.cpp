@@ -56,17 +56,21 @@ std::string description_paragraphs(std::string_view description) {
   return out.str();
 }
 
-// What the manual says about options whose help screen shows no text.
-std::string_view manual_only_help(const OptionDef& option) {
-  if (option.names.empty()) return {};
-  const std::string_view name = option.names.back();
-  if (name == "--token-id") return "The token id. Asked for when not given.";
-  if (name == "--token") return "The token secret. Asked for when not given (the answer is shown as typed).";
-  if (name == "--cloud-environment") {
-    return "The cloud environment: \"dev\" or \"dev.cloud\" selects the development cloud, "
-           "any other value the main cloud.";
+// Text made safe for roff in which words between backquotes are set in bold.
+std::string roff_marked(std::string_view text) {
+  std::string out;
+  bool bold = false;
+  std::size_t start = 0;
+  for (std::size_t tick = text.find('`'); tick != std::string_view::npos;
+       tick = text.find('`', start)) {
+    out += roff(text.substr(start, tick - start));
+    out += bold ? "\\fR" : "\\fB";
+    bold = !bold;
+    start = tick + 1;
   }
-  return {};
+  out += roff(text.substr(start));
+  if (bold) out += "\\fR";
+  return out;
 }
 
 std::string option_entry(const OptionDef& option) {
@@ -78,9 +82,7 @@ std::string option_entry(const OptionDef& option) {
   }
   if (!option.metavar.empty()) out << " \\fI" << roff(option.metavar) << "\\fR";
   out << "\n";
-  std::string help(option.help);
-  if (help.empty()) help = manual_only_help(option);
-  out << roff(help);
+  out << roff(option.help.empty() ? option.manual_help : option.help);
   if (!option.envvar.empty()) {
     out << " Read from \\fB" << roff(option.envvar) << "\\fR when not given.";
   }
@@ -113,11 +115,15 @@ std::string render_manpage(std::string_view version, std::string_view date) {
     for (const auto& option : command->options) out << option_entry(option);
     out << ".RE\n";
   }
-  out << ".SH ENVIRONMENT\n"
-         ".TP\n\\fBKEELBOX_CLOUD_ENVIRONMENT\\fR\n"
-         "The cloud environment for \\fBinit\\fR (\"cloud\" or \"dev\"), when "
-         "\\fB\\-\\-cloud\\-environment\\fR is not given.\n"
-         ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"
+  out << ".SH ENVIRONMENT\n";
+  for (const CommandDef* command : commands_by_name()) {
+    for (const auto& option : command->options) {
+      if (option.envvar.empty()) continue;
+      out << ".TP\n\\fB" << roff(option.envvar) << "\\fR\n" << roff_marked(option.envvar_help)
+          << "\n";
+    }
+  }
+  out << ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"
          "The target Python environment: the active virtual environment, else the active "
          "conda environment, else the installation keelbox belongs to.\n"
          ".TP\n\\fBXDG_CONFIG_HOME\\fR, \\fBXDG_DATA_HOME\\fR, \\fBXDG_CACHE_HOME\\fR\n"

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "keelbox/text/strings.hpp"
+
 namespace keelbox::cli {
 namespace {
 
@@ -235,13 +237,8 @@ void finish_values(const CommandDef& command, LevelState& state, const EnvGetter
 }
 
 std::string extra_arguments(const std::vector<std::string>& words) {
-  std::string joined;
-  for (std::size_t i = 0; i < words.size(); ++i) {
-    if (i) joined += ' ';
-    joined += words[i];
-  }
   return std::string("Got unexpected extra argument") + (words.size() == 1 ? "" : "s") + " (" +
-         joined + ")";
+         join(words, " ") + ")";
 }
 
 }  // namespace

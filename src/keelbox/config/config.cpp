@@ -14,6 +14,7 @@
 #include <toml++/toml.h>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/io.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
@@ -174,14 +175,9 @@ struct TempFile {
   }
 };
 
-void write_all(int fd, std::string_view data, const fs::path& path) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileSystemError("Cannot write " + errno_text(errno, path));
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
+void write_file(int fd, std::string_view data, const fs::path& path) {
+  if (const int err = write_all(fd, data)) {
+    throw FileSystemError("Cannot write " + errno_text(err, path));
   }
 }
 
@@ -289,8 +285,11 @@ fs::path get_config_file() {
 
 KeelboxConfig get_configparser() {
   fs::path file = get_config_file();
-  toml::table document = parse_toml(read_file(file), file.string());
-  return KeelboxConfig::from_mapping(toml_to_json(document));
+  return parse_config_toml(read_file(file), file.string());
+}
+
+KeelboxConfig parse_config_toml(std::string_view text, const std::string& source) {
+  return KeelboxConfig::from_mapping(toml_to_json(parse_toml(text, source)));
 }
 
 std::string toml_basic_string(std::string_view text) {
@@ -348,7 +347,7 @@ void write_config_parse_to_file(const KeelboxConfig& conf) {
   if (tmp.fd < 0) throw FileSystemError("Cannot create " + errno_text(errno, templ));
   tmp.path = templ;
   ::fchmod(tmp.fd, 0600);
-  write_all(tmp.fd, text, tmp.path);
+  write_file(tmp.fd, text, tmp.path);
   if (::fsync(tmp.fd) != 0) throw FileSystemError("Cannot flush " + errno_text(errno, tmp.path));
   if (::close(tmp.fd) != 0) {
     tmp.fd = -1;

@@ -46,6 +46,8 @@ std::filesystem::path get_config_file();   // folder and empty file created when
 // Reads and validates keelbox.toml. Throws ValidationError when the content
 // does not validate, ParseError when it is not TOML.
 KeelboxConfig get_configparser();
+// The same for the text of such a file; `source` names it in a ParseError.
+KeelboxConfig parse_config_toml(std::string_view text, const std::string& source);
 
 // `text` as a single-line TOML basic string: in double quotes, with the quote,
 // the backslash and every control character escaped.

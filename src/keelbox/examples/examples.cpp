@@ -16,20 +16,13 @@
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/archive/extract.hpp"
 #include "keelbox/terminal/progress.hpp"
+#include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
 
 namespace {
-
-void replace_all(std::string& text, std::string_view from, std::string_view to) {
-  std::size_t pos = 0;
-  while ((pos = text.find(from, pos)) != std::string::npos) {
-    text.replace(pos, from.size(), to);
-    pos += to.size();
-  }
-}
 
 // The folder as the user reads it: "." components and repeated or trailing
 // slashes dropped ("./ex/" -> "ex"), ".." kept.
@@ -103,9 +96,7 @@ std::vector<std::string> examples_from_packages(const nlohmann::json& packages) 
 std::vector<std::string> get_examples_packages() { return examples_from_packages(get_packages()); }
 
 std::string code_to_package_name(std::string_view code) {
-  std::string name(code);
-  replace_all(name, "ENT_", "");
-  replace_all(name, "_FREE", "");
+  std::string name = replace_all(replace_all(code, "ENT_", ""), "_FREE", "");
   name = trim_unicode(unicode_lower(name));
   std::replace(name.begin(), name.end(), ' ', '-');
   std::replace(name.begin(), name.end(), '_', '-');
@@ -209,10 +200,10 @@ std::vector<std::string> download_examples(const std::optional<fs::path>& downlo
 
   for (const std::string& name : selected) {
     for (const fs::path& file : requirements_files(folder / name)) {
-      send_message("Examples for " + name +
+      send_message("Examples for " + show_controls(name) +
                    " require additional pacakges.To install these dependencies run the following "
                    "command:");
-      send_message(style("keelbox install -r " + file.string(), "yellow"));
+      send_message(style("keelbox install -r " + show_controls(file.string()), "yellow"));
     }
   }
   return errors;
@@ -238,21 +229,25 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
     try {
       response = transfer.finish();
     } catch (const http::TooManyRedirects& e) {
-      say(style("Error downloading examples for " + name + ": Exceeded " +
-                    std::to_string(http::MAX_REDIRECTS) + " redirects for url: " + e.url(),
+      say(style("Error downloading examples for " + show_controls(name) + ": Exceeded " +
+                    std::to_string(http::MAX_REDIRECTS) + " redirects for url: " +
+                    show_controls(e.url()),
                 "red"));
       return;
     }
     if (response.status >= 400) {
-      say(style("Error downloading examples for " + name + ": " +
-                    HTTPStatusError(response.status, response.reason, response.url).what(),
+      say(style("Error downloading examples for " + show_controls(name) + ": " +
+                    show_controls(
+                        HTTPStatusError(response.status, response.reason, response.url).what()),
                 "red"));
       return;
     }
     const fs::path folder = example_folder(download_dir, name);
     const std::string content = std::exchange(archives[i], std::string());
     _save_tarball(content, folder);
-    say(style("Successfully downloaded examples for " + name + " to " + folder.string(), "green"));
+    say(style("Successfully downloaded examples for " + show_controls(name) + " to " +
+                  show_controls(folder.string()),
+              "green"));
     results[i] = folder;
   };
 
@@ -272,7 +267,7 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
         // The body of a refused answer is not wanted.
         [](const http::Response& head) { return head.status < 400; });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
-    session.add(*transfer, "Downloading examples for " + name,
+    session.add(*transfer, "Downloading examples for " + show_controls(name),
                 [&finished, i](http::Transfer& done) { finished(i, done); });
     transfers.push_back(std::move(transfer));
   }

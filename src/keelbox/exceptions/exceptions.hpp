@@ -95,4 +95,10 @@ class ValidationError : public Error {
   std::vector<FieldError> errors_;
 };
 
+// The kind named in the diagnostic of an unexpected failure: the kind of one
+// of the tool's own errors, else the name a Python program gives a failure of
+// the same nature ("MemoryError", "FileNotFoundError", "OSError",
+// "ValueError", "JSONDecodeError", ...), else "RuntimeError".
+std::string failure_kind(const std::exception& e);
+
 }  // namespace keelbox

@@ -3,6 +3,7 @@
 #include "keelbox/api/api.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
+#include "keelbox/text/notation.hpp"
 #include "keelbox/uv/uv.hpp"
 
 namespace keelbox::install {
@@ -13,6 +14,12 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
   if (names.empty()) {
     send_message("Nothing to install. Call with --help for more information.");
     return;
+  }
+  for (const std::string& name : names) {
+    if (name.starts_with('-')) {
+      throw KeelboxException("Refused to install " + quote_text(name) +
+                             ": a package name or requirement cannot begin with \"-\".");
+    }
   }
   std::vector<std::string> args = get_uv_pip_install_cmd(upgrade, names);
   if (dry_run) args.emplace_back("--dry-run");
@@ -29,6 +36,13 @@ std::vector<std::string> get_uv_pip_install_cmd(
     bool upgrade, const std::optional<std::vector<std::string>>& packages) {
   const api::RequestKWARGSDict request = api::create_get_request("/pip");
   const http::Response response = api::send_get(request, /*follow_redirects=*/false);
+  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
+  args.emplace_back("--index-url");
+  args.push_back(_index_address_from_answer(response));
+  return args;
+}
+
+std::string _index_address_from_answer(const http::Response& response) {
   if (response.status != 303) {
     response.raise_for_status();
     throw KeelboxException("Unexpected status code " + std::to_string(response.status));
@@ -38,10 +52,7 @@ std::vector<std::string> get_uv_pip_install_cmd(
     throw KeelboxException("The package index address is missing: the answer to " +
                            response.url + " has no \"location\" header.");
   }
-  std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
-  args.emplace_back("--index-url");
-  args.push_back(*location);
-  return args;
+  return *location;
 }
 
 std::vector<std::string> _generate_default_install_args(

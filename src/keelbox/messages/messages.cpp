@@ -1,6 +1,5 @@
 #include "keelbox/messages/messages.hpp"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,6 +7,10 @@
 #include <cstring>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/io.hpp"
+#include "keelbox/process/interrupt.hpp"
+#include "keelbox/text/notation.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace {
@@ -24,29 +27,27 @@ const char* colour_code(std::string_view name) {
 // Any other failure to write standard output (a full disk behind a redirect)
 // ends the run as a failure: output the user asked for is missing. Failures
 // on standard error are dropped, there is nowhere left to report them.
-void write_all(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      if (errno == EPIPE) throw BrokenPipe();
-      if (errno == EAGAIN || errno == EWOULDBLOCK) {  // a non-blocking stream inherited
-        pollfd p{fd, POLLOUT, 0};
-        ::poll(&p, 1, -1);
-        continue;
-      }
-      if (fd != STDOUT_FILENO) return;
-      throw FileSystemError(std::string("Cannot write to standard output: ") +
-                            std::strerror(errno));
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
+void write_stream(int fd, std::string_view data) {
+  const int err = write_all(fd, data);
+  if (err == 0) return;
+  if (err == EPIPE) throw BrokenPipe();
+  if (fd != STDOUT_FILENO) return;
+  throw FileSystemError(std::string("Cannot write to standard output: ") + std::strerror(err));
+}
+
+// Length of the colour code (ESC "[" digits and ";" then "m") at the start of
+// `text`, or 0 when none is there.
+std::size_t colour_code_length(std::string_view text) {
+  if (text.size() < 3 || text[0] != '\x1b' || text[1] != '[') return 0;
+  std::size_t i = 2;
+  while (i < text.size() && ((text[i] >= '0' && text[i] <= '9') || text[i] == ';')) ++i;
+  return i < text.size() && text[i] == 'm' ? i + 1 : 0;
 }
 
 void emit(int fd, std::string_view text, bool newline) {
-  std::string out = colours_enabled(fd) ? std::string(text) : strip_escape_sequences(text);
+  std::string out = printable_text(text, colours_enabled(fd));
   if (newline) out += '\n';
-  write_all(fd, out);
+  write_stream(fd, out);
 }
 
 }  // namespace
@@ -80,6 +81,25 @@ std::string strip_escape_sequences(std::string_view text) {
   return out;
 }
 
+std::string printable_text(std::string_view text, bool colours) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t plain = 0;  // start of the text not yet copied
+  for (std::size_t i = text.find('\x1b'); i != std::string_view::npos; i = text.find('\x1b', i)) {
+    const std::size_t length = colour_code_length(text.substr(i));
+    if (length == 0) {
+      ++i;
+      continue;
+    }
+    out += show_controls_keep_lines(text.substr(plain, i - plain));
+    if (colours) out.append(text.substr(i, length));
+    i += length;
+    plain = i;
+  }
+  out += show_controls_keep_lines(text.substr(plain));
+  return mask_url_credentials(out);
+}
+
 bool colours_enabled(int fd) {
   const char* no_color = std::getenv("NO_COLOR");
   if (no_color && *no_color) return false;
@@ -91,5 +111,23 @@ void send_message(std::string_view message) { emit(STDOUT_FILENO, message, true)
 void send_error_line(std::string_view text) { emit(STDERR_FILENO, text, true); }
 
 void send_prompt(std::string_view text) { emit(STDOUT_FILENO, text, false); }
+
+void prompt_until(std::string_view prompt, const std::function<bool(const std::string&)>& accept,
+                  std::string_view refusal, std::istream& in) {
+  for (;;) {
+    std::string line;
+    bool got = false;
+    {
+      // Waiting from before the prompt shows: a Ctrl-C typed as soon as it
+      // appears must find the flag set.
+      const PromptWaiting waiting;
+      send_prompt(prompt);
+      got = static_cast<bool>(std::getline(in, line));
+    }
+    if (!got) throw PromptAborted{};
+    if (accept(line)) return;
+    if (!refusal.empty()) send_message(refusal);
+  }
+}
 
 }  // namespace keelbox

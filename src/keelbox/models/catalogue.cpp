@@ -20,7 +20,19 @@ const std::string& pairwise_max(const std::string& candidate, const std::string&
   return semver::compare(a, b) >= 0 ? candidate : incumbent;
 }
 
+bool is_ascii_alnum(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+}
+
 }  // namespace
+
+bool is_package_name(std::string_view name) {
+  if (name.empty() || !is_ascii_alnum(name.front()) || !is_ascii_alnum(name.back())) return false;
+  for (char c : name) {
+    if (!is_ascii_alnum(c) && c != '.' && c != '_' && c != '-') return false;
+  }
+  return true;
+}
 
 KeelboxEntitlement KeelboxEntitlement::from_mapping(const json& mapping) {
   validation::FieldValidator v("KeelboxEntitlement");

@@ -8,6 +8,7 @@
 // ignored. Numbers are never turned into text.
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -71,6 +72,12 @@ struct KeelboxPackage {
   bool needs_update() const;
   bool operator==(const KeelboxPackage&) const = default;
 };
+
+// Whether `name` is a package (distribution) name: ASCII letters and digits,
+// with ".", "_" and "-" allowed between them (never first or last). A key the
+// service names a package by must be one before it may reach uv's command
+// line, where anything else could be read as an option.
+bool is_package_name(std::string_view name);
 
 // JSON conversion used by the cache's value serialisation.
 void to_json(nlohmann::json& j, const KeelboxEntitlement& e);

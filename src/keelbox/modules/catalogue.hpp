@@ -51,6 +51,14 @@ std::vector<std::string> list_of_module_codes_to_list_of_package_names(
 // spaces, then each run of cased letters title-cased.
 std::string _module_code_to_name(std::string_view code);
 
+// ---- the entitlements answer ---------------------------------------------------
+
+// The records of the entitlements answer (a JSON array of objects); members
+// with no or an empty "packages" list are skipped. Throws ParseError for a
+// body that is not a JSON array, ValidationError for a member that does not
+// validate.
+std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answer);
+
 // ---- package records of the listing -------------------------------------------
 
 // The "version" entry of `uv pip show` output (the captured bytes, decoded as
@@ -58,7 +66,8 @@ std::string _module_code_to_name(std::string_view code);
 std::optional<std::string> _version_from_pip_show_output(std::string_view output);
 
 // Asks uv for the installed version of `package_key` in the target
-// environment; nullopt when uv reports failure or the output holds no version.
+// environment; nullopt when uv reports failure or the output holds no version,
+// and, without asking uv, when the key is not a package name.
 std::optional<std::string> _package_installed_version(const std::string& package_key);
 
 // The index is not consulted: always {"0.0.0"}.
@@ -66,7 +75,16 @@ std::vector<std::string> _get_available_versions(const std::string& _package_key
 
 KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions = false);
 
-// The key in red (not installed), yellow (needs an update) or green.
+// Package keys from the service that are not package names are refused: the
+// listing shows them as not installed without asking uv and warns about each
+// once after the table; installing one is an error naming it.
+std::string _refused_key_text(std::string_view key);
+std::string _refused_key_warning(std::string_view key);
+// Throws KeelboxException naming the first of `keys` that is not a package name.
+void _check_package_keys(const std::vector<std::string>& keys);
+
+// The key (its control characters made visible) in red (not installed), yellow
+// (needs an update) or green.
 std::string _package_to_styled_key(const KeelboxPackage& package);
 
 // ---- layout of the module table (pure) ---------------------------------------
@@ -80,8 +98,9 @@ std::string _pad_column(std::string_view text, std::size_t width = LISTING_COLUM
 std::string _listing_legend(std::string_view styled_green, std::string_view styled_red);
 std::string _listing_separator();
 std::string _listing_header();
-// One row: name and key (code without its first four characters) padded,
-// then the styled package keys joined by ", ".
+// One row: name and key (code without its first four characters), their
+// control characters made visible, padded, then the styled package keys
+// joined by ", ".
 std::string _listing_row(std::string_view name, std::string_view code,
                          const std::vector<std::string>& styled_keys);
 

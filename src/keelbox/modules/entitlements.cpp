@@ -7,6 +7,8 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"
+#include "keelbox/text/notation.hpp"
+#include "keelbox/text/strings.hpp"
 #include "keelbox/uv/uv.hpp"
 
 namespace keelbox {
@@ -36,7 +38,13 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   api::RequestKWARGSDict request = api::create_get_request("/entitlements");
   http::Response response = api::send_get(request);
   response.raise_for_status();
-  const nlohmann::json body = api::parse_json_answer(response.body, "entitlements answer");
+  return _entitlements_from_answer(response.body);
+}
+
+}  // namespace
+
+std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answer) {
+  const nlohmann::json body = api::parse_json_answer(answer, "entitlements answer");
   if (!body.is_array()) throw ParseError("entitlements answer is not a JSON array");
   std::vector<KeelboxEntitlement> result;
   for (const nlohmann::json& element : body) {
@@ -50,8 +58,6 @@ std::vector<KeelboxEntitlement> request_entitlements() {
   }
   return result;
 }
-
-}  // namespace
 
 // ---- entitlements --------------------------------------------------------------
 
@@ -102,6 +108,7 @@ std::optional<std::string> _version_from_pip_show_output(std::string_view output
 }
 
 std::optional<std::string> _package_installed_version(const std::string& package_key) {
+  if (!is_package_name(package_key)) return std::nullopt;  // never an argument of uv
   std::string output;
   try {
     CompletedProcess done = run_uv_in_python({"pip", "show", package_key}, /*capture_output=*/true);
@@ -126,9 +133,10 @@ KeelboxPackage _package_key_to_package(const std::string& key, bool check_versio
 }
 
 std::string _package_to_styled_key(const KeelboxPackage& package) {
-  if (!package.installed_version) return style(package.key, "red");
-  if (package.needs_update()) return style(package.key, "yellow");
-  return style(package.key, "green");
+  const std::string key = show_controls(package.key);
+  if (!package.installed_version) return style(key, "red");
+  if (package.needs_update()) return style(key, "yellow");
+  return style(key, "green");
 }
 
 // ---- the module table -------------------------------------------------------------
@@ -173,12 +181,8 @@ std::string _listing_header() {
 
 std::string _listing_row(std::string_view name, std::string_view code,
                          const std::vector<std::string>& styled_keys) {
-  std::string row = _pad_column(name) + ": " + _pad_column(drop_code_points(code, 4)) + ":";
-  for (std::size_t i = 0; i < styled_keys.size(); ++i) {
-    if (i > 0) row += ", ";
-    row += styled_keys[i];
-  }
-  return row;
+  return _pad_column(show_controls(name)) + ": " +
+         _pad_column(show_controls(drop_code_points(code, 4))) + ":" + join(styled_keys, ", ");
 }
 
 void show_all_entitled_modules() {
@@ -190,15 +194,32 @@ void show_all_entitled_modules() {
   send_message(_listing_separator());
   send_message(_listing_header());
   send_message(_listing_separator());
+  std::vector<std::string> refused;
   for (const KeelboxEntitlement& module : modules) {
     std::vector<std::string> styled_keys;
     styled_keys.reserve(module.packages.size());
     for (const std::string& key : module.packages) {
+      if (!is_package_name(key)) refused.push_back(key);
       styled_keys.push_back(_package_to_styled_key(_package_key_to_package(key, false)));
     }
     send_message(_listing_row(module.name, module.code, styled_keys));
   }
   send_message(_listing_separator());
+  for (const std::string& key : _unique_in_order(refused)) send_error_line(_refused_key_warning(key));
+}
+
+std::string _refused_key_text(std::string_view key) {
+  return "The package key " + quote_text(key) + " from the service is not a package name";
+}
+
+std::string _refused_key_warning(std::string_view key) {
+  return "Warning: " + _refused_key_text(key) + "; it is shown as not installed and cannot be installed.";
+}
+
+void _check_package_keys(const std::vector<std::string>& keys) {
+  for (const std::string& key : keys) {
+    if (!is_package_name(key)) throw KeelboxException(_refused_key_text(key) + ": nothing is installed.");
+  }
 }
 
 }  // namespace keelbox

@@ -1,7 +1,6 @@
 // The install flow behind `keelbox install`: resolve the typed names, show
 // what will be installed, dry-run and confirm, provision MKL when asked for,
 // then install every package in one uv run.
-#include <iostream>
 #include <set>
 
 #include "keelbox/install/install.hpp"
@@ -9,7 +8,6 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/process/interrupt.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -42,16 +40,15 @@ std::optional<bool> _parse_confirmation_answer(std::string_view answer, bool def
 
 bool _confirm(std::string_view question, bool default_yes) {
   const std::string prompt = std::string(question) + (default_yes ? " [Y/n]: " : " [y/N]: ");
-  while (true) {
-    send_prompt(prompt);
-    std::string line;
-    set_in_prompt(true);
-    const bool got = static_cast<bool>(std::getline(std::cin, line));
-    set_in_prompt(false);
-    if (!got) throw PromptAborted{};
-    if (std::optional<bool> answer = _parse_confirmation_answer(line, default_yes)) return *answer;
-    send_message("Error: invalid input");
-  }
+  std::optional<bool> answer;
+  prompt_until(
+      prompt,
+      [&](const std::string& line) {
+        answer = _parse_confirmation_answer(line, default_yes);
+        return answer.has_value();
+      },
+      "Error: invalid input");
+  return *answer;
 }
 
 void install_modules(const std::vector<std::string>& names_in, bool yes,
@@ -80,6 +77,12 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
 
   const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
   const ClassifiedNames classified = install_names_to_modules_and_packages(names, modules);
+  // The keys the service named for what is to be installed reach uv's command line.
+  std::vector<std::string> service_keys =
+      list_of_module_codes_to_list_of_package_names(classified.module_codes, modules);
+  service_keys.insert(service_keys.end(), classified.package_names.begin(),
+                      classified.package_names.end());
+  _check_package_keys(service_keys);
 
   std::vector<std::string> module_names;
   for (const std::string& code : classified.module_codes) module_names.push_back(_module_code_to_name(code));

@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <ctime>
 
+#include "keelbox/platform/io.hpp"
+
 namespace keelbox {
 namespace {
 
@@ -21,14 +23,6 @@ constexpr int kMaxChildren = 64;
 std::atomic<pid_t> g_children[kMaxChildren];
 std::atomic<bool> g_in_prompt{false};
 
-void write_stderr(const char* text, std::size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(STDERR_FILENO, text, n);
-    if (w <= 0) return;
-    text += w;
-    n -= static_cast<std::size_t>(w);
-  }
-}
 
 struct timespec now() {
   struct timespec t {};
@@ -211,9 +205,9 @@ extern "C" void on_interrupt(int signal_number) {
     ::_exit(128 + signal_number);
   }
   if (g_in_prompt.load()) {
-    write_stderr("Aborted!\n", 9);
+    write_all(STDERR_FILENO, "Aborted!\n");
   } else {
-    write_stderr("\nAborted!\n", 10);
+    write_all(STDERR_FILENO, "\nAborted!\n");
   }
   ::_exit(1);
 }

@@ -19,6 +19,15 @@ void install_interrupt_handler();
 // Marks that a prompt is waiting for input (changes the "Aborted!" layout).
 void set_in_prompt(bool waiting);
 
+// Marks a prompt as waiting while in scope.
+class PromptWaiting {
+ public:
+  PromptWaiting() { set_in_prompt(true); }
+  ~PromptWaiting() { set_in_prompt(false); }
+  PromptWaiting(const PromptWaiting&) = delete;
+  PromptWaiting& operator=(const PromptWaiting&) = delete;
+};
+
 // Children started by the tool; the handler ends and reaps those still
 // registered. Register right after the start, unregister after the wait.
 void register_child(pid_t pid);

@@ -12,6 +12,7 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/system/interpreter.hpp"
+#include "keelbox/text/strings.hpp"
 
 #include "keelbox/process/process_table.hpp"
 
@@ -53,11 +54,7 @@ std::string _normalise_env_path(const std::string& path) {
       current += path[i];
     }
   }
-  std::string out = prefix;
-  for (std::size_t k = 0; k < parts.size(); ++k) {
-    if (k) out += separator;
-    out += parts[k];
-  }
+  std::string out = prefix + join(parts, std::string_view(&separator, 1));
   if (out.empty()) out.assign(1, '.');
   return out;
 }

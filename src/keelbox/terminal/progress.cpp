@@ -1,6 +1,5 @@
 #include "keelbox/terminal/progress.hpp"
 
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,32 +8,18 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "keelbox/platform/io.hpp"
+#include "keelbox/terminal/size.hpp"
+
 namespace keelbox {
 namespace {
 
 constexpr std::size_t DEFAULT_WIDTH = 80;
 
-void write_stderr(std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(STDERR_FILENO, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a vanished terminal is no reason to stop a download
-    }
-    data.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
+// A vanished terminal is no reason to stop a download: failures are dropped.
+void write_stderr(std::string_view data) { write_all(STDERR_FILENO, data); }
 
-std::size_t stderr_width() {
-  struct winsize ws {};
-  if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &ws) == 0 && ws.ws_col > 0) return ws.ws_col;
-  if (const char* columns = std::getenv("COLUMNS")) {
-    char* end = nullptr;
-    long value = std::strtol(columns, &end, 10);
-    if (end != columns && *end == '\0' && value > 0) return static_cast<std::size_t>(value);
-  }
-  return DEFAULT_WIDTH;
-}
+std::size_t stderr_width() { return terminal_columns(STDERR_FILENO).value_or(DEFAULT_WIDTH); }
 
 std::string printf_text(const char* format, double value) {
   char buffer[64];

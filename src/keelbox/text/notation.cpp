@@ -40,6 +40,38 @@ std::size_t utf8_sequence_length(std::string_view s, std::size_t i, std::uint32_
   return len;
 }
 
+std::string visible(std::string_view text, bool keep_line_feeds) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    std::uint32_t cp = 0;
+    std::size_t len = utf8_sequence_length(text, i, cp);
+    if (len == 0) {  // not UTF-8: kept, unless it is a C1 control as a byte
+      const auto byte = static_cast<unsigned char>(text[i]);
+      if (byte <= 0x9F) {
+        append_hex_escape(out, "\\x", byte);
+      } else {
+        out += text[i];
+      }
+      ++i;
+      continue;
+    }
+    if (cp == '\n' && keep_line_feeds) {
+      out += '\n';
+    } else if (cp == '\n') {
+      out += "\\n";
+    } else if (cp == '\r') {
+      out += "\\r";
+    } else if ((cp < 0x20 && cp != '\t') || (cp >= 0x7F && cp <= 0x9F)) {
+      append_hex_escape(out, "\\x", cp);
+    } else {
+      out.append(text.substr(i, len));
+    }
+    i += len;
+  }
+  return out;
+}
+
 std::string join(const std::vector<std::string>& items, const char* open, const char* close,
                  bool lone_comma) {
   std::string out = open;
@@ -89,6 +121,10 @@ std::string quote_text(std::string_view item) {
   out += quote;
   return out;
 }
+
+std::string show_controls(std::string_view text) { return visible(text, false); }
+
+std::string show_controls_keep_lines(std::string_view text) { return visible(text, true); }
 
 std::string list_notation(const std::vector<std::string>& items) {
   return join(items, "[", "]", false);

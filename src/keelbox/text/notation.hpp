@@ -23,4 +23,17 @@ std::string list_notation(const std::vector<std::string>& items);
 // ('pip', 'show', 'x'), ('--version',) or ().
 std::string tuple_notation(const std::vector<std::string>& items);
 
+// Text from outside (an answer of a service, a name in an archive) as it may
+// reach a terminal: every control character made visible in the escapes
+// above, so that nothing in it can move the cursor, set a window title, write
+// the clipboard or split a line. A line feed and a carriage return read \n
+// and \r; every other C0 control but the tab, DEL and the C1 controls
+// (U+0080 to U+009F, and a stray byte of that range) read \xNN. Everything
+// else, backslashes and other bytes that are not UTF-8 included, stays as it
+// is.
+std::string show_controls(std::string_view text);
+
+// The same, but line feeds stay: for messages of several lines.
+std::string show_controls_keep_lines(std::string_view text);
+
 }  // namespace keelbox

@@ -1,11 +1,20 @@
 #include "keelbox/text/strings.hpp"
 
+// Case mappings are ICU's full (multi-character) mappings with a locale that
+// has no special casing rules, so "ß" upper-cases to "SS" whatever the user's
+// locale.
 #include <unicode/locid.h>
+#include <unicode/ucasemap.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
+#include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
 #include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox {
 namespace {
@@ -21,6 +30,71 @@ bool is_unicode_space(UChar32 c) {
 }
 
 char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool is_ascii_alpha(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
+
+bool is_scheme_char(char c) {
+  return is_ascii_alpha(c) || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
+}
+
+bool ends_authority(char c) { return c == '/' || c == '?' || c == '#' || is_ascii_space(c); }
+
+// No language-specific casing (Turkish dotted i, Greek accent removal).
+constexpr const char* kCaseLocale = "en";
+
+enum class Mapping { Lower, Title };
+
+// The full case mapping of one code point, as UTF-8.
+std::string map_code_point(UChar32 c, Mapping kind) {
+  UChar src[2];
+  int32_t src_len = 0;
+  U16_APPEND_UNSAFE(src, src_len, c);
+  UChar dest[16];
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t n = kind == Mapping::Lower
+                  ? u_strToLower(dest, 16, src, src_len, kCaseLocale, &status)
+                  : u_strToTitle(dest, 16, src, src_len, nullptr, kCaseLocale, &status);
+  if (U_FAILURE(status)) throw RuntimeError(std::string("case mapping: ") + u_errorName(status));
+  char out[64];
+  int32_t out_len = 0;
+  status = U_ZERO_ERROR;
+  u_strToUTF8(out, sizeof out, &out_len, dest, n, &status);
+  if (U_FAILURE(status)) throw RuntimeError(std::string("case mapping: ") + u_errorName(status));
+  return std::string(out, static_cast<std::size_t>(out_len));
+}
+
+struct CodePoint {
+  UChar32 c;  // negative for a byte that is not well-formed UTF-8
+  std::string_view bytes;
+};
+
+std::vector<CodePoint> decode(std::string_view text) {
+  std::vector<CodePoint> out;
+  const auto* s = reinterpret_cast<const uint8_t*>(text.data());
+  int32_t length = static_cast<int32_t>(text.size());
+  int32_t i = 0;
+  while (i < length) {
+    int32_t start = i;
+    UChar32 c;
+    U8_NEXT(s, i, length, c);
+    out.push_back({c, text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start))});
+  }
+  return out;
+}
+
+bool is_cased(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASED); }
+bool is_case_ignorable(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASE_IGNORABLE); }
+
+// A capital sigma at position i lower-cases to the final form when a cased
+// letter comes before it and none after it (case-ignorable characters skipped).
+bool is_final_sigma(const std::vector<CodePoint>& cps, std::size_t i) {
+  std::size_t j = i;
+  while (j > 0 && is_case_ignorable(cps[j - 1].c)) --j;
+  if (j == 0 || !is_cased(cps[j - 1].c)) return false;
+  std::size_t k = i + 1;
+  while (k < cps.size() && is_case_ignorable(cps[k].c)) ++k;
+  return !(k < cps.size() && is_cased(cps[k].c));
+}
 
 }  // namespace
 
@@ -74,6 +148,64 @@ std::string unicode_lower(std::string_view text) {
   return out;
 }
 
+std::string unicode_upper(std::string_view text) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open(kCaseLocale, 0, &status),
+                                                           &ucasemap_close);
+  if (U_FAILURE(status)) throw RuntimeError(std::string("case mapping: ") + u_errorName(status));
+  std::string out(text.size() * 3 + 4, '\0');
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    status = U_ZERO_ERROR;
+    int32_t n = ucasemap_utf8ToUpper(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                                     text.data(), static_cast<int32_t>(text.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+      out.assign(static_cast<std::size_t>(n) + 1, '\0');
+      continue;
+    }
+    if (U_FAILURE(status)) throw RuntimeError(std::string("case mapping: ") + u_errorName(status));
+    out.resize(static_cast<std::size_t>(n));
+    return out;
+  }
+  throw RuntimeError("case mapping: buffer overflow");
+}
+
+std::string title_case_runs(std::string_view text) {
+  std::vector<CodePoint> cps = decode(text);
+  std::string out;
+  out.reserve(text.size());
+  bool previous_is_cased = false;
+  for (std::size_t i = 0; i < cps.size(); ++i) {
+    const CodePoint& cp = cps[i];
+    bool cased = is_cased(cp.c);
+    if (!cased) {
+      out.append(cp.bytes);
+    } else if (!previous_is_cased) {
+      out += map_code_point(cp.c, Mapping::Title);
+    } else if (cp.c == 0x03A3 && is_final_sigma(cps, i)) {
+      out += "\xCF\x82";  // U+03C2 GREEK SMALL LETTER FINAL SIGMA
+    } else {
+      out += map_code_point(cp.c, Mapping::Lower);
+    }
+    previous_is_cased = cased;
+  }
+  return out;
+}
+
+std::string replace_all(std::string_view text, std::string_view from, std::string_view to) {
+  if (from.empty()) return std::string(text);
+  std::string out;
+  out.reserve(text.size());
+  std::size_t pos = 0;
+  for (std::size_t hit = text.find(from); hit != std::string_view::npos;
+       hit = text.find(from, pos)) {
+    out.append(text.substr(pos, hit - pos));
+    out.append(to);
+    pos = hit + from.size();
+  }
+  out.append(text.substr(pos));
+  return out;
+}
+
 std::string ascii_lower(std::string_view text) {
   std::string out(text);
   for (char& c : out) c = lower(c);
@@ -86,6 +218,38 @@ bool iequals_ascii(std::string_view a, std::string_view b) {
     if (lower(a[i]) != lower(b[i])) return false;
   }
   return true;
+}
+
+std::string mask_url_credentials(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  std::size_t copied = 0;  // text before this offset is in `out`
+  for (std::size_t sep = text.find("://"); sep != std::string_view::npos;
+       sep = text.find("://", sep + 3)) {
+    std::size_t scheme = sep;
+    while (scheme > copied && is_scheme_char(text[scheme - 1])) --scheme;
+    while (scheme < sep && !is_ascii_alpha(text[scheme])) ++scheme;  // a scheme begins with a letter
+    if (scheme == sep) continue;
+    const std::size_t start = sep + 3;
+    std::size_t end = start;
+    while (end < text.size() && !ends_authority(text[end])) ++end;
+    const std::string_view authority = text.substr(start, end - start);
+    const std::size_t at = authority.rfind('@');
+    if (at == std::string_view::npos) continue;
+    const std::string_view userinfo = authority.substr(0, at);
+    const std::size_t colon = userinfo.find(':');
+    out.append(text.substr(copied, start - copied));
+    if (colon == std::string_view::npos) {
+      out += "****";
+    } else {
+      out.append(userinfo.substr(0, colon));
+      out += ":****";
+    }
+    copied = start + at;  // from the "@" on
+    sep = copied;
+  }
+  out.append(text.substr(copied));
+  return out;
 }
 
 }  // namespace keelbox

@@ -17,9 +17,10 @@ Python API:
         index.requests                     # paths asked for, in order
 
 Fixture packages (FIXTURES): zvk-sample-app 1.3.0 and 1.4.0 (1.4.0 needs
-zvk-sample-utils), zvk-sample-utils 0.2.0, zvk-tracer 2.0.0, and mkl 2024.0.0,
+zvk-sample-utils), zvk-sample-utils 0.2.0, zvk-tracer 2.0.0, mkl 2024.0.0,
 whose wheel installs lib/libmkl_rt.so.2 into the environment's data folder
-(like the real distribution does).
+(like the real distribution does), and uv 0.5.0, whose `uv` executable is the
+uv stand-in (so that installing keelbox's wheel from this index brings its uv).
 """
 from __future__ import annotations
 
@@ -61,6 +62,21 @@ FIXTURES = [
 ]
 
 
+def uv_fixture() -> Fixture:
+    """A `uv` distribution whose `uv` executable is the stand-in in tests/tools/uv.
+
+    Its first line becomes `#!python`, which the installer rewrites to the
+    interpreter of the environment it installs into."""
+    script = (Path(__file__).resolve().parents[1] / "uv" / "uv").read_bytes()
+    body = script.split(b"\n", 1)[1] if script.startswith(b"#!") else script
+    return Fixture("uv", UV_VERSION, with_module=False,
+                   files={f"uv-{UV_VERSION}.data/scripts/uv": b"#!python\n" + body})
+
+
+UV_VERSION = "0.5.0"
+FIXTURES.append(uv_fixture())
+
+
 def normalize(name: str) -> str:
     """PEP 503 normalised project name."""
     return re.sub(r"[-_.]+", "-", name).lower()
@@ -98,7 +114,11 @@ def build_wheel(fixture: Fixture, directory: Path) -> Path:
     path = directory / f"{dist}-{fixture.version}-py3-none-any.whl"
     with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED) as zf:
         for name, data in files.items():
-            zf.writestr(name, data)
+            # Executables keep their mode through the archive (installers copy it).
+            info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            info.compress_type = zipfile.ZIP_DEFLATED
+            info.external_attr = (0o100755 if ".data/scripts/" in name else 0o100644) << 16
+            zf.writestr(info, data)
     return path
 
 

@@ -236,7 +236,6 @@ TEST_F(ApiTest, GetRequestDescriptionsInBothEnvironments) {
       EXPECT_EQ(d.headers[0], (std::pair<std::string, std::string>{"Accept", "application/vnd.api+json"}));
       EXPECT_EQ(d.headers[1].first, "Authorization");
       EXPECT_EQ(d.headers[1].second.rfind("Bearer sbx-", 0), 0u);
-      EXPECT_TRUE(d.verify);
       EXPECT_EQ(d.timeout, 5);
     }
   }

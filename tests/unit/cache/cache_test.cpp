@@ -130,7 +130,7 @@ TEST_F(StoreTest, SchemaAndConnectionSettings) {
   EXPECT_EQ(query(store.path(), "SELECT sql FROM sqlite_master WHERE name='idx_cache_expires'"),
             std::vector<std::string>{"CREATE INDEX idx_cache_expires ON cache(expires_at)"});
 
-  _SQLiteConnCtx scope(store.path());
+  SQLiteConnScope scope(store.path());
   sqlite3* con = scope.enter();
   auto pragma = [&](const char* sql) {
     sqlite3_stmt* st = nullptr;
@@ -149,7 +149,7 @@ TEST_F(StoreTest, SchemaAndConnectionSettings) {
 TEST_F(StoreTest, ScopeCommitsOnNormalLeaveAndRollsBackOnError) {
   SQLiteDiskCache store(dir_ / "cache.sqlite");
   for (bool failed : {false, true}) {
-    _SQLiteConnCtx scope(store.path());
+    SQLiteConnScope scope(store.path());
     sqlite3* con = scope.enter();
     scope.begin_change();
     std::string key = failed ? "rolled-back" : "committed";
@@ -160,7 +160,7 @@ TEST_F(StoreTest, ScopeCommitsOnNormalLeaveAndRollsBackOnError) {
     EXPECT_EQ(store.get(key).has_value(), !failed) << key;
   }
 
-  _SQLiteConnCtx never_entered(store.path());
+  SQLiteConnScope never_entered(store.path());
   for (bool failed : {false, true}) {
     try {
       never_entered.exit(failed);
@@ -420,7 +420,7 @@ TEST_F(StoreTest, FilesAreOwnerOnly) {
   EXPECT_EQ(mode_of(path), 0600);
 
   // While a write is open the log file exists; it has the same mode.
-  _SQLiteConnCtx scope(path);
+  SQLiteConnScope scope(path);
   sqlite3* con = scope.enter();
   scope.begin_change();
   ASSERT_EQ(sqlite3_exec(con, "INSERT INTO cache VALUES('k', X'f6', NULL, 0)", nullptr, nullptr, nullptr),

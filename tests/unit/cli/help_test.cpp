@@ -21,7 +21,9 @@ TEST(ShortHelp, FirstSentenceShortenedAtAWordBoundary) {
       {"Exactly forty-five characters long text here x", "Exactly forty-five characters long text..."},
   };
   for (const auto& c : cases) {
-    CommandDef def{"x", "x", c.description, {}, std::nullopt, false};
+    CommandDef def;
+    def.name = "x";
+    def.description = c.description;
     EXPECT_EQ(short_help(def), c.expected) << c.description;
     EXPECT_LE(short_help(def).size(), 45u);
   }

@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <functional>
+#include <sstream>
 #include <string>
 
 #include "keelbox/messages/messages.hpp"
@@ -42,8 +44,26 @@ TEST(StripEscapeSequences, Table) {
   for (const auto& c : cases) EXPECT_EQ(strip_escape_sequences(c.in), c.out);
 }
 
+TEST(PrintableText, OnlyTheToolsColourCodesReachTheStream) {
+  struct Case {
+    std::string in, coloured, plain;
+  };
+  const Case cases[] = {
+      {style("k", "yellow") + " x", "\x1b[33mk\x1b[0m x", "k x"},
+      {"\x1b]52;c;ZXZpbA==\x07", "\\x1b]52;c;ZXZpbA==\\x07", "\\x1b]52;c;ZXZpbA==\\x07"},
+      {"a\x1b[2Kb\x1b[1;31mc", "a\\x1b[2Kb\x1b[1;31mc", "a\\x1b[2Kbc"},
+      {"lines\nand\ttabs\r", "lines\nand\ttabs\\r", "lines\nand\ttabs\\r"},
+      {"lone \x1b", "lone \\x1b", "lone \\x1b"},
+      {"for url: https://u:pw@h/x", "for url: https://u:****@h/x", "for url: https://u:****@h/x"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(printable_text(c.in, true), c.coloured) << c.coloured;
+    EXPECT_EQ(printable_text(c.in, false), c.plain) << c.plain;
+  }
+}
+
 // Captures what send_message writes to standard output through a pipe.
-std::string capture_stdout(void (*fn)()) {
+std::string capture_stdout(const std::function<void()>& fn) {
   int fds[2];
   EXPECT_EQ(::pipe(fds), 0);
   int saved = ::dup(STDOUT_FILENO);
@@ -84,6 +104,48 @@ TEST(SendMessage, ClosedReaderIsABrokenPipe) {
   ::dup2(saved, STDOUT_FILENO);
   ::close(saved);
   EXPECT_TRUE(thrown);
+}
+
+// One loop serves every question: refused answers repeat the prompt (with the
+// refusal line when there is one), end of input aborts, and a last line
+// without a line feed still counts.
+TEST(PromptUntil, AsksUntilAnAnswerIsTaken) {
+  struct Case {
+    std::string input;
+    std::string refusal;
+    std::string answer;  // empty: aborted
+    std::string shown;
+  };
+  const Case cases[] = {
+      {"\n\nabc\n", "", "abc", "Q: Q: Q: "},
+      {"maybe\ny\n", "Error: invalid input", "y", "Q: Error: invalid input\nQ: "},
+      {"yes", "", "yes", "Q: "},
+      {"", "", "", "Q: "},
+      {"\n", "no", "", "Q: no\nQ: "},
+  };
+  for (const auto& c : cases) {
+    std::istringstream in(c.input);
+    std::string answer;
+    bool aborted = false;
+    const std::string shown = capture_stdout([&] {
+      try {
+        prompt_until(
+            "Q: ",
+            [&](const std::string& line) {
+              answer = line;
+              return line == "abc" || line == "y" || line == "yes";
+            },
+            c.refusal, in);
+      } catch (const PromptAborted&) {
+        aborted = true;
+      }
+    });
+    EXPECT_EQ(aborted, c.answer.empty()) << c.input;
+    if (!aborted) {
+      EXPECT_EQ(answer, c.answer) << c.input;
+    }
+    EXPECT_EQ(shown, c.shown) << c.input;
+  }
 }
 
 }  // namespace

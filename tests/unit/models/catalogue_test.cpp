@@ -72,6 +72,16 @@ TEST(KeelboxEntitlementTest, JsonAndCborRoundTrip) {
   EXPECT_EQ(back, list);
 }
 
+TEST(PackageNameTest, OnlyDistributionNamesAreAccepted) {
+  for (const char* name : {"numpy", "Zvk.Odd_name-2", "a", "9", "A-B_C.d"}) {
+    EXPECT_TRUE(keelbox::is_package_name(name)) << name;
+  }
+  for (const char* name : {"", "-", "--python=/x/evil/python", "-r", "a-", "_a", ".a", "a b",
+                           "numpy>=1.26", "a/b", "\xc3\xa9t\xc3\xa9", "pkg\n", "a@b"}) {
+    EXPECT_FALSE(keelbox::is_package_name(name)) << name;
+  }
+}
+
 TEST(KeelboxPackageTest, InstalledVersionMustBePresentButMayBeNull) {
   KeelboxPackage p = KeelboxPackage::from_mapping(
       {{"key", "zvk-core"}, {"installed_version", nullptr}, {"available_versions", {"1.0.0"}}, {"x", 1}});

@@ -41,5 +41,27 @@ TEST(Notation, ListAndTupleShapes) {
   EXPECT_EQ(tuple_notation(V{"it's", "a"}), "(\"it's\", 'a')");
 }
 
+TEST(Notation, ControlCharactersOfOutsideTextAreMadeVisible) {
+  struct Case {
+    std::string text, shown, shown_keeping_lines;
+  };
+  const std::vector<Case> cases = {
+      {"\x1b]52;c;ZXZpbA==\x07", "\\x1b]52;c;ZXZpbA==\\x07", "\\x1b]52;c;ZXZpbA==\\x07"},  // OSC 52
+      {"\x1b]0;title\x1b\\", "\\x1b]0;title\\x1b\\", "\\x1b]0;title\\x1b\\"},  // OSC 0, ST
+      {"name\x1b[2K\r", "name\\x1b[2K\\r", "name\\x1b[2K\\r"},  // erase line
+      {"a\nb", "a\\nb", "a\nb"},
+      {"tab\tstays", "tab\tstays", "tab\tstays"},
+      {std::string("nul\0\x7f", 5), "nul\\x00\\x7f", "nul\\x00\\x7f"},
+      {"\xc2\x9b" "31m", "\\x9b" "31m", "\\x9b" "31m"},  // C1 CSI as a code point
+      {"\x9b" "31m", "\\x9b" "31m", "\\x9b" "31m"},          // and as a stray byte
+      {"caf\xc3\xa9 \xff \\x1b", "caf\xc3\xa9 \xff \\x1b", "caf\xc3\xa9 \xff \\x1b"},
+      {"", "", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(show_controls(c.text), c.shown) << c.shown;
+    EXPECT_EQ(show_controls_keep_lines(c.text), c.shown_keeping_lines) << c.shown;
+  }
+}
+
 }  // namespace
 }  // namespace keelbox

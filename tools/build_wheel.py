@@ -1,0 +1,363 @@
+#!/usr/bin/env python3
+"""Builds keelbox's platform wheel from a built executable and its manual page.
+
+    python3 tools/build_wheel.py --exe build/release/src/keelbox \\
+        --manpage build/release/keelbox.1 --version 0.10.4 --out-dir build/release/wheel
+
+writes keelbox-<version>-py3-none-manylinux_<major>_<minor>_x86_64.whl:
+
+    keelbox-<v>.data/scripts/keelbox                  -> <env>/bin/keelbox
+    keelbox-<v>.data/data/lib/keelbox/*.so*           -> <env>/lib/keelbox/
+    keelbox-<v>.data/data/share/man/man1/keelbox.1    -> <env>/share/man/man1/
+    keelbox-<v>.dist-info/{METADATA,WHEEL,RECORD,licenses/...}
+
+The wheel is self-contained: every shared library the executable needs (as
+DT_NEEDED entries, and the libraries it names for loading on first use), and
+what those need in turn, is copied into the private folder, except the base
+set that every glibc system has (glibc itself, libgcc_s and libstdc++). The
+copied executable finds the folder through its RUNPATH $ORIGIN/../lib/keelbox,
+which also serves dlopen() calls made from the executable; each bundled library
+gets RUNPATH $ORIGIN so that they find each other. Setting RUNPATH needs
+patchelf.
+
+The platform tag names the highest GLIBC_x.y symbol version that the
+executable and the bundled libraries require (read from their .gnu.version_r
+sections). Only Python's standard library is used; nothing is fetched.
+"""
+from __future__ import annotations
+
+import argparse
+import base64
+import hashlib
+import io
+import os
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+from dataclasses import dataclass, field
+from pathlib import Path
+
+NAME = "keelbox"
+SUMMARY = "Manage the ZVK software modules your account is entitled to"
+PRIVATE_LIB_DIR = "lib/keelbox"
+EXE_RUNPATH = "$ORIGIN/../lib/keelbox"
+LIB_RUNPATH = "$ORIGIN"
+
+# Libraries every glibc-based Linux system has (a minimal Debian or Ubuntu root
+# included): the C library's own parts, the GCC runtime and the C++ library.
+# Everything else is bundled.
+BASE_LIBRARIES = frozenset({
+    "linux-vdso.so.1", "ld-linux-x86-64.so.2",
+    "libc.so.6", "libm.so.6", "libdl.so.2", "librt.so.1", "libpthread.so.0",
+    "libresolv.so.2", "libutil.so.1", "libanl.so.1",
+    "libgcc_s.so.1", "libstdc++.so.6",
+})
+
+# A library name as dlopen() is given it: libNAME.so.MAJOR[.MINOR...].
+_DLOPEN_NAME = re.compile(rb"(?<![A-Za-z0-9_.+-])(lib[A-Za-z0-9_+-]+(?:\.[A-Za-z0-9_+-]+)*\.so(?:\.\d+)+)\x00")
+_GLIBC_VERSION = re.compile(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?")
+
+
+class WheelError(Exception):
+    """A problem that stops the wheel from being built (shown as one line)."""
+
+
+# ---------------------------------------------------------------- ELF reading
+
+@dataclass
+class ElfInfo:
+    needed: list[str] = field(default_factory=list)
+    soname: str | None = None
+    runpath: str | None = None
+    # Version references: file (e.g. libc.so.6) -> versions (e.g. GLIBC_2.34).
+    version_needs: dict[str, set[str]] = field(default_factory=dict)
+
+
+def _cstr(table: bytes, offset: int) -> str:
+    end = table.find(b"\0", offset)
+    if offset >= len(table) or end < 0:
+        raise WheelError(f"string offset {offset} out of range")
+    return table[offset:end].decode("utf-8", "replace")
+
+
+def read_elf(path: Path) -> ElfInfo:
+    """The dynamic section and version references of a 64-bit little-endian ELF file."""
+    data = path.read_bytes()
+    if data[:4] != b"\x7fELF" or data[4] != 2 or data[5] != 1:
+        raise WheelError(f"{path}: not a 64-bit little-endian ELF file")
+    shoff, = struct.unpack_from("<Q", data, 0x28)
+    shentsize, shnum = struct.unpack_from("<HH", data, 0x3A)
+    sections = []
+    for i in range(shnum):
+        off = shoff + i * shentsize
+        if off + 64 > len(data):
+            raise WheelError(f"{path}: truncated section headers")
+        (_name, sh_type, _flags, _addr, sh_offset, sh_size, sh_link, sh_info,
+         _align, _entsize) = struct.unpack_from("<IIQQQQIIQQ", data, off)
+        sections.append((sh_type, sh_offset, sh_size, sh_link, sh_info))
+
+    def strtab(index: int) -> bytes:
+        _t, offset, size, _l, _i = sections[index]
+        return data[offset:offset + size]
+
+    info = ElfInfo()
+    for sh_type, offset, size, link, count in sections:
+        if sh_type == 6:  # SHT_DYNAMIC
+            names = strtab(link)
+            for pos in range(offset, offset + size - 15, 16):
+                tag, value = struct.unpack_from("<qQ", data, pos)
+                if tag == 0:
+                    break
+                if tag == 1:
+                    info.needed.append(_cstr(names, value))
+                elif tag == 14:
+                    info.soname = _cstr(names, value)
+                elif tag in (15, 29) and (tag == 29 or info.runpath is None):
+                    info.runpath = _cstr(names, value)   # DT_RUNPATH wins over DT_RPATH
+        elif sh_type == 0x6FFFFFFE:  # SHT_GNU_verneed
+            names = strtab(link)
+            pos = offset
+            for _ in range(count):
+                _ver, cnt, file_off, aux, nxt = struct.unpack_from("<HHIII", data, pos)
+                versions = info.version_needs.setdefault(_cstr(names, file_off), set())
+                apos = pos + aux
+                for _ in range(cnt):
+                    _hash, _flags, _other, name_off, anext = struct.unpack_from("<IHHII", data, apos)
+                    versions.add(_cstr(names, name_off))
+                    apos += anext
+                if nxt == 0:
+                    break
+                pos += nxt
+    return info
+
+
+def dlopen_names(path: Path) -> list[str]:
+    """Library names written into the file as strings (candidates for dlopen)."""
+    found = {m.group(1).decode() for m in _DLOPEN_NAME.finditer(path.read_bytes())}
+    return sorted(found)
+
+
+def glibc_requirement(infos) -> tuple[int, int]:
+    """The highest GLIBC_x.y version the given ELF files require."""
+    best = (2, 17)  # the oldest glibc any manylinux tag names
+    for info in infos:
+        for versions in info.version_needs.values():
+            for version in versions:
+                m = _GLIBC_VERSION.fullmatch(version)
+                if m:
+                    best = max(best, (int(m.group(1)), int(m.group(2))))
+    return best
+
+
+# ------------------------------------------------------- the dependency closure
+
+def _ldconfig_cache() -> dict[str, Path]:
+    """soname -> path of the x86-64 libraries the dynamic loader's cache knows."""
+    out = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True,
+                         env={**os.environ, "LC_ALL": "C"}).stdout
+    cache: dict[str, Path] = {}
+    for line in out.splitlines():
+        m = re.match(r"\s*(\S+) \(([^)]*)\) => (\S+)", line)
+        if m and "x86-64" in m.group(2):
+            cache.setdefault(m.group(1), Path(m.group(3)))
+    return cache
+
+
+_DEFAULT_DIRS = ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64",
+                 "/lib", "/usr/lib")
+
+
+def resolve(soname: str, requester: Path, info: ElfInfo, cache: dict[str, Path]) -> Path | None:
+    """Where the dynamic loader finds `soname` for `requester` on this machine."""
+    dirs = []
+    if info.runpath:
+        dirs += [d.replace("$ORIGIN", str(requester.parent)).replace("${ORIGIN}", str(requester.parent))
+                 for d in info.runpath.split(":") if d]
+    for d in dirs:
+        candidate = Path(d) / soname
+        if candidate.is_file():
+            return candidate
+    if soname in cache:
+        return cache[soname]
+    for d in _DEFAULT_DIRS:
+        candidate = Path(d) / soname
+        if candidate.is_file():
+            return candidate
+    return None
+
+
+@dataclass
+class Closure:
+    bundled: dict[str, Path]       # soname -> the library file on this machine
+    base: set[str]                 # base-system sonames needed
+    on_demand: list[str]           # names loaded on first use that were found and bundled
+
+
+def dependency_closure(exe: Path) -> Closure:
+    cache = _ldconfig_cache()
+    exe_info = read_elf(exe)
+    bundled: dict[str, Path] = {}
+    base: set[str] = set()
+    missing: list[str] = []
+    on_demand = [n for n in dlopen_names(exe)
+                 if n not in BASE_LIBRARIES and n not in exe_info.needed and n in cache]
+    work: list[tuple[str, Path, ElfInfo]] = [(n, exe, exe_info) for n in exe_info.needed]
+    work += [(n, exe, ElfInfo()) for n in on_demand]
+    while work:
+        soname, requester, info = work.pop(0)
+        if soname in BASE_LIBRARIES:
+            base.add(soname)
+            continue
+        if soname in bundled:
+            continue
+        path = resolve(soname, requester, info, cache)
+        if path is None:
+            missing.append(f"{soname} (needed by {requester.name})")
+            continue
+        bundled[soname] = path
+        lib_info = read_elf(path)
+        work += [(n, path, lib_info) for n in lib_info.needed]
+    if missing:
+        raise WheelError("shared libraries not found: " + ", ".join(missing))
+    return Closure(bundled, base, on_demand)
+
+
+def debian_copyrights(paths) -> dict[str, Path]:
+    """Debian package -> its copyright file, for the given library files (empty off Debian)."""
+    if not shutil.which("dpkg-query"):
+        return {}
+    # A merged /usr registers files under /lib as well as /usr/lib: ask for both.
+    patterns = set()
+    for path in paths:
+        real = Path(path).resolve()
+        patterns.update({str(Path(path).parent / real.name), str(real)})
+    proc = subprocess.run(["dpkg-query", "-S", *sorted(patterns)], capture_output=True, text=True)
+    result: dict[str, Path] = {}
+    for line in proc.stdout.splitlines():
+        package = line.split(":", 1)[0].strip()
+        copyright_file = Path("/usr/share/doc") / package / "copyright"
+        if package and "," not in package and copyright_file.is_file():
+            result[package] = copyright_file
+    return result
+
+
+# ------------------------------------------------------------------ the wheel
+
+def record_hash(data: bytes) -> str:
+    return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
+
+
+def _patchelf(path: Path, runpath: str) -> None:
+    if not shutil.which("patchelf"):
+        raise WheelError("patchelf is needed to set the RUNPATH (apt-get install patchelf)")
+    subprocess.run(["patchelf", "--set-rpath", runpath, str(path)], check=True)
+
+
+def _date_time() -> tuple:
+    epoch = int(os.environ.get("SOURCE_DATE_EPOCH", "315532800"))  # 1980-01-01
+    return time.gmtime(max(epoch, 315532800))[:6]
+
+
+def _metadata(version: str) -> str:
+    return (
+        "Metadata-Version: 2.1\n"
+        f"Name: {NAME}\n"
+        f"Version: {version}\n"
+        f"Summary: {SUMMARY}\n"
+        "Author: ZVK Numerics GmbH\n"
+        "Requires-Python: >=3.10\n"
+        "Requires-Dist: uv\n"
+        "Description-Content-Type: text/plain\n"
+        "\n"
+        "keelbox lists the ZVK software modules your account is entitled to, installs\n"
+        "their Python packages into your environment with uv, and downloads their\n"
+        "examples. It is a native program that lives in the environment it is\n"
+        "installed into, beside that environment's python and uv.\n")
+
+
+def build_wheel(exe: Path, manpage: Path | None, version: str, out_dir: Path) -> Path:
+    closure = dependency_closure(exe)
+    with tempfile.TemporaryDirectory(prefix="keelbox-wheel-") as tmp:
+        stage = Path(tmp)
+        staged_exe = stage / NAME
+        shutil.copyfile(exe, staged_exe)
+        _patchelf(staged_exe, EXE_RUNPATH)
+        staged_libs: dict[str, Path] = {}
+        for soname, path in sorted(closure.bundled.items()):
+            target = stage / soname
+            shutil.copyfile(path, target)
+            _patchelf(target, LIB_RUNPATH)
+            staged_libs[soname] = target
+
+        infos = [read_elf(staged_exe)] + [read_elf(p) for p in staged_libs.values()]
+        major, minor = glibc_requirement(infos)
+        tag = f"py3-none-manylinux_{major}_{minor}_x86_64"
+        data_dir = f"{NAME}-{version}.data"
+        info_dir = f"{NAME}-{version}.dist-info"
+
+        # (name in the wheel, bytes, executable?)
+        entries: list[tuple[str, bytes, bool]] = [
+            (f"{data_dir}/scripts/{NAME}", staged_exe.read_bytes(), True)]
+        for soname, path in staged_libs.items():
+            entries.append((f"{data_dir}/data/{PRIVATE_LIB_DIR}/{soname}", path.read_bytes(), True))
+        if manpage is not None:
+            entries.append((f"{data_dir}/data/share/man/man1/{NAME}.1", manpage.read_bytes(), False))
+        for package, copyright_file in sorted(debian_copyrights(closure.bundled.values()).items()):
+            entries.append((f"{info_dir}/licenses/{package}.copyright", copyright_file.read_bytes(), False))
+        entries.append((f"{info_dir}/METADATA", _metadata(version).encode(), False))
+        wheel_text = (f"Wheel-Version: 1.0\nGenerator: keelbox build_wheel.py ({version})\n"
+                      f"Root-Is-Purelib: false\nTag: {tag}\n")
+        entries.append((f"{info_dir}/WHEEL", wheel_text.encode(), False))
+        record = io.StringIO()
+        for name, data, _x in entries:
+            record.write(f"{name},{record_hash(data)},{len(data)}\n")
+        record.write(f"{info_dir}/RECORD,,\n")
+        entries.append((f"{info_dir}/RECORD", record.getvalue().encode(), False))
+
+        out_dir.mkdir(parents=True, exist_ok=True)
+        for old in out_dir.glob(f"{NAME}-*.whl"):
+            old.unlink()
+        wheel = out_dir / f"{NAME}-{version}-{tag}.whl"
+        partial = wheel.with_suffix(".whl.part")
+        stamp = _date_time()
+        with zipfile.ZipFile(partial, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=6) as zf:
+            for name, data, executable in entries:
+                zi = zipfile.ZipInfo(name, date_time=stamp)
+                zi.compress_type = zipfile.ZIP_DEFLATED
+                zi.external_attr = ((0o100755 if executable else 0o100644) << 16)
+                zf.writestr(zi, data)
+        partial.replace(wheel)
+
+    size = wheel.stat().st_size
+    print(f"build_wheel: {wheel.name} ({size / 1e6:.1f} MB), "
+          f"{len(closure.bundled)} bundled libraries"
+          + (f" ({', '.join(closure.on_demand)} loaded on first use)" if closure.on_demand else "")
+          + f"; needs glibc {major}.{minor} and {', '.join(sorted(closure.base))}")
+    return wheel
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--exe", required=True, type=Path, help="the built keelbox executable")
+    parser.add_argument("--manpage", type=Path, help="the manual page keelbox.1")
+    parser.add_argument("--version", required=True, help="the version, e.g. 0.10.4")
+    parser.add_argument("--out-dir", required=True, type=Path, help="where the wheel is written")
+    parser.add_argument("--stamp", type=Path, help="a file touched when done (for build systems)")
+    args = parser.parse_args(argv)
+    try:
+        build_wheel(args.exe, args.manpage, args.version, args.out_dir)
+    except (WheelError, OSError, subprocess.CalledProcessError) as e:
+        print(f"build_wheel: {e}", file=sys.stderr)
+        return 1
+    if args.stamp:
+        args.stamp.touch()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
