@@ -1,7 +1,6 @@
 // The private index address in the answer to "/pip": the raw header lines
 // of the answer are parsed as the HTTP layer parses them, then the location
-// is taken from the record. No request is sent: the easy handle only
-// answers for a transfer that never ran.
+// is taken from the record. No request is sent.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -34,10 +33,8 @@ std::vector<std::string> header_lines(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace keelbox;
   if (size == 0) return 0;
-  static const http::EasyHandle easy = http::make_easy();
-  http::Response response =
-      http::make_response(easy.get(), header_lines(fuzz::as_text(data + 1, size - 1)), "");
-  response.status = STATUSES[data[0] % std::size(STATUSES)];
+  http::Response response = http::response_from_head(
+      header_lines(fuzz::as_text(data + 1, size - 1)), STATUSES[data[0] % std::size(STATUSES)]);
   response.url = "https://core.cloud.example.com/v1/license/pip";
   try {
     const std::string address = install::_index_address_from_answer(response);

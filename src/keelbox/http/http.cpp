@@ -499,15 +499,22 @@ struct Transfer::Impl {
   std::optional<ProgressObserver::Id> progress;
 };
 
-Response Transfer::Impl::response(std::string content) const {
+Response response_from_head(const std::vector<std::string>& header_lines, long status) {
   Response r;
-  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &r.status);
-  char* url = nullptr;
-  if (curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) r.url = url;
+  r.status = status;
   std::string status_line;
   parse_header_block(header_lines, status_line, r.headers);
   r.reason = reason_of(status_line);
   if (r.reason.empty()) r.reason = std::string(standard_reason(r.status));
+  return r;
+}
+
+Response Transfer::Impl::response(std::string content) const {
+  long code = 0;
+  curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
+  Response r = response_from_head(header_lines, code);
+  char* url = nullptr;
+  if (curl_easy_getinfo(easy.get(), CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url) r.url = url;
   r.body = std::move(content);
   return r;
 }

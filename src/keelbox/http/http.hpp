@@ -93,6 +93,11 @@ struct Response {
 // The standard reason phrase of a status code ("" when unknown).
 std::string_view standard_reason(long status);
 
+// The answer described by raw header lines as they are received (each with its
+// line end; only the last answer's block counts) and `status`: reason and
+// headers, no body. Every transfer reads its answer's head this way.
+Response response_from_head(const std::vector<std::string>& header_lines, long status);
+
 // A transfer that ended after MAX_REDIRECTS redirects; url() is the last
 // address answered. Its kind and text are those of any TransportError.
 class TooManyRedirects : public TransportError {
