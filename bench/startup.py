@@ -58,6 +58,18 @@ def measure(argv, env, runs):
     return statistics.median(times), peak / 1024
 
 
+def signed_in_env(keelbox: str, cloud: Sandbox, home: Path) -> dict:
+    """The environment of a user whose folders are below `home` and whose
+    tool reaches `cloud`, signed in with the sandbox's default credential."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "KEELBOX_"))}
+    env.update(cloud.env)
+    env.update({"HOME": str(home), "XDG_CONFIG_HOME": str(home / "c"),
+                "XDG_DATA_HOME": str(home / "d"), "XDG_CACHE_HOME": str(home / "k")})
+    subprocess.run([keelbox, "init", "--token-id", "id-1", "--token", "secret-1"],
+                   env=env, check=True, stdout=subprocess.DEVNULL)
+    return env
+
+
 def main() -> int:
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=str(ROOT / "build" / "release"))
@@ -75,12 +87,7 @@ def main() -> int:
         home.mkdir()
         with Sandbox({"packages": [{"key": "zvk-sample-app-examples"}]},
                      state_dir=work / "sandbox") as cloud:
-            env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "KEELBOX_"))}
-            env.update(cloud.env)
-            env.update({"HOME": str(home), "XDG_CONFIG_HOME": str(home / "c"),
-                        "XDG_DATA_HOME": str(home / "d"), "XDG_CACHE_HOME": str(home / "k")})
-            subprocess.run([keelbox, "init", "--token-id", "id-1", "--token", "secret-1"],
-                           env=env, check=True, stdout=subprocess.DEVNULL)
+            env = signed_in_env(keelbox, cloud, home)
             # Fill the cache once: token, entitlements (30 s) and package list.
             subprocess.run([keelbox, "download-examples", "--list-available"], env=env,
                            check=True, stdout=subprocess.DEVNULL)

@@ -1,13 +1,12 @@
 #include "keelbox/api/api.hpp"
 
-#include <openssl/evp.h>
-
 #include <nlohmann/json.hpp>
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/text/base64.hpp"
 
 namespace keelbox::api {
 namespace {
@@ -20,15 +19,6 @@ std::string cloud_environment() { return get_configparser().profile.cloud_enviro
 std::string service_origin(std::string_view label) {
   return "https://" + std::string(label) + "." + cloud_environment() + "." +
          keelbox::build::SERVICE_DOMAIN;
-}
-
-std::string base64(std::string_view data) {
-  std::string out(4 * ((data.size() + 2) / 3) + 1, '\0');
-  const int n = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()),
-                                reinterpret_cast<const unsigned char*>(data.data()),
-                                static_cast<int>(data.size()));
-  out.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
-  return out;
 }
 
 // Whether `token` is a bearer token as the Authorization header carries it:
@@ -115,7 +105,7 @@ nlohmann::json parse_json_answer(std::string_view body, std::string_view what) {
 }
 
 std::string basic_credential(const std::string& token_id, const std::string& token_secret) {
-  return "Basic " + base64(token_id + ":" + token_secret);
+  return "Basic " + text::base64_encode(token_id + ":" + token_secret);
 }
 
 std::string _get_cloud_api_url() { return service_origin("core") + "/" + CORE_API_VERSION; }

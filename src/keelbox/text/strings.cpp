@@ -3,15 +3,14 @@
 // Case mappings are ICU's full (multi-character) mappings with a locale that
 // has no special casing rules, so "ß" upper-cases to "SS" whatever the user's
 // locale.
-#include <unicode/locid.h>
 #include <unicode/ucasemap.h>
 #include <unicode/uchar.h>
-#include <unicode/unistr.h>
 #include <unicode/ustring.h>
 #include <unicode/utf8.h>
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
@@ -38,6 +37,27 @@ bool is_scheme_char(char c) {
 }
 
 bool ends_authority(char c) { return c == '/' || c == '?' || c == '#' || is_ascii_space(c); }
+
+[[noreturn]] void case_mapping_failed(UErrorCode status) {
+  throw RuntimeError(std::string("case mapping: ") + u_errorName(status));
+}
+
+// The text `call(dest, capacity, status)` writes, asked first for its length
+// (ICU's preflighting: capacity 0 answers U_BUFFER_OVERFLOW_ERROR and the
+// length).
+template <class Char, class Call>
+std::basic_string<Char> preflighted(Call call) {
+  UErrorCode status = U_ZERO_ERROR;
+  int32_t length = call(nullptr, 0, &status);
+  if (status != U_BUFFER_OVERFLOW_ERROR && U_FAILURE(status)) case_mapping_failed(status);
+  std::basic_string<Char> out(static_cast<std::size_t>(length), Char{});
+  if (length == 0) return out;
+  status = U_ZERO_ERROR;
+  length = call(out.data(), length, &status);
+  if (U_FAILURE(status)) case_mapping_failed(status);
+  out.resize(static_cast<std::size_t>(length));
+  return out;
+}
 
 // No language-specific casing (Turkish dotted i, Greek accent removal).
 constexpr const char* kCaseLocale = "en";
@@ -144,12 +164,22 @@ std::string trim_unicode(std::string_view text) {
 }
 
 std::string unicode_lower(std::string_view text) {
-  icu::UnicodeString u = icu::UnicodeString::fromUTF8(
-      icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
-  u.toLower(icu::Locale::getRoot());
-  std::string out;
-  u.toUTF8String(out);
-  return out;
+  // As UTF-16 with every ill-formed UTF-8 sequence replaced by U+FFFD, lower-
+  // cased by the root locale's rules (final sigma included), back to UTF-8.
+  const std::u16string wide = preflighted<char16_t>([&](UChar* dest, int32_t capacity, UErrorCode* status) {
+    int32_t length = 0;
+    u_strFromUTF8WithSub(dest, capacity, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
+                         nullptr, status);
+    return length;
+  });
+  const std::u16string lowered = preflighted<char16_t>([&](UChar* dest, int32_t capacity, UErrorCode* status) {
+    return u_strToLower(dest, capacity, wide.data(), static_cast<int32_t>(wide.size()), "", status);
+  });
+  return preflighted<char>([&](char* dest, int32_t capacity, UErrorCode* status) {
+    int32_t length = 0;
+    u_strToUTF8(dest, capacity, &length, lowered.data(), static_cast<int32_t>(lowered.size()), status);
+    return length;
+  });
 }
 
 std::string unicode_upper(std::string_view text) {

@@ -41,6 +41,9 @@ TEST(Strings, ValidUtf8) {
 TEST(Strings, LowerAndCompare) {
   EXPECT_EQ(unicode_lower("ZVK_\xC3\x84RGER"), "zvk_\xC3\xA4rger");
   EXPECT_EQ(unicode_lower("\xCE\x9F\xCE\xA3"), "\xCE\xBF\xCF\x82");  // final sigma
+  EXPECT_EQ(unicode_lower(""), "");
+  EXPECT_EQ(unicode_lower("\xC4\xB0"), "i\xCC\x87");  // one code point becomes two, root rules
+  EXPECT_EQ(unicode_lower("A\xFF" "B\xE2\x82"), "a\xEF\xBF\xBD" "b\xEF\xBF\xBD");  // ill-formed: U+FFFD
   EXPECT_EQ(ascii_lower("Version: \xC3\x84"), "version: \xC3\x84");
   EXPECT_TRUE(iequals_ascii("Content-Length", "content-length"));
   EXPECT_FALSE(iequals_ascii("Location", "Locations"));
