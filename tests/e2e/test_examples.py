@@ -468,6 +468,70 @@ class UnpackingTest(ExamplesTestCase):
         self.assertEqual((folder / "other.txt").read_text(), "new\n")
         self.assertEqual((folder / "mine.txt").read_text(), "mine\n")
 
+class SpillTest(ExamplesTestCase):
+    """Downloads wait in the download folder, not in memory, and leave nothing there."""
+
+    PEAK_RSS = ("import resource, subprocess, sys\n"
+                "subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)\n"
+                "print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)\n")
+
+    def peak_kib(self, *args) -> int:
+        """The peak resident memory of one run of the tool, in KiB."""
+        env = self.user.environ()
+        env.update(self.cloud.env)
+        r = subprocess.run(["python3", "-c", self.PEAK_RSS, str(self.tool.exe), *args], env=env,
+                           capture_output=True, text=True, check=True)
+        return int(r.stdout)
+
+    def test_peak_memory_does_not_grow_with_the_archive(self):
+        args = ("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        baseline = self.peak_kib(*args)  # a small archive; the package list is cached too
+        self.cloud.add_example("other", {"noise.bin": os.urandom(20 << 20)})
+        peak = self.peak_kib(*args)
+        self.assertEqual((self.dest / "other-examples" / "noise.bin").stat().st_size, 20 << 20)
+        self.assertLess(peak - baseline, 12 << 10, (baseline, peak))
+
+    def test_no_temporary_file_is_left_in_the_download_folder(self):
+        def escape(tar):
+            info = tarfile.TarInfo("../escape.txt")
+            info.size = 1
+            tar.addfile(info, io.BytesIO(b"x"))
+        tar = io.BytesIO()
+        with tarfile.open(fileobj=tar, mode="w:gz") as t:
+            escape(t)
+        cases = [
+            ("downloaded", None, None, 0),
+            ("cut off", None, {"cut_after": 10}, 1),
+            ("refused", 404, None, 0),
+            ("refused member", tar.getvalue(), None, 1),
+        ]
+        for label, archive, override, code in cases:
+            with self.subTest(label):
+                self.cloud.set_override("examples/other")
+                if isinstance(archive, int):
+                    self.cloud.set_override("examples/other", status=archive)
+                elif archive is not None:
+                    self.cloud.add_example_archive("other", archive)
+                if override:
+                    self.cloud.set_override("examples/other", **override)
+                r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+                self.assertEqual(r.returncode, code, r)
+                self.assertEqual([p.name for p in self.dest.iterdir() if p.name.startswith(".")], [])
+
+    def test_a_full_download_folder_is_an_error_naming_the_archive(self):
+        self.cloud.add_example("other", {"noise.bin": os.urandom(3 << 20)})
+        r = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(self.dest)],
+                           capture_output=True, text=True)
+        if r.returncode != 0:
+            self.skipTest(f"cannot mount a small tmpfs here: {r.stderr.strip()}")
+        self.addCleanup(subprocess.run, ["umount", "-l", str(self.dest)], capture_output=True)
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("Could not save the download of examples for other-examples", r.stderr)
+        self.assertIn("No space left on device", r.stderr)
+        self.assertNotIn("Successfully", r.stdout)
+        self.assertEqual(list(self.dest.iterdir()), [])
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -13,6 +13,7 @@
 #include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -62,20 +63,53 @@ std::string archive_text(archive* a) {
   throw ExtractionError("Damaged archive: " + reason);
 }
 
+// Where the compressed archive is read from, a piece at a time: memory or an
+// open file. `size` is the archive's length.
+class ArchiveInput {
+ public:
+  explicit ArchiveInput(std::string_view data) : data_(data), size_(data.size()) {}
+  ArchiveInput(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+
+  std::uint64_t size() const { return size_; }
+
+  // Up to `room` further bytes into `into`; 0 at the end.
+  std::size_t read(char* into, std::size_t room) {
+    if (fd_ < 0) {
+      const std::size_t n = std::min(room, data_.size() - static_cast<std::size_t>(offset_));
+      std::memcpy(into, data_.data() + offset_, n);
+      offset_ += n;
+      return n;
+    }
+    for (;;) {
+      const ssize_t n = ::pread(fd_, into, room, static_cast<off_t>(offset_));
+      if (n >= 0) {
+        offset_ += static_cast<std::uint64_t>(n);
+        return static_cast<std::size_t>(n);
+      }
+      if (errno != EINTR) {
+        throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
+      }
+    }
+  }
+
+ private:
+  std::string_view data_;
+  int fd_ = -1;
+  std::uint64_t size_ = 0;
+  std::uint64_t offset_ = 0;
+};
+
 // The tar stream inside a gzip stream. zlib checks every gzip member's
 // CRC-32 and length as it reaches its trailer; libarchive's own gzip filter
 // does not report a mismatch, so libarchive is given the inflated tar stream.
 // Members of a gzip stream that follow one another are one stream (as gzip
 // reads them); zero bytes after the last one are padding; anything else
-// after it is damage.
+// after it is damage. The compressed input is read in pieces of 64 KiB.
 class GzipStream {
  public:
-  explicit GzipStream(std::string_view data) : data_(data) {
-    if (data_.empty()) damaged("the archive is empty");
+  explicit GzipStream(ArchiveInput& input) : input_(input) {
+    if (input_.size() == 0) damaged("the archive is empty");
     if (inflateInit2(&z_, 15 + 16) != Z_OK) throw ExtractionError("Cannot inflate the archive: out of memory");
-    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data()));
-    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(data_.size(), UINT32_MAX));
-    fed_ = z_.avail_in;
   }
   ~GzipStream() { inflateEnd(&z_); }
   GzipStream(const GzipStream&) = delete;
@@ -87,7 +121,7 @@ class GzipStream {
     z_.next_out = reinterpret_cast<Bytef*>(buffer_);
     z_.avail_out = sizeof buffer_;
     while (z_.avail_out == sizeof buffer_ && !ended_) {
-      refill();
+      refill(1);
       const int r = inflate(&z_, Z_NO_FLUSH);
       if (r == Z_STREAM_END) {
         next_member();
@@ -101,27 +135,45 @@ class GzipStream {
   }
 
  private:
-  // Hands zlib more of the input (it takes at most 4 GiB at a time).
-  void refill() {
-    if (z_.avail_in != 0 || fed_ == data_.size()) return;
-    z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data_.data() + fed_));
-    z_.avail_in = static_cast<uInt>(std::min<std::size_t>(data_.size() - fed_, UINT32_MAX));
-    fed_ += z_.avail_in;
+  // Makes at least `wanted` bytes of input pending for zlib (fewer at the end).
+  void refill(std::size_t wanted) {
+    if (z_.avail_in >= wanted) return;
+    if (z_.avail_in != 0) std::memmove(input_buffer_, z_.next_in, z_.avail_in);
+    std::size_t pending = z_.avail_in;
+    while (pending < wanted) {
+      const std::size_t n = input_.read(input_buffer_ + pending, sizeof input_buffer_ - pending);
+      if (n == 0) break;
+      pending += n;
+      read_ += n;
+    }
+    z_.next_in = reinterpret_cast<Bytef*>(input_buffer_);
+    z_.avail_in = static_cast<uInt>(pending);
   }
 
   // A gzip member ended with a matching trailer: what follows decides.
   void next_member() {
-    std::size_t rest = data_.size() - fed_ + z_.avail_in;
-    std::size_t at = data_.size() - rest;
-    if (rest == 0) {
+    refill(2);
+    const std::uint64_t rest = input_.size() - (read_ - z_.avail_in);
+    if (z_.avail_in == 0) {
       ended_ = true;
-    } else if (rest >= 2 && static_cast<unsigned char>(data_[at]) == 0x1f &&
-               static_cast<unsigned char>(data_[at + 1]) == 0x8b) {
+    } else if (z_.avail_in >= 2 && z_.next_in[0] == 0x1f && z_.next_in[1] == 0x8b) {
       if (inflateReset(&z_) != Z_OK) damaged("the next compressed part cannot be read");
-    } else if (data_.find_first_not_of('\0', at) == std::string_view::npos) {
+    } else if (rest_is_zero()) {
       ended_ = true;
     } else {
       damaged("data after the end of the compressed stream (" + std::to_string(rest) + " bytes)");
+    }
+  }
+
+  // Whether all the input left is zero bytes (it is used up).
+  bool rest_is_zero() {
+    for (;;) {
+      const Bytef* begin = z_.next_in;
+      const Bytef* end = begin + z_.avail_in;
+      if (std::find_if(begin, end, [](Bytef b) { return b != 0; }) != end) return false;
+      z_.avail_in = 0;
+      refill(1);
+      if (z_.avail_in == 0) return true;
     }
   }
 
@@ -137,17 +189,18 @@ class GzipStream {
     return "unreadable compressed data (zlib error " + std::to_string(code) + ")";
   }
 
-  std::string_view data_;
-  std::size_t fed_ = 0;  // bytes of `data_` handed to zlib so far
+  ArchiveInput& input_;
+  std::uint64_t read_ = 0;  // bytes of the input read so far
   z_stream z_{};
   bool ended_ = false;
+  char input_buffer_[64 * 1024];
   char buffer_[64 * 1024];
 };
 
 // libarchive's view of the tar stream. An exception cannot pass through
 // libarchive's C code: it is kept and thrown again once libarchive returns.
 struct TarSource {
-  explicit TarSource(std::string_view data) : gzip(data) {}
+  explicit TarSource(ArchiveInput& input) : gzip(input) {}
   GzipStream gzip;
   std::exception_ptr error;
 
@@ -311,11 +364,11 @@ class Extraction {
   // Whether anything was written (the folder itself counts).
   bool wrote_any() const { return wrote_; }
 
-  void run(std::string_view data) {
+  void run(ArchiveInput& input) {
     // Exactly one layer of gzip, inflated here, around a plain tar stream: no
     // filter of libarchive's own is enabled, so a plain or twice compressed
     // tar is not read.
-    TarSource source(data);
+    TarSource source(input);
     source_ = &source;
     Reader reader(archive_read_new());
     if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
@@ -819,15 +872,16 @@ ExtractionLimits default_extraction_limits(std::size_t archive_size) {
   return {std::max(scaled, floor), 1'000'000};
 }
 
-void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
-                    const ExtractionLimits& limits) {
+namespace {
+
+void extract(ArchiveInput& input, const std::filesystem::path& destination, const ExtractionLimits& limits) {
   archive_detail::Staging staging(destination);
   bool wrote = false;
   std::exception_ptr refused;
   {
     Extraction extraction(destination, staging.path(), limits);
     try {
-      extraction.run(archive);
+      extraction.run(input);
     } catch (const RefusedMember&) {
       refused = std::current_exception();
     }
@@ -840,8 +894,37 @@ void extract_tar_gz(std::string_view archive, const std::filesystem::path& desti
   if (refused) std::rethrow_exception(refused);
 }
 
+std::uint64_t archive_file_size(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
+  }
+  if (!S_ISREG(st.st_mode)) throw ExtractionError("Cannot read the archive: it is not a regular file");
+  return static_cast<std::uint64_t>(st.st_size);
+}
+
+}  // namespace
+
+void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits) {
+  ArchiveInput input(archive);
+  extract(input, destination, limits);
+}
+
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination) {
   extract_tar_gz(archive, destination, default_extraction_limits(archive.size()));
+}
+
+void extract_tar_gz(int archive_fd, const std::filesystem::path& destination, const ExtractionLimits& limits) {
+  ArchiveInput input(archive_fd, archive_file_size(archive_fd));
+  extract(input, destination, limits);
+}
+
+void extract_tar_gz(int archive_fd, const std::filesystem::path& destination) {
+  const std::uint64_t size = archive_file_size(archive_fd);
+  ArchiveInput input(archive_fd, size);
+  const std::size_t counted = size > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(size);
+  extract(input, destination, default_extraction_limits(counted));
 }
 
 }  // namespace keelbox

@@ -1,5 +1,5 @@
 #pragma once
-// Safe unpacking of a gzip-compressed tar archive held in memory.
+// Safe unpacking of a gzip-compressed tar archive held in memory or in a file.
 //
 // Example archives come from the network, so their member names, link targets
 // and modes are untrusted. An archive must not be able to write outside the
@@ -88,6 +88,11 @@ ExtractionLimits default_extraction_limits(std::size_t archive_size);
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination,
                     const ExtractionLimits& limits);
 void extract_tar_gz(std::string_view archive, const std::filesystem::path& destination);
+// The same for the archive in the regular file open as `archive_fd` (read from
+// its start, in pieces, never whole; the descriptor stays open). The
+// archive's size is the file's size.
+void extract_tar_gz(int archive_fd, const std::filesystem::path& destination, const ExtractionLimits& limits);
+void extract_tar_gz(int archive_fd, const std::filesystem::path& destination);
 
 // The symbolic link target as stored: "." and empty components removed, a
 // ".." after a named component cancels it (leading ".." stay). "" -> ".".

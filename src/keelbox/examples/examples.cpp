@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -15,6 +16,7 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/archive/extract.hpp"
+#include "keelbox/platform/io.hpp"
 #include "keelbox/terminal/progress.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
@@ -182,6 +184,8 @@ void _save_tarball(std::string_view content, const fs::path& file_path) {
   extract_tar_gz(content, file_path);
 }
 
+void _save_tarball(int archive_fd, const fs::path& file_path) { extract_tar_gz(archive_fd, file_path); }
+
 std::vector<std::string> download_examples(const std::optional<fs::path>& download_dir,
                                            const std::optional<std::vector<std::string>>& module_names) {
   const fs::path folder = _normalize_download_dir(download_dir);
@@ -219,7 +223,9 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
   BoardObserver observer(board);
   http::Session session(&observer);
   auto say = [&board](const std::string& message) { board.print_above([&] { send_message(message); }); };
-  std::vector<std::string> archives(package_names.size());
+  // Each archive is kept in a file without a name in the download folder
+  // until its download has completed (created with its first piece).
+  std::vector<FileDescriptor> archives(package_names.size());
   // Declared after the session: a transfer left running leaves it first.
   std::vector<std::unique_ptr<http::Transfer>> transfers;
 
@@ -243,8 +249,12 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
       return;
     }
     const fs::path folder = example_folder(download_dir, name);
-    const std::string content = std::exchange(archives[i], std::string());
-    _save_tarball(content, folder);
+    const FileDescriptor archive = std::exchange(archives[i], FileDescriptor());
+    if (archive) {
+      _save_tarball(archive.get(), folder);
+    } else {
+      _save_tarball(std::string_view(), folder);  // no data at all
+    }
     say(style("Successfully downloaded examples for " + show_controls(name) + " to " +
                   show_controls(folder.string()),
               "green"));
@@ -263,7 +273,16 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
     request.headers = description.headers;
     request.stall_seconds = stall_seconds;
     auto transfer = std::make_unique<http::Transfer>(
-        std::move(request), [&archives, i](std::string_view chunk) { archives[i].append(chunk); },
+        std::move(request),
+        [&archives, &package_names, &download_dir, i](std::string_view chunk) {
+          FileDescriptor& archive = archives[i];
+          if (!archive) archive = open_nameless_file(download_dir, ".keelbox-download-");
+          if (const int err = write_all(archive.get(), chunk)) {
+            throw FileSystemError("Could not save the download of examples for " +
+                                  show_controls(package_names[i]) +
+                                  " in " + show_controls(download_dir.string()) + ": " + std::strerror(err));
+          }
+        },
         // The body of a refused answer is not wanted.
         [](const http::Response& head) { return head.status < 400; });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);

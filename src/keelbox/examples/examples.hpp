@@ -90,7 +90,9 @@ std::vector<std::optional<std::filesystem::path>> _download_examples(
     const std::vector<std::string>& package_names, const std::filesystem::path& download_dir,
     long stall_seconds = EXAMPLES_STALL_SECONDS);
 
-// Unpacks the in-memory gzip tar archive below `file_path` (safe extraction).
+// Unpacks the gzip tar archive, in memory or in the file open as
+// `archive_fd`, below `file_path` (safe extraction).
 void _save_tarball(std::string_view content, const std::filesystem::path& file_path);
+void _save_tarball(int archive_fd, const std::filesystem::path& file_path);
 
 }  // namespace keelbox

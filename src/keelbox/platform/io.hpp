@@ -1,5 +1,6 @@
 #pragma once
-// Writing to file descriptors.
+// Writing to file descriptors, and files that never outlive their process.
+#include <filesystem>
 #include <string_view>
 
 namespace keelbox {
@@ -10,5 +11,29 @@ namespace keelbox {
 // Async-signal-safe (it calls only write and poll), so signal handlers use it
 // too.
 int write_all(int fd, std::string_view data) noexcept;
+
+// An open file descriptor, closed with its owner.
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor();
+  int get() const noexcept { return fd_; }
+  explicit operator bool() const noexcept { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// A new, empty file in `folder` that has no name: created as a hidden
+// "<prefix>XXXXXX" (a fresh name, readable and writable by the owner only) and
+// removed at once, so nothing is left behind however the process ends. Its
+// data lives on the folder's file system until the descriptor is closed.
+// Throws FileSystemError naming the folder and the system's reason.
+FileDescriptor open_nameless_file(const std::filesystem::path& folder, std::string_view prefix);
 
 }  // namespace keelbox

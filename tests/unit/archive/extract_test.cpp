@@ -546,6 +546,65 @@ std::vector<std::string> leftovers(const fs::path& parent) {
   return found;
 }
 
+// The archive read from an open file, in pieces: gzip members, zero padding
+// and damage met across the pieces' boundaries read as they do in memory.
+TEST_F(ExtractTest, AnArchiveInAFileReadsAsInMemory) {
+  std::mt19937 random(7);
+  std::string noise(150000, '\0');
+  for (char& c : noise) c = static_cast<char>(random());
+  const std::string tar = tar_gz({file("a.bin", noise), file("b.txt", "b")}, 0);
+  // A first gzip member 65535 bytes long: the next one's magic bytes fall on
+  // both sides of a 64 KiB piece.
+  std::size_t cut = 65512;
+  while (gzip(tar.substr(0, cut), 0).size() > 65535) --cut;
+  while (gzip(tar.substr(0, cut), 0).size() < 65535) ++cut;
+  const std::string first = gzip(tar.substr(0, cut), 0);
+  ASSERT_EQ(first.size(), 65535u);
+  const std::string two_members = first + gzip(tar.substr(cut), 0);
+  struct Case {
+    const char* label;
+    std::string data;
+    const char* error;  // "" when it unpacks
+  };
+  const std::vector<Case> cases = {
+      {"members across a piece boundary, long zero padding", two_members + std::string(200000, '\0'), ""},
+      {"garbage after long zero padding", two_members + std::string(200000, '\0') + "x",
+       "data after the end of the compressed stream (200001 bytes)"},
+      {"cut off after the first piece", two_members.substr(0, 70000), "end early"},
+      {"empty", "", "the archive is empty"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    char name[] = "/tmp/keelbox-archive-XXXXXX";
+    const int fd = ::mkstemp(name);
+    ASSERT_GE(fd, 0);
+    ::unlink(name);
+    ASSERT_EQ(::write(fd, c.data.data(), c.data.size()), static_cast<ssize_t>(c.data.size()));
+    for (const bool from_file : {false, true}) {
+      SCOPED_TRACE(from_file ? "from a file" : "from memory");
+      std::string error;
+      try {
+        if (from_file) {
+          extract_tar_gz(fd, dest_);
+        } else {
+          extract_tar_gz(c.data, dest_);
+        }
+      } catch (const ExtractionError& e) {
+        error = e.what();
+      }
+      if (*c.error == '\0') {
+        EXPECT_EQ(error, "");
+        EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"a.bin", noise}, {"b.txt", "b"}}));
+      } else {
+        EXPECT_NE(error.find(c.error), std::string::npos) << error;
+        EXPECT_FALSE(fs::exists(dest_));
+      }
+      fs::remove_all(dest_);
+    }
+    ::close(fd);
+  }
+}
+
 TEST_F(ExtractTest, AFailedExtractionLeavesThePreviousFolderAsItWas) {
   std::string damaged = gzip(tar_gz({file("f", "new"), file("g", "new")}, 0));
   damaged[damaged.size() - 8] ^= 1;

@@ -3,11 +3,16 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
+
+#include "keelbox/exceptions/exceptions.hpp"
 
 namespace keelbox {
 namespace {
@@ -43,6 +48,30 @@ TEST(WriteAll, ReportsTheReasonOfAFailedWrite) {
   ::close(fds[1]);
   EXPECT_EQ(write_all(fds[1], "x"), EBADF);  // not open
   EXPECT_EQ(write_all(fds[1], ""), 0);       // nothing to write is no failure
+}
+
+TEST(OpenNamelessFile, LeavesNoNameAndIsTheOwnersOnly) {
+  char tmpl[] = "/tmp/keelbox-nameless-XXXXXX";
+  const std::filesystem::path folder = ::mkdtemp(tmpl);
+  {
+    FileDescriptor fd = open_nameless_file(folder, ".keelbox-download-");
+    EXPECT_TRUE(std::filesystem::is_empty(folder));
+    EXPECT_EQ(write_all(fd.get(), "data"), 0);
+    struct stat st {};
+    ASSERT_EQ(::fstat(fd.get(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_nlink, 0u);
+    EXPECT_EQ(st.st_size, 4);
+  }
+  try {
+    open_nameless_file(folder / "missing", ".keelbox-download-");
+    ADD_FAILURE() << "created";
+  } catch (const FileSystemError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find((folder / "missing").string()), std::string::npos) << text;
+    EXPECT_NE(text.find("No such file or directory"), std::string::npos) << text;
+  }
+  std::filesystem::remove_all(folder);
 }
 
 }  // namespace
