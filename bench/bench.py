@@ -38,7 +38,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "tools"))
 
 from sandbox_cloud import Sandbox  # noqa: E402
-from startup import signed_in_env  # noqa: E402
+from startup import install_tool, signed_in_env  # noqa: E402
 
 BIG = "many"                                 # the 20,000-file archive
 FOUR = ["big1", "big2", "big3", "big4"]      # the four 20 MB archives
@@ -126,11 +126,7 @@ def main() -> int:
     work = Path(tempfile.mkdtemp(prefix="keelbox-bench-"))
     shm = Path(tempfile.mkdtemp(prefix="keelbox-bench-", dir="/dev/shm"))
     try:
-        tool = work / "tool"
-        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tool)], check=True)
-        subprocess.run(["cmake", "--install", str(build), "--prefix", str(tool)], check=True,
-                       stdout=subprocess.DEVNULL)
-        keelbox = str(tool / "bin" / "keelbox")
+        keelbox = install_tool(build, work)
         archives = fresh(work / "archives")
         make_archives(archives)
         home = fresh(work / "home")

@@ -32,6 +32,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tests" / "tools"))
 
 from sandbox_cloud import Sandbox  # noqa: E402
+from startup import install_tool, signed_in_env  # noqa: E402
 
 ARCHIVE_NAME = "zvk_sample_app"          # served for the package below
 PACKAGE = "zvk-sample-app-examples"      # the folder it unpacks to
@@ -132,20 +133,11 @@ def main() -> int:
     build = Path(args.build).resolve()
     work = Path(tempfile.mkdtemp(prefix="keelbox-bench-", dir=build))
     try:
-        tool = work / "tool"
-        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tool)], check=True)
-        subprocess.run(["cmake", "--install", str(build), "--prefix", str(tool)], check=True,
-                       stdout=subprocess.DEVNULL)
-        keelbox = str(tool / "bin" / "keelbox")
+        keelbox = install_tool(build, work)
         home = work / "home"
         home.mkdir()
         with Sandbox({"packages": [{"key": PACKAGE}]}, state_dir=work / "sandbox") as cloud:
-            env = {k: v for k, v in os.environ.items() if not k.startswith(("XDG_", "KEELBOX_"))}
-            env.update(cloud.env)
-            env.update({"HOME": str(home), "XDG_CONFIG_HOME": str(home / "c"),
-                        "XDG_DATA_HOME": str(home / "d"), "XDG_CACHE_HOME": str(home / "k")})
-            subprocess.run([keelbox, "init", "--token-id", "id-1", "--token", "secret-1"],
-                           env=env, check=True, stdout=subprocess.DEVNULL)
+            env = signed_in_env(keelbox, cloud, home)
             rows = measure_extraction(keelbox, env, cloud,
                                       {"tmpfs": Path("/dev/shm"), "disk": work},
                                       files=args.files, rounds=args.rounds)

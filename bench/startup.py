@@ -58,6 +58,15 @@ def measure(argv, env, runs):
     return statistics.median(times), peak / 1024
 
 
+def install_tool(build, work: Path) -> str:
+    """Installs the build into a fresh environment below `work`; the executable."""
+    tool = work / "tool"
+    subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tool)], check=True)
+    subprocess.run(["cmake", "--install", str(build), "--prefix", str(tool)], check=True,
+                   stdout=subprocess.DEVNULL)
+    return str(tool / "bin" / "keelbox")
+
+
 def signed_in_env(keelbox: str, cloud: Sandbox, home: Path) -> dict:
     """The environment of a user whose folders are below `home` and whose
     tool reaches `cloud`, signed in with the sandbox's default credential."""
@@ -78,11 +87,7 @@ def main() -> int:
 
     work = Path(tempfile.mkdtemp(prefix="keelbox-bench-"))
     try:
-        tool = work / "tool"
-        subprocess.run([sys.executable, "-m", "venv", "--without-pip", str(tool)], check=True)
-        subprocess.run(["cmake", "--install", args.build, "--prefix", str(tool)], check=True,
-                       stdout=subprocess.DEVNULL)
-        keelbox = str(tool / "bin" / "keelbox")
+        keelbox = install_tool(args.build, work)
         home = work / "home"
         home.mkdir()
         with Sandbox({"packages": [{"key": "zvk-sample-app-examples"}]},
