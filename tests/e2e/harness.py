@@ -31,6 +31,13 @@ if str(TOOLS_DIR) not in sys.path:
 VERSION = "0.10.4"
 
 
+def sanitized_build() -> bool:
+    """Whether the build under test carries AddressSanitizer (whose shadow
+    memory and quarantine change every memory figure)."""
+    cache = BUILD_DIR / "CMakeCache.txt"
+    return cache.is_file() and "KEELBOX_SANITIZE:BOOL=ON" in cache.read_text()
+
+
 def make_venv(path: Path, with_pip: bool = False) -> Path:
     args = [sys.executable, "-m", "venv"]
     if not with_pip:

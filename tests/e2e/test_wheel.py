@@ -20,7 +20,7 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import BUILD_DIR, CMAKE, SOURCE_DIR, VERSION, UserEnv, make_venv, run
+from harness import BUILD_DIR, CMAKE, SOURCE_DIR, VERSION, UserEnv, make_venv, run, sanitized_build
 from package_index.index import PackageIndex
 from sandbox_cloud import Sandbox
 from test_modules import SAMPLE_APP, TRACER
@@ -37,11 +37,6 @@ EXAMPLE_FILES = {"README.md": "sample\n", "src/app.py": "print(1)\n"}
 MINBASE_ROOT = Path(os.environ.get("KEELBOX_MINBASE_ROOT", "/var/tmp/keelbox-minbase/bookworm-python3"))
 MINBASE_MIRROR = os.environ.get("KEELBOX_MINBASE_MIRROR", "http://deb.debian.org/debian")
 MINBASE_SECONDS = 480
-
-
-def sanitized_build() -> bool:
-    cache = BUILD_DIR / "CMakeCache.txt"
-    return cache.is_file() and "KEELBOX_SANITIZE:BOOL=ON" in cache.read_text()
 
 
 def the_wheel() -> Path:

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -78,7 +79,32 @@ nlohmann::json toml_to_json(const toml::node& node) {
   return nlohmann::json{{"datetime", text.str()}};
 }
 
+// TOML allows no control character but tab and the line ends anywhere in a
+// document. The parser asserts on some (a NUL in a table header) instead of
+// refusing them, so they are refused here, in its own words' form.
+void refuse_control_characters(std::string_view text, const std::string& source) {
+  std::size_t line = 1;
+  std::size_t column = 1;
+  for (char ch : text) {
+    const auto byte = static_cast<unsigned char>(ch);
+    if ((byte < 0x20 && ch != '\t' && ch != '\n' && ch != '\r') || byte == 0x7F) {
+      char code[8];
+      std::snprintf(code, sizeof code, "U+%04X", byte);
+      throw ParseError("Invalid TOML in " + source + " (line " + std::to_string(line) +
+                       ", column " + std::to_string(column) + "): control character " + code +
+                       " is not allowed");
+    }
+    if (ch == '\n') {
+      ++line;
+      column = 1;
+    } else if ((byte & 0xC0) != 0x80) {
+      ++column;
+    }
+  }
+}
+
 toml::table parse_toml(std::string_view text, const std::string& source) {
+  refuse_control_characters(text, source);
   try {
     return toml::parse(text, source);
   } catch (const toml::parse_error& e) {

@@ -339,6 +339,27 @@ TEST_F(ConfigFiles, ReadingMapsTheDocument) {
   EXPECT_THROW(get_configparser(), ParseError);
 }
 
+TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
+  // The parser asserted on a NUL in a table header instead of refusing it.
+  const struct {
+    std::string text, where;
+  } cases[] = {
+      {std::string("[\0\0\0]", 5), "(line 1, column 2): control character U+0000"},
+      {std::string("[profile]\ntoken_id = \"a\x01\"\n"), "(line 2, column 14): control character U+0001"},
+      {std::string("# \x7f\n"), "(line 1, column 3): control character U+007F"},
+  };
+  for (const auto& c : cases) {
+    try {
+      parse_config_toml(c.text, "keelbox.toml");
+      ADD_FAILURE() << "accepted: " << c.where;
+    } catch (const ParseError& e) {
+      EXPECT_EQ(std::string(e.what()), "Invalid TOML in keelbox.toml " + c.where + " is not allowed");
+    }
+  }
+  // Tabs and both line ends stay TOML.
+  EXPECT_NO_THROW(parse_config_toml("[profile]\r\n\ttoken_id = \"a\"\r\ntoken = \"b\"\n", "keelbox.toml"));
+}
+
 TEST_F(ConfigFiles, UnknownKeysAreGoneAfterTheNextWrite) {
   fs::create_directories(config_dir());
   write(config_file(), "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\nextra = 1\n[more]\nz = 1\n");
