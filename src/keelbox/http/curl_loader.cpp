@@ -91,7 +91,16 @@ KEELBOX_FORWARD(libcurl, const char*, curl_share_strerror, (CURLSHcode code), (c
 CURLSHcode curl_share_setopt(CURLSH* share, CURLSHoption option, ...) {
   static const auto real = libcurl.function<decltype(&curl_share_setopt)>("curl_share_setopt");
   va_list args;
+  // The signature is libcurl's own; clang notes that an enum before "..." may
+  // be promoted, which the platform's calling convention makes harmless.
+#ifdef __clang__
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
   va_start(args, option);
+#ifdef __clang__
+#pragma clang diagnostic pop
+#endif
   CURLSHcode result;
   switch (option) {
     case CURLSHOPT_SHARE:
