@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -108,8 +109,78 @@ void refuse_control_characters(std::string_view text, const std::string& source)
   }
 }
 
+// TOML keeps letters beyond ASCII to strings and comments. The parser's
+// tables of Unicode white space reach an unreachable branch (undefined
+// behaviour) when it meets most such letters elsewhere, so they are refused
+// before it reads the text. Strings and comments are followed as TOML
+// delimits them; at a line end inside a one-line string the parser stops
+// with its own error, and so does this scan.
+void refuse_letters_outside_strings(std::string_view text, const std::string& source) {
+  enum class In { Normal, Comment, Basic, Literal, MultiBasic, MultiLiteral };
+  In in = In::Normal;
+  std::size_t line = 1;
+  auto quotes_at = [&](std::size_t i, char q) {
+    std::size_t n = 0;
+    while (i + n < text.size() && text[i + n] == q) ++n;
+    return n;
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char ch = text[i];
+    if (ch == '\n') ++line;
+    switch (in) {
+      case In::Normal:
+        if (static_cast<unsigned char>(ch) >= 0x80) {
+          throw ParseError("Invalid TOML in " + source + " (line " + std::to_string(line) +
+                           "): a character beyond ASCII outside a string or comment");
+        }
+        if (ch == '#') in = In::Comment;
+        if (ch == '"' || ch == '\'') {
+          const std::size_t n = quotes_at(i, ch);
+          if (n >= 3) {
+            in = ch == '"' ? In::MultiBasic : In::MultiLiteral;
+            i += 2;
+          } else if (n == 2) {
+            ++i;  // an empty string
+          } else {
+            in = ch == '"' ? In::Basic : In::Literal;
+          }
+        }
+        break;
+      case In::Comment:
+        if (ch == '\n') in = In::Normal;
+        break;
+      case In::Basic:
+      case In::Literal:
+        if (ch == '\n') return;  // the parser stops here
+        if (in == In::Basic && ch == '\\') {
+          ++i;
+          if (i < text.size() && text[i] == '\n') return;
+        } else if (ch == (in == In::Basic ? '"' : '\'')) {
+          in = In::Normal;
+        }
+        break;
+      case In::MultiBasic:
+      case In::MultiLiteral:
+        if (in == In::MultiBasic && ch == '\\') {
+          if (i + 1 < text.size() && text[i + 1] == '\n') ++line;
+          ++i;
+        } else if (ch == (in == In::MultiBasic ? '"' : '\'')) {
+          const std::size_t n = quotes_at(i, ch);
+          if (n >= 3) {
+            in = In::Normal;  // up to two more quotes belong to the string
+            i += std::min<std::size_t>(n, 5) - 1;
+          } else {
+            i += n - 1;
+          }
+        }
+        break;
+    }
+  }
+}
+
 toml::table parse_toml(std::string_view text, const std::string& source) {
   refuse_control_characters(text, source);
+  refuse_letters_outside_strings(text, source);
   try {
     return toml::parse(text, source);
   } catch (const toml::parse_error& e) {
