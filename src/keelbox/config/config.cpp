@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstdio>
@@ -134,7 +135,11 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
                            "): a character beyond ASCII outside a string or comment");
         }
         if (ch == '#') in = In::Comment;
-        if (ch == '"' || ch == '\'') {
+        // A quote right after a bare word (a value the parser reads on to
+        // its end, quotes and all) starts no string.
+        if ((ch == '"' || ch == '\'') &&
+            !(i > 0 && (std::isalnum(static_cast<unsigned char>(text[i - 1])) != 0 ||
+                        std::strchr("-_.+:", text[i - 1]) != nullptr))) {
           const std::size_t n = quotes_at(i, ch);
           if (n >= 3) {
             in = ch == '"' ? In::MultiBasic : In::MultiLiteral;

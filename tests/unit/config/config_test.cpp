@@ -368,6 +368,7 @@ TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
       {"x = \xC3\xA9\n", false},
       {"profile = {\xEF\xB9\xBFr", false},
       {"a = \"\"\"x\"\"\"\"\n\xC3\xA9 = 1\n", false},  // the fourth quote is the string's
+      {"a = 1e.\"\xC8\x92\"\n", false},  // a quote inside a bare value starts no string
   };
   for (const auto& c : letters) {
     try {
