@@ -120,6 +120,12 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
   enum class In { Normal, Comment, Basic, Literal, MultiBasic, MultiLiteral };
   In in = In::Normal;
   std::size_t line = 1;
+  auto after_escape = [&](std::size_t i) {
+    if (static_cast<unsigned char>(text[i]) >= 0x80) {
+      throw ParseError("Invalid TOML in " + source + " (line " + std::to_string(line) +
+                       "): a character beyond ASCII after a backslash");
+    }
+  };
   auto quotes_at = [&](std::size_t i, char q) {
     std::size_t n = 0;
     while (i + n < text.size() && text[i + n] == q) ++n;
@@ -160,6 +166,7 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
         if (in == In::Basic && ch == '\\') {
           ++i;
           if (i < text.size() && text[i] == '\n') return;
+          if (i < text.size()) after_escape(i);
         } else if (ch == (in == In::Basic ? '"' : '\'')) {
           in = In::Normal;
         }
@@ -167,8 +174,16 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
       case In::MultiBasic:
       case In::MultiLiteral:
         if (in == In::MultiBasic && ch == '\\') {
-          if (i + 1 < text.size() && text[i + 1] == '\n') ++line;
-          ++i;
+          // The parser tests what follows a backslash (and, after a line-ending
+          // backslash, the first character past the blanks) for white space.
+          std::size_t j = i + 1;
+          while (j < text.size() && (text[j] == ' ' || text[j] == '\t' || text[j] == '\r' ||
+                                     text[j] == '\n')) {
+            if (text[j] == '\n') ++line;
+            ++j;
+          }
+          if (j < text.size()) after_escape(j);
+          i = j > i + 1 ? j - 1 : j;
         } else if (ch == (in == In::MultiBasic ? '"' : '\'')) {
           const std::size_t n = quotes_at(i, ch);
           if (n >= 3) {
