@@ -119,6 +119,7 @@ void refuse_control_characters(std::string_view text, const std::string& source)
 void refuse_letters_outside_strings(std::string_view text, const std::string& source) {
   enum class In { Normal, Comment, Basic, Literal, MultiBasic, MultiLiteral };
   In in = In::Normal;
+  bool bare = false;  // inside a bare word
   std::size_t line = 1;
   auto after_escape = [&](std::size_t i) {
     if (static_cast<unsigned char>(text[i]) >= 0x80) {
@@ -141,11 +142,14 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
                            "): a character beyond ASCII outside a string or comment");
         }
         if (ch == '#') in = In::Comment;
-        // A quote right after a bare word (a value the parser reads on to
-        // its end, quotes and all) starts no string.
-        if ((ch == '"' || ch == '\'') &&
-            !(i > 0 && (std::isalnum(static_cast<unsigned char>(text[i - 1])) != 0 ||
-                        std::strchr("-_.+:", text[i - 1]) != nullptr))) {
+        // The parser reads a bare word (a key, or a value it reads on to a
+        // blank, ",", "]", "}" or "#", quotes and "=" included) as one: a
+        // quote inside it starts no string. So `key="x"` without blanks
+        // counts as one bare word here: safe, if strict.
+        if (ch == ' ' || ch == '\t' || ch == '\r' || ch == '\n' || ch == ',' || ch == ']' ||
+            ch == '}' || ch == '#') {
+          bare = false;
+        } else if ((ch == '"' || ch == '\'') && !bare) {
           const std::size_t n = quotes_at(i, ch);
           if (n >= 3) {
             in = ch == '"' ? In::MultiBasic : In::MultiLiteral;
@@ -155,6 +159,8 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
           } else {
             in = ch == '"' ? In::Basic : In::Literal;
           }
+        } else if (ch != '[' && ch != '{' && ch != '=') {
+          bare = true;
         }
         break;
       case In::Comment:

@@ -369,6 +369,7 @@ TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
       {"profile = {\xEF\xB9\xBFr", false},
       {"a = \"\"\"x\"\"\"\"\n\xC3\xA9 = 1\n", false},  // the fourth quote is the string's
       {"a = 1e.\"\xC8\x92\"\n", false},  // a quote inside a bare value starts no string
+      {"a =979-05r='\xEF\xBB\xB5'\n", false},       // nor after a "=" inside one
       {"a = \"\"\"m \\\xEF\xB9\xBB\"\"\"\n", false},  // a letter right after a backslash
       {"a = \"\"\"m \\\n  \xC3\xA9\"\"\"\n", false},   // past a line-ending backslash
   };
