@@ -3,19 +3,21 @@
 # includes.
 #
 #   keelbox_module(NAME <folder> [DEPS <targets>...] [PRIVATE_DEPS <targets>...]
-#                  [EXCLUDE <file names>...])
+#                  [NOT_WIN32 <files>...])
 #
-# creates the target keelbox_<folder> from every .cpp file in the folder but
-# the EXCLUDE ones (sources this platform does not build). DEPS are what the
-# module's headers include (passed on to its users), PRIVATE_DEPS what only
-# its sources include.
+# creates the target keelbox_<folder> from every .cpp file in the folder.
+# DEPS are what the module's headers include (passed on to its users),
+# PRIVATE_DEPS what only its sources include. NOT_WIN32 names source files of
+# the folder that the Windows build leaves out.
 function(keelbox_module)
-  cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS;EXCLUDE" ${ARGN})
+  cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS;NOT_WIN32" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS
        "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/*.cpp")
-  foreach(_name IN LISTS KM_EXCLUDE)
-    list(REMOVE_ITEM _sources "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/${_name}")
-  endforeach()
+  if(WIN32)
+    foreach(_file IN LISTS KM_NOT_WIN32)
+      list(REMOVE_ITEM _sources "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/${_file}")
+    endforeach()
+  endif()
   add_library(keelbox_${KM_NAME} STATIC ${_sources})
   target_include_directories(keelbox_${KM_NAME} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   target_link_libraries(keelbox_${KM_NAME} PUBLIC ${KM_DEPS} PRIVATE ${KM_PRIVATE_DEPS})

@@ -12,7 +12,8 @@
 
 namespace keelbox::unicode {
 
-// What strings.hpp's functions of the same names promise.
+// What strings.hpp promises of unicode_upper, unicode_lower, title_case_runs,
+// trim_unicode and is_valid_utf8.
 struct Backend {
   std::string (*upper)(std::string_view text);
   std::string (*lower)(std::string_view text);
@@ -22,7 +23,9 @@ struct Backend {
   // The case_tables::PropertyBit bits of a code point: Cased, Case_Ignorable,
   // White_Space.
   std::uint32_t (*properties)(char32_t c);
-  std::string_view (*unicode_version)();  // of the mappings, "15.0" or "15.0.0"
+  // The Unicode version of the data: "15.0" from ICU, the data files' full
+  // version ("15.0.0") from the tables.
+  std::string_view (*unicode_version)();
 };
 
 extern const Backend icu_backend;

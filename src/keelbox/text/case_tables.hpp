@@ -3,6 +3,7 @@
 // context conditions, from tables that tools/gen_case_tables.py writes at
 // build time out of Unicode's data files (case_tables_data.cpp in the build
 // tree). The text module's own; other modules use strings.hpp.
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -19,11 +20,14 @@ struct Run {
   std::int32_t delta;
 };
 
+// The longest full mapping, in code points.
+inline constexpr std::size_t kMaxMapped = 3;
+
 // A code point whose full mapping is other text than its simple mapping
 // (unused places hold 0).
 struct Special {
   char32_t code_point;
-  char32_t text[3];  // kMaxMapped
+  char32_t text[kMaxMapped];
 };
 
 struct Mapping {
@@ -46,9 +50,6 @@ extern const Mapping upper;
 
 // The property bits of `c` (0 beyond U+10FFFF).
 std::uint32_t property_bits(char32_t c);
-
-// The longest full mapping.
-inline constexpr std::size_t kMaxMapped = 3;
 
 // `c`'s full mapping in `out`, and its length; 0 when `c` maps to itself.
 std::size_t mapped(char32_t c, const Mapping& mapping, char32_t (&out)[kMaxMapped]);
