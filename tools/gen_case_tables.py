@@ -100,6 +100,10 @@ def special_mappings(data_dir):
     return special
 
 
+def starts_words(category):
+    return category[0] in "LNS" or category == "Co"
+
+
 def full_mappings(simple, special, category):
     """kind -> (runs, extra): runs of (first, last, stride, delta) where every
     stride-th code point from first to last maps to itself + delta, and extra
@@ -118,12 +122,12 @@ def full_mappings(simple, special, category):
                 extra[c] = text
         if kind == "title":
             # Title-casing starts a word at its first letter, number, symbol
-            # or private-use character, as ICU does: a combining mark that is
-            # cased (U+0345) keeps its form at the start of a run.
-            for c in [c for c in mapping if category.get(c, "Cn").startswith("M")]:
-                del mapping[c]
-            for c in [c for c in extra if category.get(c, "Cn").startswith("M")]:
-                del extra[c]
+            # or private-use character, as ICU does: anything else that is
+            # cased (the combining mark U+0345) keeps its form at the start
+            # of a run.
+            for table in (mapping, extra):
+                for c in [c for c in table if not starts_words(category.get(c, "Cn"))]:
+                    del table[c]
         runs = []
         for c in sorted(mapping):
             delta = mapping[c] - c
@@ -139,8 +143,8 @@ def full_mappings(simple, special, category):
                     continue
             runs.append((c, c, 0, delta))
         for c, text in extra.items():
-            if len(text) > MAX_SPECIAL_LENGTH:
-                sys.exit(f"gen_case_tables: the {kind} mapping of U+{c:04X} is longer than {MAX_SPECIAL_LENGTH}")
+            if not 0 < len(text) <= MAX_SPECIAL_LENGTH:
+                sys.exit(f"gen_case_tables: the {kind} mapping of U+{c:04X} is empty or longer than {MAX_SPECIAL_LENGTH}")
         out[kind] = ([(f, l, s or 1, d) for f, l, s, d in runs], extra)
     return out
 

@@ -135,15 +135,22 @@ TEST(CaseMapping, EveryScalarValueMapsAlike) {
 TEST(CaseMapping, EveryCasedCharacterStartsAndContinuesRunsAlike) {
   const std::vector<char32_t> cased = with_property(case_tables::kCased);
   expect_in_context_alike(
-      cased, [](std::string& text, char32_t c) { text += '.', case_tables::append_utf8(text, c); }, {kTitle});
+      cased, [](std::string& text, char32_t c) {
+        text += '.';
+        case_tables::append_utf8(text, c);
+      }, {kTitle});
   expect_in_context_alike(
-      cased, [](std::string& text, char32_t c) { text += 'A', case_tables::append_utf8(text, c); }, {kTitle});
+      cased, [](std::string& text, char32_t c) {
+        text += 'A';
+        case_tables::append_utf8(text, c);
+      }, {kTitle});
 }
 
 // Whether a capital sigma ends a word depends on the characters around it
-// being cased, case-ignorable or neither: each character with either property
-// in the contexts that tell the three apart (ICU's lower-casing consults its
-// own data for them, not the properties compared above).
+// being cased, case-ignorable or neither. ICU's lower-casing reads that from
+// its case data, not through the properties compared above: each character
+// with either property is compared in contexts that tell the three apart
+// (characters with neither, in the chosen and random texts below).
 TEST(CaseMapping, EveryCasedOrIgnorableCharacterDecidesTheFinalSigmaAlike) {
   expect_in_context_alike(
       with_property(case_tables::kCased | case_tables::kCaseIgnorable),
