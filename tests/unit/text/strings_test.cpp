@@ -75,6 +75,9 @@ TEST(Strings, UpperAndTitleCaseRuns) {
       {"zvk-stra\xC3\x9F" "e", "ZVK-STRASSE"},  // sharp s becomes two letters
       {"ijk", "IJK"},                         // no Turkish dotted capital I
       {"a\xFF" "b", "A\xFF" "B"},                // an invalid byte is kept
+      {"\xEF\xAC\x80 \xC5\x89", "FF \xCA\xBC" "N"},   // ligature ff, n preceded by apostrophe
+      {"\xE1\xBE\xB3", "\xCE\x91\xCE\x99"},            // alpha with ypogegrammeni: two capitals
+      {"\xF0\x90\x90\xA8", "\xF0\x90\x90\x80"},        // beyond the BMP (Deseret)
       {"", ""},
   };
   for (const auto& [in, out] : upper) EXPECT_EQ(unicode_upper(in), out) << in;
@@ -84,6 +87,10 @@ TEST(Strings, UpperAndTitleCaseRuns) {
       {"X_Y", "X_Y"},                            // an underscore ends a run
       {"\xCE\x9F\xCE\xA3 A", "\xCE\x9F\xCF\x82 A"},  // final sigma
       {"\xC7\x86" "A", "\xC7\x85" "a"},              // dz digraph titlecased, not upper-cased
+      {"\xC3\x9F" "A", "Ss" "a"},                       // sharp s titlecased to two letters
+      {"\xE1\xBE\xB3\xCE\xA3", "\xE1\xBE\xBC\xCF\x82"},  // alpha with prosgegrammeni, final sigma
+      {"A'\xCE\xA3 \xCE\xA3'A", "A'\xCE\xA3 \xCE\xA3'A"}, // an apostrophe ends the run: sigma titled
+      {"\xCD\x85" "A", "\xCD\x85" "a"},               // a cased combining mark starts a run, unchanged
   };
   for (const auto& [in, out] : title) EXPECT_EQ(title_case_runs(in), out) << in;
 }
