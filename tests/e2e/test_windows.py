@@ -18,6 +18,7 @@ import tempfile
 import unittest
 from pathlib import Path
 
+import test_install
 from harness import BUILD_DIR, CMAKE, VERSION
 from sandbox_cloud import Sandbox
 from test_examples import ENTITLEMENTS as EXAMPLE_ENTITLEMENTS
@@ -149,11 +150,7 @@ class WindowsTestCase(unittest.TestCase):
         return [r["argv"] for r in self.uv_records() if r["program"] == "uv"]
 
     def assert_in_order(self, output: str, pieces: list[str]) -> None:
-        pos = 0
-        for piece in pieces:
-            found = output.find(piece, pos)
-            self.assertNotEqual(found, -1, f"{piece!r} not found in order in {output!r}")
-            pos = found + len(piece)
+        test_install.InstallTest.assert_in_order(self, output, pieces)
 
 
 class VersionAndInitTest(WindowsTestCase):
