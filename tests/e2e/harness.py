@@ -9,13 +9,16 @@ Environment (set by ctest): KEELBOX_BUILD_DIR, KEELBOX_CMAKE, KEELBOX_SOURCE_DIR
 """
 from __future__ import annotations
 
+import fcntl
 import os
 import pty
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 from dataclasses import dataclass, field
@@ -155,15 +158,19 @@ def run_tty(exe, args, user: UserEnv, input: str | None = None, env: dict | None
 
 
 def pty_capture(argv: list[str], environ: dict, input: str | None = None, cwd=None,
-                timeout: float = 120, until_exit: bool = False) -> tuple[int, bytes]:
+                timeout: float = 120, until_exit: bool = False,
+                size: tuple[int, int] | None = None) -> tuple[int, bytes]:
     """Runs argv under a pseudo-terminal; returns its exit status and every
     byte the terminal received, unchanged.
 
     Reads until every holder of the terminal has closed it, or with
-    `until_exit` until argv's own process has ended (what it wrote is read)."""
+    `until_exit` until argv's own process has ended (what it wrote is read).
+    `size`: the terminal's (rows, columns), else the system's default."""
     pid, fd = pty.fork()
     if pid == 0:  # child
         try:
+            if size:
+                fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", size[0], size[1], 0, 0))
             if cwd:
                 os.chdir(cwd)
             os.execve(argv[0], argv, environ)

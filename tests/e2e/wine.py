@@ -206,14 +206,16 @@ def run_windows(exe, args, *, env: dict | None = None, windows_env: dict | None 
 
 
 def run_windows_tty(exe, args, *, env: dict | None = None, windows_env: dict | None = None,
-                    input: str | None = None, cwd=None, timeout: float = 120) -> Result:
-    """Runs under a pseudo-terminal: wine gives the program a console and
-    draws it on the terminal. `stdout` is every byte the terminal received."""
+                    input: str | None = None, cwd=None, timeout: float = 120,
+                    columns: int = 200) -> Result:
+    """Runs under a pseudo-terminal: wine gives the program a console (as
+    wide as the terminal) and draws it on the terminal, wrapping longer lines.
+    `stdout` is every byte the terminal received."""
     prefix = WinePrefix.shared()
     environ = _environ(prefix, env, windows_env)
     environ.setdefault("TERM", "xterm")
     rc, out = pty_capture(wine_argv(exe, args, windows_env), environ, input, cwd, timeout,
-                          until_exit=True)
+                          until_exit=True, size=(50, columns))
     return Result(rc, out.decode("utf-8", "replace"), "")
 
 
