@@ -3,10 +3,15 @@ variables, exit statuses and output reach the test exactly."""
 from __future__ import annotations
 
 import json
+import os
 import shutil
+import subprocess
+import sys
 import tempfile
 import unittest
 from pathlib import Path
+
+import wine
 
 from wine import (WindowsUser, can_build_tools, run_windows, tool_exe, wine_missing,
                   windows_path)
@@ -105,6 +110,19 @@ class WineRunnerTest(unittest.TestCase):
                     r = run_windows(self.uv, ["pip"], env=self.env(UV_STANDIN_EXIT=str(status)),
                                     windows_env=helper)
                     self.assertEqual(r.returncode, seen, r)
+
+    def test_as_a_command(self):
+        # As CMake's emulator for Windows test programs: output, status, and
+        # the caller's own variables pass.
+        r = subprocess.run([sys.executable, str(Path(wine.__file__)), str(self.uv), "pip", "show",
+                            "zvk-sample-app"], capture_output=True, timeout=120,
+                           env={**os.environ, **self.env()})
+        self.assertEqual((r.returncode, r.stderr), (0, b""), r)
+        self.assertTrue(r.stdout.startswith(b"Name: zvk-sample-app\nVersion: 1.3.0\n"), r)
+        r = subprocess.run([sys.executable, str(Path(wine.__file__)), str(self.uv)],
+                           capture_output=True, timeout=120, env={**os.environ, **self.env()})
+        self.assertEqual((r.returncode, r.stdout, r.stderr),
+                         (2, b"", b"error: unsupported command line\n"))
 
     def test_missing_program(self):
         r = run_windows(self.root / "missing.exe", [])

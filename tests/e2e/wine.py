@@ -253,3 +253,31 @@ class WindowsUser:
         self.local_app_data.mkdir(parents=True, exist_ok=True)
         return {"USERPROFILE": windows_path(self.profile),
                 "LOCALAPPDATA": windows_path(self.local_app_data)}
+
+
+def main(argv: list[str]) -> int:
+    """`python3 wine.py PROGRAM [ARG...]`: runs a Windows program under the
+    shared prefix, for use as CMake's cross-compiling emulator. Standard input
+    is passed on; output reaches this program's output once the program has
+    ended (through files, for the reason run_windows gives); the status is
+    the program's."""
+    import sys
+    if not argv:
+        print("usage: wine.py PROGRAM [ARGUMENT...]", file=sys.stderr)
+        return 125
+    prefix = WinePrefix.shared()
+    keep = {k: v for k, v in os.environ.items()
+            if not k.startswith(("WINE", "LC_")) and k not in ("HOME", "PATH", "LANG", "DISPLAY")}
+    environ = {**keep, **prefix.base_env()}
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        status = subprocess.run([str(WINE64), *argv], stdout=out, stderr=err, env=environ).returncode
+        for stream, target in ((out, sys.stdout.buffer), (err, sys.stderr.buffer)):
+            stream.seek(0)
+            shutil.copyfileobj(stream, target)
+            target.flush()
+    return status
+
+
+if __name__ == "__main__":
+    import sys
+    sys.exit(main(sys.argv[1:]))
