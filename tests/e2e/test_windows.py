@@ -194,6 +194,14 @@ class VersionAndInitTest(WindowsTestCase):
                               text(r.stdout))
                 self.assertEqual(self.user.config_file.read_text(), stored("my-id", "my-secret", "cloud"))
 
+    def test_without_userprofile_the_run_fails_and_writes_nothing(self):
+        windows_env = {**self.user.windows_env(), "USERPROFILE": None}
+        r = run_windows(self.install.exe, ["init", "--token-id", "a", "--token", "b"],
+                        env=self.env(), windows_env=windows_env)
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("USERPROFILE", r.stderr)
+        self.assertEqual([p for p in self.user.root.rglob("*") if p.is_file()], [])
+
     def test_end_of_input_at_a_prompt_aborts(self):
         r = self.keelbox("init", input="")
         self.assertEqual(r.returncode, 1, r)

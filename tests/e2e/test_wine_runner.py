@@ -81,6 +81,8 @@ class WineRunnerTest(unittest.TestCase):
             (user.windows_env(), windows_path(user.profile), windows_path(user.local_app_data)),
             # Without the helper wine's own profile wins over anything given from Unix.
             (None, None, None),
+            # The helper removes what it is told to.
+            ({"LOCALAPPDATA": None, "USERPROFILE": None}, "unset", "unset"),
         ]
         for windows_env, profile, local in cases:
             with self.subTest(helper=bool(windows_env)):
@@ -98,6 +100,8 @@ class WineRunnerTest(unittest.TestCase):
                 if profile is None:
                     self.assertNotEqual(seen["USERPROFILE"], "Z:\\ignored")
                     self.assertTrue(seen["USERPROFILE"].startswith("C:\\users\\"), seen)
+                elif profile == "unset":
+                    self.assertEqual((seen["USERPROFILE"], seen["LOCALAPPDATA"]), (None, None))
                 else:
                     self.assertEqual((seen["USERPROFILE"], seen["LOCALAPPDATA"]), (profile, local))
 

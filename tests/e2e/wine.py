@@ -172,8 +172,14 @@ def _environ(prefix: WinePrefix, env: dict | None, windows_env: dict | None) -> 
             environ.pop(name, None)
         else:
             environ[name] = value
+    unset = []
     for name, value in (windows_env or {}).items():
-        environ[f"WITH_ENV__{name}"] = value
+        if value is None:
+            unset.append(name)
+        else:
+            environ[f"WITH_ENV__{name}"] = value
+    if unset:
+        environ["WITH_ENV_UNSET"] = ";".join(unset)
     return environ
 
 
@@ -185,10 +191,11 @@ def wine_argv(exe, args, windows_env: dict | None) -> list[str]:
 
 def run_windows(exe, args, *, env: dict | None = None, windows_env: dict | None = None,
                 input: str | bytes | None = None, cwd=None, timeout: float = 120) -> Result:
-    """Runs a Windows program under wine with pipes for its standard streams.
+    """Runs a Windows program under wine (standard input from a pipe, output to files).
 
     `env`: variables as wine passes them from Unix (None removes one);
-    `windows_env`: variables wine would otherwise set itself (USERPROFILE, ...).
+    `windows_env`: variables wine would otherwise set itself (USERPROFILE, ...;
+    None removes one).
     Output is decoded from UTF-8 and otherwise left exactly as written."""
     prefix = WinePrefix.shared()
     data = input.encode() if isinstance(input, str) else (input or b"")
