@@ -25,7 +25,8 @@ from test_examples import ENTITLEMENTS as EXAMPLE_ENTITLEMENTS
 from test_examples import PACKAGES as EXAMPLE_PACKAGES
 from test_examples import crafted_escape_archives
 from test_init import CLOSING, hint, stored
-from test_install import HEADING, QUESTION, install_argv, installing, preparing, resolved
+from test_install import (HEADING, NOTHING, QUESTION, install_argv, installing, preparing,
+                          resolved)
 from test_modules import GREEN, HEADER, LEGEND, RED, RESET, SAMPLE_APP, SEP, TRACER, row
 from wine import (WindowsUser, WinePrefix, can_build_tools, run_windows, run_windows_tty,
                   tool_exe, windows_path, wine_missing)
@@ -36,7 +37,7 @@ PYVENV_CFG = ("home = C:\\Python311\nimplementation = CPython\nversion_info = 3.
 # What the test index offers: name, version, dependencies.
 AVAILABLE = [("zvk-sample-app", "1.3.0", []), ("zvk-sample-app", "1.4.0", ["zvk-sample-utils>=0.2.0"]),
              ("zvk-sample-utils", "0.2.0", []), ("zvk-tracer", "2.0.0", []),
-             ("numpy", "1.26.4", []), ("zvk-extra", "0.1.0", [])]
+             ("numpy", "1.26.4", []), ("zvk-extra", "0.1.0", []), ("mkl", "2024.0.0", [])]
 
 
 def windows_build_dir() -> Path | None:
@@ -308,6 +309,30 @@ class InstallTest(WindowsTestCase):
         self.assertEqual(self.installed(), {"zvk-tracer": "2.0.0"})
         self.assertEqual([(e["virtual_env"], e["conda_prefix"]) for e in self.uv_records()],
                          [(windows_path(self.target), windows_path(self.target) + "\\")])
+
+    def test_mkl_is_installed_then_linked(self):
+        # The presence probe runs the target environment's Scripts\python (the
+        # stand-in: status 1, so MKL counts as absent).
+        scripts = self.target / "Scripts"
+        scripts.mkdir()
+        shutil.copy(tool_exe("uv"), scripts / "python.exe")
+        library = self.target / "Library" / "bin"
+        library.mkdir(parents=True)
+        (library / "mkl_rt.2.dll").write_bytes(b"")
+        r = self.keelbox("install", "mkl", "--yes")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(text(r.stdout),
+                         HEADING + resolved([], []) + "MKL will be installed.\n" + installing([])
+                         + "MKL library not found. Installing MKL via pip.\nInstalling MKL via pip.\n"
+                         + "Successfully installed mkl-2024.0.0\n"
+                         + f"Creating symlink {windows_path(library / 'mkl_rt.dll')} to mkl_rt.2.dll\n"
+                         + NOTHING)
+        self.assertEqual([(e["program"], e["argv"]) for e in self.uv_records()], [
+            ("python", ["-c", "from importlib.metadata import distribution;distribution('mkl')"]),
+            ("uv", install_argv(["mkl"], INDEX_URL, False))])
+        self.assertEqual(self.installed(), {"mkl": "2024.0.0"})
+        # Whether the link exists is not checked: wine's CreateSymbolicLinkW
+        # reports success and creates nothing.
 
     def test_failing_dry_run_ends_before_the_question(self):
         r = self.keelbox("install", "no-such-package", input="y\r\n")
