@@ -12,9 +12,11 @@ import io
 import json
 import os
 import shutil
+import signal
 import subprocess
 import tarfile
 import tempfile
+import time
 import unittest
 from pathlib import Path
 
@@ -29,7 +31,7 @@ from test_install import (HEADING, NOTHING, QUESTION, install_argv, installing, 
                           resolved)
 from test_modules import GREEN, HEADER, LEGEND, RED, RESET, SAMPLE_APP, SEP, TRACER, row
 from wine import (WindowsUser, WinePrefix, can_build_tools, run_windows, run_windows_tty,
-                  tool_exe, windows_path, wine_missing)
+                  start_windows, tool_exe, windows_path, windows_pids, wine_missing)
 
 INDEX_URL = "https://pip.sandbox.invalid/simple/"
 PYVENV_CFG = ("home = C:\\Python311\nimplementation = CPython\nversion_info = 3.11.7.final.0\n"
@@ -333,6 +335,35 @@ class InstallTest(WindowsTestCase):
         self.assertEqual(self.installed(), {"mkl": "2024.0.0"})
         # Whether the link exists is not checked: wine's CreateSymbolicLinkW
         # reports success and creates nothing.
+
+    def test_interrupt_to_the_tool_alone_ends_uv_too(self):
+        # uv takes long; Ctrl-C reaches only the tool (wine turns SIGINT into
+        # a console control event): the run ends as interrupted, and uv with it.
+        uv = self.install.scripts / "uv.exe"
+        err_file = self.root / "stderr"
+        with open(err_file, "wb") as err:
+            proc = start_windows(self.install.exe, ["install", "zvk-tracer", "--yes"],
+                                 env=self.env(UV_STANDIN_SLEEP="60"),
+                                 windows_env=self.user.windows_env(),
+                                 stdout=subprocess.DEVNULL, stderr=err)
+        self.addCleanup(proc.kill)
+        deadline = time.monotonic() + 60
+        while not (self.uv_calls() and windows_pids(uv)):
+            self.assertLess(time.monotonic(), deadline, "uv never started")
+            self.assertIsNone(proc.poll(), err_file.read_bytes())
+            time.sleep(0.05)
+        [tool] = windows_pids(self.install.exe)
+        os.kill(tool, signal.SIGINT)
+        proc.wait(timeout=30)
+        self.assertEqual(proc.returncode, 1, err_file.read_bytes())
+        self.assertTrue(text(err_file.read_text()).endswith("\nAborted!\n"), err_file.read_text())
+        while windows_pids(uv) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        survivors = windows_pids(uv)
+        for pid in survivors:
+            os.kill(pid, signal.SIGKILL)  # not left behind by a failing test
+        self.assertEqual(survivors, [])
+        self.assertEqual(self.installed(), {})
 
     def test_failing_dry_run_ends_before_the_question(self):
         r = self.keelbox("install", "no-such-package", input="y\r\n")

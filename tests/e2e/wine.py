@@ -212,6 +212,32 @@ def run_windows(exe, args, *, env: dict | None = None, windows_env: dict | None 
                       err.read().decode("utf-8", "replace"))
 
 
+def start_windows(exe, args, *, env: dict | None = None, windows_env: dict | None = None,
+                  stdout=None, stderr=None) -> subprocess.Popen:
+    """Starts a Windows program under wine without waiting (standard input
+    empty; give files, not pipes, for its output)."""
+    prefix = WinePrefix.shared()
+    return subprocess.Popen(wine_argv(exe, args, windows_env), env=_environ(prefix, env, windows_env),
+                            stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr)
+
+
+def windows_pids(exe) -> list[int]:
+    """The Unix processes running the Windows program `exe` (wine makes a
+    program's process a child of init, named by the program's Windows path)."""
+    name = windows_path(exe).lower()
+    pids = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            argv0 = (entry / "cmdline").read_bytes().split(b"\0")[0].decode("utf-8", "replace")
+        except OSError:
+            continue
+        if argv0.strip('"').lower() == name:
+            pids.append(int(entry.name))
+    return pids
+
+
 def run_windows_tty(exe, args, *, env: dict | None = None, windows_env: dict | None = None,
                     input: str | None = None, cwd=None, timeout: float = 120,
                     columns: int = 200) -> Result:

@@ -299,6 +299,7 @@ int run(int argc, wchar_t** argv) {
   for (int i = 1; i < argc; ++i) args.push_back(utf8(argv[i]));
   const std::string program = argc > 0 ? program_name(argv[0]) : "uv";
   log_command_line(program, args);
+  if (const auto seconds = env(L"UV_STANDIN_SLEEP")) Sleep(1000 * std::wcstoul(seconds->c_str(), nullptr, 10));
   if (const auto code = env(L"UV_STANDIN_EXIT")) return static_cast<int>(std::wcstoul(code->c_str(), nullptr, 0));
   if (program.starts_with("python")) {
     put(STD_ERROR_HANDLE, "error: no Python interpreter here (a test stand-in)\n");
