@@ -1,7 +1,7 @@
 """Runs Windows programs under wine for the black-box tests of the Windows build.
 
-- One wine prefix serves every test run of this user: made once (about 7 s)
-  under a lock in `KEELBOX_WINE_PREFIX`, else in
+- One wine prefix serves every test run of this user: made once
+  under a lock (7 to 20 s, by load) in `KEELBOX_WINE_PREFIX`, else in
   <temp>/keelbox-wine-<uid>/wine-<version>, and never ~/.wine. A completion
   marker tells a finished prefix from one whose making was cut short.
 - Its wineserver is kept alive a while after the last program, so a start
