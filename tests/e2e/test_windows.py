@@ -251,6 +251,18 @@ class ModulesTest(WindowsTestCase):
                           f"{GREEN}zvk-sample-app{RESET}, {RED}zvk-sample-utils{RESET}"), shown)
         self.assertIn(row("ZVK Tracer", "ZVK_TRACER_FREE", f"{RED}zvk-tracer{RESET}"), shown)
 
+    def test_text_beyond_ascii_on_a_console_and_piped(self):
+        # The console shows UTF-8 text as text (not as bytes of a code page);
+        # piped output is UTF-8.
+        name = "Zvk Ünïcode ☃ Mödule"
+        self.sandbox.update(entitlements=[SAMPLE_APP, dict(TRACER, name=name)])
+        shown = run_windows_tty(self.install.exe, ["modules"], env=self.env(),
+                                windows_env=self.user.windows_env())
+        self.assertEqual(shown.returncode, 0, shown)
+        self.assertIn(name, shown.stdout)
+        piped = self.keelbox("modules")
+        self.assertIn(row(name, "ZVK_TRACER_FREE", "zvk-tracer"), text(piped.stdout))
+
     def test_error_status_ends_the_run_after_the_legend(self):
         self.sandbox.set_override("entitlements", status=500)
         r = self.keelbox("modules")
