@@ -9,13 +9,16 @@ Environment (set by ctest): KEELBOX_BUILD_DIR, KEELBOX_CMAKE, KEELBOX_SOURCE_DIR
 """
 from __future__ import annotations
 
+import fcntl
 import os
 import pty
 import select
 import shutil
+import struct
 import subprocess
 import sys
 import tempfile
+import termios
 import time
 import unittest
 from dataclasses import dataclass, field
@@ -150,24 +153,45 @@ def run_tty(exe, args, user: UserEnv, input: str | None = None, env: dict | None
     if env:
         environ.update(env)
         environ = {k: v for k, v in environ.items() if v is not None}
+    rc, out = pty_capture([str(exe), *args], environ, input, cwd, timeout)
+    return Result(rc, out.decode("utf-8", "replace").replace("\r\n", "\n"), "")
+
+
+def pty_capture(argv: list[str], environ: dict, input: str | None = None, cwd=None,
+                timeout: float = 120, until_exit: bool = False,
+                size: tuple[int, int] | None = None) -> tuple[int, bytes]:
+    """Runs argv under a pseudo-terminal; returns its exit status and every
+    byte the terminal received, unchanged.
+
+    Reads until every holder of the terminal has closed it, or with
+    `until_exit` until argv's own process has ended (what it wrote is read).
+    `size`: the terminal's (rows, columns), else the system's default."""
     pid, fd = pty.fork()
     if pid == 0:  # child
         try:
+            if size:
+                fcntl.ioctl(0, termios.TIOCSWINSZ, struct.pack("HHHH", size[0], size[1], 0, 0))
             if cwd:
                 os.chdir(cwd)
-            os.execve(str(exe), [str(exe), *args], environ)
+            os.execve(argv[0], argv, environ)
         finally:
             os._exit(127)
     out = bytearray()
     pending = (input or "").encode()
     deadline = time.monotonic() + timeout
+    status = None
     try:
         while True:
             if time.monotonic() > deadline:
                 os.kill(pid, 9)
-                raise TimeoutError(f"keelbox {args} did not finish")
+                raise TimeoutError(f"{argv} did not finish")
             wlist = [fd] if pending else []
-            r, w, _ = select.select([fd], wlist, [], 0.05)
+            if until_exit and status is None:
+                done, status = os.waitpid(pid, os.WNOHANG)
+                status = status if done else None
+            r, w, _ = select.select([fd], wlist, [], 0 if status is not None else 0.05)
+            if status is not None and not r:
+                break
             if w:
                 n = os.write(fd, pending)
                 pending = pending[n:]
@@ -180,10 +204,10 @@ def run_tty(exe, args, user: UserEnv, input: str | None = None, env: dict | None
                     break
                 out += chunk
     finally:
-        _, status = os.waitpid(pid, 0)
+        if status is None:
+            _, status = os.waitpid(pid, 0)
         os.close(fd)
-    rc = os.waitstatus_to_exitcode(status)
-    return Result(rc, out.decode("utf-8", "replace").replace("\r\n", "\n"), "")
+    return os.waitstatus_to_exitcode(status), bytes(out)
 
 
 class ToolTestCase(unittest.TestCase):

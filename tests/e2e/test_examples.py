@@ -43,6 +43,46 @@ def hint(name: str, path) -> str:
             f"the following command:\nkeelbox install -r {path}\n")
 
 
+def crafted_escape_archives() -> dict[str, bytes]:
+    """Archives whose names or link targets, as the tar reader finally sees them
+    (pax records, GNU long names), lead out of the folder they are unpacked
+    into (two levels below the victim `victim.txt`), by label."""
+    def entry(name, kind=tarfile.REGTYPE, linkname="", data=b"", pax=None):
+        info = tarfile.TarInfo(name)
+        info.type, info.linkname, info.size = kind, linkname, len(data)
+        if pax:
+            info.pax_headers = pax
+        return info, io.BytesIO(data) if data else None
+
+    deep = "d/" * 60
+    cases = {
+        "pax path overrides a harmless name": (
+            tarfile.PAX_FORMAT, [entry("harmless.txt", data=b"x", pax={"path": "../../escaped.txt"})]),
+        "pax linkpath overrides a harmless target": (
+            tarfile.PAX_FORMAT, [entry("l", tarfile.SYMTYPE, "t", pax={"linkpath": "/etc"})]),
+        "GNU long name climbing out": (
+            tarfile.GNU_FORMAT, [entry(deep + "../" * 62 + "escaped.txt", data=b"x")]),
+        "GNU long link target climbing out": (
+            tarfile.GNU_FORMAT, [entry("l", tarfile.SYMTYPE, deep + "../" * 63)]),
+        "hard link to a file outside": (
+            tarfile.GNU_FORMAT, [entry("h", tarfile.LNKTYPE, "../../victim.txt")]),
+        "hard link data written into a file outside": (
+            tarfile.PAX_FORMAT, [entry("h", tarfile.LNKTYPE, "../../victim.txt", data=b"owned\n")]),
+        "link then a file through it": (
+            tarfile.GNU_FORMAT, [entry("up", tarfile.SYMTYPE, ".."),
+                                 entry("up/../escaped.txt", data=b"x")]),
+        "character device": (tarfile.GNU_FORMAT, [entry("null", tarfile.CHRTYPE)]),
+    }
+    archives = {}
+    for label, (fmt, members) in cases.items():
+        buf = io.BytesIO()
+        with tarfile.open(fileobj=buf, mode="w:gz", format=fmt) as tar:
+            for info, data in members:
+                tar.addfile(info, data)
+        archives[label] = buf.getvalue()
+    return archives
+
+
 class TerminalScreen:
     """Just enough of a terminal to replay what the tool drew: line feeds,
     carriage returns, cursor up, clear line, clear to the end of the screen;
@@ -303,39 +343,9 @@ class SafetyTest(ExamplesTestCase):
         victim = self.user.root / "victim.txt"
         victim.write_text("keep\n")
 
-        def entry(name, kind=tarfile.REGTYPE, linkname="", data=b"", pax=None):
-            info = tarfile.TarInfo(name)
-            info.type, info.linkname, info.size = kind, linkname, len(data)
-            if pax:
-                info.pax_headers = pax
-            return info, io.BytesIO(data) if data else None
-
-        deep = "d/" * 60
-        cases = {
-            "pax path overrides a harmless name": (
-                tarfile.PAX_FORMAT, [entry("harmless.txt", data=b"x", pax={"path": "../../escaped.txt"})]),
-            "pax linkpath overrides a harmless target": (
-                tarfile.PAX_FORMAT, [entry("l", tarfile.SYMTYPE, "t", pax={"linkpath": "/etc"})]),
-            "GNU long name climbing out": (
-                tarfile.GNU_FORMAT, [entry(deep + "../" * 62 + "escaped.txt", data=b"x")]),
-            "GNU long link target climbing out": (
-                tarfile.GNU_FORMAT, [entry("l", tarfile.SYMTYPE, deep + "../" * 63)]),
-            "hard link to a file outside": (
-                tarfile.GNU_FORMAT, [entry("h", tarfile.LNKTYPE, "../../victim.txt")]),
-            "hard link data written into a file outside": (
-                tarfile.PAX_FORMAT, [entry("h", tarfile.LNKTYPE, "../../victim.txt", data=b"owned\n")]),
-            "link then a file through it": (
-                tarfile.GNU_FORMAT, [entry("up", tarfile.SYMTYPE, ".."),
-                                     entry("up/../escaped.txt", data=b"x")]),
-            "character device": (tarfile.GNU_FORMAT, [entry("null", tarfile.CHRTYPE)]),
-        }
-        for label, (fmt, members) in cases.items():
+        for label, archive in crafted_escape_archives().items():
             with self.subTest(label):
-                buf = io.BytesIO()
-                with tarfile.open(fileobj=buf, mode="w:gz", format=fmt) as tar:
-                    for info, data in members:
-                        tar.addfile(info, data)
-                self.cloud.add_example_archive("other", buf.getvalue())
+                self.cloud.add_example_archive("other", archive)
                 r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
                 self.assertEqual(r.returncode, 1, r)
                 self.assertIn("ExtractionError", r.stderr)
