@@ -266,6 +266,7 @@ namespace {
 
 std::atomic<bool> g_in_prompt{false};
 std::atomic<bool> g_ending{false};
+std::atomic<int> g_starting{0};  // children being started, not yet in the job
 HANDLE g_main_thread = nullptr;  // held still while the handler works
 HANDLE g_interrupted = nullptr;  // set when the handler takes over (manual reset)
 
@@ -318,7 +319,15 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (g_interrupted != nullptr) SetEvent(g_interrupted);
   // The main thread must not go on meanwhile (a child ended by Ctrl-C would
   // otherwise be reported as a failed run); other threads are left as they are.
-  if (g_main_thread != nullptr) SuspendThread(g_main_thread);
+  if (g_main_thread != nullptr) {
+    SuspendThread(g_main_thread);
+    // A start under way finishes first (a moment: nothing in it waits).
+    for (int tries = 0; g_starting.load() > 0 && tries < 1000; ++tries) {
+      ResumeThread(g_main_thread);
+      Sleep(1);
+      SuspendThread(g_main_thread);
+    }
+  }
   end_descendants();
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     write_stderr(g_in_prompt.load() ? "Aborted!\n" : "\nAborted!\n");
@@ -348,6 +357,10 @@ void set_in_prompt(bool waiting) { g_in_prompt.store(waiting); }
 void yield_to_interrupt() {
   if (g_interrupted != nullptr && WaitForSingleObject(g_interrupted, 100) == WAIT_OBJECT_0) Sleep(INFINITE);
 }
+
+ChildStarting::ChildStarting() noexcept { ++g_starting; }
+
+ChildStarting::~ChildStarting() { --g_starting; }
 
 bool adopt_child(void* process_handle) noexcept {
   const HANDLE job = child_job();

@@ -49,6 +49,17 @@ void yield_to_interrupt();
 // Places a child, started suspended, in the tool's job object. False when
 // the system refused (the child then runs outside the job).
 bool adopt_child(void* process_handle) noexcept;
+
+// While in scope, a child is being started and not yet in the job: the
+// Ctrl-C handler lets the start finish before it ends the job, so that no
+// suspended child is left outside it.
+class ChildStarting {
+ public:
+  ChildStarting() noexcept;
+  ~ChildStarting();
+  ChildStarting(const ChildStarting&) = delete;
+  ChildStarting& operator=(const ChildStarting&) = delete;
+};
 #else
 // Children started by the tool; the handler ends and reaps those still
 // registered. Register right after the start, unregister after the wait.

@@ -521,6 +521,7 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
     flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
   PROCESS_INFORMATION started{};
+  const ChildStarting starting;
   if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, block.data(), nullptr,
                       &info.StartupInfo, &started)) {
     throw_start_error(program_, GetLastError());
