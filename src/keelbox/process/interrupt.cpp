@@ -355,7 +355,10 @@ void install_interrupt_handler() {
 void set_in_prompt(bool waiting) { g_in_prompt.store(waiting); }
 
 void yield_to_interrupt() {
-  if (g_interrupted != nullptr && WaitForSingleObject(g_interrupted, 100) == WAIT_OBJECT_0) Sleep(INFINITE);
+  // Only a console read is ended by Ctrl-C; a pipe or file simply ended.
+  DWORD mode = 0;
+  if (g_interrupted == nullptr || !GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return;
+  if (WaitForSingleObject(g_interrupted, 100) == WAIT_OBJECT_0) Sleep(INFINITE);
 }
 
 ChildStarting::ChildStarting() noexcept { ++g_starting; }

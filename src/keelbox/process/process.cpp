@@ -522,7 +522,9 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   }
   PROCESS_INFORMATION started{};
   const ChildStarting starting;
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, flags, block.data(), nullptr,
+  // Nothing to pass on (no standard stream at all): nothing is inherited.
+  const BOOL inherit_handles = streams.inheritable().empty() ? FALSE : TRUE;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, inherit_handles, flags, block.data(), nullptr,
                       &info.StartupInfo, &started)) {
     throw_start_error(program_, GetLastError());
   }

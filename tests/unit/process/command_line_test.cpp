@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/filesystem.hpp"
 
 namespace keelbox {
 namespace {
@@ -122,6 +123,16 @@ TEST(WindowsEnvironmentBlock, SortedWithoutRegardToCaseOneEntryPerName) {
   for (const Environment& bad : {Environment{{"", "x"}}, Environment{{"A=B", "x"}},
                                  Environment{{"A\0B"s, "x"}}, Environment{{"A", "x\0y"s}}}) {
     EXPECT_THROW(windows_environment_block(bad), ProcessStartError);
+  }
+}
+
+TEST(WindowsEnvironmentBlock, NamesDifferingInCaseAreOneVariableOnlyOnWindows) {
+  Environment env{{"Path", "a"}, {"PATH", "b"}, {"x", "c"}};
+  env["path"] = "d";
+  if (runs_on_windows()) {
+    EXPECT_EQ(env, (Environment{{"Path", "d"}, {"x", "c"}}));
+  } else {
+    EXPECT_EQ(env.size(), 4u);
   }
 }
 
