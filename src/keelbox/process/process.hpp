@@ -15,9 +15,7 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/types.h>
 #endif
 
@@ -113,9 +111,10 @@ class ChildProcess {
   std::string program_;
   ProcessOptions options_;
 #ifdef _WIN32
-  HANDLE process_ = nullptr;
-  HANDLE out_read_ = nullptr;
-  HANDLE err_read_ = nullptr;
+  // Windows handles (HANDLE), kept without <windows.h> and its macros here.
+  void* process_ = nullptr;
+  void* out_read_ = nullptr;
+  void* err_read_ = nullptr;
 #else
   pid_t pid_ = -1;
   int out_fd_ = -1;
