@@ -1,3 +1,5 @@
+// POSIX children (the Windows engine is tested in process_windows_test.cpp).
+#ifndef _WIN32
 #include "keelbox/process/process.hpp"
 
 #include <fcntl.h>
@@ -215,3 +217,4 @@ TEST(Process, TerminationEndsTheWholeTreeTheToolStarted) {
 
 }  // namespace
 }  // namespace keelbox
+#endif
