@@ -363,7 +363,11 @@ void yield_to_interrupt() {
 
 ChildStarting::ChildStarting() noexcept { ++g_starting; }
 
-ChildStarting::~ChildStarting() { --g_starting; }
+ChildStarting::~ChildStarting() {
+  --g_starting;
+  // The handler let this start finish and is ending the run: go no further.
+  if (g_ending.load()) Sleep(INFINITE);
+}
 
 bool adopt_child(void* process_handle) noexcept {
   const HANDLE job = child_job();
