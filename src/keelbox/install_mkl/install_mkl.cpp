@@ -9,7 +9,12 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/install/install.hpp"
 #include "keelbox/messages/messages.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/system/system.hpp"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
 
 namespace keelbox {
 
@@ -39,8 +44,27 @@ std::optional<std::pair<fs::path, std::string>> plan_link(const LinkLayout& layo
     if (fs::exists(layout.library_dir / name, ec)) target = name;
   }
   if (!target) throw FileNotFoundError("MKL RT not found.");
-  send_message("Creating symlink " + link.string() + " to " + *target);
+  send_message("Creating symlink " + path_to_utf8(link) + " to " + *target);
   return std::make_pair(link, *target);
+}
+
+// The link `link` to `target`, a file name in the link's folder; a failure
+// is a filesystem_error carrying the system's error.
+void create_file_link(const fs::path& target, const fs::path& link) {
+#ifdef _WIN32
+  // Without the user right, Windows (10 and later, in developer mode) still
+  // lets a user create links when asked to; older systems refuse that flag.
+  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) return;
+  DWORD err = GetLastError();
+  if (err == ERROR_INVALID_PARAMETER) {
+    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), 0)) return;
+    err = GetLastError();
+  }
+  throw fs::filesystem_error("cannot create symlink", link, target,
+                             std::error_code(static_cast<int>(err), std::system_category()));
+#else
+  fs::create_symlink(target, link);
+#endif
 }
 
 }  // namespace
@@ -63,23 +87,23 @@ void install_mkl(ProcessRunner& runner) {
 }
 
 void _create_mkl_symlinks_posix() {
-  const fs::path root = detect_virtualenv();
+  const fs::path root = path_from_utf8(detect_virtualenv());
   auto plan = plan_link({root / "lib", "libmkl_rt.so", posix_candidate});
   if (!plan) return;
   std::error_code ec;
   fs::create_symlink(plan->second, plan->first, ec);
   if (ec) {
-    throw FileSystemError("Cannot create the symbolic link " + plan->first.string() + " -> " +
+    throw FileSystemError("Cannot create the symbolic link " + path_to_utf8(plan->first) + " -> " +
                           plan->second + ": " + ec.message());
   }
 }
 
 void _create_mkl_symlinks_windows() {
-  const fs::path root = detect_virtualenv();
+  const fs::path root = path_from_utf8(detect_virtualenv());
   auto plan = plan_link({root / "Library" / "bin", "mkl_rt.dll", windows_candidate});
   if (!plan) return;
   try {
-    fs::create_symlink(plan->second, plan->first);
+    create_file_link(plan->second, plan->first);
   } catch (const fs::filesystem_error&) {
     std::throw_with_nested(KeelboxException(
         "Permission denied to create symlink. Please activate `Security Settings\\Local "

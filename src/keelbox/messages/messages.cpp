@@ -7,8 +7,9 @@
 #include <cstring>
 
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/platform/io.hpp"
+#include "keelbox/platform/environment.hpp"
 #include "keelbox/process/interrupt.hpp"
+#include "keelbox/terminal/console.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -28,7 +29,7 @@ const char* colour_code(std::string_view name) {
 // ends the run as a failure: output the user asked for is missing. Failures
 // on standard error are dropped, there is nowhere left to report them.
 void write_stream(int fd, std::string_view data) {
-  const int err = write_all(fd, data);
+  const int err = write_output(fd, data);
   if (err == 0) return;
   if (err == EPIPE) throw BrokenPipe();
   if (fd != STDOUT_FILENO) return;
@@ -101,9 +102,9 @@ std::string printable_text(std::string_view text, bool colours) {
 }
 
 bool colours_enabled(int fd) {
-  const char* no_color = std::getenv("NO_COLOR");
-  if (no_color && *no_color) return false;
-  return ::isatty(fd) == 1;
+  const auto no_color = environment_variable("NO_COLOR");
+  if (no_color && !no_color->empty()) return false;
+  return is_ansi_terminal(fd);
 }
 
 void send_message(std::string_view message) { emit(STDOUT_FILENO, message, true); }
@@ -124,7 +125,10 @@ void prompt_until(std::string_view prompt, const std::function<bool(const std::s
       send_prompt(prompt);
       got = static_cast<bool>(std::getline(in, line));
     }
-    if (!got) throw PromptAborted{};
+    if (!got) {
+      yield_to_interrupt();  // input ended by a Ctrl-C is the interrupt's to report
+      throw PromptAborted{};
+    }
     if (accept(line)) return;
     if (!refusal.empty()) send_message(refusal);
   }

@@ -10,7 +10,18 @@
 // that signal. The tool adopts its descendants' orphans (Linux), so a
 // grandchild whose parent has already ended is ended too. Everything the
 // handler does is async-signal-safe.
+//
+// On Windows Ctrl-C and Ctrl-Break arrive through a console control handler,
+// on a thread of its own: it holds the main thread still, gives the children
+// (which share the console and got the same Ctrl-C) two seconds to end, ends
+// what is left, writes "Aborted!" the same way and exits with status 1.
+// Closing the console (or logging off) ends the children the same way and
+// then the tool quietly. Every child is placed in one job object that ends
+// all its processes when the tool ends, however it ends: the counterpart of
+// the reaper above.
+#ifndef _WIN32
 #include <sys/types.h>
+#endif
 
 namespace keelbox {
 
@@ -28,9 +39,32 @@ class PromptWaiting {
   PromptWaiting& operator=(const PromptWaiting&) = delete;
 };
 
+// After standard input ended while a prompt waited: on Windows a Ctrl-C can
+// end the console read before its handler has started, so this waits a
+// moment for the handler and, when it runs, never returns (the handler ends
+// the process). Elsewhere it returns at once.
+void yield_to_interrupt();
+
+#ifdef _WIN32
+// Places a child, started suspended, in the tool's job object. False when
+// the system refused (the child then runs outside the job).
+bool adopt_child(void* process_handle) noexcept;
+
+// While in scope, a child is being started and not yet in the job: the
+// Ctrl-C handler lets the start finish before it ends the job, so that no
+// suspended child is left outside it.
+class ChildStarting {
+ public:
+  ChildStarting() noexcept;
+  ~ChildStarting();
+  ChildStarting(const ChildStarting&) = delete;
+  ChildStarting& operator=(const ChildStarting&) = delete;
+};
+#else
 // Children started by the tool; the handler ends and reaps those still
 // registered. Register right after the start, unregister after the wait.
 void register_child(pid_t pid);
 void unregister_child(pid_t pid);
+#endif
 
 }  // namespace keelbox

@@ -5,7 +5,14 @@
 #ifdef _WIN32
 #include <windows.h>
 
+#include <algorithm>
+#include <cwchar>
+#include <string_view>
 #include <thread>
+
+#include "keelbox/platform/wide.hpp"
+#include "keelbox/process/command_line.hpp"
+#include "keelbox/process/interrupt.hpp"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -26,7 +33,7 @@ namespace keelbox {
 
 namespace {
 
-std::string called_process_text(const std::vector<std::string>& cmd, int returncode) {
+std::string called_process_text(const std::vector<std::string>& cmd, long long returncode) {
   std::string text = "Command " + list_notation(cmd);
   if (returncode < 0) return text + " died with signal " + std::to_string(-returncode) + ".";
   return text + " returned non-zero exit status " + std::to_string(returncode) + ".";
@@ -34,7 +41,15 @@ std::string called_process_text(const std::vector<std::string>& cmd, int returnc
 
 }  // namespace
 
-CalledProcessError::CalledProcessError(std::vector<std::string> cmd, int returncode)
+bool EnvironmentNameLess::operator()(const std::string& a, const std::string& b) const {
+#ifdef _WIN32
+  return less_ignoring_ascii_case(a, b);
+#else
+  return a < b;
+#endif
+}
+
+CalledProcessError::CalledProcessError(std::vector<std::string> cmd, long long returncode)
     : Error(called_process_text(cmd, returncode)), cmd_(std::move(cmd)), returncode_(returncode) {}
 
 ProcessResult run_process(const std::filesystem::path& program,
@@ -293,59 +308,172 @@ ProcessResult ChildProcess::communicate() {
 
 namespace {
 
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  std::wstring w(static_cast<std::size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), w.data(), n);
-  return w;
-}
-
-std::string narrow(const wchar_t* s, std::size_t len) {
-  if (len == 0) return {};
-  int n = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(len), nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(len), out.data(), n, nullptr, nullptr);
-  return out;
-}
-
-// Quoting of one argument as the C runtime parses command lines.
-std::wstring quote_argument(const std::wstring& arg) {
-  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
-  std::wstring out = L"\"";
-  for (auto it = arg.begin();; ++it) {
-    std::size_t backslashes = 0;
-    while (it != arg.end() && *it == L'\\') ++it, ++backslashes;
-    if (it == arg.end()) {
-      out.append(backslashes * 2, L'\\');
-      break;
-    }
-    if (*it == L'"') {
-      out.append(backslashes * 2 + 1, L'\\');
-    } else {
-      out.append(backslashes, L'\\');
-    }
-    out.push_back(*it);
-  }
-  out.push_back(L'"');
-  return out;
-}
-
-std::string last_error_text() {
-  wchar_t* buf = nullptr;
-  DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-                               FORMAT_MESSAGE_IGNORE_INSERTS,
-                           nullptr, GetLastError(), 0, reinterpret_cast<wchar_t*>(&buf), 0, nullptr);
-  std::string text = buf ? narrow(buf, n) : "unknown error";
-  if (buf) LocalFree(buf);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+std::string system_error_text(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::string text = buffer != nullptr ? from_wide(std::wstring_view(buffer, length))
+                                       : "system error " + std::to_string(code);
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
   return text;
 }
 
-void drain(HANDLE h, std::string& sink) {
+[[noreturn]] void throw_start_error(const std::string& program, DWORD code) {
+  throw ProcessStartError("Cannot start " + program + ": " + system_error_text(code));
+}
+
+// An owned handle, closed with its owner.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE h) noexcept : h_(h) {}
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  ~Handle() { reset(); }
+  void reset(HANDLE h = nullptr) noexcept {
+    if (valid()) CloseHandle(h_);
+    h_ = h;
+  }
+  HANDLE get() const noexcept { return h_; }
+  HANDLE release() noexcept {
+    HANDLE h = h_;
+    h_ = nullptr;
+    return h;
+  }
+  bool valid() const noexcept { return h_ != nullptr && h_ != INVALID_HANDLE_VALUE; }
+
+ private:
+  HANDLE h_ = nullptr;
+};
+
+// The handles a child gets as its standard streams, all inheritable, and the
+// list of exactly those handles: the child inherits nothing else the tool
+// has open (files, sockets, the pipes of another child).
+class ChildStreams {
+ public:
+  ChildStreams(const std::string& program, const ProcessOptions& options) : program_(program) {
+    const bool capture_out = options.stdout_mode == StreamMode::Capture;
+    const bool capture_err = options.stderr_mode == StreamMode::Capture;
+    const bool merged = capture_err && options.stderr_into_stdout;
+    if (capture_out || merged) open_pipe(out_read, out_write_);
+    if (capture_err && !merged) open_pipe(err_read, err_write_);
+
+    input = options.stdin_mode == StreamMode::Inherit ? inherited(STD_INPUT_HANDLE, in_copy_) : null_device();
+    if (capture_out) {
+      output = out_write_.get();
+    } else {
+      output = options.stdout_mode == StreamMode::Discard ? null_device() : inherited(STD_OUTPUT_HANDLE, out_copy_);
+    }
+    if (merged) {
+      error = out_write_.get();
+    } else if (capture_err) {
+      error = err_write_.get();
+    } else {
+      error = options.stderr_mode == StreamMode::Discard ? null_device() : inherited(STD_ERROR_HANDLE, err_copy_);
+    }
+  }
+
+  // Closes the tool's copies of the child's ends once the child has them.
+  void close_child_ends() noexcept {
+    out_write_.reset();
+    err_write_.reset();
+    nul_.reset();
+    in_copy_.reset();
+    out_copy_.reset();
+    err_copy_.reset();
+  }
+
+  const std::vector<HANDLE>& inheritable() const noexcept { return list_; }
+
+  HANDLE input = nullptr, output = nullptr, error = nullptr;
+  Handle out_read, err_read;
+
+ private:
+  void listed(HANDLE h) {
+    if (std::find(list_.begin(), list_.end(), h) == list_.end()) list_.push_back(h);
+  }
+
+  void open_pipe(Handle& read_end, Handle& write_end) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE r = nullptr, w = nullptr;
+    if (!CreatePipe(&r, &w, &inherit, 0)) throw_start_error(program_, GetLastError());
+    read_end.reset(r);
+    write_end.reset(w);
+    SetHandleInformation(r, HANDLE_FLAG_INHERIT, 0);  // the tool's end stays with the tool
+    listed(w);
+  }
+
+  HANDLE null_device() {
+    if (!nul_.valid()) {
+      SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+      nul_.reset(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                             &inherit, OPEN_EXISTING, 0, nullptr));
+      if (!nul_.valid()) throw_start_error(program_, GetLastError());
+      listed(nul_.get());
+    }
+    return nul_.get();
+  }
+
+  // The tool's own stream, as an inheritable copy. A tool without that
+  // stream passes none on.
+  HANDLE inherited(DWORD which, Handle& copy) {
+    const HANDLE own = GetStdHandle(which);
+    if (own == nullptr || own == INVALID_HANDLE_VALUE) return own;
+    HANDLE dup = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &dup, 0, TRUE, DUPLICATE_SAME_ACCESS))
+      return own;
+    copy.reset(dup);
+    listed(dup);
+    return dup;
+  }
+
+  std::string program_;
+  Handle out_write_, err_write_, nul_, in_copy_, out_copy_, err_copy_;
+  std::vector<HANDLE> list_;
+};
+
+// The attribute list naming the only handles a child inherits.
+class InheritList {
+ public:
+  explicit InheritList(const std::vector<HANDLE>& handles) : handles_(handles) {
+    if (handles_.empty()) return;
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    storage_.resize(size);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &size)) return;
+    initialised_ = true;
+    if (UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                  handles_.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      list_ = list;
+    }
+  }
+  ~InheritList() {
+    if (initialised_) DeleteProcThreadAttributeList(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()));
+  }
+  InheritList(const InheritList&) = delete;
+  InheritList& operator=(const InheritList&) = delete;
+  LPPROC_THREAD_ATTRIBUTE_LIST get() const noexcept { return list_; }
+
+ private:
+  std::vector<HANDLE> handles_;
+  std::vector<unsigned char> storage_;
+  bool initialised_ = false;
+  LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+};
+
+// Reads `h` to its end into `sink`; false when memory ran out.
+bool drain(HANDLE h, std::string& sink) noexcept {
   char buf[65536];
   DWORD got = 0;
-  while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) sink.append(buf, got);
+  try {
+    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got > 0) sink.append(buf, got);
+  } catch (...) {
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -353,67 +481,60 @@ void drain(HANDLE h, std::string& sink) {
 Environment current_environment() {
   Environment env;
   wchar_t* block = GetEnvironmentStringsW();
-  for (wchar_t* p = block; p && *p; p += wcslen(p) + 1) {
-    std::string entry = narrow(p, wcslen(p));
-    auto eq = entry.find('=', 1);
+  for (const wchar_t* p = block; p != nullptr && *p != L'\0'; p += std::wcslen(p) + 1) {
+    const std::string entry = from_wide(std::wstring_view(p));
+    // "=C:=C:\\work": the names of a drive's current folder start with '='.
+    const auto eq = entry.find('=', 1);
     if (eq == std::string::npos) continue;
-    env.emplace(entry.substr(0, eq), entry.substr(eq + 1));
+    env.emplace(entry.substr(0, eq), entry.substr(eq + 1));  // the first entry wins
   }
-  if (block) FreeEnvironmentStringsW(block);
+  if (block != nullptr) FreeEnvironmentStringsW(block);
   return env;
 }
 
+// The program is the first word of the command line and no application name
+// is given: Windows then adds ".exe" to a name without an extension, as it
+// does for a program typed at a prompt.
 ChildProcess::ChildProcess(const std::filesystem::path& program,
                            const std::vector<std::string>& args, const Environment& env,
                            const ProcessOptions& options)
-    : program_(program.string()), options_(options) {
-  SECURITY_ATTRIBUTES sa{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE nul_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                              OPEN_EXISTING, 0, nullptr);
-  HANDLE nul_out = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &sa,
-                               OPEN_EXISTING, 0, nullptr);
-  HANDLE out_write = nullptr, err_write = nullptr;
-  const bool capture_out = options.stdout_mode == StreamMode::Capture;
-  const bool capture_err = options.stderr_mode == StreamMode::Capture;
-  const bool merged = capture_err && options.stderr_into_stdout;
-  if (capture_out || merged) {
-    CreatePipe(&out_read_, &out_write, &sa, 0);
-    SetHandleInformation(out_read_, HANDLE_FLAG_INHERIT, 0);
+    : program_(path_to_utf8(program)), options_(options) {
+  if (is_windows_batch_file(program_)) {
+    throw ProcessStartError("Cannot start " + program_ + ": batch files are not started");
   }
-  if (capture_err && !merged) {
-    CreatePipe(&err_read_, &err_write, &sa, 0);
-    SetHandleInformation(err_read_, HANDLE_FLAG_INHERIT, 0);
+  std::wstring command = to_wide(windows_command_line(program_, args));
+  std::wstring block = to_wide(windows_environment_block(env));
+  ChildStreams streams(program_, options);
+  InheritList inherit(streams.inheritable());
+
+  STARTUPINFOEXW info{};
+  info.StartupInfo.cb = sizeof info.StartupInfo;
+  info.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  info.StartupInfo.hStdInput = streams.input;
+  info.StartupInfo.hStdOutput = streams.output;
+  info.StartupInfo.hStdError = streams.error;
+  // Suspended until it is in the job, so none of its own children escapes.
+  DWORD flags = CREATE_UNICODE_ENVIRONMENT | CREATE_SUSPENDED;
+  if (inherit.get() != nullptr) {
+    info.StartupInfo.cb = sizeof info;
+    info.lpAttributeList = inherit.get();
+    flags |= EXTENDED_STARTUPINFO_PRESENT;
   }
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = options.stdin_mode == StreamMode::Inherit ? GetStdHandle(STD_INPUT_HANDLE) : nul_in;
-  si.hStdOutput = capture_out ? out_write
-                  : options.stdout_mode == StreamMode::Discard ? nul_out
-                                                               : GetStdHandle(STD_OUTPUT_HANDLE);
-  si.hStdError = merged        ? out_write
-                 : capture_err ? err_write
-                 : options.stderr_mode == StreamMode::Discard ? nul_out
-                                                              : GetStdHandle(STD_ERROR_HANDLE);
-  std::wstring cmdline = quote_argument(program.wstring());
-  for (const auto& a : args) cmdline += L" " + quote_argument(widen(a));
-  std::wstring block;
-  for (const auto& [k, v] : env) block += widen(k) + L"=" + widen(v) + L'\0';
-  block += L'\0';
-  PROCESS_INFORMATION pi{};
-  BOOL ok = CreateProcessW(nullptr, cmdline.data(), nullptr, nullptr, TRUE,
-                           CREATE_UNICODE_ENVIRONMENT, block.data(), nullptr, &si, &pi);
-  std::string reason = ok ? "" : last_error_text();
-  CloseHandle(nul_in);
-  CloseHandle(nul_out);
-  if (out_write) CloseHandle(out_write);
-  if (err_write) CloseHandle(err_write);
-  if (!ok) {
-    close_pipes();
-    throw ProcessStartError("Cannot start " + program_ + ": " + reason);
+  PROCESS_INFORMATION started{};
+  const ChildStarting starting;
+  // Nothing to pass on (no standard stream at all): nothing is inherited.
+  const BOOL inherit_handles = streams.inheritable().empty() ? FALSE : TRUE;
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, inherit_handles, flags, block.data(), nullptr,
+                      &info.StartupInfo, &started)) {
+    throw_start_error(program_, GetLastError());
   }
-  CloseHandle(pi.hThread);
-  process_ = pi.hProcess;
+  const Handle thread(started.hThread);
+  process_ = started.hProcess;
+  adopt_child(process_);
+  ResumeThread(thread.get());
+  streams.close_child_ends();
+  out_read_ = streams.out_read.release();
+  err_read_ = streams.err_read.release();
 }
 
 ChildProcess::~ChildProcess() {
@@ -424,13 +545,13 @@ ChildProcess::~ChildProcess() {
 bool ChildProcess::running() const noexcept { return process_ != nullptr; }
 
 void ChildProcess::close_pipes() noexcept {
-  if (out_read_) CloseHandle(out_read_);
-  if (err_read_) CloseHandle(err_read_);
+  if (out_read_ != nullptr) CloseHandle(out_read_);
+  if (err_read_ != nullptr) CloseHandle(err_read_);
   out_read_ = err_read_ = nullptr;
 }
 
 void ChildProcess::kill() {
-  if (!process_) return;
+  if (process_ == nullptr) return;
   TerminateProcess(process_, 1);
   WaitForSingleObject(process_, INFINITE);
   CloseHandle(process_);
@@ -440,19 +561,26 @@ void ChildProcess::kill() {
 ProcessResult ChildProcess::communicate() {
   ProcessResult result;
   std::string out_data, err_data;
-  std::thread err_reader;
-  if (err_read_) err_reader = std::thread([&] { drain(err_read_, err_data); });
-  if (out_read_) drain(out_read_, out_data);
-  if (err_reader.joinable()) err_reader.join();
+  bool out_ok = true, err_ok = true;
+  {
+    // Both pipes at once, so a child that fills one never blocks.
+    std::thread err_reader;
+    if (err_read_ != nullptr) err_reader = std::thread([&] { err_ok = drain(err_read_, err_data); });
+    if (out_read_ != nullptr) out_ok = drain(out_read_, out_data);
+    if (err_reader.joinable()) err_reader.join();
+  }
   close_pipes();
+  if (!out_ok || !err_ok) throw RuntimeError("Cannot keep the output of " + program_ + ": out of memory");
   DWORD code = 0;
-  if (process_) {
+  if (process_ != nullptr) {
     WaitForSingleObject(process_, INFINITE);
-    GetExitCodeProcess(process_, &code);
+    const BOOL got = GetExitCodeProcess(process_, &code);
+    const DWORD err = GetLastError();
     CloseHandle(process_);
     process_ = nullptr;
+    if (!got) throw RuntimeError("Cannot wait for " + program_ + ": " + system_error_text(err));
   }
-  result.returncode = static_cast<int>(code);
+  result.returncode = static_cast<long long>(code);
   const bool capture_out = options_.stdout_mode == StreamMode::Capture;
   const bool capture_err = options_.stderr_mode == StreamMode::Capture;
   if (capture_out || (capture_err && options_.stderr_into_stdout)) result.stdout_ = std::move(out_data);

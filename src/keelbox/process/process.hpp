@@ -15,16 +15,20 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 
-#ifdef _WIN32
-#include <windows.h>
-#else
+#ifndef _WIN32
 #include <sys/types.h>
 #endif
 
 namespace keelbox {
 
+// The order of environment variable names: Windows does not tell names apart
+// by case (Path and PATH are one variable), other systems do.
+struct EnvironmentNameLess {
+  bool operator()(const std::string& a, const std::string& b) const;
+};
+
 // The environment of a child: variable name -> value.
-using Environment = std::map<std::string, std::string>;
+using Environment = std::map<std::string, std::string, EnvironmentNameLess>;
 
 // A copy of the current process's environment.
 Environment current_environment();
@@ -56,8 +60,10 @@ struct ProcessOptions {
 };
 
 struct ProcessResult {
-  // Exit status; the negative signal number when the child was ended by a signal.
-  int returncode = 0;
+  // Exit status; the negative signal number when the child was ended by a
+  // signal. On Windows the full 32-bit exit code, never negative
+  // (3221225786 for a child ended by Ctrl-C).
+  long long returncode = 0;
   std::optional<std::string> stdout_;  // present when captured
   std::optional<std::string> stderr_;  // present when captured separately
 };
@@ -67,14 +73,14 @@ struct ProcessResult {
 // or, for a signal, "... died with signal 9."
 class CalledProcessError : public Error {
  public:
-  CalledProcessError(std::vector<std::string> cmd, int returncode);
+  CalledProcessError(std::vector<std::string> cmd, long long returncode);
   const char* kind() const noexcept override { return "CalledProcessError"; }
   const std::vector<std::string>& cmd() const noexcept { return cmd_; }
-  int returncode() const noexcept { return returncode_; }
+  long long returncode() const noexcept { return returncode_; }
 
  private:
   std::vector<std::string> cmd_;
-  int returncode_;
+  long long returncode_;
 };
 
 class ChildProcess {
@@ -105,9 +111,10 @@ class ChildProcess {
   std::string program_;
   ProcessOptions options_;
 #ifdef _WIN32
-  HANDLE process_ = nullptr;
-  HANDLE out_read_ = nullptr;
-  HANDLE err_read_ = nullptr;
+  // Windows handles (HANDLE), kept without <windows.h> and its macros here.
+  void* process_ = nullptr;
+  void* out_read_ = nullptr;
+  void* err_read_ = nullptr;
 #else
   pid_t pid_ = -1;
   int out_fd_ = -1;

@@ -8,7 +8,9 @@
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/text/strings.hpp"
+#include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/installation.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/process/process.hpp"
 
 namespace keelbox {
@@ -51,7 +53,7 @@ std::optional<std::pair<int, int>> version_from_pyvenv(const fs::path& cfg) {
   for (const auto& candidate : {version_info, version}) {
     if (!candidate) continue;
     if (auto parsed = parse_major_minor(*candidate)) return parsed;
-    throw RuntimeError("Cannot read the Python version '" + *candidate + "' in " + cfg.string());
+    throw RuntimeError("Cannot read the Python version '" + *candidate + "' in " + path_to_utf8(cfg));
   }
   return std::nullopt;
 }
@@ -66,7 +68,7 @@ std::pair<int, int> interpreter_version(const fs::path& exe) {
                   current_environment(), options);
   auto parsed = parse_major_minor(trim(result.stdout_.value_or("")));
   if (result.returncode != 0 || !parsed) {
-    throw RuntimeError("Cannot determine the version of the Python interpreter " + exe.string());
+    throw RuntimeError("Cannot determine the version of the Python interpreter " + path_to_utf8(exe));
   }
   return *parsed;
 }
@@ -93,15 +95,21 @@ BaseInterpreter base_interpreter() {
   fs::path dir = tool_installation_dir();
   BaseInterpreter interp;
   std::error_code ec;
-  for (const char* name : {"python3", "python"}) {
-    if (fs::exists(dir / name, ec)) {
-      interp.executable = dir / name;
+  // On Windows an environment keeps python.exe in Scripts beside the tool; a
+  // base installation keeps it one level up, in the folder that holds Scripts.
+  const std::vector<fs::path> candidates =
+      runs_on_windows() ? std::vector<fs::path>{dir / "python.exe", dir.parent_path() / "python.exe"}
+                        : std::vector<fs::path>{dir / "python3", dir / "python"};
+  for (const auto& candidate : candidates) {
+    if (fs::exists(candidate, ec)) {
+      interp.executable = candidate;
       break;
     }
   }
   if (interp.executable.empty()) {
-    throw FileNotFoundError("No Python interpreter (python3 or python) found in " + dir.string() +
-                            "; keelbox must be installed into a Python environment");
+    throw FileNotFoundError(std::string("No Python interpreter (") +
+                            (runs_on_windows() ? "python.exe" : "python3 or python") + ") found in " +
+                            path_to_utf8(dir) + "; keelbox must be installed into a Python environment");
   }
   interp.prefix = dir.parent_path();
   if (auto v = version_from_pyvenv(interp.prefix / "pyvenv.cfg")) {

@@ -11,6 +11,8 @@
 #include <set>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/environment.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/system/interpreter.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -23,9 +25,9 @@ namespace fs = std::filesystem;
 namespace {
 
 std::optional<std::string> non_empty_env(const char* name) {
-  const char* v = std::getenv(name);
-  if (v == nullptr || *v == '\0') return std::nullopt;
-  return std::string(v);
+  auto value = environment_variable(name);
+  if (value && value->empty()) return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -35,7 +37,7 @@ std::string get_relative_scripts_dir() { return runs_on_windows() ? "Scripts" : 
 std::string detect_virtualenv() {
   if (auto v = non_empty_env("VIRTUAL_ENV")) return *v;
   if (auto c = non_empty_env("CONDA_PREFIX")) return *c;
-  return base_interpreter().prefix.string();
+  return path_to_utf8(base_interpreter().prefix);
 }
 
 std::string _normalise_env_path(const std::string& path) {
@@ -67,7 +69,7 @@ Environment _set_venv_environment() {
 
 void _run_cmd(const std::string& which, const std::optional<std::vector<std::string>>& run_args,
               const ProcessOptions& options, ProcessRunner& runner) {
-  const fs::path root = detect_virtualenv();
+  const fs::path root = path_from_utf8(detect_virtualenv());
   const Environment env = _set_venv_environment();
   static const std::vector<std::string> kAccepted = {"python", "jupyter", "ipython", "python3"};
   if (std::find(kAccepted.begin(), kAccepted.end(), which) == kAccepted.end())
@@ -76,7 +78,7 @@ void _run_cmd(const std::string& which, const std::optional<std::vector<std::str
   const std::vector<std::string> args = run_args.value_or(std::vector<std::string>{});
   const ProcessResult result = runner.run(program, args, env, options);
   if (result.returncode != 0) {
-    std::vector<std::string> cmd{program.string()};
+    std::vector<std::string> cmd{path_to_utf8(program)};
     cmd.insert(cmd.end(), args.begin(), args.end());
     try {
       throw CalledProcessError(cmd, result.returncode);

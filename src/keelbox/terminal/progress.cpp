@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "keelbox/platform/io.hpp"
+#include "keelbox/terminal/console.hpp"
 #include "keelbox/terminal/size.hpp"
 
 namespace keelbox {
@@ -17,7 +17,7 @@ namespace {
 constexpr std::size_t DEFAULT_WIDTH = 80;
 
 // A vanished terminal is no reason to stop a download: failures are dropped.
-void write_stderr(std::string_view data) { write_all(STDERR_FILENO, data); }
+void write_stderr(std::string_view data) { write_output(STDERR_FILENO, data); }
 
 std::size_t stderr_width() { return terminal_columns(STDERR_FILENO).value_or(DEFAULT_WIDTH); }
 
@@ -114,7 +114,7 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
 }
 
 ProgressBoard::ProgressBoard()
-    : ProgressBoard(::isatty(STDERR_FILENO) == 1, write_stderr, std::chrono::steady_clock::now,
+    : ProgressBoard(is_ansi_terminal(STDERR_FILENO), write_stderr, std::chrono::steady_clock::now,
                     stderr_width) {}
 
 ProgressBoard::ProgressBoard(bool enabled, Writer writer, Clock clock, Width width)

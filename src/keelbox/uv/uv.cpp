@@ -6,6 +6,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/system/system.hpp"
 #include "keelbox/platform/installation.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/process/process.hpp"
 
@@ -16,8 +17,8 @@ namespace fs = std::filesystem;
 std::string _find_uv_bin() {
   const fs::path uv = tool_installation_dir() / (runs_on_windows() ? "uv.exe" : "uv");
   std::error_code ec;
-  if (!fs::is_regular_file(uv, ec)) throw FileNotFoundError("uv not found: " + uv.string());
-  return uv.string();
+  if (!fs::is_regular_file(uv, ec)) throw FileNotFoundError("uv not found: " + path_to_utf8(uv));
+  return path_to_utf8(uv);
 }
 
 CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output,
@@ -26,7 +27,7 @@ CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool cap
   const Environment env = _set_venv_environment();
   ProcessOptions options;
   if (capture_output) options = ProcessOptions::capture_both();
-  ProcessResult result = runner.run(uv, args, env, options);
+  ProcessResult result = runner.run(path_from_utf8(uv), args, env, options);
 
   CompletedProcess completed;
   completed.args.push_back(uv);
@@ -47,7 +48,7 @@ CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool cap
 void run_uv(const std::vector<std::string>& args, ProcessRunner& runner) {
   const std::string uv = _find_uv_bin();
   const Environment env = _set_venv_environment();
-  runner.run(uv, args, env, ProcessOptions{});
+  runner.run(path_from_utf8(uv), args, env, ProcessOptions{});
 }
 
 namespace {

@@ -16,7 +16,7 @@ namespace keelbox {
 // A completed checked run of uv.
 struct CompletedProcess {
   std::vector<std::string> args;       // the command line, executable path first
-  int returncode = 0;                  // always 0 in a returned record
+  long long returncode = 0;            // always 0 in a returned record
   std::optional<std::string> stdout_;  // bytes, present when output was captured
   std::optional<std::string> stderr_;  // bytes, present when output was captured
 };

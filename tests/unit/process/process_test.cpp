@@ -1,3 +1,5 @@
+// POSIX children (the Windows engine is tested in process_windows_test.cpp).
+#ifndef _WIN32
 #include "keelbox/process/process.hpp"
 
 #include <fcntl.h>
@@ -125,6 +127,9 @@ TEST(Process, CalledProcessErrorText) {
                "Command ['/v/bin/python', '-c', 'x'] returned non-zero exit status 3.");
   EXPECT_STREQ(CalledProcessError({"/v/bin/uv"}, -9).what(),
                "Command ['/v/bin/uv'] died with signal 9.");
+  // A Windows exit code beyond the range of int (a child ended by Ctrl-C).
+  EXPECT_STREQ(CalledProcessError({"C:\\v\\uv.exe"}, 3221225786LL).what(),
+               "Command ['C:\\\\v\\\\uv.exe'] returned non-zero exit status 3221225786.");
 }
 
 // Forks a stand-in for the tool: the interrupt handler installed, standard
@@ -212,3 +217,4 @@ TEST(Process, TerminationEndsTheWholeTreeTheToolStarted) {
 
 }  // namespace
 }  // namespace keelbox
+#endif
