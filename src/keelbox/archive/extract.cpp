@@ -681,7 +681,7 @@ class Extraction {
     if (!location_at.error.empty()) refuse(m.name, location_at.error);
     const fs::path& location = location_at.path;
     if (!inside(followed_at.path, root_) || !inside(location, root_)) {
-      refuse(m.name, "its path leads outside " + destination_.string());
+      refuse(m.name, "its path leads outside " + path_to_utf8(destination_));
     }
     if (location == root_) {
       if (m.kind == Kind::Directory) {
@@ -742,7 +742,7 @@ class Extraction {
         const Resolved resolved = resolve(from, split(*text), true);
         if (!resolved.error.empty()) refuse(m.name, "link target " + raw_target + ": " + resolved.error);
         if (!inside(resolved.path, root_)) {
-          refuse(m.name, "link target " + raw_target + " leads outside " + destination_.string());
+          refuse(m.name, "link target " + raw_target + " leads outside " + path_to_utf8(destination_));
         }
       }
       m.link_text = normal;
@@ -756,7 +756,7 @@ class Extraction {
       const Resolved resolved = resolve(root_, split(target), true);
       if (!resolved.error.empty()) refuse(m.name, "link target " + target + ": " + resolved.error);
       if (!inside(resolved.path, root_) || resolved.path == root_) {
-        refuse(m.name, "link target " + target + " leads outside " + destination_.string());
+        refuse(m.name, "link target " + target + " leads outside " + path_to_utf8(destination_));
       }
       m.link_text = path_to_utf8(resolved.path.lexically_relative(root_));
     }

@@ -258,6 +258,11 @@ std::string read_regular_file(const std::filesystem::path& path, std::size_t max
   return text;
 }
 
+bool is_link(const std::filesystem::path& path) {
+  const DWORD attributes = ::GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool can_read(const std::filesystem::path& path) {
   const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
@@ -370,6 +375,11 @@ std::string read_regular_file(const std::filesystem::path& path, std::size_t max
     check_size(text.size(), max_bytes, path);
   }
   return text;
+}
+
+bool is_link(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_symlink(std::filesystem::symlink_status(path, ec));
 }
 
 bool can_read(const std::filesystem::path& path) { return ::access(path.c_str(), R_OK) == 0; }

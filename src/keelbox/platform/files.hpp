@@ -61,6 +61,10 @@ FileKind file_kind(const std::filesystem::path& path, std::error_code& error);
 // FileSystemError "Cannot read '<path>': <reason>".
 std::string read_regular_file(const std::filesystem::path& path, std::size_t max_bytes);
 
+// Whether `path` itself is a symbolic link (on Windows any reparse point: a
+// link, a junction), not followed. The C++ library on Windows cannot tell.
+bool is_link(const std::filesystem::path& path);
+
 // Whether the process may open `path` for reading.
 bool can_read(const std::filesystem::path& path);
 
