@@ -1082,21 +1082,29 @@ class Extraction {
     const DWORD attributes = target.error.empty() ? ::GetFileAttributesW(target.path.c_str()) : INVALID_FILE_ATTRIBUTES;
     const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
-    if (::CreateSymbolicLinkW(location.c_str(), to_wide(text).c_str(), flags)) {
+    // A link is made only when it is there afterwards: some emulations of
+    // Windows report success and make none.
+    const auto made = [&] {
+      if (!::CreateSymbolicLinkW(location.c_str(), to_wide(text).c_str(), flags)) return false;
+      if (look_at(location).kind == OnDisk::Link) return true;
+      ::SetLastError(ERROR_NOT_SUPPORTED);
+      return false;
+    };
+    if (made()) {
       wrote_ = true;
       return;
     }
     DWORD error = ::GetLastError();
     if (error == ERROR_INVALID_PARAMETER) {  // a Windows without the flag for unprivileged links
       flags &= ~DWORD{SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE};
-      if (::CreateSymbolicLinkW(location.c_str(), to_wide(text).c_str(), flags)) {
+      if (made()) {
         wrote_ = true;
         return;
       }
       error = ::GetLastError();
     }
     const bool file = attributes != INVALID_FILE_ATTRIBUTES && !folder;
-    if (error == ERROR_PRIVILEGE_NOT_HELD && file && inside(target.path, root_)) {
+    if ((error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_NOT_SUPPORTED) && file && inside(target.path, root_)) {
       if (!::CopyFileW(target.path.c_str(), location.c_str(), TRUE)) {
         cannot_windows(m.name, "Can't create '" + shown + "' as a copy of its link target", ::GetLastError());
       }

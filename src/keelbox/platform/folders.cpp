@@ -2,6 +2,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+// The GUID of the known folder defined here rather than taken from libuuid.
+#include <initguid.h>
 #include <knownfolders.h>
 #include <shlobj.h>
 #endif
