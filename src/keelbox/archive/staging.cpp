@@ -132,16 +132,6 @@ class Keeper {
 
 }  // namespace
 
-namespace {
-int close_descriptor(int fd) {
-#ifdef _WIN32
-  return ::_close(fd);
-#else
-  return ::close(fd);
-#endif
-}
-}  // namespace
-
 Fd& Fd::operator=(Fd&& other) noexcept {
   if (this != &other) {
     if (fd_ >= 0) close_descriptor(fd_);

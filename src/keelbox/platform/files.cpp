@@ -189,15 +189,6 @@ PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& 
   return out;
 }
 
-std::error_code close_file(FileDescriptor& fd) {
-  if (::_close(fd.release()) != 0) return {errno, std::generic_category()};
-  return {};
-}
-
-std::error_code flush_to_disk(int fd) {
-  if (::_commit(fd) != 0) return {errno, std::generic_category()};
-  return {};
-}
 
 std::error_code replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return last_error();
@@ -291,15 +282,6 @@ PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& 
   return out;
 }
 
-std::error_code close_file(FileDescriptor& fd) {
-  if (::close(fd.release()) != 0) return {errno, std::generic_category()};
-  return {};
-}
-
-std::error_code flush_to_disk(int fd) {
-  if (::fsync(fd) != 0) return {errno, std::generic_category()};
-  return {};
-}
 
 std::error_code replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return {errno, std::generic_category()};
@@ -385,5 +367,20 @@ bool is_link(const std::filesystem::path& path) {
 bool can_read(const std::filesystem::path& path) { return ::access(path.c_str(), R_OK) == 0; }
 
 #endif
+
+std::error_code close_file(FileDescriptor& fd) {
+  if (close_descriptor(fd.release()) != 0) return {errno, std::generic_category()};
+  return {};
+}
+
+std::error_code flush_to_disk(int fd) {
+#ifdef _WIN32
+  const int failed = ::_commit(fd);
+#else
+  const int failed = ::fsync(fd);
+#endif
+  if (failed != 0) return {errno, std::generic_category()};
+  return {};
+}
 
 }  // namespace keelbox

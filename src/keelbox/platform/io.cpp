@@ -48,18 +48,7 @@ int write_all(int fd, std::string_view data) noexcept {
   return 0;
 }
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::_close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::_close(fd_);
-}
+int close_descriptor(int fd) noexcept { return ::_close(fd); }
 
 // Windows removes a file opened for deletion on close when its last handle
 // closes, also when the process is killed; other openers must allow that
@@ -112,18 +101,7 @@ int write_all(int fd, std::string_view data) noexcept {
   return 0;
 }
 
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
+int close_descriptor(int fd) noexcept { return ::close(fd); }
 
 FileDescriptor open_nameless_file(const std::filesystem::path& folder, std::string_view prefix) {
   std::string name = (folder / prefix).string();
@@ -141,5 +119,18 @@ FileDescriptor open_nameless_file(const std::filesystem::path& folder, std::stri
 }
 
 #endif
+
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) close_descriptor(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+FileDescriptor::~FileDescriptor() {
+  if (fd_ >= 0) close_descriptor(fd_);
+}
 
 }  // namespace keelbox

@@ -12,6 +12,9 @@ namespace keelbox {
 // too. On Windows `fd` is a C runtime descriptor (_write).
 int write_all(int fd, std::string_view data) noexcept;
 
+// Closes `fd` (close; _close on Windows): 0, or -1 with errno set.
+int close_descriptor(int fd) noexcept;
+
 // An open file descriptor, closed with its owner.
 class FileDescriptor {
  public:
