@@ -366,7 +366,9 @@ fs::path get_config_file() {
   std::error_code ec;
   if (fs::exists(file, ec)) return file;
   // The file holds a secret: it is created owner-only.
-  const std::error_code error = create_private_file(file);
+  // A link to a file not there yet gets its file, as a user linking
+  // keelbox.toml elsewhere expects.
+  const std::error_code error = create_private_file(file, true);
   if (error && error != std::errc::file_exists) throw FileSystemError("Cannot create " + error_text(error, file));
   return file;
 }

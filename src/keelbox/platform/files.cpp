@@ -153,7 +153,7 @@ FileKind kind_of_handle(HANDLE handle) {
 
 #ifdef _WIN32
 
-std::error_code create_private_file(const std::filesystem::path& path) {
+std::error_code create_private_file(const std::filesystem::path& path, bool) {
   std::error_code error;
   const Handle file(create_new_private(path, error));
   return error;
@@ -262,8 +262,9 @@ bool can_read(const std::filesystem::path& path) {
 
 #else
 
-std::error_code create_private_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+std::error_code create_private_file(const std::filesystem::path& path, bool through_link) {
+  const int flags = through_link ? O_WRONLY | O_CREAT | O_CLOEXEC : O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+  const int fd = ::open(path.c_str(), flags, 0600);
   if (fd < 0) return {errno, std::generic_category()};
   ::close(fd);
   return {};

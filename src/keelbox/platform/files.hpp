@@ -13,11 +13,13 @@ namespace keelbox {
 
 // Creates `path` as an empty file that only its owner may read and write,
 // unless something is there already (then errc::file_exists, and what is
-// there stays as it is; a link there is not followed). POSIX: mode 0600.
+// there stays as it is; a link there is not followed). POSIX: mode 0600; with
+// `through_link` a link there whose target is missing gets its target
+// created (and an existing file is opened and left as it is, no error).
 // Windows: a protected DACL (nothing inherited) with one entry, full control
 // for the current user; backup programs and administrators reach such a file
 // through their privileges, as they reach a file of mode 0600.
-std::error_code create_private_file(const std::filesystem::path& path);
+std::error_code create_private_file(const std::filesystem::path& path, bool through_link = false);
 
 // A new file of a fresh name "<prefix>XXXXXX" in `folder`, owner-only as
 // above, open for writing. On failure `fd` is closed, `error` says why and

@@ -41,6 +41,12 @@ TEST_F(FilesTest, PrivateFileIsCreatedOnceAndFollowsNoLink) {
   EXPECT_EQ(create_private_file(folder_ / "link"), std::errc::file_exists);
   EXPECT_FALSE(fs::exists(elsewhere));
   EXPECT_EQ(read_regular_file(file, 100), "kept");
+  // Through the link, when asked: the missing target is created, owner-only.
+  EXPECT_FALSE(create_private_file(folder_ / "link", true));
+  ASSERT_EQ(::stat(elsewhere.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  EXPECT_FALSE(create_private_file(file, true)) << "an existing file is no error then";
+  EXPECT_EQ(read_regular_file(file, 100), "kept");
 }
 
 // A temporary file replaces the old one whole and keeps its own mode.
