@@ -41,6 +41,16 @@
 // Files get the archive's time of last change; folders get theirs after the
 // last member.
 //
+// Windows has no descriptor-relative calls: there every member takes the way
+// of a name with a link on it, resolved by path (links read from their
+// reparse data; a junction or any other reparse point on the way refuses the
+// member, as it cannot be judged) and written by wide path. Names are also
+// held to the rules of Windows names (member_names.hpp): a drive, a data
+// stream, a device name, a trailing dot or blank refuse the member. Modes are
+// not applied there. A symbolic link the user has no right to make becomes a
+// copy of the file it names when that is unpacked already; otherwise it ends
+// the extraction with the system's reason.
+//
 // The destination folder is created when the first member is written (an
 // archive without members creates nothing; a member naming the folder itself,
 // such as "./", creates just the folder).

@@ -23,7 +23,12 @@
 // itself). Unpacking happens one archive at a time, so it never does.
 //
 // Everything here works through folder descriptors, so names deeper than the
-// system's path limit are copied too.
+// system's path limit are copied too. Windows has neither folder descriptors
+// nor an exchange of two folders by one rename, nor locks on folders: there
+// the lock is a byte range of the file ".keelbox-unpack.lock" in the parent
+// (left there, hidden), the old folder steps aside just before the new one
+// takes its name, and links are never followed when folders are copied or
+// removed (a link to a folder is removed as a link).
 #include <filesystem>
 
 namespace keelbox::archive_detail {
@@ -68,7 +73,11 @@ class Staging {
   std::filesystem::path destination_;  // as given
   std::filesystem::path parent_;       // absolute, free of links
   std::string name_;                   // the destination's name in `parent_`
+#ifdef _WIN32
+  void* lock_ = nullptr;               // the lock file's handle, locked while this object lives
+#else
   Fd parent_fd_;                       // locked while this object lives
+#endif
   std::filesystem::path path_;         // the folder beside
   bool installed_ = false;
 };

@@ -9,9 +9,10 @@
 
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/files.hpp"
+#include "keelbox/platform/wide.hpp"
 
 #ifndef _WIN32
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -145,15 +146,6 @@ auto in_scope(SQLiteConnScope scope, Body&& body) {
 }
 
 #ifndef _WIN32
-// Creates the database file owner-only before SQLite opens it, so the secrets
-// it will hold are never readable by others, not even for a moment.
-void create_private_file(const fs::path& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd >= 0) ::close(fd);
-  // An existing file (EEXIST) is used as it is; any other failure is left to
-  // SQLite, which reports it as a database error.
-}
-
 // Narrows a file of ours that others may read (written by an earlier release)
 // to owner-only.
 void restrict_existing_file(const fs::path& path) {
@@ -180,7 +172,7 @@ void remove_database_file(const fs::path& path, const std::string& why) {
   fs::file_status st = fs::symlink_status(path, ec);
   if (ec || !fs::exists(st) || fs::is_directory(st)) return;
   if (!fs::remove(path, ec) && ec) {
-    throw FileSystemError("Cannot use the cache " + path.string() + " (" + why +
+    throw FileSystemError("Cannot use the cache " + path_to_utf8(path) + " (" + why +
                           ") nor delete it: " + ec.message());
   }
 }
@@ -205,18 +197,22 @@ SQLiteConnScope::~SQLiteConnScope() {
 }
 
 sqlite3* SQLiteConnScope::enter() {
-  const std::string prefix = "Cannot open the cache '" + _path.string() + "': ";
-#ifndef _WIN32
+  const std::string prefix = "Cannot open the cache '" + path_to_utf8(_path) + "': ";
+  // The database file is created owner-only before SQLite opens it, so the
+  // secrets it will hold are never readable by others, not even for a moment.
+  // An existing file is used as it is; any other failure is left to SQLite,
+  // which reports it as a database error.
   create_private_file(_path);
-  // The engine would wait for a writer on a FIFO, forever.
-  struct stat st {};
-  if (::stat(_path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-    throw DatabaseError(prefix + (S_ISDIR(st.st_mode) ? "it is a folder" : "it is not a regular file"));
+  // The engine would wait for a writer on a FIFO (or a pipe), forever.
+  std::error_code kind_error;
+  const FileKind kind = file_kind(_path, kind_error);
+  if (kind != FileKind::Regular && kind != FileKind::Missing && kind != FileKind::Unknown) {
+    throw DatabaseError(prefix + (kind == FileKind::Directory ? "it is a folder" : "it is not a regular file"));
   }
-#endif
   sqlite3* con = nullptr;
   try {
-    int rc = sqlite3_open_v2(_path.string().c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+    // SQLite takes file names as UTF-8 on every system.
+    int rc = sqlite3_open_v2(path_to_utf8(_path).c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
                              nullptr);
     if (rc != SQLITE_OK) {
       if (!con) throw SQLiteError(sqlite3_errstr(rc), sqlite3_errstr(rc), rc, 0);
@@ -273,7 +269,7 @@ SQLiteDiskCache::SQLiteDiskCache(fs::path path) : path_(std::move(path)) {
     std::error_code ec;
     fs::create_directories(parent, ec);
     if (ec && !fs::is_directory(parent)) {
-      throw FileSystemError("Cannot create " + parent.string() + ": " + ec.message());
+      throw FileSystemError("Cannot create " + path_to_utf8(parent) + ": " + ec.message());
     }
   }
 #ifndef _WIN32

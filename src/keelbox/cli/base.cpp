@@ -9,6 +9,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -103,13 +104,13 @@ std::vector<std::string> read_requirements_file(const std::filesystem::path& pat
   if (!in) {
     int err = errno;
     throw FileSystemError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" +
-                          path.string() + "'");
+                          path_to_utf8(path) + "'");
   }
   auto names = read_requirement_names(in);
   if (in.bad()) {
     int err = errno;
     throw FileSystemError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" +
-                          path.string() + "'");
+                          path_to_utf8(path) + "'");
   }
   return names;
 }

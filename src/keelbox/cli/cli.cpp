@@ -20,6 +20,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/system/interpreter.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/process/interrupt.hpp"
 #include "keelbox/text/notation.hpp"
 
@@ -45,7 +46,7 @@ void open_missing_standard_streams() {
 
 std::string program_name(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') return "keelbox";
-  std::string name = std::filesystem::path(argv[0]).filename().string();
+  std::string name = path_to_utf8(path_from_utf8(argv[0]).filename());
   return name.empty() ? "keelbox" : name;
 }
 

@@ -1,9 +1,9 @@
 #include "keelbox/cli/completion.hpp"
 
-#include <cstdlib>
 #include <iostream>
 
 #include "keelbox/cli/command_table.hpp"
+#include "keelbox/platform/environment.hpp"
 
 namespace keelbox::cli {
 namespace {
@@ -12,9 +12,8 @@ bool starts_with(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-std::string env_or_empty(const char* name) {
-  const char* v = std::getenv(name);
-  return v ? v : "";
+std::string env_or_empty(const std::string& name) {
+  return environment_variable(name).value_or("");
 }
 
 // Splits a command line the way a shell would, for the words completion needs:
@@ -244,7 +243,7 @@ std::optional<std::string> completion_script(std::string_view shell, std::string
 }
 
 std::optional<int> handle_completion_request(std::string_view prog_name) {
-  const std::string instruction = env_or_empty(completion_variable(prog_name).c_str());
+  const std::string instruction = env_or_empty(completion_variable(prog_name));
   if (instruction.empty()) return std::nullopt;
   const auto underscore = instruction.find('_');
   if (underscore == std::string::npos) return 1;

@@ -7,13 +7,14 @@
 #include "keelbox/cli/help.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
+#include "keelbox/platform/wide.hpp"
 
 namespace keelbox::cli {
 namespace {
 
 std::optional<std::filesystem::path> path_value(const ParsedValues& values,
                                                 std::string_view param) {
-  if (auto value = values.value(param)) return std::filesystem::path(*value);
+  if (auto value = values.value(param)) return path_from_utf8(*value);
   return std::nullopt;
 }
 

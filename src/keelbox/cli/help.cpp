@@ -1,7 +1,5 @@
 #include "keelbox/cli/help.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <optional>
@@ -95,8 +93,11 @@ std::vector<std::string> split_lines(std::string_view text) {
 
 }  // namespace
 
+// The descriptor of standard output, the same number on every system.
+constexpr int STANDARD_OUTPUT = 1;
+
 std::size_t help_width() {
-  const std::size_t columns = std::min<std::size_t>(terminal_columns(STDOUT_FILENO).value_or(80), 80);
+  const std::size_t columns = std::min<std::size_t>(terminal_columns(STANDARD_OUTPUT).value_or(80), 80);
   return std::max<std::size_t>(columns, 52) - 2;
 }
 

@@ -1,10 +1,10 @@
 #include "keelbox/cli/parser.hpp"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 
+#include "keelbox/platform/files.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox::cli {
@@ -221,13 +221,14 @@ void finish_values(const CommandDef& command, LevelState& state, const EnvGetter
     if (option.type == ValueType::File && value) {
       namespace fs = std::filesystem;
       std::error_code ec;
-      auto status = fs::status(*value, ec);
+      const fs::path file = path_from_utf8(*value);
+      auto status = fs::status(file, ec);
       if (!ec && fs::exists(status)) {
         if (fs::is_directory(status)) {
           throw UsageProblem{"Invalid value for " + param_hint(option) + ": File " +
                              py_repr(*value) + " is a directory."};
         }
-        if (::access(value->c_str(), R_OK) != 0) {
+        if (!can_read(file)) {
           throw UsageProblem{"Invalid value for " + param_hint(option) + ": File " +
                              py_repr(*value) + " is not readable."};
         }

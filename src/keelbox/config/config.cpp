@@ -1,10 +1,10 @@
 // The tool's folders and the configuration file keelbox.toml.
 #include "keelbox/config/config.hpp"
 
-#include <fcntl.h>
+#ifndef _WIN32
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cctype>
@@ -22,7 +22,10 @@
 #include <toml++/toml.h>
 
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/platform/io.hpp"
+#include "keelbox/platform/environment.hpp"
+#include "keelbox/platform/files.hpp"
+#include "keelbox/platform/folders.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox {
@@ -35,7 +38,11 @@ constexpr const char* APP_AUTHOR = "ZVK Numerics GmbH";
 constexpr const char* CONFIG_FILE_NAME = "keelbox.toml";
 
 std::string errno_text(int err, const fs::path& path) {
-  return "'" + path.string() + "': " + std::strerror(err);
+  return "'" + path_to_utf8(path) + "': " + std::strerror(err);
+}
+
+std::string error_text(const std::error_code& error, const fs::path& path) {
+  return "'" + path_to_utf8(path) + "': " + error.message();
 }
 
 bool is_blank(const std::string& text) {
@@ -45,21 +52,23 @@ bool is_blank(const std::string& text) {
 // An XDG variable when set to something other than blanks, else the fallback.
 fs::path xdg_or(const EnvLookup& env, std::string_view name, const fs::path& fallback) {
   auto value = env(name);
-  if (value && !is_blank(*value)) return fs::path(*value) / APP_NAME;
+  if (value && !is_blank(*value)) return path_from_utf8(*value) / APP_NAME;
   return fallback / APP_NAME;
 }
 
+#ifndef _WIN32
 fs::path user_home() {
-  const char* home = std::getenv("HOME");
-  if (home && *home) return home;
+  const std::optional<std::string> home = environment_variable("HOME");
+  if (home && !home->empty()) return *home;
   if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
   throw RuntimeError("Cannot determine the home folder: HOME is not set");
 }
+#endif
 
 void create_dirs(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir, ec);
-  if (ec) throw FileSystemError("Cannot create folder '" + dir.string() + "': " + ec.message());
+  if (ec) throw FileSystemError("Cannot create folder '" + path_to_utf8(dir) + "': " + ec.message());
 }
 
 // TOML date and time values have no JSON counterpart; they are kept as a
@@ -220,61 +229,6 @@ toml::table parse_toml(std::string_view text, const std::string& source) {
 // keelbox.toml holds seven short lines; anything far larger is not ours.
 constexpr std::size_t MAX_CONFIG_BYTES = 1 << 20;
 
-const char* file_kind(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISSOCK(mode)) return "a socket";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  return "not a regular file";
-}
-
-// Closes a descriptor when it goes out of scope.
-struct Descriptor {
-  int fd = -1;
-  Descriptor() = default;
-  explicit Descriptor(int value) : fd(value) {}
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  ~Descriptor() {
-    if (fd >= 0) ::close(fd);
-  }
-};
-
-// Reads a regular file (a symbolic link to one included). Anything else is
-// refused without waiting on it: opening a FIFO for reading would block until
-// a writer comes, and a device may never end.
-std::string read_file(const fs::path& path) {
-  auto refuse = [&](mode_t mode) {
-    if (S_ISDIR(mode)) throw FileSystemError("Cannot read " + errno_text(EISDIR, path));
-    throw FileSystemError("Cannot read '" + path.string() + "': it is " + file_kind(mode) +
-                          ", not a regular file");
-  };
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  if (!S_ISREG(st.st_mode)) refuse(st.st_mode);
-  // Non-blocking, in case the file was swapped for a FIFO since the check.
-  Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (file.fd < 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  if (::fstat(file.fd, &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
-  if (!S_ISREG(st.st_mode)) refuse(st.st_mode);
-  std::string text;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(file.fd, buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throw FileSystemError("Cannot read " + errno_text(errno, path));
-    }
-    if (n == 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-    if (text.size() > MAX_CONFIG_BYTES) {
-      throw FileSystemError("Cannot read '" + path.string() + "': larger than " +
-                            std::to_string(MAX_CONFIG_BYTES / 1024) + " KiB");
-    }
-  }
-  return text;
-}
-
 // TOML holds text only: a value that is not UTF-8 cannot be stored. The
 // message names the value, never shows it (it may be the secret).
 void require_text(const KeelboxConfig& conf) {
@@ -292,22 +246,21 @@ void require_text(const KeelboxConfig& conf) {
   }
 }
 
-// Closes a descriptor and removes a temporary file unless released.
-struct TempFile {
-  int fd = -1;
-  fs::path path;
-  bool keep = false;
-  ~TempFile() {
-    if (fd >= 0) ::close(fd);
-    if (!keep && !path.empty()) ::unlink(path.c_str());
-  }
-};
-
 void write_file(int fd, std::string_view data, const fs::path& path) {
   if (const int err = write_all(fd, data)) {
     throw FileSystemError("Cannot write " + errno_text(err, path));
   }
 }
+
+// Removes a temporary file unless released.
+struct TempFile {
+  PrivateTemporaryFile file;
+  bool keep = false;
+  ~TempFile() {
+    file.fd = FileDescriptor();
+    if (!keep && !file.error) remove_file(file.path);
+  }
+};
 
 }  // namespace
 
@@ -323,13 +276,12 @@ Platform current_platform() {
 
 EnvLookup process_env() {
   return [](std::string_view name) -> std::optional<std::string> {
-    const char* value = std::getenv(std::string(name).c_str());
-    if (!value) return std::nullopt;
-    return std::string(value);
+    return environment_variable(name);
   };
 }
 
-AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path& home) {
+AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path& home,
+                         const fs::path& local_app_data) {
   AppDirs dirs;
   switch (platform) {
     case Platform::Linux:
@@ -345,11 +297,15 @@ AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path
     case Platform::Windows: {
       auto profile = env("USERPROFILE");
       if (!profile) throw KeyError("USERPROFILE");
-      dirs.config_dir = fs::path(*profile) / ".ZVK" / APP_NAME;
+      dirs.config_dir = path_from_utf8(*profile) / ".ZVK" / APP_NAME;
       dirs.data_dir = dirs.config_dir;
+      // The variable, which Windows sets for every user, wins as XDG_CACHE_HOME
+      // does elsewhere: it names the known folder unless someone moved the
+      // cache on purpose (a test, a roaming setup). Without it, the known folder.
       auto local = env("LOCALAPPDATA");
-      fs::path local_dir = (local && !local->empty()) ? fs::path(*local)
-                                                      : fs::path(*profile) / "AppData" / "Local";
+      fs::path local_dir = (local && !is_blank(*local)) ? path_from_utf8(*local)
+                           : !local_app_data.empty()    ? local_app_data
+                                                        : path_from_utf8(*profile) / "AppData" / "Local";
       dirs.cache_dir = local_dir / APP_AUTHOR / APP_NAME / "Cache";
       break;
     }
@@ -363,15 +319,20 @@ AppDirs _get_appdirs() {
   auto env = process_env();
   if (current_platform() == Platform::Windows) {
     auto profile = env("USERPROFILE");
-    return compute_app_dirs(Platform::Windows, env, profile ? fs::path(*profile) : fs::path());
+    return compute_app_dirs(Platform::Windows, env, profile ? path_from_utf8(*profile) : fs::path(),
+                            known_local_app_data_folder());
   }
+#ifdef _WIN32
+  return {};  // not reached
+#else
   return compute_app_dirs(current_platform(), env, user_home());
+#endif
 }
 
 fs::path _get_windows_userprofile_path() {
   auto profile = process_env()("USERPROFILE");
   if (!profile) throw KeyError("USERPROFILE");
-  return fs::path(*profile) / ".ZVK" / APP_NAME;
+  return path_from_utf8(*profile) / ".ZVK" / APP_NAME;
 }
 
 fs::path _get_config_dir() {
@@ -405,15 +366,16 @@ fs::path get_config_file() {
   std::error_code ec;
   if (fs::exists(file, ec)) return file;
   // The file holds a secret: it is created owner-only.
-  int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) throw FileSystemError("Cannot create " + errno_text(errno, file));
-  ::close(fd);
+  // A link to a file not there yet gets its file, as a user linking
+  // keelbox.toml elsewhere expects.
+  const std::error_code error = create_private_file(file, true);
+  if (error && error != std::errc::file_exists) throw FileSystemError("Cannot create " + error_text(error, file));
   return file;
 }
 
 KeelboxConfig get_configparser() {
   fs::path file = get_config_file();
-  return parse_config_toml(read_file(file), file.string());
+  return parse_config_toml(read_regular_file(file, MAX_CONFIG_BYTES), path_to_utf8(file));
 }
 
 KeelboxConfig parse_config_toml(std::string_view text, const std::string& source) {
@@ -469,45 +431,37 @@ void write_config_parse_to_file(const KeelboxConfig& conf) {
 
   // Write a sibling temporary file (owner-only), flush it to disk and move it
   // over the old file: a crash leaves either the old or the new file whole.
-  TempFile tmp;
-  std::string templ = (file.parent_path() / (std::string(CONFIG_FILE_NAME) + ".XXXXXX")).string();
-  tmp.fd = ::mkstemp(templ.data());
-  if (tmp.fd < 0) throw FileSystemError("Cannot create " + errno_text(errno, templ));
-  tmp.path = templ;
-  ::fchmod(tmp.fd, 0600);
-  write_file(tmp.fd, text, tmp.path);
-  if (::fsync(tmp.fd) != 0) throw FileSystemError("Cannot flush " + errno_text(errno, tmp.path));
-  if (::close(tmp.fd) != 0) {
-    tmp.fd = -1;
-    throw FileSystemError("Cannot write " + errno_text(errno, tmp.path));
+  TempFile tmp{create_private_temporary_file(file.parent_path(), std::string(CONFIG_FILE_NAME) + "."), false};
+  if (tmp.file.error) throw FileSystemError("Cannot create " + error_text(tmp.file.error, tmp.file.path));
+  write_file(tmp.file.fd.get(), text, tmp.file.path);
+  if (const std::error_code error = flush_to_disk(tmp.file.fd.get())) {
+    throw FileSystemError("Cannot flush " + error_text(error, tmp.file.path));
   }
-  tmp.fd = -1;
-  if (::rename(tmp.path.c_str(), file.c_str()) != 0) {
-    throw FileSystemError("Cannot replace " + errno_text(errno, file));
+  if (const std::error_code error = close_file(tmp.file.fd)) {
+    throw FileSystemError("Cannot write " + error_text(error, tmp.file.path));
+  }
+  if (const std::error_code error = replace_file(tmp.file.path, file)) {
+    throw FileSystemError("Cannot replace " + error_text(error, file));
   }
   tmp.keep = true;
-  int dir_fd = ::open(file.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd >= 0) {
-    ::fsync(dir_fd);
-    ::close(dir_fd);
-  }
+  flush_folder(file.parent_path());
 }
 
 void clean_config_dir() {
   fs::path dir = _get_config_dir();
   std::error_code ec;
   fs::directory_iterator it(dir, ec);
-  if (ec) throw FileSystemError("Cannot list folder '" + dir.string() + "': " + ec.message());
+  if (ec) throw FileSystemError("Cannot list folder '" + path_to_utf8(dir) + "': " + ec.message());
   std::vector<fs::path> doomed;
   for (const auto& entry : it) {
-    std::string name = entry.path().filename().string();
+    std::string name = path_to_utf8(entry.path().filename());
     if (name.ends_with("bu") || name.ends_with("bak")) continue;
     std::error_code status_ec;
     if (fs::is_regular_file(entry.path(), status_ec)) doomed.push_back(entry.path());
   }
   for (const auto& path : doomed) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      throw FileSystemError("Cannot delete " + errno_text(errno, path));
+    if (const std::error_code error = remove_file(path)) {
+      throw FileSystemError("Cannot delete " + error_text(error, path));
     }
   }
 }

@@ -31,8 +31,12 @@ EnvLookup process_env();
 
 // The per-user folders of the application "Keelbox" (author "ZVK Numerics
 // GmbH") for a platform, an environment and a home folder. Pure: creates nothing.
+// On Windows the cache folder is below LOCALAPPDATA when that is set and not
+// blank, else below `local_app_data` (the system's known folder) when given,
+// else below %USERPROFILE%\AppData\Local.
 AppDirs compute_app_dirs(Platform platform, const EnvLookup& env,
-                         const std::filesystem::path& home);
+                         const std::filesystem::path& home,
+                         const std::filesystem::path& local_app_data = {});
 
 bool _runs_on_windows();
 AppDirs _get_appdirs();
@@ -57,7 +61,7 @@ std::string toml_basic_string(std::string_view text);
 std::string render_config_toml(const KeelboxConfig& conf);
 
 // Replaces keelbox.toml with the record: the text is checked by parsing it
-// back, written to a temporary file (mode 0600) in the same folder, flushed,
+// back, written to a temporary file (owner-only) in the same folder, flushed,
 // and renamed over the old file.
 void write_config_parse_to_file(const KeelboxConfig& conf);
 

@@ -16,7 +16,11 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/archive/extract.hpp"
+#include "keelbox/archive/member_names.hpp"
+#include "keelbox/platform/files.hpp"
+#include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/io.hpp"
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/terminal/progress.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
@@ -44,7 +48,7 @@ void walk_requirements(const fs::path& folder, std::vector<fs::path>& found) {
     const fs::directory_entry& entry = *it;
     std::error_code type_ec;
     if (entry.is_directory(type_ec)) {
-      if (!entry.is_symlink(type_ec)) subfolders.push_back(entry.path());
+      if (!is_link(entry.path())) subfolders.push_back(entry.path());
     } else if (entry.path().filename() == "requirements.txt") {
       found.push_back(entry.path());
     }
@@ -132,12 +136,14 @@ std::string example_artifact_name(std::string_view package_name) {
 }
 
 fs::path example_folder(const fs::path& download_dir, std::string_view name) {
-  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string_view::npos ||
-      name.find('\0') != std::string_view::npos) {
+  if (name.empty() || name == "." || name == ".." ||
+      std::any_of(name.begin(), name.end(), [](char c) { return is_path_separator(c); }) ||
+      name.find('\0') != std::string_view::npos ||
+      (runs_on_windows() && !windows_component_problem(name).empty())) {
     throw ExtractionError("Refused example package name '" + std::string(name) +
                           "': it is not a plain folder name");
   }
-  return download_dir / name;
+  return download_dir / path_from_utf8(name);
 }
 
 std::vector<std::string> select_example_packages(const std::vector<std::string>& module_names,
@@ -196,7 +202,7 @@ std::vector<std::string> download_examples(const std::optional<fs::path>& downlo
   if (module_names && !module_names->empty()) {
     selected = select_example_packages(*module_names, available, errors);
   } else {
-    send_message("Downloading examples for all available packages to " + folder.string());
+    send_message("Downloading examples for all available packages to " + path_to_utf8(folder));
     selected = available;
   }
 
@@ -207,7 +213,7 @@ std::vector<std::string> download_examples(const std::optional<fs::path>& downlo
       send_message("Examples for " + show_controls(name) +
                    " require additional pacakges.To install these dependencies run the following "
                    "command:");
-      send_message(style("keelbox install -r " + show_controls(file.string()), "yellow"));
+      send_message(style("keelbox install -r " + show_controls(path_to_utf8(file)), "yellow"));
     }
   }
   return errors;
@@ -256,7 +262,7 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
       _save_tarball(std::string_view(), folder);  // no data at all
     }
     say(style("Successfully downloaded examples for " + show_controls(name) + " to " +
-                  show_controls(folder.string()),
+                  show_controls(path_to_utf8(folder)),
               "green"));
     results[i] = folder;
   };
@@ -280,7 +286,7 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
           if (const int err = write_all(archive.get(), chunk)) {
             throw FileSystemError("Could not save the download of examples for " +
                                   show_controls(package_names[i]) +
-                                  " in " + show_controls(download_dir.string()) + ": " + std::strerror(err));
+                                  " in " + show_controls(path_to_utf8(download_dir)) + ": " + std::strerror(err));
           }
         },
         // The body of a refused answer is not wanted.

@@ -34,11 +34,15 @@ std::string validation_text(const std::string& record, const std::vector<FieldEr
 
 // The name of the failure a system error code stands for, after the
 // subclasses of OSError that Python picks by errno.
+// The system's own codes are read through their portable meaning: on Windows
+// they are Win32 error codes (5 is "access denied", where errno 5 is EIO).
 const char* os_error_kind(const std::error_code& code) {
   if (code.category() != std::generic_category() && code.category() != std::system_category()) {
     return "OSError";
   }
-  switch (code.value()) {
+  const std::error_condition meaning = code.default_error_condition();
+  if (meaning.category() != std::generic_category()) return "OSError";
+  switch (meaning.value()) {
     case ENOENT: return "FileNotFoundError";
     case EEXIST: return "FileExistsError";
     case EACCES:
@@ -54,7 +58,10 @@ const char* os_error_kind(const std::error_code& code) {
     case EINPROGRESS: return "BlockingIOError";
     case ECHILD: return "ChildProcessError";
     case EPIPE:
-    case ESHUTDOWN: return "BrokenPipeError";
+#ifdef ESHUTDOWN
+    case ESHUTDOWN:
+#endif
+      return "BrokenPipeError";
     case ECONNABORTED: return "ConnectionAbortedError";
     case ECONNREFUSED: return "ConnectionRefusedError";
     case ECONNRESET: return "ConnectionResetError";

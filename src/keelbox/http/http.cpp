@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "keelbox/build_config.hpp"
+#include "keelbox/platform/environment.hpp"
 #include "keelbox/text/strings.hpp"
 
 namespace keelbox::http {
@@ -185,17 +186,19 @@ long stall_period(const Request& request) {
   return period > 0 ? period : DEFAULT_STALL_SECONDS;
 }
 
-const char* env_value(const char* name) {
-  const char* value = std::getenv(name);
-  return value && *value ? value : nullptr;
+// A variable's value when it is set and not empty.
+std::optional<std::string> env_value(const char* name) {
+  std::optional<std::string> value = environment_variable(name);
+  if (value && value->empty()) value.reset();
+  return value;
 }
 
 // The bundle of certificate authorities to trust: the first of these set.
-const char* ca_bundle() {
+std::optional<std::string> ca_bundle() {
   for (const char* name : {"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
-    if (const char* value = env_value(name)) return value;
+    if (std::optional<std::string> value = env_value(name)) return value;
   }
-  return nullptr;
+  return std::nullopt;
 }
 
 constexpr std::string_view CERTIFICATE_HINT =
@@ -205,15 +208,15 @@ constexpr std::string_view CERTIFICATE_HINT =
 // The proxy curl takes from the environment for an https address, as curl
 // reads it (lower-case names first), unless NO_PROXY exempts `host`.
 std::optional<std::string> proxy_for(std::string_view host) {
-  const char* proxy = nullptr;
+  std::optional<std::string> proxy;
   for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
     if ((proxy = env_value(name))) break;
   }
   if (!proxy) return std::nullopt;
-  const char* no_proxy = env_value("no_proxy");
+  std::optional<std::string> no_proxy = env_value("no_proxy");
   if (!no_proxy) no_proxy = env_value("NO_PROXY");
   if (no_proxy) {
-    std::string_view list = no_proxy;
+    std::string_view list = *no_proxy;
     while (!list.empty()) {
       const std::size_t comma = list.find(',');
       std::string_view entry = trim_ascii(list.substr(0, comma));
@@ -228,7 +231,7 @@ std::optional<std::string> proxy_for(std::string_view host) {
       }
     }
   }
-  return std::string(proxy);
+  return proxy;
 }
 
 // The host of an address "scheme://[user@]host[:port]/...".
@@ -652,13 +655,14 @@ Transfer::Transfer(Request request, DataSink sink, HeadCheck accept)
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);
   curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_PROXY_SSL_VERIFYHOST, 2L);
-  if (const char* ca = ca_bundle()) {
-    curl_easy_setopt(h, CURLOPT_CAINFO, ca);
-    curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, ca);
+  // libcurl keeps its own copies of these texts.
+  if (const std::optional<std::string> ca = ca_bundle()) {
+    curl_easy_setopt(h, CURLOPT_CAINFO, ca->c_str());
+    curl_easy_setopt(h, CURLOPT_PROXY_CAINFO, ca->c_str());
   }
-  if (const char* folder = env_value("SSL_CERT_DIR")) {
-    curl_easy_setopt(h, CURLOPT_CAPATH, folder);
-    curl_easy_setopt(h, CURLOPT_PROXY_CAPATH, folder);
+  if (const std::optional<std::string> folder = env_value("SSL_CERT_DIR")) {
+    curl_easy_setopt(h, CURLOPT_CAPATH, folder->c_str());
+    curl_easy_setopt(h, CURLOPT_PROXY_CAPATH, folder->c_str());
   }
   if (CURLSH* share = shared().get()) curl_easy_setopt(h, CURLOPT_SHARE, share);
   curl_easy_setopt(h, CURLOPT_USERAGENT, user_agent().c_str());

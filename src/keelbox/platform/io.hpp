@@ -9,8 +9,11 @@ namespace keelbox {
 // interrupted by a signal is repeated, and a non-blocking descriptor that is
 // full is waited for. Returns 0, or the errno of the write that failed.
 // Async-signal-safe (it calls only write and poll), so signal handlers use it
-// too.
+// too. On Windows `fd` is a C runtime descriptor (_write).
 int write_all(int fd, std::string_view data) noexcept;
+
+// Closes `fd` (close; _close on Windows): 0, or -1 with errno set.
+int close_descriptor(int fd) noexcept;
 
 // An open file descriptor, closed with its owner.
 class FileDescriptor {
@@ -23,6 +26,12 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor();
   int get() const noexcept { return fd_; }
+  // The descriptor, no longer closed by this object.
+  int release() noexcept {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   explicit operator bool() const noexcept { return fd_ >= 0; }
 
  private:
@@ -33,6 +42,9 @@ class FileDescriptor {
 // "<prefix>XXXXXX" (a fresh name, readable and writable by the owner only) and
 // removed at once, so nothing is left behind however the process ends. Its
 // data lives on the folder's file system until the descriptor is closed.
+// On Windows a name cannot be removed while the file is open: the file is
+// opened for deletion on close instead (gone when its last handle closes, also
+// when the process is killed) and its name is visible until then.
 // Throws FileSystemError naming the folder and the system's reason.
 FileDescriptor open_nameless_file(const std::filesystem::path& folder, std::string_view prefix);
 

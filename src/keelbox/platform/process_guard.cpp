@@ -15,7 +15,11 @@ bool keep_memory_private() {
   const rlimit none{0, 0};
   return ::setrlimit(RLIMIT_CORE, &none) == 0;
 #else
-  return true;  // no switch per process; Windows writes dumps only where configured
+  // Nothing to switch: Windows has no per-process dump switch (Windows Error
+  // Reporting writes dumps only where an administrator configured it), and
+  // another process of the same user may read this one's memory there in
+  // any case; a process cannot forbid that to itself.
+  return true;
 #endif
 }
 

@@ -1,3 +1,5 @@
+// Windows builds link their libraries statically and open none at run time.
+#ifndef _WIN32
 #include "keelbox/platform/shared_library.hpp"
 
 #include <dlfcn.h>
@@ -39,3 +41,5 @@ void* SharedLibrary::symbol(const char* name) {
 }
 
 }  // namespace keelbox
+
+#endif  // !_WIN32

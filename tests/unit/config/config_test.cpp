@@ -18,6 +18,7 @@
 #include "../support/small_disk.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/wide.hpp"
 
 namespace keelbox {
 namespace {
@@ -63,6 +64,32 @@ TEST(AppDirs, PlatformTables) {
     EXPECT_EQ(got.cache_dir, c.expected.cache_dir);
   }
   EXPECT_THROW(compute_app_dirs(Platform::Windows, env_of({}), home), KeyError);
+}
+
+// The Windows cache folder: the variable when set and not blank, else the
+// system's known folder, else the profile's usual place.
+TEST(AppDirs, WindowsCacheFolderSources) {
+  const fs::path known = "K:/Known";
+  struct Case {
+    const char* name;
+    std::map<std::string, std::string> env;
+    fs::path known_folder;
+    fs::path expected_base;
+  };
+  const Case cases[] = {
+      {"variable wins", {{"USERPROFILE", "C:/U"}, {"LOCALAPPDATA", "D:/L"}}, known, "D:/L"},
+      {"blank variable", {{"USERPROFILE", "C:/U"}, {"LOCALAPPDATA", " "}}, known, known},
+      {"no variable", {{"USERPROFILE", "C:/U"}}, known, known},
+      {"neither", {{"USERPROFILE", "C:/U"}}, {}, fs::path("C:/U") / "AppData" / "Local"},
+      {"non-ASCII profile", {{"USERPROFILE", "C:/Users/J\xc3\xbcrgen"}}, {},
+       path_from_utf8("C:/Users/J\xc3\xbcrgen") / "AppData" / "Local"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const AppDirs got = compute_app_dirs(Platform::Windows, env_of(c.env), "/home/u", c.known_folder);
+    EXPECT_EQ(got.cache_dir, c.expected_base / "ZVK Numerics GmbH" / "Keelbox" / "Cache");
+    EXPECT_EQ(got.config_dir, path_from_utf8(c.env.at("USERPROFILE")) / ".ZVK" / "Keelbox");
+  }
 }
 
 TEST(TomlText, BasicStringEscapes) {
