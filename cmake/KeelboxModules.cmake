@@ -2,15 +2,22 @@
 # only the modules it exercises and each module links exactly what it
 # includes.
 #
-#   keelbox_module(NAME <folder> [DEPS <targets>...] [PRIVATE_DEPS <targets>...])
+#   keelbox_module(NAME <folder> [DEPS <targets>...] [PRIVATE_DEPS <targets>...]
+#                  [NOT_WIN32 <files>...])
 #
 # creates the target keelbox_<folder> from every .cpp file in the folder.
 # DEPS are what the module's headers include (passed on to its users),
-# PRIVATE_DEPS what only its sources include.
+# PRIVATE_DEPS what only its sources include. NOT_WIN32 names source files of
+# the folder that the Windows build leaves out.
 function(keelbox_module)
-  cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS" ${ARGN})
+  cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS;NOT_WIN32" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS
        "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/*.cpp")
+  if(WIN32)
+    foreach(_file IN LISTS KM_NOT_WIN32)
+      list(REMOVE_ITEM _sources "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/${_file}")
+    endforeach()
+  endif()
   add_library(keelbox_${KM_NAME} STATIC ${_sources})
   target_include_directories(keelbox_${KM_NAME} PUBLIC "${PROJECT_SOURCE_DIR}/src")
   target_link_libraries(keelbox_${KM_NAME} PUBLIC ${KM_DEPS} PRIVATE ${KM_PRIVATE_DEPS})
