@@ -19,10 +19,11 @@
 # Results live in ${KEELBOX_WIN_DEPS_CACHE:-/var/cache/keelbox/win-deps}:
 #   <pkg>-<version>/   the install prefix of one package (include/, lib/)
 #   prefix/            all of them together: the prefix for CMake
-# A stamp in each folder records the version and the hash of this script and
-# of the toolchain file; a run whose stamps all match does nothing. The last
-# line on stdout is the prefix; progress goes to stderr.
+# A stamp in each folder records the version and a hash of the package's
+# build recipe and of the toolchain file; a run whose stamps all match does
+# nothing. The last line on stdout is the prefix; progress goes to stderr.
 set -euo pipefail
+shopt -s inherit_errexit
 
 readonly HOST=x86_64-w64-mingw32
 readonly SYSROOT=/usr/$HOST
@@ -38,10 +39,6 @@ readonly PACKAGES=(curl:libcurl4-openssl-dev libarchive:libarchive-dev sqlite3:l
 log() { echo "win-deps: $*" >&2; }
 die() { log "$*"; exit 1; }
 
-# What the builds depend on: this script and the toolchain file, comments
-# aside.
-BUILD_HASH=$(grep -hv '^[[:space:]]*#' "${BASH_SOURCE[0]}" "$TOOLCHAIN" | sha256sum | cut -c1-16)
-readonly BUILD_HASH
 
 # The source version Debian pins for a binary package: that of the installed
 # package, else that of the candidate apt would install.
@@ -96,7 +93,8 @@ fetch_source() {
   # apt drops to the _apt user for downloads when it can write the folder.
   if [[ $(id -u) -eq 0 ]] && id _apt >/dev/null 2>&1; then chown _apt "$dest"; fi
   log "fetching source $pkg $version"
-  (cd "$dest" && apt_private source --only-source "$pkg=$version" >&2)
+  (cd "$dest" && apt_private source --only-source "$pkg=$version" >&2) \
+    || die "apt-get source could not fetch $pkg $version"
   local dsc upstream
   dsc=$(ls "$dest"/"${pkg}"_*.dsc)
   [[ $(awk '$1 == "Version:" { print $2 }' "$dsc") == "$version" ]] \
@@ -176,6 +174,14 @@ build_sqlite3() {
 
 # ------------------------------------------------------------------- main --
 
+# What a package's build depends on: its build function, the common CMake
+# options and the toolchain file (comments aside). Fetching and caching may
+# change without rebuilding anything.
+recipe_hash() {
+  { declare -f "build_$1"; declare -p CMAKE_CROSS HOST SYSROOT; grep -v '^[[:space:]]*#' "$TOOLCHAIN"; } \
+    | sha256sum | cut -c1-16
+}
+
 mkdir -p "$CACHE"
 exec 9>"$CACHE/.lock"
 flock 9
@@ -187,7 +193,7 @@ for entry in "${PACKAGES[@]}"; do
   bin=${entry#*:}
   version=$(pinned_version "$bin")
   dir=$CACHE/$pkg-$version
-  stamp="$pkg $version $BUILD_HASH"
+  stamp="$pkg $version $(recipe_hash "$pkg")"
   all_stamps+="$stamp;"
   prefixes+=("$dir")
   if stamp_matches "$dir" "$stamp"; then
