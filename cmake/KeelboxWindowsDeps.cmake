@@ -47,7 +47,7 @@ endfunction()
 _keelbox_win_library(keelbox_win::zlib libz.a)
 _keelbox_win_library(keelbox_win::curl libcurl.a DEFINES CURL_STATICLIB
                      LIBS keelbox_win::zlib ws2_32 winmm advapi32 crypt32 bcrypt)
-_keelbox_win_library(keelbox_win::archive libarchive.a DEFINES LIBARCHIVE_STATIC LIBS keelbox_win::zlib)
+_keelbox_win_library(keelbox_win::archive libarchive.a DEFINES LIBARCHIVE_STATIC LIBS keelbox_win::zlib advapi32)
 _keelbox_win_library(keelbox_win::sqlite3 libsqlite3.a)
 
 # Header-only libraries are the same on every platform: the build machine's
