@@ -22,7 +22,14 @@ patchelf.
 
 The platform tag names the highest GLIBC_x.y symbol version that the
 executable and the bundled libraries require (read from their .gnu.version_r
-sections). Only Python's standard library is used; nothing is fetched.
+sections).
+
+Given a Windows executable (keelbox.exe of the mingw-w64 cross build, which
+links every library statically), it writes keelbox-<version>-py3-none-win_amd64.whl
+with only keelbox-<v>.data/scripts/keelbox.exe (-> <env>\Scripts) and the
+dist-info; it refuses an executable that imports a DLL Windows does not ship.
+
+Only Python's standard library is used; nothing is fetched.
 """
 from __future__ import annotations
 
@@ -154,6 +161,60 @@ def glibc_requirement(infos) -> tuple[int, int]:
     return best
 
 
+# ------------------------------------------------------------- PE reading
+
+# DLLs every 64-bit Windows has; a Windows executable may import only these.
+WINDOWS_SYSTEM_DLLS = frozenset({
+    "kernel32.dll", "advapi32.dll", "user32.dll", "shell32.dll", "ole32.dll", "oleaut32.dll",
+    "msvcrt.dll", "ws2_32.dll", "crypt32.dll", "bcrypt.dll", "secur32.dll", "winmm.dll",
+    "iphlpapi.dll", "normaliz.dll", "userenv.dll", "shlwapi.dll", "ntdll.dll", "wldap32.dll",
+})
+
+
+def is_pe(path: Path) -> bool:
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    if head[:2] != b"MZ" or len(head) < 0x40:
+        return False
+    pe, = struct.unpack_from("<I", head, 0x3C)
+    return pe + 6 <= len(head) and head[pe:pe + 4] == b"PE\0\0"
+
+
+def pe_imports(path: Path) -> list[str]:
+    """The DLL names a 64-bit PE executable imports (its import directory)."""
+    data = path.read_bytes()
+    pe, = struct.unpack_from("<I", data, 0x3C)
+    machine, nsections, _t, _s, _n, opt_size = struct.unpack_from("<HHIIIH", data, pe + 4)
+    opt = pe + 24
+    if machine != 0x8664 or struct.unpack_from("<H", data, opt)[0] != 0x20B:
+        raise WheelError(f"{path}: not a 64-bit (x86-64) Windows executable")
+    import_rva, = struct.unpack_from("<I", data, opt + 112 + 8)  # data directory 1
+    sections = []
+    for i in range(nsections):
+        off = opt + opt_size + 40 * i
+        vsize, vaddr, raw_size, raw_ptr = struct.unpack_from("<IIII", data, off + 8)
+        sections.append((vaddr, max(vsize, raw_size), raw_ptr))
+
+    def offset(rva: int) -> int:
+        for vaddr, size, raw_ptr in sections:
+            if vaddr <= rva < vaddr + size:
+                return raw_ptr + rva - vaddr
+        raise WheelError(f"{path}: address {rva:#x} outside every section")
+
+    names = []
+    pos = offset(import_rva) if import_rva else -1
+    while pos >= 0:
+        if pos + 20 > len(data):
+            raise WheelError(f"{path}: truncated import directory")
+        _lookup, _time, _chain, name_rva, thunk = struct.unpack_from("<IIIII", data, pos)
+        if name_rva == 0 and thunk == 0:
+            break
+        start = offset(name_rva)
+        names.append(data[start:data.index(b"\0", start)].decode("ascii", "replace"))
+        pos += 20
+    return names
+
+
 # ------------------------------------------------------- the dependency closure
 
 def _ldconfig_cache() -> dict[str, Path]:
@@ -280,7 +341,50 @@ def _metadata(version: str) -> str:
         "installed into, beside that environment's python and uv.\n")
 
 
+def write_wheel(entries: list[tuple[str, bytes, bool]], version: str, tag: str, out_dir: Path) -> Path:
+    """Writes the wheel of `entries` (name, bytes, executable?) with its dist-info."""
+    info_dir = f"{NAME}-{version}.dist-info"
+    entries = list(entries)
+    entries.append((f"{info_dir}/METADATA", _metadata(version).encode(), False))
+    wheel_text = (f"Wheel-Version: 1.0\nGenerator: keelbox build_wheel.py ({version})\n"
+                  f"Root-Is-Purelib: false\nTag: {tag}\n")
+    entries.append((f"{info_dir}/WHEEL", wheel_text.encode(), False))
+    record = io.StringIO()
+    for name, data, _x in entries:
+        record.write(f"{name},{record_hash(data)},{len(data)}\n")
+    record.write(f"{info_dir}/RECORD,,\n")
+    entries.append((f"{info_dir}/RECORD", record.getvalue().encode(), False))
+
+    out_dir.mkdir(parents=True, exist_ok=True)
+    for old in out_dir.glob(f"{NAME}-*.whl"):
+        old.unlink()
+    wheel = out_dir / f"{NAME}-{version}-{tag}.whl"
+    partial = wheel.with_suffix(".whl.part")
+    stamp = _date_time()
+    with zipfile.ZipFile(partial, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=6) as zf:
+        for name, data, executable in entries:
+            zi = zipfile.ZipInfo(name, date_time=stamp)
+            zi.compress_type = zipfile.ZIP_DEFLATED
+            zi.external_attr = ((0o100755 if executable else 0o100644) << 16)
+            zf.writestr(zi, data)
+    partial.replace(wheel)
+    return wheel
+
+
+def build_windows_wheel(exe: Path, version: str, out_dir: Path) -> Path:
+    """The win_amd64 wheel: keelbox.exe alone, as it links every library statically."""
+    foreign = [name for name in pe_imports(exe) if name.lower() not in WINDOWS_SYSTEM_DLLS]
+    if foreign:
+        raise WheelError(f"{exe.name} needs DLLs Windows does not ship: {', '.join(foreign)}")
+    entries = [(f"{NAME}-{version}.data/scripts/{NAME}.exe", exe.read_bytes(), True)]
+    wheel = write_wheel(entries, version, "py3-none-win_amd64", out_dir)
+    print(f"build_wheel: {wheel.name} ({wheel.stat().st_size / 1e6:.1f} MB), no bundled libraries")
+    return wheel
+
+
 def build_wheel(exe: Path, manpage: Path | None, version: str, out_dir: Path) -> Path:
+    if is_pe(exe):
+        return build_windows_wheel(exe, version, out_dir)
     closure = dependency_closure(exe)
     with tempfile.TemporaryDirectory(prefix="keelbox-wheel-") as tmp:
         stage = Path(tmp)
@@ -297,9 +401,9 @@ def build_wheel(exe: Path, manpage: Path | None, version: str, out_dir: Path) ->
         infos = [read_elf(staged_exe)] + [read_elf(p) for p in staged_libs.values()]
         major, minor = glibc_requirement(infos)
         tag = f"py3-none-manylinux_{major}_{minor}_x86_64"
+
         data_dir = f"{NAME}-{version}.data"
         info_dir = f"{NAME}-{version}.dist-info"
-
         # (name in the wheel, bytes, executable?)
         entries: list[tuple[str, bytes, bool]] = [
             (f"{data_dir}/scripts/{NAME}", staged_exe.read_bytes(), True)]
@@ -309,29 +413,7 @@ def build_wheel(exe: Path, manpage: Path | None, version: str, out_dir: Path) ->
             entries.append((f"{data_dir}/data/share/man/man1/{NAME}.1", manpage.read_bytes(), False))
         for package, copyright_file in sorted(debian_copyrights(closure.bundled.values()).items()):
             entries.append((f"{info_dir}/licenses/{package}.copyright", copyright_file.read_bytes(), False))
-        entries.append((f"{info_dir}/METADATA", _metadata(version).encode(), False))
-        wheel_text = (f"Wheel-Version: 1.0\nGenerator: keelbox build_wheel.py ({version})\n"
-                      f"Root-Is-Purelib: false\nTag: {tag}\n")
-        entries.append((f"{info_dir}/WHEEL", wheel_text.encode(), False))
-        record = io.StringIO()
-        for name, data, _x in entries:
-            record.write(f"{name},{record_hash(data)},{len(data)}\n")
-        record.write(f"{info_dir}/RECORD,,\n")
-        entries.append((f"{info_dir}/RECORD", record.getvalue().encode(), False))
-
-        out_dir.mkdir(parents=True, exist_ok=True)
-        for old in out_dir.glob(f"{NAME}-*.whl"):
-            old.unlink()
-        wheel = out_dir / f"{NAME}-{version}-{tag}.whl"
-        partial = wheel.with_suffix(".whl.part")
-        stamp = _date_time()
-        with zipfile.ZipFile(partial, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=6) as zf:
-            for name, data, executable in entries:
-                zi = zipfile.ZipInfo(name, date_time=stamp)
-                zi.compress_type = zipfile.ZIP_DEFLATED
-                zi.external_attr = ((0o100755 if executable else 0o100644) << 16)
-                zf.writestr(zi, data)
-        partial.replace(wheel)
+        wheel = write_wheel(entries, version, tag, out_dir)
 
     size = wheel.stat().st_size
     print(f"build_wheel: {wheel.name} ({size / 1e6:.1f} MB), "
