@@ -175,11 +175,12 @@ build_sqlite3() {
 # ------------------------------------------------------------------- main --
 
 # What a package's build depends on: its build function, the common CMake
-# options and the toolchain file (comments aside). Fetching and caching may
+# options and the toolchain file (comments aside), but not where the checkout
+# lives, so that every checkout shares the cache. Fetching and caching may
 # change without rebuilding anything.
 recipe_hash() {
   { declare -f "build_$1"; declare -p CMAKE_CROSS HOST SYSROOT; grep -v '^[[:space:]]*#' "$TOOLCHAIN"; } \
-    | sha256sum | cut -c1-16
+    | sed "s|$SRC_DIR||g" | sha256sum | cut -c1-16
 }
 
 mkdir -p "$CACHE"
