@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #endif
 #include <cstring>
@@ -20,6 +21,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/system/interpreter.hpp"
+#include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/process/interrupt.hpp"
 #include "keelbox/text/notation.hpp"
@@ -47,6 +49,12 @@ void open_missing_standard_streams() {
 std::string program_name(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') return "keelbox";
   std::string name = path_to_utf8(path_from_utf8(argv[0]).filename());
+  // Windows starts "keelbox" as keelbox.exe; the name users type has no suffix.
+  if (runs_on_windows() && name.size() > 4) {
+    std::string suffix = name.substr(name.size() - 4);
+    for (char& c : suffix) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (suffix == ".exe") name.resize(name.size() - 4);
+  }
   return name.empty() ? "keelbox" : name;
 }
 
