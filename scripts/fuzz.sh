@@ -10,7 +10,8 @@
 #   bash scripts/fuzz.sh 60 extract      # only the named harnesses
 #
 # Inputs found along the way collect in build/fuzz/corpus/<name> (not in the
-# repository), so later runs go on from there.
+# repository), so later runs go on from there. Harnesses run side by side, as
+# many at once as there are cores (KEELBOX_FUZZ_JOBS sets another number).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,24 +43,41 @@ cmake --build "$build" -j "$(nproc 2>/dev/null || echo 2)" --target "${targets[@
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 mkdir -p "$build/findings"
-status=0
-for h in "${harnesses[@]}"; do
-  work="$build/corpus/$h"
+
+# One harness: writes its verdict to $build/fuzz_<name>.verdict (ok or
+# FINDING, with the lines that matter).
+fuzz_one() {
+  local h=$1 work="$build/corpus/$1" log="$build/fuzz_$1.log" verdict="$build/fuzz_$1.verdict"
+  local dict=()
   mkdir -p "$work"
-  log="$build/fuzz_$h.log"
-  dict=()
   if [ -f "fuzz/dict/$h.dict" ]; then dict=(-dict="fuzz/dict/$h.dict"); fi
-  echo "=== fuzz $h for ${seconds}s"
   # New inputs go to the first folder; the seeds are only read.
   if "$build/fuzz/fuzz_$h" "$work" "fuzz/corpus/$h" \
        -max_total_time="$seconds" -timeout=25 -rss_limit_mb=2048 -print_final_stats=1 \
        "${dict[@]}" -artifact_prefix="$build/findings/$h-" >"$log" 2>&1; then
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
-    echo "    ok: ${execs:-?} executions, no finding"
+    echo "    ok: ${execs:-?} executions, no finding" >"$verdict"
   else
-    status=1
-    echo "    FINDING (log: $log):"
-    grep -E "ERROR|SUMMARY|fuzz property broken|detail:|Test unit written" "$log" | head -20 | sed 's/^/    /'
+    { echo "    FINDING (log: $log):"
+      grep -E "ERROR|SUMMARY|fuzz property broken|detail:|Test unit written" "$log" | head -20 | sed 's/^/    /'
+    } >"$verdict"
   fi
+}
+
+# Each harness is one process on one core: as many run at once as there are
+# cores (KEELBOX_FUZZ_JOBS), and their verdicts are shown in order at the end.
+parallel=${KEELBOX_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 2)}
+echo "=== fuzz ${harnesses[*]} for ${seconds}s each, $parallel at a time"
+for h in "${harnesses[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$parallel" ]; do wait -n || true; done
+  rm -f "$build/fuzz_$h.verdict"
+  fuzz_one "$h" &
+done
+wait
+status=0
+for h in "${harnesses[@]}"; do
+  echo "=== fuzz $h"
+  if [ -f "$build/fuzz_$h.verdict" ]; then cat "$build/fuzz_$h.verdict"; else echo "    no verdict"; fi
+  if ! grep -q "^    ok:" "$build/fuzz_$h.verdict" 2>/dev/null; then status=1; fi
 done
 exit $status

@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
-# Builds keelbox twice and runs every test of both builds with ctest:
+# Builds keelbox twice and runs the tests with ctest. Each test runs where it
+# finds the most, so that nothing is built or run twice for nothing:
 #
-#   release    g++, Release, warnings as errors; every unit and black-box test,
-#              the wheel's included.
+#   release    g++, Release, warnings as errors: the binary users get, in the
+#              wheel. Every black-box test (tests/e2e) runs against it, the
+#              wheel's included. No unit tests: they test the same sources
+#              as in the sanitize build, where they find more.
 #   sanitize   clang, AddressSanitizer and UndefinedBehaviorSanitizer, with
-#              libFuzzer's coverage; every unit and black-box test, then each
-#              fuzz harness of fuzz/ for a bounded time (KEELBOX_FUZZ_SECONDS,
-#              20 by default; 0 skips them).
+#              libFuzzer's coverage: every unit test and every black-box
+#              test (the wheel's skips itself: the wheel is made from builds
+#              without sanitizers), then each fuzz harness of fuzz/ for a
+#              bounded time (KEELBOX_FUZZ_SECONDS, 20 by default; 0 skips
+#              them), as many at once as there are cores, each starting with
+#              a run over its seed corpus fuzz/corpus/<name>.
+#
+# The unit tests' own sources are compiled without optimisation and with one
+# precompiled header (tests/CMakeLists.txt); the code they test keeps the
+# build's flags. ctest runs twice as many tests at once as there are cores:
+# many tests mostly wait (on pip, the sandbox cloud, a stall period).
 #
 # Installs the Debian packages it needs first. Exits non-zero on any failure.
 #
@@ -25,7 +36,7 @@ for b in $builds; do
   compilers=()
   case "$b" in
     release)
-      flags=(-DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON) ;;
+      flags=(-DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON -DKEELBOX_UNIT_TESTS=OFF) ;;
     sanitize)
       compilers=(CC=clang CXX=clang++)
       flags=(-DCMAKE_BUILD_TYPE=Debug -DKEELBOX_SANITIZE=ON -DKEELBOX_FUZZ=ON -DKEELBOX_BUILD_BENCH=OFF) ;;
@@ -38,7 +49,7 @@ for b in $builds; do
   # Sanitizer reports end the test that triggers them.
   export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-  if ! ctest --test-dir "build/$b" -j "$jobs" --output-on-failure --timeout 1200; then
+  if ! ctest --test-dir "build/$b" -j "$((jobs * 2))" --output-on-failure --timeout 1200; then
     status=1
   fi
   if [ "$b" = sanitize ] && [ "$fuzz_seconds" != 0 ]; then
