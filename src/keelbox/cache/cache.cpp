@@ -154,13 +154,13 @@ void restrict_existing_file(const fs::path& path) {
   if (st.st_uid != ::geteuid() || (st.st_mode & 077) == 0) return;
   ::chmod(path.c_str(), st.st_mode & 0700);
 }
-#endif
 
 fs::path companion(const fs::path& path, const char* suffix) {
   fs::path p = path;
   p += suffix;
   return p;
 }
+#endif
 
 // Deletes the database file (only that file; a folder in its place stays).
 // SQLite discards a write-ahead log left beside an empty database file, so

@@ -330,7 +330,7 @@ BOOL WINAPI on_console_event(DWORD event) {
   }
   end_descendants();
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
-    write_stderr(g_in_prompt.load() ? "Aborted!\n" : "\nAborted!\n");
+    write_stderr(g_in_prompt.load() ? "Aborted!\r\n" : "\r\nAborted!\r\n");
     TerminateProcess(GetCurrentProcess(), 1);
   }
   // Console closed, log-off or shut-down: end quietly, with the status of a

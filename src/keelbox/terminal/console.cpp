@@ -48,7 +48,21 @@ bool is_ansi_terminal(int fd) {
 int write_output(int fd, std::string_view data) noexcept {
   DWORD mode = 0;
   const HANDLE console = console_of(fd, mode);
-  if (console == nullptr) return write_all(fd, data);
+  if (console == nullptr) {
+    // Files and pipes get Windows' line ends, as a Python program's text
+    // output does there: each "\n" is written as "\r\n".
+    try {
+      std::string text;
+      text.reserve(data.size() + data.size() / 16);
+      for (const char c : data) {
+        if (c == '\n') text.push_back('\r');
+        text.push_back(c);
+      }
+      return write_all(fd, text);
+    } catch (...) {
+      return ENOMEM;
+    }
+  }
   try {
     const std::wstring text = to_wide(data);
     // In pieces: old consoles refuse very long writes. A piece never ends
