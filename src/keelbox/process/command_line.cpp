@@ -49,7 +49,11 @@ std::string windows_command_line(std::string_view program, const std::vector<std
   if (program.find('"') != std::string_view::npos) {
     throw ProcessStartError("Cannot start " + std::string(program) + ": a program path cannot hold a quote");
   }
-  std::string line = "\"" + std::string(program) + "\"";
+  std::string line;
+  line.reserve(program.size() + 2);
+  line += '"';
+  line += program;
+  line += '"';
   for (const auto& arg : args) {
     line += ' ';
     line += quote_windows_argument(arg);
