@@ -1,6 +1,5 @@
 // The example catalogue and the choice of what to download: pure steps.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -9,6 +8,7 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/examples/examples.hpp"
+#include "../support/portable.hpp"
 
 namespace fs = std::filesystem;
 using namespace keelbox;
@@ -111,8 +111,7 @@ TEST(SelectExamplePackages, LooseNamesAndMisses) {
 class FolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/keelbox-examples-XXXXXX";
-    root_ = mkdtemp(tmpl);
+    root_ = keelbox::testing::make_temp_dir("keelbox-examples");
   }
   void TearDown() override { fs::remove_all(root_); }
   void touch(const fs::path& rel) {

@@ -1,0 +1,50 @@
+#pragma once
+// Portable pieces for tests that run on Linux and on Windows: a fresh
+// throw-away folder below the temporary folder, and setting or removing an
+// environment variable of this process (UTF-8 names and values; on Windows
+// through the wide C runtime, which updates the process environment that
+// keelbox::environment_variable reads).
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#ifdef _WIN32
+#include <stdlib.h>
+
+#include "keelbox/platform/wide.hpp"
+#endif
+
+namespace keelbox::testing {
+
+// Makes a new folder `<temp>/<prefix>-<random>` (never an existing one).
+inline std::filesystem::path make_temp_dir(const std::string& prefix) {
+  static std::mt19937_64 random{std::random_device{}()};
+  const std::filesystem::path base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::filesystem::path candidate = base / (prefix + "-" + std::to_string(random() % 1000000000u));
+    std::error_code ec;
+    if (std::filesystem::create_directory(candidate, ec)) return candidate;
+    if (ec) throw std::filesystem::filesystem_error("cannot make a temporary folder", candidate, ec);
+  }
+  throw std::runtime_error("no free temporary folder name for " + prefix);
+}
+
+// Sets `name` to `value`, or removes it when `value` is nullopt.
+inline void set_env(const std::string& name, const std::optional<std::string>& value) {
+#ifdef _WIN32
+  // An empty value removes a variable in _wputenv_s; SetEnvironmentVariableW
+  // is not enough alone, as the C runtime keeps its own copy.
+  const std::wstring wide_name = keelbox::to_wide(name);
+  const std::wstring wide_value = value ? keelbox::to_wide(*value) : std::wstring();
+  if (_wputenv_s(wide_name.c_str(), wide_value.c_str()) != 0) throw std::runtime_error("cannot set " + name);
+#else
+  const int rc = value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
+  if (rc != 0) throw std::runtime_error("cannot set " + name);
+#endif
+}
+
+}  // namespace keelbox::testing
