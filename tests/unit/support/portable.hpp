@@ -48,3 +48,33 @@ inline void set_env(const std::string& name, const std::optional<std::string>& v
 }
 
 }  // namespace keelbox::testing
+
+// Skips a test on Windows: `why` names what the test rests on that the
+// Windows build lacks or does differently by design (Linux folder layouts and
+// separators, Linux programs, symbolic links, which std::filesystem of the
+// mingw-w64 C++ library neither makes nor reads).
+#ifdef _WIN32
+#define KEELBOX_SKIP_ON_WINDOWS(why) GTEST_SKIP() << "not on Windows: " << why
+#else
+#define KEELBOX_SKIP_ON_WINDOWS(why) static_cast<void>(0)
+#endif
+
+namespace keelbox::testing {
+
+// Text as written through a text-mode stream, with Windows' "\r\n" line ends
+// made "\n" again (unchanged elsewhere).
+inline std::string plain_lines(std::string text) {
+#ifdef _WIN32
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    out += text[i];
+  }
+  return out;
+#else
+  return text;
+#endif
+}
+
+}  // namespace keelbox::testing
