@@ -22,10 +22,10 @@ namespace keelbox::testing {
 
 // Makes a new folder `<temp>/<prefix>-<random>` (never an existing one).
 inline std::filesystem::path make_temp_dir(const std::string& prefix) {
-  static std::mt19937_64 random{std::random_device{}()};
+  static std::mt19937_64 engine{std::random_device{}()};
   const std::filesystem::path base = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path candidate = base / (prefix + "-" + std::to_string(random() % 1000000000u));
+    const std::filesystem::path candidate = base / (prefix + "-" + std::to_string(engine() % 1000000000u));
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) return candidate;
     if (ec) throw std::filesystem::filesystem_error("cannot make a temporary folder", candidate, ec);
