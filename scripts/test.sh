@@ -46,7 +46,7 @@ for b in $builds; do
       echo "=== Windows libraries (scripts/win-deps.sh)"
       win_deps=$(bash scripts/win-deps.sh | tail -n 1)
       flags=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKEELBOX_WIN_DEPS="$win_deps"
-             -DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON -DKEELBOX_UNIT_TESTS=OFF)
+             -DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON)
       win_tree=$PWD/build/windows ;;
     release)
       flags=(-DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON -DKEELBOX_UNIT_TESTS=OFF

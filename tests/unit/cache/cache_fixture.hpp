@@ -2,21 +2,21 @@
 // A throw-away folder per test and direct access to the cache table.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <stdlib.h>
 
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "../support/portable.hpp"
+#include "keelbox/platform/wide.hpp"
+
 namespace keelbox::testing {
 
 class CacheFolderTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string tmpl = (std::filesystem::temp_directory_path() / "keelbox-cache-XXXXXX").string();
-    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
-    dir_ = tmpl;
+    dir_ = make_temp_dir("keelbox-cache");
   }
   void TearDown() override {
     std::error_code ec;
@@ -27,7 +27,7 @@ class CacheFolderTest : public ::testing::Test {
   // as text ("NULL" for null).
   static std::vector<std::string> query(const std::filesystem::path& db, const std::string& sql) {
     sqlite3* con = nullptr;
-    EXPECT_EQ(sqlite3_open(db.c_str(), &con), SQLITE_OK);
+    EXPECT_EQ(sqlite3_open(keelbox::path_to_utf8(db).c_str(), &con), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(con, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(con);
     std::vector<std::string> rows;

@@ -20,6 +20,13 @@
 namespace keelbox {
 namespace {
 
+// A refused connection as the system reports it (Windows: a Winsock code).
+#ifdef _WIN32
+constexpr int kConnectionRefused = 10061;  // WSAECONNREFUSED
+#else
+constexpr int kConnectionRefused = ECONNREFUSED;
+#endif
+
 // The kind of whatever `body` throws.
 std::string kind_of(const std::function<void()>& body) {
   try {
@@ -53,7 +60,7 @@ TEST(FailureKind, NamesEachFailureByItsNature) {
       {"exists", [] { throw fs_error(EEXIST); }, "FileExistsError"},
       {"a folder", [] { throw fs_error(EISDIR); }, "IsADirectoryError"},
       {"full disk", [] { throw fs_error(ENOSPC); }, "OSError"},
-      {"system", [] { throw std::system_error(ECONNREFUSED, std::system_category()); },
+      {"system", [] { throw std::system_error(kConnectionRefused, std::system_category()); },
        "ConnectionRefusedError"},
       {"stream", [] { throw std::ios_base::failure("x"); }, "OSError"},
       {"map key", [] { std::map<int, int>().at(1); }, "LookupError"},
@@ -69,6 +76,27 @@ TEST(FailureKind, NamesEachFailureByItsNature) {
   };
   for (const auto& c : cases) EXPECT_EQ(kind_of(c.body), c.kind) << c.what;
 }
+
+#ifdef _WIN32
+// Windows reports its own codes (Win32 and Winsock) in the system category;
+// they are named by their meaning, not by the errno that shares the number
+// (5 is "access denied" there, EIO here; 3 is a missing path, ESRCH here).
+TEST(FailureKind, WindowsCodesAreNamedByTheirMeaning) {
+  const struct {
+    int code;
+    const char* kind;
+  } cases[] = {
+      {2, "FileNotFoundError"},   {3, "FileNotFoundError"},      {5, "PermissionError"},
+      {80, "FileExistsError"},    {183, "FileExistsError"},      {109, "BrokenPipeError"},
+      {267, "NotADirectoryError"}, {10061, "ConnectionRefusedError"},
+      {10054, "ConnectionResetError"}, {10053, "ConnectionAbortedError"},
+      {10060, "TimeoutError"},    {87, "OSError"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(failure_kind(std::system_error(c.code, std::system_category())), c.kind) << c.code;
+  }
+}
+#endif
 
 }  // namespace
 }  // namespace keelbox

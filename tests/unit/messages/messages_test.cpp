@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <signal.h>
 #include <unistd.h>
+#endif
 
 #include <functional>
 #include <sstream>
@@ -62,6 +64,7 @@ TEST(PrintableText, OnlyTheToolsColourCodesReachTheStream) {
   }
 }
 
+#ifndef _WIN32  // POSIX pipes as standard output, and SIGPIPE
 // Captures what send_message writes to standard output through a pipe.
 std::string capture_stdout(const std::function<void()>& fn) {
   int fds[2];
@@ -147,6 +150,8 @@ TEST(PromptUntil, AsksUntilAnAnswerIsTaken) {
     EXPECT_EQ(shown, c.shown) << c.input;
   }
 }
+
+#endif  // !_WIN32
 
 }  // namespace
 }  // namespace keelbox

@@ -4,9 +4,6 @@
 // the test executable (where the tool looks for uv), and runs of a relocated
 // copy of the test executable (a fresh "installation" with other neighbours).
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -19,6 +16,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "../support/portable.hpp"
+#include "keelbox/platform/environment.hpp"
 #include "keelbox/platform/installation.hpp"
 #include "keelbox/process/process.hpp"
 
@@ -31,11 +30,7 @@ inline fs::path tools_dir() { return source_dir() / "tests" / "tools"; }
 
 class TempDir {
  public:
-  TempDir() {
-    std::string tmpl = (fs::temp_directory_path() / "keelbox-test-XXXXXX").string();
-    if (!::mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = tmpl;
-  }
+  TempDir() : path_(make_temp_dir("keelbox-test")) {}
   ~TempDir() {
     std::error_code ec;
     fs::remove_all(path_, ec);
@@ -57,17 +52,12 @@ class ScopedEnv {
   }
   void set(const std::string& name, const std::optional<std::string>& value) {
     if (!saved_.count(name)) {
-      const char* old = std::getenv(name.c_str());
-      saved_[name] = old ? std::optional<std::string>(old) : std::nullopt;
+      saved_[name] = keelbox::environment_variable(name);
     }
-    if (value) ::setenv(name.c_str(), value->c_str(), 1);
-    else ::unsetenv(name.c_str());
+    set_env(name, value);
   }
   ~ScopedEnv() {
-    for (const auto& [name, value] : saved_) {
-      if (value) ::setenv(name.c_str(), value->c_str(), 1);
-      else ::unsetenv(name.c_str());
-    }
+    for (const auto& [name, value] : saved_) set_env(name, value);
   }
 
  private:
