@@ -44,7 +44,9 @@ for b in $builds; do
   case "$b" in
     windows)
       echo "=== Windows libraries (scripts/win-deps.sh)"
+      stage_start=$SECONDS
       win_deps=$(bash scripts/win-deps.sh | tail -n 1)
+      echo "=== Windows libraries took $((SECONDS - stage_start)) s"
       flags=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKEELBOX_WIN_DEPS="$win_deps"
              -DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON)
       win_tree=$PWD/build/windows ;;
@@ -57,15 +59,18 @@ for b in $builds; do
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
   echo "=== $b build"
+  stage_start=$SECONDS
   env "${compilers[@]}" cmake -S . -B "build/$b" "${flags[@]}" >/dev/null
   cmake --build "build/$b" -j "$jobs"
-  echo "=== $b tests"
+  echo "=== $b build took $((SECONDS - stage_start)) s; $b tests"
+  stage_start=$SECONDS
   # Sanitizer reports end the test that triggers them.
   export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
   if ! ctest --test-dir "build/$b" -j "$((jobs * 2))" --output-on-failure --timeout 1200; then
     status=1
   fi
+  echo "=== $b tests took $((SECONDS - stage_start)) s"
   if [ "$b" = sanitize ] && [ "$fuzz_seconds" != 0 ]; then
     echo "=== fuzzing, ${fuzz_seconds}s a harness"
     if ! KEELBOX_FUZZ_BUILD="build/$b" bash scripts/fuzz.sh "$fuzz_seconds"; then
@@ -73,4 +78,5 @@ for b in $builds; do
     fi
   fi
 done
+echo "=== all took $SECONDS s"
 exit $status

@@ -189,6 +189,11 @@ flock 9
 
 all_stamps=""
 prefixes=()
+# The packages are fetched one after the other (apt) and built side by side:
+# most of a build is its configure step's checks, one compiler at a time, so
+# three builds keep two cores busy. Each build writes to its own log, shown
+# when it fails.
+builds=()
 for entry in "${PACKAGES[@]}"; do
   pkg=${entry%%:*}
   bin=${entry#*:}
@@ -201,17 +206,33 @@ for entry in "${PACKAGES[@]}"; do
     continue
   fi
   command -v "$HOST-gcc-posix" >/dev/null || die "$HOST-gcc-posix is missing (scripts/install-deps.sh)"
-  start=$SECONDS
   work=$CACHE/work/$pkg
-  rm -rf "$work" "$dir"
+  rm -rf "$work" "$dir" "$work.log"
   update_source_lists
   src=$(fetch_source "$pkg" "$version" "$work/src")
-  log "building $pkg $version"
-  "build_$pkg" "$src" "$work/build" "$dir"
-  echo "$stamp" > "$dir/.keelbox-stamp"
-  rm -rf "$work"
-  log "$pkg $version built in $((SECONDS - start)) s"
+  log "building $pkg $version (log: $work.log)"
+  (
+    start=$SECONDS
+    "build_$pkg" "$src" "$work/build" "$dir"
+    echo "$stamp" > "$dir/.keelbox-stamp"
+    rm -rf "$work"
+    log "$pkg $version built in $((SECONDS - start)) s"
+  ) >"$work.log" 2>&1 &
+  builds+=("$!:$pkg:$work.log")
 done
+failed=0
+for build in "${builds[@]}"; do
+  IFS=: read -r pid pkg build_log <<<"$build"
+  if wait "$pid"; then
+    tail -n 1 "$build_log" >&2
+    rm -f "$build_log"
+  else
+    tail -n 40 "$build_log" >&2
+    log "building $pkg failed; its whole log: $build_log"
+    failed=1
+  fi
+done
+[[ $failed -eq 0 ]] || exit 1
 
 if ! stamp_matches "$PREFIX" "$all_stamps"; then
   rm -rf "$PREFIX.new"
