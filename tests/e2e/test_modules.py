@@ -2,6 +2,7 @@
 cloud, with installed state read by the uv stand-in from a real environment."""
 from __future__ import annotations
 
+import importlib.metadata
 import json
 import os
 import shutil
@@ -43,6 +44,13 @@ def entitlement(name, code, packages, **extra):
     return item
 
 
+def link_or_copy(source: str, dest: str) -> None:
+    try:
+        os.link(source, dest)
+    except OSError:
+        shutil.copy2(source, dest)
+
+
 # The two modules of the usual account: "ZVK Sample App" and "ZVK Tracer".
 SAMPLE_APP = entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", ["zvk-sample-app", "zvk-sample-utils"])
 TRACER = entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", ["zvk-tracer"])
@@ -72,7 +80,10 @@ class CatalogueFixture:
     def setUp(self) -> None:
         super().setUp()
         self.target = self.user.root / "target"
-        shutil.copytree(self.pristine, self.target, symlinks=True)
+        # Hard links: pip and Python only ever add, replace or remove files
+        # in an environment, never write into one in place, so the copies
+        # cannot change the pristine one, and linking is quicker than copying.
+        shutil.copytree(self.pristine, self.target, symlinks=True, copy_function=link_or_copy)
         self.uv_log = self.user.root / "uv.log"
         self.sandbox = Sandbox({"entitlements": [SAMPLE_APP, TRACER],
                                 "pip_location": self.index.url})
@@ -97,8 +108,10 @@ class CatalogueFixture:
         self.pip("install", "--index-url", self.index.url, *requirements)
 
     def installed(self) -> dict:
-        listed = json.loads(self.pip("list", "--format", "json"))
-        return {p["name"]: p["version"] for p in listed}
+        """Name -> version of what the target holds, as `pip list` shows them,
+        read from the distributions' metadata without starting pip."""
+        site = [str(p) for p in (self.target / "lib").glob("python*/site-packages")]
+        return {d.metadata["Name"]: d.version for d in importlib.metadata.distributions(path=site)}
 
     def uv_calls(self) -> list[list[str]]:
         if not self.uv_log.exists():
