@@ -13,8 +13,8 @@
 #              wheel's included. No unit tests: they test the same sources
 #              as in the sanitize build, where they find more.
 #   sanitize   clang, AddressSanitizer and UndefinedBehaviorSanitizer, with
-#              libFuzzer's coverage: every unit test and every black-box
-#              test (the wheel's skips itself: the wheel is made from builds
+#              libFuzzer's coverage, warnings as errors: every unit test and
+#              every black-box test (the wheel's skips itself: the wheel is made from builds
 #              without sanitizers), then each fuzz harness of fuzz/ for a
 #              bounded time (KEELBOX_FUZZ_SECONDS, 20 by default; 0 skips
 #              them), as many at once as there are cores, each starting with
@@ -65,7 +65,8 @@ for b in $builds; do
              -DKEELBOX_WIN_BUILD_DIR="$win_tree") ;;
     sanitize)
       compilers=(CC=clang CXX=clang++)
-      flags=(-DCMAKE_BUILD_TYPE=Debug -DKEELBOX_SANITIZE=ON -DKEELBOX_FUZZ=ON -DKEELBOX_BUILD_BENCH=OFF) ;;
+      flags=(-DCMAKE_BUILD_TYPE=Debug -DKEELBOX_SANITIZE=ON -DKEELBOX_FUZZ=ON -DKEELBOX_BUILD_BENCH=OFF
+             -DKEELBOX_WERROR=ON) ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
   echo "=== $b build"

@@ -32,6 +32,13 @@ auto forward_option(Real real, Handle handle, Option option, va_list args) {
 }  // namespace
 
 // A variadic option setter of libcurl, forwarded by forward_option().
+// Its last named parameter is an enumeration, as libcurl declares it, and
+// clang warns that va_start after a parameter that is promoted is undefined.
+// The signature cannot change (it is libcurl's), and va_start finds the
+// variadic arguments by the count of named ones, not their type.
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
 #define KEELBOX_FORWARD_OPTION(result, name, handle_type, option_type)      \
   result name(handle_type handle, option_type option, ...) {               \
     static const auto real = libcurl.function<decltype(&name)>(#name);     \
