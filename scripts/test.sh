@@ -65,13 +65,22 @@ for b in $builds; do
              -DKEELBOX_WIN_BUILD_DIR="$win_tree") ;;
     sanitize)
       compilers=(CC=clang CXX=clang++)
+      # Line tables are all the sanitizers' reports need, and compile in a
+      # tenth less time than full debugging information.
       flags=(-DCMAKE_BUILD_TYPE=Debug -DKEELBOX_SANITIZE=ON -DKEELBOX_FUZZ=ON -DKEELBOX_BUILD_BENCH=OFF
-             -DKEELBOX_WERROR=ON) ;;
+             -DKEELBOX_WERROR=ON -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only
+             -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only) ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
   echo "=== $b build"
   stage_start=$SECONDS
-  env "${compilers[@]}" cmake -S . -B "build/$b" "${flags[@]}" "${launcher[@]}" >/dev/null
+  # Ninja starts a module's objects before the modules it links with are
+  # linked, which make does not; a tree made earlier keeps its generator.
+  generator=()
+  if command -v ninja >/dev/null && [ ! -f "build/$b/CMakeCache.txt" ]; then
+    generator=(-G Ninja)
+  fi
+  env "${compilers[@]}" cmake -S . -B "build/$b" "${generator[@]}" "${flags[@]}" "${launcher[@]}" >/dev/null
   cmake --build "build/$b" -j "$jobs"
   echo "=== $b build took $((SECONDS - stage_start)) s; $b tests"
   stage_start=$SECONDS
