@@ -597,14 +597,14 @@ class Extraction {
     // that, on Windows a drive may be.
     MemberName name = split_member_name(m.name, runs_on_windows());
     if (!name.refusal.empty()) refuse(m.name, name.refusal);
-    for (std::string& part : name.parts) {
+    for (const std::string& part : name.parts) {
       if (name_length(part) > NAME_LIMIT) {
         refuse(m.name, "a name in its path is " + std::to_string(name_length(part)) + NAME_UNIT +
                            " long, more than the " + std::to_string(NAME_LIMIT) +
                            " the system allows: '" + part.substr(0, 40) + "...'");
       }
-      m.parts.push_back(std::move(part));
     }
+    m.parts = std::move(name.parts);
 
     if (++members_ > limits_.max_members) {
       refuse(m.name, "the archive has more members than the limit of " +
@@ -670,13 +670,8 @@ class Extraction {
   // both the place itself (a link there is replaced) and that place with a
   // link at it followed must stay inside.
   void place_resolved(archive* reader, archive_entry* entry, Member& m) {
-    std::string name = m.name;
-    std::size_t leading = 0;
-    while (leading < name.size() && is_path_separator(name[leading])) ++leading;
-    name.erase(0, leading);
-    const std::vector<std::string> parts = split(name);
-    const Resolved followed_at = resolve(root_, parts, true);
-    const Resolved location_at = resolve(root_, parts, false);
+    const Resolved followed_at = resolve(root_, m.parts, true);
+    const Resolved location_at = resolve(root_, m.parts, false);
     if (!followed_at.error.empty()) refuse(m.name, followed_at.error);
     if (!location_at.error.empty()) refuse(m.name, location_at.error);
     const fs::path& location = location_at.path;
