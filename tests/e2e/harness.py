@@ -10,6 +10,7 @@ Environment (set by ctest): KEELBOX_BUILD_DIR, KEELBOX_CMAKE, KEELBOX_SOURCE_DIR
 from __future__ import annotations
 
 import fcntl
+import hashlib
 import os
 import pty
 import select
@@ -47,6 +48,53 @@ def make_venv(path: Path, with_pip: bool = False) -> Path:
         args.append("--without-pip")
     subprocess.run(args + [str(path)], check=True)
     return path
+
+
+def link_or_copy(source: str, dest: str) -> None:
+    try:
+        os.link(source, dest)
+    except OSError:
+        shutil.copy2(source, dest)
+
+
+def copy_env(source: Path, dest: Path) -> Path:
+    """A copy of the environment `source` at `dest`, made of hard links where
+    they can be had. pip and Python only ever add, replace or remove files in
+    an environment, never write into one in place, so nothing done in the
+    copy reaches `source`, and linking is much quicker than copying."""
+    shutil.copytree(source, dest, symlinks=True, copy_function=link_or_copy)
+    return dest
+
+
+def shared_env_with_pip() -> Path:
+    """A pristine environment with pip, made once per build tree and
+    interpreter and shared by every test process (under a lock): making one
+    costs seconds of pip's own installation. Tests change only copies of it
+    (`copy_env`)."""
+    key = hashlib.sha256(f"{os.path.realpath(sys.executable)}\n{sys.version}".encode()).hexdigest()[:12]
+    home = BUILD_DIR / "e2e-envs"
+    home.mkdir(parents=True, exist_ok=True)
+    env = home / f"with-pip-{key}"
+    done = home / f"with-pip-{key}.done"
+    with open(home / f"with-pip-{key}.lock", "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        if not done.exists():
+            shutil.rmtree(env, ignore_errors=True)
+            make_venv(env, with_pip=True)
+            done.touch()
+    return env
+
+
+def install_uv_standin(bin_dir: Path) -> Path:
+    """The uv stand-in of tests/tools/uv as `bin_dir`/uv, started by this
+    interpreter itself rather than by whatever `python3` is found first on
+    the search path (a version manager's shim costs each call a tenth of a
+    second)."""
+    text = (TOOLS_DIR / "uv" / "uv").read_text()
+    uv = bin_dir / "uv"
+    uv.write_text(f"#!{sys.executable}\n" + text.split("\n", 1)[1])
+    uv.chmod(0o755)
+    return uv
 
 
 def install_tool(prefix: Path) -> Path:

@@ -2,11 +2,9 @@
 --info, and how failures of the called operations end a run."""
 from __future__ import annotations
 
-import shutil
-import stat
 import unittest
 
-from harness import TOOLS_DIR, ToolTestCase
+from harness import ToolTestCase, install_uv_standin
 from sandbox_cloud import Sandbox
 
 SAMPLE_APP = {"name": "ZVK Sample App", "code": "ENT_ZVK_SAMPLE_APP",
@@ -19,9 +17,7 @@ class HandlerTest(ToolTestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        uv = cls.tool.venv / "bin" / "uv"  # the listing asks uv what is installed
-        shutil.copy(TOOLS_DIR / "uv" / "uv", uv)
-        uv.chmod(uv.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        install_uv_standin(cls.tool.venv / "bin")  # the listing asks uv what is installed
 
     def setUp(self):
         super().setUp()

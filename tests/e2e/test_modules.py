@@ -4,15 +4,10 @@ from __future__ import annotations
 
 import importlib.metadata
 import json
-import os
-import shutil
-import stat
 import subprocess
-import tempfile
 import unittest
-from pathlib import Path
 
-from harness import TOOLS_DIR, ToolTestCase, make_venv
+from harness import ToolTestCase, copy_env, install_uv_standin, shared_env_with_pip
 from package_index.index import PackageIndex
 from sandbox_cloud import Sandbox
 
@@ -44,13 +39,6 @@ def entitlement(name, code, packages, **extra):
     return item
 
 
-def link_or_copy(source: str, dest: str) -> None:
-    try:
-        os.link(source, dest)
-    except OSError:
-        shutil.copy2(source, dest)
-
-
 # The two modules of the usual account: "ZVK Sample App" and "ZVK Tracer".
 SAMPLE_APP = entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", ["zvk-sample-app", "zvk-sample-utils"])
 TRACER = entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", ["zvk-tracer"])
@@ -65,12 +53,10 @@ class CatalogueFixture:
     @classmethod
     def setUpClass(cls) -> None:
         super().setUpClass()
-        uv = cls.tool.venv / "bin" / "uv"
-        shutil.copy(TOOLS_DIR / "uv" / "uv", uv)
-        uv.chmod(uv.stat().st_mode | stat.S_IXUSR | stat.S_IXGRP | stat.S_IXOTH)
+        install_uv_standin(cls.tool.venv / "bin")
         cls.index = PackageIndex()
         cls.index.start()
-        cls.pristine = make_venv(cls.tool.root / "pristine-target", with_pip=True)
+        cls.pristine = shared_env_with_pip()
 
     @classmethod
     def tearDownClass(cls) -> None:
@@ -80,10 +66,7 @@ class CatalogueFixture:
     def setUp(self) -> None:
         super().setUp()
         self.target = self.user.root / "target"
-        # Hard links: pip and Python only ever add, replace or remove files
-        # in an environment, never write into one in place, so the copies
-        # cannot change the pristine one, and linking is quicker than copying.
-        shutil.copytree(self.pristine, self.target, symlinks=True, copy_function=link_or_copy)
+        copy_env(self.pristine, self.target)
         self.uv_log = self.user.root / "uv.log"
         self.sandbox = Sandbox({"entitlements": [SAMPLE_APP, TRACER],
                                 "pip_location": self.index.url})

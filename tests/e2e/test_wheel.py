@@ -20,7 +20,8 @@ import unittest
 import zipfile
 from pathlib import Path
 
-from harness import BUILD_DIR, CMAKE, SOURCE_DIR, VERSION, UserEnv, make_venv, run, sanitized_build
+from harness import (BUILD_DIR, CMAKE, SOURCE_DIR, VERSION, UserEnv, copy_env, run, sanitized_build,
+                     shared_env_with_pip)
 from package_index.index import PackageIndex
 from sandbox_cloud import Sandbox
 from test_modules import SAMPLE_APP, TRACER
@@ -218,12 +219,12 @@ class WheelInstallTest(unittest.TestCase):
         cls.index = PackageIndex()
         cls.index.start()
         cls.addClassCleanup(cls.index.stop)
-        cls.venv = make_venv(cls.root / "env", with_pip=True)
+        cls.venv = copy_env(shared_env_with_pip(), cls.root / "env")
         subprocess.run([str(cls.venv / "bin" / "python"), "-m", "pip", "--isolated",
                         "--disable-pip-version-check", "install", "--quiet",
                         "--index-url", cls.index.url, str(wheel)], check=True)
         cls.exe = cls.venv / "bin" / "keelbox"
-        cls.target = make_venv(cls.root / "target", with_pip=True)
+        cls.target = copy_env(shared_env_with_pip(), cls.root / "target")
 
     def setUp(self) -> None:
         self.user = UserEnv(Path(tempfile.mkdtemp(prefix="keelbox-user-")))
