@@ -45,7 +45,7 @@ CommandDef command(std::string_view name, std::string_view description,
   return c;
 }
 
-CommandDef init_command() {
+CommandDef init_def() {
   OptionDef token_id = value_option("token_id", {"--token-id"}, ValueType::Text, "TEXT", "");
   token_id.manual_help = "The token id. Asked for when not given.";
   OptionDef token = value_option("token", {"--token"}, ValueType::Text, "TEXT", "");
@@ -63,7 +63,7 @@ CommandDef init_command() {
   return command("init", "Initialize Keelbox.", {token_id, token, cloud}, run_init);
 }
 
-CommandDef install_command() {
+CommandDef install_def() {
   CommandDef c = command(
       "install",
       "Install Keelbox modules and packages.\n"
@@ -85,7 +85,7 @@ CommandDef install_command() {
   return c;
 }
 
-CommandDef download_examples_command() {
+CommandDef download_examples_def() {
   OptionDef modules = value_option("module_names", {"-m", "--modules"}, ValueType::Text, "TEXT",
                                    "Download examples for a specific module. Can be used multiple "
                                    "times.");
@@ -116,9 +116,9 @@ CommandDef download_examples_command() {
 }
 
 std::vector<CommandDef> build_commands() {
-  return {init_command(),
+  return {init_def(),
           command("modules", "Show your available Keelbox modules and packages.", {}, run_modules),
-          install_command(), download_examples_command()};
+          install_def(), download_examples_def()};
 }
 
 }  // namespace
