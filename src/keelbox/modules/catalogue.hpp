@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "keelbox/models/models.hpp"
+#include "keelbox/process/process.hpp"
 
 namespace keelbox {
 
@@ -68,12 +69,14 @@ std::optional<std::string> _version_from_pip_show_output(std::string_view output
 // Asks uv for the installed version of `package_key` in the target
 // environment; nullopt when uv reports failure or the output holds no version,
 // and, without asking uv, when the key is not a package name.
-std::optional<std::string> _package_installed_version(const std::string& package_key);
+std::optional<std::string> _package_installed_version(
+    const std::string& package_key, ProcessRunner& runner = system_process_runner());
 
 // The index is not consulted: always {"0.0.0"}.
 std::vector<std::string> _get_available_versions(const std::string& _package_key);
 
-KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions = false);
+KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions = false,
+                                       ProcessRunner& runner = system_process_runner());
 
 // Package keys from the service that are not package names are refused: the
 // listing shows them as not installed without asking uv and warns about each

@@ -107,11 +107,12 @@ std::optional<std::string> _version_from_pip_show_output(std::string_view output
   return version;
 }
 
-std::optional<std::string> _package_installed_version(const std::string& package_key) {
+std::optional<std::string> _package_installed_version(const std::string& package_key,
+                                                      ProcessRunner& runner) {
   if (!is_package_name(package_key)) return std::nullopt;  // never an argument of uv
   std::string output;
   try {
-    CompletedProcess done = run_uv_in_python({"pip", "show", package_key}, /*capture_output=*/true);
+    CompletedProcess done = run_uv_in_python({"pip", "show", package_key}, /*capture_output=*/true, runner);
     if (done.stdout_) output = *done.stdout_;
   } catch (const KeelboxUVException&) {
     // uv reports a package that is not installed with a failure status.
@@ -124,10 +125,11 @@ std::vector<std::string> _get_available_versions(const std::string& /*_package_k
   return {"0.0.0"};
 }
 
-KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions) {
+KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions,
+                                       ProcessRunner& runner) {
   KeelboxPackage package;
   package.key = key;
-  package.installed_version = _package_installed_version(key);
+  package.installed_version = _package_installed_version(key, runner);
   if (check_versions) package.available_versions = _get_available_versions(key);
   return package;
 }
@@ -185,7 +187,7 @@ std::string _listing_row(std::string_view name, std::string_view code,
          _pad_column(show_controls(drop_code_points(code, 4))) + ":" + join(styled_keys, ", ");
 }
 
-void show_all_entitled_modules() {
+void show_all_entitled_modules(ProcessRunner& runner) {
   const std::string green = style("green", "green");
   const std::string red = style("red", "red");
   send_message(_listing_legend(green, red));
@@ -200,7 +202,7 @@ void show_all_entitled_modules() {
     styled_keys.reserve(module.packages.size());
     for (const std::string& key : module.packages) {
       if (!is_package_name(key)) refused.push_back(key);
-      styled_keys.push_back(_package_to_styled_key(_package_key_to_package(key, false)));
+      styled_keys.push_back(_package_to_styled_key(_package_key_to_package(key, false, runner)));
     }
     send_message(_listing_row(module.name, module.code, styled_keys));
   }

@@ -52,7 +52,8 @@ bool _confirm(std::string_view question, bool default_yes) {
 }
 
 void install_modules(const std::vector<std::string>& names_in, bool yes,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files_in) {
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files_in,
+                     ProcessRunner& runner) {
   const std::vector<std::filesystem::path> requirements_files =
       requirements_files_in.value_or(std::vector<std::filesystem::path>{});
 
@@ -102,7 +103,8 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
 
   if (!yes) {
     send_message("\nPreparing install and resolving dependencies for\n" + styled_set);
-    install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/true, requirements_files);
+    install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/true, requirements_files,
+                             runner);
   }
 
   if (mkl_wanted) send_message(style("MKL", "blue") + " will be installed.");
@@ -110,8 +112,8 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
   if (!yes && !_confirm("Continue?", true)) return;
 
   send_message("Installing\n" + styled_set);
-  if (mkl_wanted) ensure_mkl_in_environment();
-  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files);
+  if (mkl_wanted) ensure_mkl_in_environment(runner);
+  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files, runner);
 }
 
 }  // namespace keelbox
