@@ -71,7 +71,8 @@ def shared_env_with_pip() -> Path:
     interpreter and shared by every test process (under a lock): making one
     costs seconds of pip's own installation. Tests change only copies of it
     (`copy_env`)."""
-    key = hashlib.sha256(f"{os.path.realpath(sys.executable)}\n{sys.version}".encode()).hexdigest()[:12]
+    interpreter = f"{os.path.realpath(sys.executable)}\n{sys.version}"
+    key = hashlib.sha256(interpreter.encode()).hexdigest()[:12]
     home = BUILD_DIR / "e2e-envs"
     home.mkdir(parents=True, exist_ok=True)
     env = home / f"with-pip-{key}"

@@ -112,7 +112,8 @@ std::optional<std::string> _package_installed_version(const std::string& package
   if (!is_package_name(package_key)) return std::nullopt;  // never an argument of uv
   std::string output;
   try {
-    CompletedProcess done = run_uv_in_python({"pip", "show", package_key}, /*capture_output=*/true, runner);
+    CompletedProcess done =
+        run_uv_in_python({"pip", "show", package_key}, /*capture_output=*/true, runner);
     if (done.stdout_) output = *done.stdout_;
   } catch (const KeelboxUVException&) {
     // uv reports a package that is not installed with a failure status.

@@ -31,7 +31,10 @@ const std::string kHeading = "\nInstalling modules and packages\n\nResolving nam
 const std::string kQuestion = "Continue? [Y/n]: ";
 
 nlohmann::json entitlement(const std::string& name, const std::string& code, const V& packages) {
-  return {{"name", name}, {"code", code}, {"packages", packages}, {"required_entitlements", nlohmann::json::array()}};
+  return {{"name", name},
+          {"code", code},
+          {"packages", packages},
+          {"required_entitlements", nlohmann::json::array()}};
 }
 
 // What std::cin reads for the life of the object.
@@ -92,7 +95,8 @@ class Flow : public ::testing::Test {
       {{"accept_any_token", true},
        {"pip_location", kIndex},
        {"entitlements",
-        {entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", {"zvk-sample-app", "zvk-sample-utils"}),
+        {entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP",
+                     {"zvk-sample-app", "zvk-sample-utils"}),
          entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", {"zvk-tracer"})}}}};
   FakeProcessRunner runner_;
 };
@@ -111,7 +115,8 @@ TEST_F(Flow, DryRunQuestionAndInstallFollowTheAnswer) {
   const std::string resolved =
       "Modules to install: ['Zvk Sample App']\nAdditional packages to install: ['numpy']\n";
   const std::string preparing =
-      "\nPreparing install and resolving dependencies for\n['zvk-sample-app', 'zvk-sample-utils', 'numpy']\n";
+      "\nPreparing install and resolving dependencies for\n['zvk-sample-app', 'zvk-sample-utils', "
+      "'numpy']\n";
   const std::string installing = "Installing\n['zvk-sample-app', 'zvk-sample-utils', 'numpy']\n";
   enum Outcome { Installed, Declined, Aborted, DryRunFails };
   struct Case {
@@ -120,18 +125,47 @@ TEST_F(Flow, DryRunQuestionAndInstallFollowTheAnswer) {
     std::string input;
     std::vector<int> statuses;  // of the runs, in order (0 when none is left)
     Outcome outcome;
-    V said;                     // in this order
+    V said;  // in this order
     std::size_t questions;
   };
   const std::vector<Case> cases = {
-      {"confirmed", false, "y\n", {}, Installed, {kHeading + resolved + preparing, kQuestion + installing}, 1},
-      {"an empty answer takes the default", false, "\n", {}, Installed, {kQuestion + installing}, 1},
+      {"confirmed",
+       false,
+       "y\n",
+       {},
+       Installed,
+       {kHeading + resolved + preparing, kQuestion + installing},
+       1},
+      {"an empty answer takes the default",
+       false,
+       "\n",
+       {},
+       Installed,
+       {kQuestion + installing},
+       1},
       {"declined", false, " No \n", {}, Declined, {preparing, kQuestion}, 1},
-      {"asked again after an invalid answer", false, "maybe\nyes\n", {}, Installed,
-       {kQuestion + "Error: invalid input\n" + kQuestion + installing}, 2},
+      {"asked again after an invalid answer",
+       false,
+       "maybe\nyes\n",
+       {},
+       Installed,
+       {kQuestion + "Error: invalid input\n" + kQuestion + installing},
+       2},
       {"end of input at the question", false, "", {}, Aborted, {preparing, kQuestion}, 1},
-      {"a failing dry run ends before the question", false, "y\n", {1}, DryRunFails, {preparing}, 0},
-      {"yes: no dry run and no question", true, "", {}, Installed, {kHeading + resolved + installing}, 0},
+      {"a failing dry run ends before the question",
+       false,
+       "y\n",
+       {1},
+       DryRunFails,
+       {preparing},
+       0},
+      {"yes: no dry run and no question",
+       true,
+       "",
+       {},
+       Installed,
+       {kHeading + resolved + installing},
+       0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -153,7 +187,8 @@ TEST_F(Flow, DryRunQuestionAndInstallFollowTheAnswer) {
     EXPECT_EQ(outcome, c.outcome) << out;
     expect_in_order(out, c.said);
     std::size_t questions = 0;
-    for (std::size_t at = out.find(kQuestion); at != std::string::npos; at = out.find(kQuestion, at + 1))
+    for (std::size_t at = out.find(kQuestion); at != std::string::npos;
+         at = out.find(kQuestion, at + 1))
       ++questions;
     EXPECT_EQ(questions, c.questions) << out;
 
@@ -180,12 +215,15 @@ TEST_F(Flow, MklIsProvisionedBeforeThePackages) {
     std::size_t uv_installs_of_mkl;
   };
   const std::vector<Case> cases = {
-      {"absent: installed, then linked", 1,
+      {"absent: installed, then linked",
+       1,
        {"MKL will be installed.\nInstalling\n['zvk-tracer']\n", "Installing MKL via pip.\n",
         "Creating symlink " + (target_ / "lib" / "libmkl_rt.so").string() + " to libmkl_rt.so.2\n"},
        1},
-      {"present: only the link is left to make", 0,
-       {"MKL will be installed.\n", "MKL library already installed / available in " + target_.string() + ".\n"},
+      {"present: only the link is left to make",
+       0,
+       {"MKL will be installed.\n",
+        "MKL library already installed / available in " + target_.string() + ".\n"},
        0},
   };
   for (const Case& c : cases) {
@@ -207,9 +245,10 @@ TEST_F(Flow, MklIsProvisionedBeforeThePackages) {
 }
 
 TEST_F(Flow, ListingAsksUvOncePerPackageInTableOrderAndCapturesItsAnswer) {
-  cloud_.update("entitlements",
-                {entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", {"zvk-sample-app", "zvk-sample-utils"}),
-                 entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", {"zvk-tracer", "bad key;rm"})});
+  cloud_.update(
+      "entitlements",
+      {entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", {"zvk-sample-app", "zvk-sample-utils"}),
+       entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", {"zvk-tracer", "bad key;rm"})});
   runner_.answer(0, "Name: zvk-sample-app\nVersion: 1.4.0\n").answer(1, "", "not installed");
   CaptureStdout();
   CaptureStderr();
@@ -225,7 +264,8 @@ TEST_F(Flow, ListingAsksUvOncePerPackageInTableOrderAndCapturesItsAnswer) {
   EXPECT_EQ(seen, (std::vector<V>{{"pip", "show", "zvk-sample-app"},
                                   {"pip", "show", "zvk-sample-utils"},
                                   {"pip", "show", "zvk-tracer"}}));
-  expect_in_order(out, {"ZVK Sample App", "zvk-sample-app, zvk-sample-utils", "ZVK Tracer", "zvk-tracer"});
+  expect_in_order(
+      out, {"ZVK Sample App", "zvk-sample-app, zvk-sample-utils", "ZVK Tracer", "zvk-tracer"});
   EXPECT_NE(err.find("bad key;rm"), std::string::npos) << err;
 }
 
