@@ -42,11 +42,12 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
+# The windows and sanitize trees compile each module's sources as one file.
+unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=0)
 # ccache keeps compiled objects between runs, in its own folder outside the
 # clone, so a later run builds only what changed. CCACHE_BASEDIR makes the
 # objects independent of where the clone lies; the sloppiness lets it cache
 # the objects compiled with the unit tests' precompiled header.
-unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=0)
 launcher=()
 if command -v ccache >/dev/null; then
   launcher=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
