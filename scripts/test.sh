@@ -3,8 +3,8 @@
 # where it finds the most, so that nothing is built or run twice for nothing:
 #
 #   windows    the mingw-w64 cross build (cmake/mingw-w64.cmake), Release,
-#              warnings as errors, with libcurl, libarchive and SQLite
-#              cross-built from Debian's sources by scripts/win-deps.sh
+#              warnings as errors, with libcurl, libarchive, SQLite and
+#              GoogleTest cross-built from Debian's sources by scripts/win-deps.sh
 #              (cached in /var/cache/keelbox/win-deps, reused by later runs).
 #              Its unit tests run under wine; its keelbox.exe is what the
 #              release build's test_windows drives, so it is built first.

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Cross-builds the libraries keelbox.exe links statically (libcurl with
 # Schannel, libarchive, SQLite) from Debian's own source packages, for the
-# mingw-w64 toolchain of cmake/mingw-w64.cmake. zlib comes from Debian's
-# libz-mingw-w64-dev.
+# mingw-w64 toolchain of cmake/mingw-w64.cmake, and GoogleTest, which its unit
+# tests link, from the sources Debian's googletest package installs. zlib comes
+# from Debian's libz-mingw-w64-dev.
 #
 #   scripts/win-deps.sh            # builds what is missing, prints the prefix
 #   cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
@@ -34,7 +35,10 @@ readonly CACHE=${KEELBOX_WIN_DEPS_CACHE:-/var/cache/keelbox/win-deps}
 readonly PREFIX=$CACHE/prefix
 
 # Source package and the binary package whose version it must match.
-readonly PACKAGES=(curl:libcurl4-openssl-dev libarchive:libarchive-dev sqlite3:libsqlite3-dev)
+readonly PACKAGES=(curl:libcurl4-openssl-dev libarchive:libarchive-dev sqlite3:libsqlite3-dev
+                   googletest:googletest)
+# Binary packages that install their own sources: nothing is fetched for them.
+declare -A INSTALLED_SOURCES=([googletest]=/usr/src/googletest)
 
 log() { echo "win-deps: $*" >&2; }
 die() { log "$*"; exit 1; }
@@ -172,6 +176,16 @@ build_sqlite3() {
   echo "$cflags" > "$prefix/lib/sqlite3-cflags.txt"
 }
 
+# GoogleTest for the unit tests of the Windows tree (GoogleMock is not used).
+# Built here, once per version, rather than in every Windows tree.
+build_googletest() {
+  local src=$1 build=$2 prefix=$3
+  cmake -S "$src" -B "$build" "${CMAKE_CROSS[@]}" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON >&2
+  cmake --build "$build" -j"$JOBS" >&2
+  cmake --install "$build" >&2
+}
+
 # ------------------------------------------------------------------- main --
 
 # What a package's build depends on: its build function, the common CMake
@@ -208,8 +222,14 @@ for entry in "${PACKAGES[@]}"; do
   command -v "$HOST-gcc-posix" >/dev/null || die "$HOST-gcc-posix is missing (scripts/install-deps.sh)"
   work=$CACHE/work/$pkg
   rm -rf "$work" "$dir" "$work.log"
-  update_source_lists
-  src=$(fetch_source "$pkg" "$version" "$work/src")
+  mkdir -p "$CACHE/work"
+  if [[ -n ${INSTALLED_SOURCES[$pkg]:-} ]]; then
+    src=${INSTALLED_SOURCES[$pkg]}
+    [[ -f $src/CMakeLists.txt ]] || die "the sources of $pkg are missing in $src (scripts/install-deps.sh)"
+  else
+    update_source_lists
+    src=$(fetch_source "$pkg" "$version" "$work/src")
+  fi
   log "building $pkg $version (log: $work.log)"
   (
     start=$SECONDS
