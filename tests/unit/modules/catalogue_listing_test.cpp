@@ -14,7 +14,7 @@ struct PipShowCase {
   std::optional<std::string> version;
 };
 
-class PipShow : public testing::TestWithParam<PipShowCase> {};
+class PipShow : public ::testing::TestWithParam<PipShowCase> {};
 
 TEST_P(PipShow, ReadsVersionEntry) {
   EXPECT_EQ(_version_from_pip_show_output(GetParam().output), GetParam().version);
@@ -22,7 +22,7 @@ TEST_P(PipShow, ReadsVersionEntry) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, PipShow,
-    testing::Values(
+    ::testing::Values(
         PipShowCase{"Typical", "Name: zvk-sample-app\nVersion: 1.4.0\nLocation: /v/lib\n", "1.4.0"},
         PipShowCase{"Empty", "", std::nullopt},
         PipShowCase{"TwoPieces", "Version: 1.0.0\n", std::nullopt},  // fewer than three pieces
@@ -35,7 +35,7 @@ INSTANTIATE_TEST_SUITE_P(
         PipShowCase{"ColonWithoutBlank", "Name: a\nVersion:1.0.0\n\n", std::nullopt},
         PipShowCase{"EmptyValue", "Name: a\nVersion: \n\n", ""},
         PipShowCase{"NoVersionLine", "Name: a\nSummary: text\n\n", std::nullopt}),
-    [](const testing::TestParamInfo<PipShowCase>& test) { return test.param.label; });
+    [](const ::testing::TestParamInfo<PipShowCase>& test) { return test.param.label; });
 
 TEST(StyledKey, ColourFollowsInstalledState) {
   EXPECT_EQ(_package_to_styled_key(KeelboxPackage{"a", std::nullopt, {}}), style("a", "red"));

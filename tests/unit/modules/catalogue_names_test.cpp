@@ -20,7 +20,7 @@ struct NormalizeCase {
   std::string normalized;
 };
 
-class NormalizeName : public testing::TestWithParam<NormalizeCase> {};
+class NormalizeName : public ::testing::TestWithParam<NormalizeCase> {};
 
 TEST_P(NormalizeName, BringsNameIntoCodeForm) {
   EXPECT_EQ(_normalize_name_for_module(GetParam().typed), GetParam().normalized);
@@ -28,7 +28,7 @@ TEST_P(NormalizeName, BringsNameIntoCodeForm) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, NormalizeName,
-    testing::Values(
+    ::testing::Values(
         NormalizeCase{"zvk_sample_app", "ENT_ZVK_SAMPLE_APP"},
         NormalizeCase{"ZVK Sample App", "ENT_ZVK_SAMPLE_APP"},
         NormalizeCase{"zvk-sample-app", "ENT_ZVK_SAMPLE_APP"},
@@ -54,7 +54,7 @@ struct ClassifyCase {
   std::string expected;  // "module:<code>", "package:<key>" or "error"
 };
 
-class ClassifyName : public testing::TestWithParam<ClassifyCase> {};
+class ClassifyName : public ::testing::TestWithParam<ClassifyCase> {};
 
 TEST_P(ClassifyName, DecidesModulePackageOrNeither) {
   ClassifiedNames got = install_names_to_modules_and_packages({GetParam().typed}, kModules);
@@ -71,7 +71,7 @@ TEST_P(ClassifyName, DecidesModulePackageOrNeither) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ClassifyName,
-    testing::Values(ClassifyCase{"zvk_sample_app", "module:ENT_ZVK_SAMPLE_APP"},
+    ::testing::Values(ClassifyCase{"zvk_sample_app", "module:ENT_ZVK_SAMPLE_APP"},
                     ClassifyCase{"ZVK Sample App", "module:ENT_ZVK_SAMPLE_APP"},
                     ClassifyCase{"zvk-sample-app", "module:ENT_ZVK_SAMPLE_APP"},  // module wins
                     ClassifyCase{"ent_zvk_sample_app", "module:ENT_ZVK_SAMPLE_APP"},
@@ -128,7 +128,7 @@ struct DisplayCase {
   std::string display;
 };
 
-class DisplayName : public testing::TestWithParam<DisplayCase> {};
+class DisplayName : public ::testing::TestWithParam<DisplayCase> {};
 
 TEST_P(DisplayName, TitleCasesRunsOfCasedLetters) {
   EXPECT_EQ(_module_code_to_name(GetParam().code), GetParam().display);
@@ -136,7 +136,7 @@ TEST_P(DisplayName, TitleCasesRunsOfCasedLetters) {
 
 INSTANTIATE_TEST_SUITE_P(
     Table, DisplayName,
-    testing::Values(DisplayCase{"ENT_ZVK_SAMPLE_APP", "Zvk Sample App"},
+    ::testing::Values(DisplayCase{"ENT_ZVK_SAMPLE_APP", "Zvk Sample App"},
                     DisplayCase{"ENT_ZVK_TRACER_FREE", "Zvk Tracer "},
                     DisplayCase{"ENT_ZVK_AGENT_KIT", "Zvk Agkit"},
                     DisplayCase{"ENT_ZVK_3D_VIEW", "Zvk 3D View"},

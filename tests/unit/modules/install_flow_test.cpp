@@ -11,6 +11,7 @@
 #include "../support/sandbox.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 
 namespace keelbox {
