@@ -23,14 +23,16 @@
 #              them), as many at once as there are cores, each starting with
 #              a run over its seed corpus fuzz/corpus/<name>.
 #
-# The unit tests' own sources are compiled without optimisation and with one
-# precompiled header (tests/CMakeLists.txt); the code they test keeps the
-# build's flags. The windows and sanitize trees are unity builds (each
-# module's sources compiled as one file: a third less compile time); the
-# release tree builds as a user's build does, file by file, so that each
-# source is still seen to compile on its own. ctest runs twice as many tests
-# at once as there are cores: many tests mostly wait (on pip, the sandbox
-# cloud, a stall period).
+# The unit tests' own sources are compiled without optimisation, without the
+# sanitizers' instrumentation and with one precompiled header
+# (tests/CMakeLists.txt); the code they test keeps the build's flags. Every
+# tree is a unity build: each target's sources compiled as one file, which
+# takes a third of the compile time or more off. In a unity file a source also
+# sees what the sources before it include, so the sanitize tree lists the
+# sources in reverse order (KEELBOX_UNITY_REVERSED): a source that compiles
+# only thanks to another's includes fails in one of the two orders. ctest runs
+# twice as many tests at once as there are cores: many tests mostly wait (on
+# pip, the sandbox cloud, a stall period).
 #
 # Installs the Debian packages it needs first. Exits non-zero on any failure.
 #
@@ -42,7 +44,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
-# The windows and sanitize trees compile each module's sources as one file.
+# Every tree compiles each target's sources as one file.
 unity=(-DCMAKE_UNITY_BUILD=ON -DCMAKE_UNITY_BUILD_BATCH_SIZE=0)
 # ccache keeps compiled objects between runs, in its own folder outside the
 # clone, so a later run builds only what changed. CCACHE_BASEDIR makes the
@@ -71,14 +73,15 @@ for b in $builds; do
       win_tree=$PWD/build/windows ;;
     release)
       flags=(-DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON -DKEELBOX_UNIT_TESTS=OFF
-             -DKEELBOX_WIN_BUILD_DIR="$win_tree") ;;
+             -DKEELBOX_WIN_BUILD_DIR="$win_tree" "${unity[@]}") ;;
     sanitize)
       compilers=(CC=clang CXX=clang++)
       # Line tables are all the sanitizers' reports need, and compile in a
       # tenth less time than full debugging information.
       flags=(-DCMAKE_BUILD_TYPE=Debug -DKEELBOX_SANITIZE=ON -DKEELBOX_FUZZ=ON -DKEELBOX_BUILD_BENCH=OFF
              -DKEELBOX_WERROR=ON -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only
-             -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only -DKEELBOX_E2E_WINDOWS=OFF "${unity[@]}") ;;
+             -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only -DKEELBOX_E2E_WINDOWS=OFF "${unity[@]}"
+             -DKEELBOX_UNITY_REVERSED=ON) ;;
     *) echo "unknown build: $b" >&2; exit 2 ;;
   esac
   echo "=== $b build"
