@@ -2,8 +2,8 @@
 # Builds keelbox three times and runs the tests with ctest. Each test runs
 # where it finds the most, so that nothing is built or run twice for nothing:
 #
-#   windows    the mingw-w64 cross build (cmake/mingw-w64.cmake), Release,
-#              warnings as errors, with libcurl, libarchive, SQLite and
+#   windows    the mingw-w64 cross build (cmake/mingw-w64.cmake), Release
+#              at -O1, warnings as errors, with libcurl, libarchive, SQLite and
 #              GoogleTest cross-built from Debian's sources by scripts/win-deps.sh
 #              (cached in /var/cache/keelbox/win-deps, reused by later runs).
 #              Its unit tests run under wine; its keelbox.exe is what the
@@ -68,8 +68,12 @@ for b in $builds; do
       stage_start=$SECONDS
       win_deps=$(bash scripts/win-deps.sh | tail -n 1)
       echo "=== Windows libraries took $((SECONDS - stage_start)) s"
+      # Optimised lightly: the release tree builds the same sources with
+      # the same compiler family at full optimisation, and -O1 compiles in
+      # a third less time than -O3.
       flags=(-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake -DKEELBOX_WIN_DEPS="$win_deps"
-             -DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON "${unity[@]}")
+             -DCMAKE_BUILD_TYPE=Release "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG"
+             "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG" -DKEELBOX_WERROR=ON "${unity[@]}")
       win_tree=$PWD/build/windows ;;
     release)
       flags=(-DCMAKE_BUILD_TYPE=Release -DKEELBOX_WERROR=ON -DKEELBOX_UNIT_TESTS=OFF
