@@ -19,7 +19,7 @@
 #              installations and whose flows the unit tests run on a fake
 #              process runner here (the wheel's skips itself: the wheel is made from
 #              builds without sanitizers), then each fuzz harness of fuzz/ for a
-#              bounded time (KEELBOX_FUZZ_SECONDS, 10 by default; 0 skips
+#              bounded time (KEELBOX_FUZZ_SECONDS, 5 by default; 0 skips
 #              them), as many at once as there are cores, each starting with
 #              a run over its seed corpus fuzz/corpus/<name>.
 #
@@ -57,7 +57,7 @@ if command -v ccache >/dev/null; then
   export CCACHE_SLOPPINESS=${CCACHE_SLOPPINESS:-pch_defines,time_macros}
 fi
 builds=${KEELBOX_BUILDS:-"windows release sanitize"}
-fuzz_seconds=${KEELBOX_FUZZ_SECONDS:-10}
+fuzz_seconds=${KEELBOX_FUZZ_SECONDS:-5}
 status=0
 win_tree=
 for b in $builds; do
