@@ -9,19 +9,21 @@
 #              Its unit tests run under wine; its keelbox.exe is what the
 #              release build's test_windows drives, so it is built first.
 #   release    g++, Release, warnings as errors: the binary users get, in the
-#              wheel. Every black-box test (tests/e2e) runs against it, the
-#              wheel's included. No unit tests: they test the same sources
+#              wheel. The black-box tests (tests/e2e) that need it: those
+#              labelled "pip", whose time goes into real installations, and
+#              those labelled "product": the wheel's and those that start
+#              Windows programs. No unit tests: they test the same sources
 #              as in the sanitize build, where they find more.
 #   sanitize   clang, AddressSanitizer and UndefinedBehaviorSanitizer, with
 #              libFuzzer's coverage, warnings as errors: every unit test and
-#              every black-box test but those that start only Windows
-#              programs and those labelled "pip", whose time goes into real
-#              installations and whose flows the unit tests run on a fake
-#              process runner here (the wheel's skips itself: the wheel is made from
-#              builds without sanitizers), then each fuzz harness of fuzz/ for a
-#              bounded time (KEELBOX_FUZZ_SECONDS, 5 by default; 0 skips
-#              them), as many at once as there are cores, each starting with
-#              a run over its seed corpus fuzz/corpus/<name>.
+#              every other black-box test (the install flow and the listing
+#              also have unit tests here, on a fake process runner), where
+#              the same assertions also catch memory errors and undefined
+#              behaviour; then each fuzz harness of fuzz/ for a bounded time
+#              (KEELBOX_FUZZ_SECONDS, 5 by default; 0 skips them), as many at
+#              once as there are cores, each starting with a run over its
+#              seed corpus fuzz/corpus/<name>.
+#   (A run of the release tree alone runs every black-box test there.)
 #
 # The unit tests' own sources are compiled without optimisation, without the
 # sanitizers' instrumentation and with one precompiled header
@@ -103,8 +105,15 @@ for b in $builds; do
   # Sanitizer reports end the test that triggers them.
   export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
   export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  # With both Linux trees, each black-box test runs in one of them: those
+  # that drive pip or need a build without sanitizers in the release tree,
+  # the rest in the sanitize tree (labels in tests/CMakeLists.txt).
   select=()
-  if [ "$b" = sanitize ]; then select=(-LE pip); fi
+  if [ "$b" = sanitize ]; then
+    select=(-LE 'pip|product')
+  elif [ "$b" = release ] && [[ " $builds " == *" sanitize "* ]]; then
+    select=(-L 'pip|product')
+  fi
   if ! ctest --test-dir "build/$b" -j "$((jobs * 2))" --output-on-failure --timeout 1200 "${select[@]}"; then
     status=1
   fi
