@@ -34,7 +34,8 @@
 # sources in reverse order (KEELBOX_UNITY_REVERSED): a source that compiles
 # only thanks to another's includes fails in one of the two orders. ctest runs
 # twice as many tests at once as there are cores: many tests mostly wait (on
-# pip, the sandbox cloud, a stall period).
+# pip, the sandbox cloud, a stall period), and the next tree builds in the
+# background meanwhile, in the processor time they leave unused.
 #
 # Installs the Debian packages it needs first. Exits non-zero on any failure.
 #
@@ -62,12 +63,13 @@ builds=${KEELBOX_BUILDS:-"windows release sanitize"}
 fuzz_seconds=${KEELBOX_FUZZ_SECONDS:-5}
 status=0
 win_tree=
-for b in $builds; do
+# Sets flags and compilers for one tree.
+tree_options() {
   compilers=()
-  case "$b" in
+  case "$1" in
     windows)
       echo "=== Windows libraries (scripts/win-deps.sh)"
-      stage_start=$SECONDS
+      local stage_start=$SECONDS
       win_deps=$(bash scripts/win-deps.sh | tail -n 1)
       echo "=== Windows libraries took $((SECONDS - stage_start)) s"
       # Optimised lightly: the release tree builds the same sources with
@@ -88,23 +90,61 @@ for b in $builds; do
              -DKEELBOX_WERROR=ON -DCMAKE_C_FLAGS_DEBUG=-gline-tables-only
              -DCMAKE_CXX_FLAGS_DEBUG=-gline-tables-only -DKEELBOX_E2E_WINDOWS=OFF "${unity[@]}"
              -DKEELBOX_UNITY_REVERSED=ON) ;;
-    *) echo "unknown build: $b" >&2; exit 2 ;;
+    *) echo "unknown build: $1" >&2; exit 2 ;;
   esac
-  echo "=== $b build"
-  stage_start=$SECONDS
+}
+
+# Configures and builds one tree.
+build_tree() {
+  local b=$1 generator=()
   # Ninja starts a module's objects before the modules it links with are
   # linked, which make does not; a tree made earlier keeps its generator.
-  generator=()
   if command -v ninja >/dev/null && [ ! -f "build/$b/CMakeCache.txt" ]; then
     generator=(-G Ninja)
   fi
-  env "${compilers[@]}" cmake -S . -B "build/$b" "${generator[@]}" "${flags[@]}" "${launcher[@]}" >/dev/null
-  cmake --build "build/$b" -j "$jobs"
-  echo "=== $b build took $((SECONDS - stage_start)) s; $b tests"
+  env "${compilers[@]}" cmake -S . -B "build/$b" "${generator[@]}" "${flags[@]}" "${launcher[@]}" >/dev/null &&
+    cmake --build "build/$b" -j "$jobs"
+}
+
+# The trees are built one after the other, each with every core. While one
+# tree's tests run, the next tree builds in the background at the idle
+# scheduling priority (chrt --idle): it takes only the processor time the
+# tests leave unused, which is much of it while they wait on pip, wine, the
+# sandbox cloud or a stall period. Its output is shown once it is done.
+# Sanitizer reports end the test that triggers them.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+read -r -a trees <<<"$builds"
+background=()
+if command -v chrt >/dev/null; then background=(chrt --idle 0); fi
+next_pid=
+for i in "${!trees[@]}"; do
+  b=${trees[$i]}
+  if [ -z "$next_pid" ]; then
+    echo "=== $b build"
+    stage_start=$SECONDS
+    tree_options "$b"
+    if ! build_tree "$b"; then echo "=== $b build FAILED"; exit 1; fi
+  else
+    echo "=== $b build, begun in the background $((SECONDS - stage_start)) s ago"
+    if ! wait "$next_pid"; then
+      cat "build/$b.build.log"
+      echo "=== $b build FAILED"
+      exit 1
+    fi
+    cat "build/$b.build.log"
+  fi
+  echo "=== $b build done after $((SECONDS - stage_start)) s; $b tests"
+  next_pid=
   stage_start=$SECONDS
-  # Sanitizer reports end the test that triggers them.
-  export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
-  export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+  if [ $((i + 1)) -lt ${#trees[@]} ]; then
+    next=${trees[$((i + 1))]}
+    tree_options "$next"
+    mkdir -p build
+    "${background[@]}" bash -c "$(declare -f build_tree); $(declare -p compilers flags launcher jobs); build_tree $next" \
+      >"build/$next.build.log" 2>&1 &
+    next_pid=$!
+  fi
   # With both Linux trees, each black-box test runs in one of them: those
   # that drive pip or need a build without sanitizers in the release tree,
   # the rest in the sanitize tree (labels in tests/CMakeLists.txt).
