@@ -73,9 +73,10 @@ std::vector<std::string> split_list(const std::wstring& text, wchar_t separator)
 
 // One JSON line per command line: the arguments as this program received
 // them, the raw command line, and the environment variables that matter.
-void log_command_line(const std::string& program, const std::vector<std::string>& args) {
+// False when the log is named but cannot be written.
+bool log_command_line(const std::string& program, const std::vector<std::string>& args) {
   const auto path = env(L"UV_STANDIN_LOG");
-  if (!path || path->empty()) return;
+  if (!path || path->empty()) return true;
   std::string record = "{\"program\": " + json_string(program) + ", \"argv\": [";
   for (std::size_t i = 0; i < args.size(); ++i) record += (i ? ", " : "") + json_string(args[i]);
   record += "], \"command_line\": " + json_string(utf8(GetCommandLineW()));
@@ -91,7 +92,7 @@ void log_command_line(const std::string& program, const std::vector<std::string>
     record += "}";
   }
   record += "}\n";
-  standin::append_file(*path, record);
+  return standin::append_file(*path, record);
 }
 
 int refuse(const std::string& text) {
@@ -298,7 +299,12 @@ int run(int argc, wchar_t** argv) {
   std::vector<std::string> args;
   for (int i = 1; i < argc; ++i) args.push_back(utf8(argv[i]));
   const std::string program = argc > 0 ? program_name(argv[0]) : "uv";
-  log_command_line(program, args);
+  if (!log_command_line(program, args)) {
+    // A status of its own, so that a test tells a lost record from a start
+    // that never reached this program.
+    put(STD_ERROR_HANDLE, "uv stand-in: cannot append to the log named by UV_STANDIN_LOG\n");
+    return 3;
+  }
   if (const auto seconds = env(L"UV_STANDIN_SLEEP")) Sleep(1000 * std::wcstoul(seconds->c_str(), nullptr, 10));
   if (const auto code = env(L"UV_STANDIN_EXIT")) return static_cast<int>(std::wcstoul(code->c_str(), nullptr, 0));
   if (program.starts_with("python")) {
