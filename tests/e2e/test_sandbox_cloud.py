@@ -197,5 +197,24 @@ class Backlog(unittest.TestCase):
         self.assertEqual(len(clients), 32)
 
 
+class SharedCertificates(unittest.TestCase):
+    def test_starts_at_once_share_one_whole_set(self):
+        # Sandboxes started together into an empty folder: each ends up with
+        # the same complete set, made once, and nothing half-made is left.
+        from concurrent.futures import ThreadPoolExecutor
+        from sandbox_cloud import certs
+        cache = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, cache, True)
+        hosts = ["core.cloud.example.org"]
+        with ThreadPoolExecutor(4) as pool:
+            sets = list(pool.map(lambda _: certs.shared_certificates(cache, hosts), range(4)))
+        self.assertEqual(len(set(sets)), 1)
+        self.assertEqual(len(list(cache.iterdir())), 1, list(cache.iterdir()))
+        ctx = ssl.create_default_context(cafile=str(sets[0].ca_file))
+        ctx.load_cert_chain(sets[0].cert_file, sets[0].key_file)
+        # Other hosts get a set of their own.
+        self.assertNotEqual(certs.shared_certificates(cache, ["other.example.org"]), sets[0])
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -11,6 +11,7 @@ from __future__ import annotations
 import copy
 import io
 import json
+import os
 import shutil
 import tarfile
 import tempfile
@@ -18,7 +19,7 @@ import threading
 from pathlib import Path
 
 from . import scenario as scenario_mod
-from .certs import make_certificates
+from .certs import make_certificates, shared_certificates
 from .server import SandboxServer, SandboxState, make_ssl_context
 
 
@@ -54,7 +55,11 @@ class Sandbox:
         self.state_dir.mkdir(parents=True, exist_ok=True)
         self.examples_dir.mkdir(exist_ok=True)
         self.log_file.touch()
-        certs = make_certificates(self.state_dir / "tls", scenario_mod.service_hosts(self.domain))
+        hosts = scenario_mod.service_hosts(self.domain)
+        # A test run names one folder for every sandbox it starts.
+        shared = os.environ.get("KEELBOX_SANDBOX_CERTS")
+        certs = (shared_certificates(Path(shared), hosts) if shared
+                 else make_certificates(self.state_dir / "tls", hosts))
         self.ca_file = certs.ca_file
         state = SandboxState(domain=self.domain, scenario_file=self.scenario_file,
                              log_file=self.log_file, default_examples_dir=self.examples_dir,

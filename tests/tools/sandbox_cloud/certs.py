@@ -5,12 +5,20 @@ and s, which DER writes without leading zero bytes, so about one signature in
 128 has one of them shorter than 32 bytes. wine's certificate-chain check
 rejects such a signature (CertGetCertificateChain reports "not signature
 valid"), so a certificate is signed again until both integers are 32 bytes
-wide; every client accepts those."""
+wide; every client accepts those.
+
+Making them takes five runs of openssl, most of a sandbox's start. Tests that
+start many sandboxes share one pair through shared_certificates()."""
 from __future__ import annotations
 
 import base64
+import hashlib
+import os
 import secrets
+import shutil
 import subprocess
+import tempfile
+import time
 from dataclasses import dataclass
 from pathlib import Path
 
@@ -89,3 +97,28 @@ def make_certificates(folder: Path, hosts: list[str], days: int = 7) -> CertFile
         "-set_serial", "0x" + secrets.token_hex(8), "-days", str(days),
         "-extfile", "server.ext", "-out", "server.pem", cwd=folder), folder / "server.pem")
     return CertFiles(folder / "ca.pem", folder / "server.pem", folder / "server.key")
+
+
+def shared_certificates(cache: Path, hosts: list[str]) -> CertFiles:
+    """The certificates for `hosts` kept in the folder `cache`: made by the
+    first start of the day and used by every later one (they are valid for a
+    week). Concurrent starts each make a set in a folder of their own and
+    rename it into place; the first rename wins and the others use its set,
+    so no start ever sees a half-written one."""
+    day = int(time.time() // 86400)
+    name = hashlib.sha256("\n".join(hosts).encode()).hexdigest()[:16]
+    folder = Path(cache) / f"{name}-{day}"
+    files = CertFiles(folder / "ca.pem", folder / "server.pem", folder / "server.key")
+    if folder.is_dir():
+        return files
+    Path(cache).mkdir(parents=True, exist_ok=True)
+    fresh = Path(tempfile.mkdtemp(prefix=".new-", dir=cache))
+    try:
+        make_certificates(fresh, hosts)
+        os.rename(fresh, folder)
+    except OSError:
+        if not folder.is_dir():
+            raise
+    finally:
+        shutil.rmtree(fresh, ignore_errors=True)
+    return files
