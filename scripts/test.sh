@@ -34,8 +34,8 @@
 # sources in reverse order (KEELBOX_UNITY_REVERSED): a source that compiles
 # only thanks to another's includes fails in one of the two orders. ctest runs
 # twice as many tests at once as there are cores: many tests mostly wait (on
-# pip, the sandbox cloud, a stall period), and the next tree builds in the
-# background meanwhile, in the processor time they leave unused.
+# pip, the sandbox cloud, a stall period), and the trees not yet built build
+# in the background meanwhile, in the processor time they leave unused.
 #
 # Installs the Debian packages it needs first. Exits non-zero on any failure.
 #
@@ -106,45 +106,53 @@ build_tree() {
     cmake --build "build/$b" -j "$jobs"
 }
 
-# The trees are built one after the other, each with every core. While one
-# tree's tests run, the next tree builds in the background at the idle
-# scheduling priority (chrt --idle): it takes only the processor time the
-# tests leave unused, which is much of it while they wait on pip, wine, the
-# sandbox cloud or a stall period. Its output is shown once it is done.
+# The first tree builds with every core. The others build one after the
+# other from the start, in the background at the idle scheduling priority
+# (chrt --idle): they take only the processor time that the foreground leaves
+# unused, which is much of it while tests wait on pip, wine, the sandbox cloud
+# or a stall period, and while a build ends in a long compile or link of its
+# own. A tree's tests start once it is built; its build output is shown then.
 # Sanitizer reports end the test that triggers them.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 read -r -a trees <<<"$builds"
-background=()
-if command -v chrt >/dev/null; then background=(chrt --idle 0); fi
-next_pid=
+mkdir -p build
+rm -f build/*.build.log build/*.build.status
+echo "=== ${trees[0]} build"
+stage_start=$SECONDS
+tree_options "${trees[0]}"
+chain_pid=
+if [ ${#trees[@]} -gt 1 ]; then
+  # In a process group of its own, so that an early end stops all of it.
+  set -m
+  (
+    if command -v chrt >/dev/null; then chrt --idle -p 0 "$BASHPID" >/dev/null; fi
+    for b in "${trees[@]:1}"; do
+      begun=$SECONDS
+      tree_options "$b" >"build/$b.build.log"
+      rc=0
+      build_tree "$b" >>"build/$b.build.log" 2>&1 || rc=$?
+      echo "$rc $begun $SECONDS" >"build/$b.build.status"
+      [ "$rc" = 0 ] || exit 1
+    done
+  ) &
+  chain_pid=$!
+  set +m
+  trap 'kill -- -"$chain_pid" 2>/dev/null || true' EXIT
+fi
+if ! build_tree "${trees[0]}"; then echo "=== ${trees[0]} build FAILED"; exit 1; fi
+echo "=== ${trees[0]} build took $((SECONDS - stage_start)) s"
 for i in "${!trees[@]}"; do
   b=${trees[$i]}
-  if [ -z "$next_pid" ]; then
-    echo "=== $b build"
-    stage_start=$SECONDS
-    tree_options "$b"
-    if ! build_tree "$b"; then echo "=== $b build FAILED"; exit 1; fi
-  else
-    echo "=== $b build, begun in the background $((SECONDS - stage_start)) s ago"
-    if ! wait "$next_pid"; then
-      cat "build/$b.build.log"
-      echo "=== $b build FAILED"
-      exit 1
-    fi
-    cat "build/$b.build.log"
+  if [ "$i" -gt 0 ]; then
+    while [ ! -f "build/$b.build.status" ] && kill -0 "$chain_pid" 2>/dev/null; do sleep 0.2; done
+    cat "build/$b.build.log" 2>/dev/null || true
+    read -r rc begun ended 2>/dev/null <"build/$b.build.status" || rc=1
+    if [ "$rc" != 0 ]; then echo "=== $b build FAILED"; exit 1; fi
+    echo "=== $b build ran in the background from ${begun} s to ${ended} s of this run"
   fi
-  echo "=== $b build done after $((SECONDS - stage_start)) s; $b tests"
-  next_pid=
+  echo "=== $b tests"
   stage_start=$SECONDS
-  if [ $((i + 1)) -lt ${#trees[@]} ]; then
-    next=${trees[$((i + 1))]}
-    tree_options "$next"
-    mkdir -p build
-    "${background[@]}" bash -c "$(declare -f build_tree); $(declare -p compilers flags launcher jobs); build_tree $next" \
-      >"build/$next.build.log" 2>&1 &
-    next_pid=$!
-  fi
   # With both Linux trees, each black-box test runs in one of them: those
   # that drive pip or need a build without sanitizers in the release tree,
   # the rest in the sanitize tree (labels in tests/CMakeLists.txt).
