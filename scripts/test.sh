@@ -106,13 +106,14 @@ build_tree() {
     cmake --build "build/$b" -j "$jobs"
 }
 
-# The first tree builds with every core. The others build one after the
-# other from the start, in the background at the idle scheduling priority
-# (chrt --idle): they take only the processor time that the foreground leaves
-# unused, which is much of it while tests wait on pip, wine, the sandbox cloud
-# or a stall period, and while a build ends in a long compile or link of its
-# own. A tree's tests start once it is built; its build output is shown then.
-# Sanitizer reports end the test that triggers them.
+# The first tree builds with every core. The others build from the start, in
+# the background at the lowest priorities: the second at nice 19, the third at
+# the idle scheduling priority (chrt --idle), below that. They take only the
+# processor time that the foreground leaves unused, which is much of it while
+# tests wait on pip, wine, the sandbox cloud or a stall period, and while a
+# build ends in a long compile or link of its own; the third takes what the
+# second leaves. A tree's tests start once it is built; its build output is
+# shown then. Sanitizer reports end the test that triggers them.
 export ASAN_OPTIONS=${ASAN_OPTIONS:-abort_on_error=1:detect_leaks=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 read -r -a trees <<<"$builds"
@@ -121,35 +122,38 @@ rm -f build/*.build.log build/*.build.status
 echo "=== ${trees[0]} build"
 stage_start=$SECONDS
 tree_options "${trees[0]}"
-chain_pid=
-if [ ${#trees[@]} -gt 1 ]; then
-  # In a process group of its own, so that an early end stops all of it.
+background=()
+for i in "${!trees[@]}"; do
+  [ "$i" -gt 0 ] || continue
+  b=${trees[$i]}
+  # Each in a process group of its own, so that an early end stops all of it.
   set -m
   (
-    if command -v chrt >/dev/null; then chrt --idle -p 0 "$BASHPID" >/dev/null; fi
-    for b in "${trees[@]:1}"; do
-      begun=$SECONDS
-      tree_options "$b" >"build/$b.build.log"
-      rc=0
-      build_tree "$b" >>"build/$b.build.log" 2>&1 || rc=$?
-      echo "$rc $begun $SECONDS" >"build/$b.build.status"
-      [ "$rc" = 0 ] || exit 1
-    done
+    if [ "$i" -eq 1 ]; then
+      renice -n 19 -p "$BASHPID" >/dev/null
+    elif command -v chrt >/dev/null; then
+      chrt --idle -p 0 "$BASHPID" >/dev/null
+    fi
+    tree_options "$b" >"build/$b.build.log"
+    rc=0
+    build_tree "$b" >>"build/$b.build.log" 2>&1 || rc=$?
+    echo "$rc $SECONDS" >"build/$b.build.status"
   ) &
-  chain_pid=$!
+  background+=("$!")
   set +m
-  trap 'kill -- -"$chain_pid" 2>/dev/null || true' EXIT
-fi
+done
+trap 'for pid in "${background[@]}"; do kill -- -"$pid" 2>/dev/null || true; done' EXIT
 if ! build_tree "${trees[0]}"; then echo "=== ${trees[0]} build FAILED"; exit 1; fi
 echo "=== ${trees[0]} build took $((SECONDS - stage_start)) s"
 for i in "${!trees[@]}"; do
   b=${trees[$i]}
   if [ "$i" -gt 0 ]; then
-    while [ ! -f "build/$b.build.status" ] && kill -0 "$chain_pid" 2>/dev/null; do sleep 0.2; done
+    pid=${background[$((i - 1))]}
+    while [ ! -f "build/$b.build.status" ] && kill -0 "$pid" 2>/dev/null; do sleep 0.2; done
     cat "build/$b.build.log" 2>/dev/null || true
-    read -r rc begun ended 2>/dev/null <"build/$b.build.status" || rc=1
+    read -r rc ended 2>/dev/null <"build/$b.build.status" || rc=1
     if [ "$rc" != 0 ]; then echo "=== $b build FAILED"; exit 1; fi
-    echo "=== $b build ran in the background from ${begun} s to ${ended} s of this run"
+    echo "=== $b build, in the background, was done ${ended} s into this run"
   fi
   echo "=== $b tests"
   stage_start=$SECONDS
