@@ -122,11 +122,14 @@ TEST(TomlText, SevenLines) {
 class ConfigFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    root_ = fs::temp_directory_path() /
-            ("keelbox-config-test-" + std::to_string(::getpid()) + "-" +
-             ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::remove_all(root_);
-    fs::create_directories(root_);
+    // A short name: a test binds a Unix socket in it, whose path may hold
+    // at most 107 bytes, wherever TMPDIR points.
+    std::string tmpl = (fs::temp_directory_path() / "keelbox-config-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(tmpl.data()), nullptr);
+    root_ = tmpl;
+    // Open to the other user some tests run as, as a folder made anew is.
+    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
     ::setenv("XDG_CONFIG_HOME", (root_ / "config").c_str(), 1);
     ::setenv("XDG_DATA_HOME", (root_ / "data").c_str(), 1);
     ::setenv("XDG_CACHE_HOME", (root_ / "cache").c_str(), 1);
