@@ -172,9 +172,9 @@ for i in "${!trees[@]}"; do
     select=(-L 'pip|product')
   elif [ "$b" = windows ]; then
     # wine itself now and then fails to start a program (CreateProcessW
-    # reporting ERROR_INTERNAL_ERROR, about one run in twenty): the unit
-    # tests, all in one start of wine, get a second attempt. A failure of
-    # the first attempt is still printed.
+    # reporting ERROR_INTERNAL_ERROR, seen once in about twenty runs): the
+    # unit tests, all in one start of wine, get a second attempt. A failure
+    # of the first attempt is still printed.
     select=(--repeat until-pass:2)
   fi
   # The sanitize tree's tests make and remove tens of thousands of small
