@@ -16,7 +16,8 @@ std::filesystem::path make_temp_dir() {
   return tmpl;
 }
 
-const keelbox::MemoArgs kCredentials{{}, {{"TOKEN_USERNAME", "bench-id"}, {"TOKEN_SECRET", "bench-secret"}}};
+const keelbox::MemoArgs kCredentials{
+    {}, {{"TOKEN_USERNAME", "bench-id"}, {"TOKEN_SECRET", "bench-secret"}}};
 
 void BM_MemoHit(benchmark::State& state) {
   auto dir = make_temp_dir();
@@ -24,7 +25,8 @@ void BM_MemoHit(benchmark::State& state) {
   const keelbox::Memoized<std::string> memo{"keelbox.api", "_access_token_request", 1800.0};
   memo.call_with_store(store, kCredentials, [] { return std::string(900, 't'); });
   for (auto _ : state) {
-    std::string token = memo.call_with_store(store, kCredentials, [] { return std::string("miss"); });
+    std::string token =
+        memo.call_with_store(store, kCredentials, [] { return std::string("miss"); });
     benchmark::DoNotOptimize(token);
   }
   std::filesystem::remove_all(dir);
@@ -38,7 +40,8 @@ void BM_MemoMissAndStore(benchmark::State& state) {
   // operation, and stores (overwriting) the result.
   const keelbox::Memoized<std::string> memo{"keelbox.api", "_access_token_request", 0.0};
   for (auto _ : state) {
-    std::string token = memo.call_with_store(store, kCredentials, [] { return std::string(900, 't'); });
+    std::string token =
+        memo.call_with_store(store, kCredentials, [] { return std::string(900, 't'); });
     benchmark::DoNotOptimize(token);
   }
   std::filesystem::remove_all(dir);

@@ -89,7 +89,8 @@ void check_outside_untouched(const Scratch& s) {
   std::size_t count = 0;
   for (const auto& entry : fs::directory_iterator(s.root / "outside", ec)) {
     ++count;
-    if (entry.path().filename() != "keep") broken("a file in the sentinel folder", entry.path().string());
+    if (entry.path().filename() != "keep")
+      broken("a file in the sentinel folder", entry.path().string());
   }
   struct stat st {};
   if (count != 1 || ::lstat((s.root / "outside" / "keep").c_str(), &st) != 0 ||

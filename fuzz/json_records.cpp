@@ -64,7 +64,8 @@ void records_from_value(const json& value) {
   each([](const json& item) {
     try {
       const keelbox::KeelboxConfig conf = keelbox::KeelboxConfig::from_mapping(item);
-      const keelbox::KeelboxConfig back = keelbox::KeelboxConfig::from_mapping(json::parse(conf.dump().dump()));
+      const keelbox::KeelboxConfig back =
+          keelbox::KeelboxConfig::from_mapping(json::parse(conf.dump().dump()));
       if (!(back == conf)) broken("configuration changed through its dump", conf.dump().dump());
     } catch (const keelbox::ValidationError&) {
     }

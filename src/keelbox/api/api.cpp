@@ -28,8 +28,9 @@ bool is_b64token(std::string_view token) {
   std::size_t i = 0;
   while (i < token.size()) {
     const char c = token[i];
-    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                         c == '-' || c == '.' || c == '_' || c == '~' || c == '+' || c == '/';
+    const bool allowed = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                         (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_' || c == '~' ||
+                         c == '+' || c == '/';
     if (!allowed) break;
     ++i;
   }
@@ -87,16 +88,16 @@ void expect_json_answer(http::Request& request) {
 
 nlohmann::json parse_json_answer(std::string_view body, std::string_view what) {
   // Counted while parsing, so that no deeper value is ever built.
-  const nlohmann::json::parser_callback_t bound = [what](int depth, nlohmann::json::parse_event_t event,
-                                                         nlohmann::json&) {
-    if ((event == nlohmann::json::parse_event_t::object_start ||
-         event == nlohmann::json::parse_event_t::array_start) &&
-        depth >= MAX_JSON_DEPTH) {
-      throw ParseError(std::string(what) + " is nested deeper than " + std::to_string(MAX_JSON_DEPTH) +
-                       " levels");
-    }
-    return true;
-  };
+  const nlohmann::json::parser_callback_t bound =
+      [what](int depth, nlohmann::json::parse_event_t event, nlohmann::json&) {
+        if ((event == nlohmann::json::parse_event_t::object_start ||
+             event == nlohmann::json::parse_event_t::array_start) &&
+            depth >= MAX_JSON_DEPTH) {
+          throw ParseError(std::string(what) + " is nested deeper than " +
+                           std::to_string(MAX_JSON_DEPTH) + " levels");
+        }
+        return true;
+      };
   try {
     return nlohmann::json::parse(body, bound);
   } catch (const nlohmann::json::exception& e) {
@@ -114,7 +115,8 @@ std::string _get_token_api_url() { return service_origin("token"); }
 
 std::string _get_core_rest_url() { return _get_cloud_api_url() + "/license"; }
 
-std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET) {
+std::string _access_token_request(const std::string& TOKEN_USERNAME,
+                                  const std::string& TOKEN_SECRET) {
   static const Memoized<std::string> memo{"keelbox.api", "_access_token_request", 1800.0};
   MemoArgs args;
   args.keyword = {{"TOKEN_USERNAME", TOKEN_USERNAME}, {"TOKEN_SECRET", TOKEN_SECRET}};
@@ -129,8 +131,9 @@ std::string _get_access_token() {
 RequestKWARGSDict create_get_request(const std::string& path) {
   const std::string token = _get_access_token();
   RequestKWARGSDict request;
-  request.headers = {{"Accept", ACCEPT},
-                     {"Authorization", std::string(auth_type_value(AuthType::BEARER)) + " " + token}};
+  request.headers = {
+      {"Accept", ACCEPT},
+      {"Authorization", std::string(auth_type_value(AuthType::BEARER)) + " " + token}};
   request.url = _get_core_rest_url() + path;
   request.timeout = TIMEOUT;
   return request;

@@ -87,7 +87,8 @@ std::string _get_access_token();
 // "access_token" member -> KeyError; a token that is empty, longer than
 // MAX_ACCESS_TOKEN_BYTES or not of the characters a bearer token consists of
 // -> KeelboxException (nothing stored). Transport failures pass unchanged.
-std::string _access_token_request(const std::string& TOKEN_USERNAME, const std::string& TOKEN_SECRET);
+std::string _access_token_request(const std::string& TOKEN_USERNAME,
+                                  const std::string& TOKEN_SECRET);
 
 // "Basic " + Base64 of the UTF-8 text "<id>:<secret>".
 std::string basic_credential(const std::string& token_id, const std::string& token_secret);

@@ -97,8 +97,10 @@ class ArchiveInput {
     if (::_lseeki64(fd_, static_cast<__int64>(offset_), SEEK_SET) < 0) {
       throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
     }
-    const int n = ::_read(fd_, into, room > INT_MAX ? unsigned{INT_MAX} : static_cast<unsigned>(room));
-    if (n < 0) throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
+    const int n =
+        ::_read(fd_, into, room > INT_MAX ? unsigned{INT_MAX} : static_cast<unsigned>(room));
+    if (n < 0)
+      throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
     offset_ += static_cast<std::uint64_t>(n);
     return static_cast<std::size_t>(n);
 #else
@@ -132,7 +134,8 @@ class GzipStream {
  public:
   explicit GzipStream(ArchiveInput& input) : input_(input) {
     if (input_.size() == 0) damaged("the archive is empty");
-    if (inflateInit2(&z_, 15 + 16) != Z_OK) throw ExtractionError("Cannot inflate the archive: out of memory");
+    if (inflateInit2(&z_, 15 + 16) != Z_OK)
+      throw ExtractionError("Cannot inflate the archive: out of memory");
   }
   ~GzipStream() { inflateEnd(&z_); }
   GzipStream(const GzipStream&) = delete;
@@ -202,8 +205,10 @@ class GzipStream {
 
   std::string reason(int code) const {
     const std::string text = z_.msg ? z_.msg : "";
-    if (text == "incorrect data check") return "the CRC-32 of the content does not match (" + text + ")";
-    if (text == "incorrect length check") return "the length of the content does not match (" + text + ")";
+    if (text == "incorrect data check")
+      return "the CRC-32 of the content does not match (" + text + ")";
+    if (text == "incorrect length check")
+      return "the length of the content does not match (" + text + ")";
     if (text == "incorrect header check" || text == "unknown compression method") {
       return "not gzip-compressed (" + text + ")";
     }
@@ -270,7 +275,8 @@ std::vector<std::string> split(std::string_view path) {
 // The text of a Windows error.
 std::string windows_error_text(DWORD code) {
   std::string text = std::system_category().message(static_cast<int>(code));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
     text.pop_back();
   }
   return text;
@@ -313,16 +319,18 @@ OnDisk look_at(const fs::path& path) {
     out.kind = attributes & FILE_ATTRIBUTE_DIRECTORY ? OnDisk::Directory : OnDisk::File;
     return out;
   }
-  HANDLE handle = ::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle = ::CreateFileW(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     out.error = windows_error_text(::GetLastError());
     return out;
   }
   std::vector<DWORD> buffer(MAXIMUM_REPARSE_DATA_BUFFER_SIZE / sizeof(DWORD));
   DWORD got = 0;
-  const BOOL ok = ::DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
-                                    static_cast<DWORD>(buffer.size() * sizeof(DWORD)), &got, nullptr);
+  const BOOL ok =
+      ::DeviceIoControl(handle, FSCTL_GET_REPARSE_POINT, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size() * sizeof(DWORD)), &got, nullptr);
   const DWORD code = ::GetLastError();
   ::CloseHandle(handle);
   if (!ok) {
@@ -345,7 +353,8 @@ OnDisk look_at(const fs::path& path) {
     return out;
   }
   std::wstring target(header.substitute_length / sizeof(wchar_t), L'\0');
-  std::memcpy(target.data(), reinterpret_cast<const char*>(buffer.data()) + start, header.substitute_length);
+  std::memcpy(target.data(), reinterpret_cast<const char*>(buffer.data()) + start,
+              header.substitute_length);
   out.kind = OnDisk::Link;
   out.target = from_wide(target);
   out.absolute = (header.flags & 1) == 0;
@@ -476,11 +485,11 @@ using mode_t = unsigned;  // the modes of the archive: Windows has none to apply
 
 // A folder below the root reached by its physical path, or how far that got.
 struct Located {
-  int fd = -1;             // the folder (or the deepest one reached)
-  Fd owned;                // set when `fd` is not held by the cache
-  std::size_t reached = 0; // components of the path that exist as folders
-  bool missing = false;    // the next component is not there
-  bool blocked = false;    // the next component is no plain folder (a link, a file, no access)
+  int fd = -1;              // the folder (or the deepest one reached)
+  Fd owned;                 // set when `fd` is not held by the cache
+  std::size_t reached = 0;  // components of the path that exist as folders
+  bool missing = false;     // the next component is not there
+  bool blocked = false;     // the next component is no plain folder (a link, a file, no access)
 };
 
 // What is known about a member before anything of it is written.
@@ -502,7 +511,8 @@ class Extraction {
       : limits_(limits), destination_(destination), root_(root) {
 #ifndef _WIN32
     root_fd_ = Fd(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!root_fd_) throw ExtractionError("Cannot open " + root_.string() + ": " + std::strerror(errno));
+    if (!root_fd_)
+      throw ExtractionError("Cannot open " + root_.string() + ": " + std::strerror(errno));
     umask_ = current_umask();
 #endif
   }
@@ -519,7 +529,8 @@ class Extraction {
     Reader reader(archive_read_new());
     if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
     archive_read_support_format_tar(reader.get());
-    if (archive_read_open(reader.get(), &source, nullptr, &TarSource::read, nullptr) != ARCHIVE_OK) {
+    if (archive_read_open(reader.get(), &source, nullptr, &TarSource::read, nullptr) !=
+        ARCHIVE_OK) {
       source.rethrow();
       damaged(archive_text(reader.get()));
     }
@@ -550,9 +561,10 @@ class Extraction {
   void finish() {
 #ifdef _WIN32
     for (const auto& [path, time] : folder_times_) {
-      HANDLE folder = ::CreateFileW((root_ / path_from_utf8(path)).c_str(), FILE_WRITE_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+      HANDLE folder = ::CreateFileW(
+          (root_ / path_from_utf8(path)).c_str(), FILE_WRITE_ATTRIBUTES,
+          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
       if (folder == INVALID_HANDLE_VALUE) continue;
       ::SetFileTime(folder, nullptr, nullptr, &time);
       ::CloseHandle(folder);
@@ -688,7 +700,8 @@ class Extraction {
     }
 
     // A file (or anything but a folder) where a folder of its path must go.
-    for (fs::path up = location.parent_path(); up != root_ && inside(up, root_); up = up.parent_path()) {
+    for (fs::path up = location.parent_path(); up != root_ && inside(up, root_);
+         up = up.parent_path()) {
 #ifdef _WIN32
       const OnDisk there = look_at(up);
       if (there.kind == OnDisk::File || there.kind == OnDisk::Link) {
@@ -697,7 +710,8 @@ class Extraction {
       if (::lstat(up.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) {
 #endif
         throw RefusedMember("Could not extract archive member '" + m.name + "': '" +
-                            path_to_utf8(up.lexically_relative(root_)) + "' is a file where a folder must go");
+                            path_to_utf8(up.lexically_relative(root_)) +
+                            "' is a file where a folder must go");
       }
     }
     check_link_target(m, location.parent_path());
@@ -735,15 +749,18 @@ class Extraction {
       const std::string normal = normalize_link_target(raw_target);
       for (const std::string* text : {&normal, &raw_target}) {
         const Resolved resolved = resolve(from, split(*text), true);
-        if (!resolved.error.empty()) refuse(m.name, "link target " + raw_target + ": " + resolved.error);
+        if (!resolved.error.empty())
+          refuse(m.name, "link target " + raw_target + ": " + resolved.error);
         if (!inside(resolved.path, root_)) {
-          refuse(m.name, "link target " + raw_target + " leads outside " + path_to_utf8(destination_));
+          refuse(m.name,
+                 "link target " + raw_target + " leads outside " + path_to_utf8(destination_));
         }
       }
       m.link_text = normal;
     } else if (m.kind == Kind::Hardlink) {
       const std::string& target = m.stored_link;
-      if (!target.empty() && target.front() == '/') refuse(m.name, "absolute link target " + target);
+      if (!target.empty() && target.front() == '/')
+        refuse(m.name, "absolute link target " + target);
       if (runs_on_windows()) {
         const MemberName checked = split_link_target(target, true);
         if (!checked.refusal.empty()) refuse(m.name, checked.refusal + " " + target);
@@ -786,7 +803,8 @@ class Extraction {
     }
     if (count - at.reached >= 2 && beneath_ && open_beneath(at, parts, prefixes, count)) return at;
     while (at.reached < count) {
-      Fd next(::openat(at.fd, parts[at.reached].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      Fd next(::openat(at.fd, parts[at.reached].c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!next) {
         (errno == ENOENT ? at.missing : at.blocked) = true;
         return at;
@@ -892,12 +910,14 @@ class Extraction {
               const std::string& path) {
     switch (m.kind) {
       case Kind::File: {
-        Fd out(::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m.mode));
+        Fd out(
+            ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m.mode));
         if (!out) return false;
         written_ += m.bytes;
         write_data(reader, m, PosixOutput{out.get()});
         // The umask took bits the mode keeps.
-        if ((m.mode & umask_) != 0 && ::fchmod(out.get(), m.mode) != 0) cannot(m.name, "Can't set the mode", errno);
+        if ((m.mode & umask_) != 0 && ::fchmod(out.get(), m.mode) != 0)
+          cannot(m.name, "Can't set the mode", errno);
         const Times times = times_of(entry);
         if (times.set && ::futimens(out.get(), times.value.data()) != 0) {
           cannot(m.name, "Can't set the time", errno);
@@ -934,7 +954,8 @@ class Extraction {
   struct PosixOutput {
     int fd;
     std::string seek(std::uint64_t offset) const {
-      return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? std::strerror(errno) : std::string();
+      return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? std::strerror(errno)
+                                                                   : std::string();
     }
     std::string write(const char* data, std::size_t size) const {
       for (std::size_t done = 0; done < size;) {
@@ -976,7 +997,8 @@ class Extraction {
   void forget_folders(const std::string& path) {
     for (auto it = folders_.begin(); it != folders_.end();) {
       const std::string& key = it->first;
-      const bool below = key.size() > path.size() && key.compare(0, path.size(), path) == 0 && key[path.size()] == '/';
+      const bool below = key.size() > path.size() && key.compare(0, path.size(), path) == 0 &&
+                         key[path.size()] == '/';
       it = key == path || below ? folders_.erase(it) : std::next(it);
     }
   }
@@ -988,12 +1010,14 @@ class Extraction {
   // the tool's own (staging.hpp), so nothing else changes it meanwhile.
   // Modes are not applied (Windows files have none); files, folders and
   // links inherit the folder's permissions.
-  void place_windows(archive* reader, archive_entry* entry, const Member& m, const std::vector<std::string>& physical) {
+  void place_windows(archive* reader, archive_entry* entry, const Member& m,
+                     const std::vector<std::string>& physical) {
     const std::string shown = join(physical, physical.size());
     fs::path location = root_;
     for (std::size_t i = 0; i + 1 < physical.size(); ++i) {
       location /= path_from_utf8(physical[i]);
-      if (!::CreateDirectoryW(location.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS) {
+      if (!::CreateDirectoryW(location.c_str(), nullptr) &&
+          ::GetLastError() != ERROR_ALREADY_EXISTS) {
         cannot_windows(m.name, "Can't create '" + join(physical, i + 1) + "'", ::GetLastError());
       }
       wrote_ = true;
@@ -1015,7 +1039,8 @@ class Extraction {
     } else if (there.kind != OnDisk::Missing) {
       // A link to a folder is removed as a folder, any other as a file.
       const DWORD attributes = ::GetFileAttributesW(location.c_str());
-      const bool folder_link = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+      const bool folder_link =
+          attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
       if (!(folder_link ? ::RemoveDirectoryW(location.c_str()) : ::DeleteFileW(location.c_str()))) {
         cannot_windows(m.name, "Can't replace '" + shown + "'", ::GetLastError());
       }
@@ -1025,7 +1050,8 @@ class Extraction {
       case Kind::File: {
         HANDLE out = ::CreateFileW(location.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        if (out == INVALID_HANDLE_VALUE) cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
+        if (out == INVALID_HANDLE_VALUE)
+          cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
         wrote_ = true;
         written_ += m.bytes;
         struct Closer {
@@ -1049,9 +1075,7 @@ class Extraction {
         skip_data(reader);
         remember_folder_time(entry, shown);
         return;
-      case Kind::Symlink:
-        place_symlink(m, location, shown);
-        return;
+      case Kind::Symlink: place_symlink(m, location, shown); return;
       case Kind::Hardlink: {
         // A hard link is a name and no more: data stored with it would be
         // written into the file it names.
@@ -1074,9 +1098,12 @@ class Extraction {
     std::string text = m.link_text;
     std::replace(text.begin(), text.end(), '/', '\\');
     const Resolved target = resolve(location.parent_path(), split(m.link_text), true);
-    const DWORD attributes = target.error.empty() ? ::GetFileAttributesW(target.path.c_str()) : INVALID_FILE_ATTRIBUTES;
-    const bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-    DWORD flags = SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
+    const DWORD attributes =
+        target.error.empty() ? ::GetFileAttributesW(target.path.c_str()) : INVALID_FILE_ATTRIBUTES;
+    const bool folder =
+        attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+    DWORD flags =
+        SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE | (folder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0);
     // A link is made only when it is there afterwards: some emulations of
     // Windows report success and make none.
     const auto made = [&] {
@@ -1099,9 +1126,11 @@ class Extraction {
       error = ::GetLastError();
     }
     const bool file = attributes != INVALID_FILE_ATTRIBUTES && !folder;
-    if ((error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_NOT_SUPPORTED) && file && inside(target.path, root_)) {
+    if ((error == ERROR_PRIVILEGE_NOT_HELD || error == ERROR_NOT_SUPPORTED) && file &&
+        inside(target.path, root_)) {
       if (!::CopyFileW(target.path.c_str(), location.c_str(), TRUE)) {
-        cannot_windows(m.name, "Can't create '" + shown + "' as a copy of its link target", ::GetLastError());
+        cannot_windows(m.name, "Can't create '" + shown + "' as a copy of its link target",
+                       ::GetLastError());
       }
       wrote_ = true;
       return;
@@ -1115,13 +1144,16 @@ class Extraction {
     std::string seek(std::uint64_t offset) const {
       LARGE_INTEGER at;
       at.QuadPart = static_cast<LONGLONG>(offset);
-      return ::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ? std::string() : windows_error_text(::GetLastError());
+      return ::SetFilePointerEx(handle, at, nullptr, FILE_BEGIN)
+                 ? std::string()
+                 : windows_error_text(::GetLastError());
     }
     std::string write(const char* data, std::size_t size) const {
       while (size > 0) {
         const DWORD piece = size > 1u << 30 ? DWORD{1u << 30} : static_cast<DWORD>(size);
         DWORD put = 0;
-        if (!::WriteFile(handle, data, piece, &put, nullptr)) return windows_error_text(::GetLastError());
+        if (!::WriteFile(handle, data, piece, &put, nullptr))
+          return windows_error_text(::GetLastError());
         if (put == 0) return windows_error_text(ERROR_DISK_FULL);
         data += put;
         size -= put;
@@ -1141,8 +1173,10 @@ class Extraction {
     // 100-nanosecond steps since 1601-01-01; times before that are not kept.
     constexpr std::int64_t EPOCH_OFFSET = 116444736000000000;
     const std::int64_t seconds = archive_entry_mtime(entry);
-    if (seconds < -EPOCH_OFFSET / 10000000 || seconds > (INT64_MAX - EPOCH_OFFSET) / 10000000 - 1) return std::nullopt;
-    const std::int64_t steps = seconds * 10000000 + archive_entry_mtime_nsec(entry) / 100 + EPOCH_OFFSET;
+    if (seconds < -EPOCH_OFFSET / 10000000 || seconds > (INT64_MAX - EPOCH_OFFSET) / 10000000 - 1)
+      return std::nullopt;
+    const std::int64_t steps =
+        seconds * 10000000 + archive_entry_mtime_nsec(entry) / 100 + EPOCH_OFFSET;
     FILETIME time;
     time.dwLowDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(steps) & 0xFFFFFFFFu);
     time.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(steps) >> 32);
@@ -1150,10 +1184,12 @@ class Extraction {
   }
 
   void remember_folder_time(archive_entry* entry, const std::string& path) {
-    if (const std::optional<FILETIME> time = time_of(entry)) folder_times_.emplace_back(path, *time);
+    if (const std::optional<FILETIME> time = time_of(entry))
+      folder_times_.emplace_back(path, *time);
   }
 
-  [[noreturn]] static void cannot_windows(const std::string& member, const std::string& what, DWORD error) {
+  [[noreturn]] static void cannot_windows(const std::string& member, const std::string& what,
+                                          DWORD error) {
     cannot_text(member, what, windows_error_text(error));
   }
 #endif
@@ -1172,22 +1208,26 @@ class Extraction {
         source_->rethrow();
         damaged(archive_text(reader));
       }
-      if (offset < 0 || static_cast<std::uint64_t>(offset) > m.bytes || size > m.bytes - static_cast<std::uint64_t>(offset)) {
+      if (offset < 0 || static_cast<std::uint64_t>(offset) > m.bytes ||
+          size > m.bytes - static_cast<std::uint64_t>(offset)) {
         damaged("the data of '" + m.name + "' go past its size");
       }
       if (static_cast<std::uint64_t>(offset) != at) {
-        if (const std::string error = out.seek(static_cast<std::uint64_t>(offset)); !error.empty()) {
+        if (const std::string error = out.seek(static_cast<std::uint64_t>(offset));
+            !error.empty()) {
           cannot_text(m.name, "Seek failed", error);
         }
       }
-      if (const std::string error = out.write(static_cast<const char*>(buffer), size); !error.empty()) {
+      if (const std::string error = out.write(static_cast<const char*>(buffer), size);
+          !error.empty()) {
         cannot_text(m.name, "Write failed", error);
       }
       at = static_cast<std::uint64_t>(offset) + size;
     }
     // A hole at the end of a sparse member.
     if (at < m.bytes) {
-      if (const std::string error = out.extend(m.bytes); !error.empty()) cannot_text(m.name, "Write failed", error);
+      if (const std::string error = out.extend(m.bytes); !error.empty())
+        cannot_text(m.name, "Write failed", error);
     }
   }
 
@@ -1196,8 +1236,10 @@ class Extraction {
     cannot_text(member, what, std::strerror(error));
   }
 
-  [[noreturn]] static void cannot_text(const std::string& member, const std::string& what, const std::string& reason) {
-    throw ExtractionError("Could not extract archive member '" + member + "': " + what + ": " + reason);
+  [[noreturn]] static void cannot_text(const std::string& member, const std::string& what,
+                                       const std::string& reason) {
+    throw ExtractionError("Could not extract archive member '" + member + "': " + what + ": " +
+                          reason);
   }
 
   void skip_data(archive* reader) {
@@ -1223,7 +1265,7 @@ class Extraction {
 #else
   Fd root_fd_;
   mode_t umask_ = 0777;
-  bool beneath_ = true;  // openat2 may be tried
+  bool beneath_ = true;                          // openat2 may be tried
   std::unordered_map<std::string, Fd> folders_;  // physical path below the root -> open folder
   std::vector<std::pair<std::string, std::array<timespec, 2>>> folder_times_;
 #endif
@@ -1259,7 +1301,8 @@ ExtractionLimits default_extraction_limits(std::size_t archive_size) {
 
 namespace {
 
-void extract(ArchiveInput& input, const std::filesystem::path& destination, const ExtractionLimits& limits) {
+void extract(ArchiveInput& input, const std::filesystem::path& destination,
+             const ExtractionLimits& limits) {
   archive_detail::Staging staging(destination);
   bool wrote = false;
   std::exception_ptr refused;
@@ -1285,14 +1328,16 @@ std::uint64_t archive_file_size(int fd) {
   if (::_fstat64(fd, &st) != 0) {
     throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
   }
-  if ((st.st_mode & _S_IFMT) != _S_IFREG) throw ExtractionError("Cannot read the archive: it is not a regular file");
+  if ((st.st_mode & _S_IFMT) != _S_IFREG)
+    throw ExtractionError("Cannot read the archive: it is not a regular file");
   return static_cast<std::uint64_t>(st.st_size);
 #else
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     throw ExtractionError(std::string("Cannot read the archive: ") + std::strerror(errno));
   }
-  if (!S_ISREG(st.st_mode)) throw ExtractionError("Cannot read the archive: it is not a regular file");
+  if (!S_ISREG(st.st_mode))
+    throw ExtractionError("Cannot read the archive: it is not a regular file");
   return static_cast<std::uint64_t>(st.st_size);
 #endif
 }
@@ -1309,7 +1354,8 @@ void extract_tar_gz(std::string_view archive, const std::filesystem::path& desti
   extract_tar_gz(archive, destination, default_extraction_limits(archive.size()));
 }
 
-void extract_tar_gz(int archive_fd, const std::filesystem::path& destination, const ExtractionLimits& limits) {
+void extract_tar_gz(int archive_fd, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits) {
   ArchiveInput input(archive_fd, archive_file_size(archive_fd));
   extract(input, destination, limits);
 }

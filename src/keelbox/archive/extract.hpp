@@ -101,7 +101,8 @@ void extract_tar_gz(std::string_view archive, const std::filesystem::path& desti
 // The same for the archive in the regular file open as `archive_fd` (read from
 // its start, in pieces, never whole; the descriptor stays open). The
 // archive's size is the file's size.
-void extract_tar_gz(int archive_fd, const std::filesystem::path& destination, const ExtractionLimits& limits);
+void extract_tar_gz(int archive_fd, const std::filesystem::path& destination,
+                    const ExtractionLimits& limits);
 void extract_tar_gz(int archive_fd, const std::filesystem::path& destination);
 
 // The symbolic link target as stored: "." and empty components removed, a

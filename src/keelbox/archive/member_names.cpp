@@ -14,7 +14,8 @@ std::vector<std::string> components(std::string_view path, bool windows) {
   while (start <= path.size()) {
     std::size_t end = start;
     while (end < path.size() && !is_separator(path[end], windows)) ++end;
-    if (end > start && path.substr(start, end - start) != ".") parts.emplace_back(path.substr(start, end - start));
+    if (end > start && path.substr(start, end - start) != ".")
+      parts.emplace_back(path.substr(start, end - start));
     start = end + 1;
   }
   return parts;
@@ -37,7 +38,8 @@ bool is_device_name(std::string_view component) {
   for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
     if (name == device) return true;
   }
-  if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "LPT") != 0)) return false;
+  if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "LPT") != 0))
+    return false;
   const std::string_view digit = std::string_view(name).substr(3);
   // 1 to 9, and the superscripts ¹ ² ³ (UTF-8), which Windows reads as digits here.
   return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
@@ -61,7 +63,8 @@ MemberName split(std::string_view text, bool windows, bool link) {
     for (const std::string& part : out.parts) {
       std::string problem = windows_component_problem(part);
       if (!problem.empty()) {
-        out.refusal = (link ? "its link target has the name '" : "its path has the name '") + part + "', " + problem;
+        out.refusal = (link ? "its link target has the name '" : "its path has the name '") + part +
+                      "', " + problem;
         break;
       }
     }
@@ -93,8 +96,12 @@ std::string windows_component_problem(std::string_view component) {
   return {};
 }
 
-MemberName split_member_name(std::string_view name, bool windows) { return split(name, windows, false); }
+MemberName split_member_name(std::string_view name, bool windows) {
+  return split(name, windows, false);
+}
 
-MemberName split_link_target(std::string_view target, bool windows) { return split(target, windows, true); }
+MemberName split_link_target(std::string_view target, bool windows) {
+  return split(target, windows, true);
+}
 
 }  // namespace keelbox

@@ -91,7 +91,8 @@ class Keeper {
   }
 
  private:
-  void copy_file(int from, int to, const std::string& name, const struct stat& st, const fs::path& item) {
+  void copy_file(int from, int to, const std::string& name, const struct stat& st,
+                 const fs::path& item) {
     Fd in(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!in) fail(item, reason());
     Fd out(::openat(to, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
@@ -103,7 +104,8 @@ class Keeper {
       if (got < 0 && errno == EINTR) continue;
       if (got < 0) fail(item, reason());
       if (got == 0) break;
-      if (const int err = write_all(out.get(), std::string_view(buffer, static_cast<std::size_t>(got)))) {
+      if (const int err =
+              write_all(out.get(), std::string_view(buffer, static_cast<std::size_t>(got)))) {
         fail(item, std::strerror(err));
       }
     }
@@ -149,7 +151,8 @@ namespace {
 
 std::string windows_reason(DWORD code) {
   std::string text = std::system_category().message(static_cast<int>(code));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
     text.pop_back();
   }
   return text;
@@ -245,7 +248,8 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
   if (ec) throw ExtractionError("Cannot locate " + shown + ": " + ec.message());
   const DWORD attributes = attributes_of(absolute);
   const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
-  if (!exists && ::GetLastError() != ERROR_FILE_NOT_FOUND && ::GetLastError() != ERROR_PATH_NOT_FOUND) {
+  if (!exists && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
+      ::GetLastError() != ERROR_PATH_NOT_FOUND) {
     throw ExtractionError("Cannot unpack into " + shown + ": " + last_reason());
   }
   if (exists && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
@@ -259,15 +263,19 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
     throw ExtractionError("Cannot unpack into " + shown + ": it has no folder name");
   }
   fs::create_directories(real.parent_path(), ec);
-  if (ec) throw ExtractionError("Cannot create " + path_to_utf8(real.parent_path()) + ": " + ec.message());
+  if (ec)
+    throw ExtractionError("Cannot create " + path_to_utf8(real.parent_path()) + ": " +
+                          ec.message());
   parent_ = fs::canonical(real.parent_path(), ec);
-  if (ec) throw ExtractionError("Cannot locate " + path_to_utf8(real.parent_path()) + ": " + ec.message());
+  if (ec)
+    throw ExtractionError("Cannot locate " + path_to_utf8(real.parent_path()) + ": " +
+                          ec.message());
 
   // Folders cannot be locked on Windows: a byte of a lock file in the parent can.
   const fs::path lock_file = parent_ / ".keelbox-unpack.lock";
   HANDLE lock = ::CreateFileW(lock_file.c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_HIDDEN, nullptr);
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
   if (lock == INVALID_HANDLE_VALUE) {
     throw ExtractionError("Cannot lock " + path_to_utf8(parent_) + ": " + last_reason());
   }
@@ -295,7 +303,8 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
       beside = parent_ / path_from_utf8(PREFIX + std::string(suffix));
       if (::CreateDirectoryW(beside.c_str(), nullptr)) break;
       if (::GetLastError() != ERROR_ALREADY_EXISTS || attempt > 100) {
-        throw ExtractionError("Cannot create a folder in " + path_to_utf8(parent_) + ": " + last_reason());
+        throw ExtractionError("Cannot create a folder in " + path_to_utf8(parent_) + ": " +
+                              last_reason());
       }
     }
     path_ = beside;
@@ -309,7 +318,7 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
 }
 
 Staging::~Staging() {
-  if (!path_.empty()) remove_tree(path_);  // what is left: nothing to report it to
+  if (!path_.empty()) remove_tree(path_);                // what is left: nothing to report it to
   if (lock_) ::CloseHandle(static_cast<HANDLE>(lock_));  // closing the handle releases the lock
 }
 
@@ -321,13 +330,14 @@ void Staging::install() {
   const fs::path old = fs::path(path_) += L"-old";
   const bool had_old = attributes_of(target) != INVALID_FILE_ATTRIBUTES;
   if (had_old && !::MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) {
-    throw ExtractionError("Cannot put the unpacked folder in place of " + path_to_utf8(destination_) + ": " +
-                          last_reason());
+    throw ExtractionError("Cannot put the unpacked folder in place of " +
+                          path_to_utf8(destination_) + ": " + last_reason());
   }
   if (!::MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
     const std::string why = last_reason();
     if (had_old) ::MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
-    throw ExtractionError("Cannot put the unpacked folder in place of " + path_to_utf8(destination_) + ": " + why);
+    throw ExtractionError("Cannot put the unpacked folder in place of " +
+                          path_to_utf8(destination_) + ": " + why);
   }
   installed_ = true;
   path_ = old;  // removed on leaving
@@ -366,7 +376,8 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
     throw ExtractionError("Cannot create " + real.parent_path().string() + ": " + ec.message());
   }
   parent_ = fs::canonical(real.parent_path(), ec);
-  if (ec) throw ExtractionError("Cannot locate " + real.parent_path().string() + ": " + ec.message());
+  if (ec)
+    throw ExtractionError("Cannot locate " + real.parent_path().string() + ": " + ec.message());
 
   parent_fd_ = Fd(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent_fd_) throw ExtractionError("Cannot open " + parent_.string() + ": " + reason());
@@ -397,7 +408,8 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
   try {
     Fd from = open_dir(parent_fd_.get(), name_.c_str());
     Fd to = open_dir(parent_fd_.get(), beside.c_str());
-    if (!from || !to) throw ExtractionError("Cannot open " + destination.string() + ": " + reason());
+    if (!from || !to)
+      throw ExtractionError("Cannot open " + destination.string() + ": " + reason());
     Keeper(destination_).copy(from.get(), to.get(), fs::path(), 0);
     if (::fchmod(to.get(), st.st_mode & 07777) != 0) {
       throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
@@ -446,8 +458,8 @@ void Staging::install() {
     }
     break;
   }
-  throw ExtractionError("Cannot put the unpacked folder in place of " + destination_.string() + ": " +
-                        reason());
+  throw ExtractionError("Cannot put the unpacked folder in place of " + destination_.string() +
+                        ": " + reason());
 }
 
 #endif

@@ -74,11 +74,11 @@ class Staging {
   std::filesystem::path parent_;       // absolute, free of links
   std::string name_;                   // the destination's name in `parent_`
 #ifdef _WIN32
-  void* lock_ = nullptr;               // the lock file's handle, locked while this object lives
+  void* lock_ = nullptr;  // the lock file's handle, locked while this object lives
 #else
-  Fd parent_fd_;                       // locked while this object lives
+  Fd parent_fd_;  // locked while this object lives
 #endif
-  std::filesystem::path path_;         // the folder beside
+  std::filesystem::path path_;  // the folder beside
   bool installed_ = false;
 };
 

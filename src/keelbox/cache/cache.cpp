@@ -75,7 +75,8 @@ class Statement {
   ~Statement() { sqlite3_finalize(stmt_); }
 
   void bind_text(int i, const std::string& text) {
-    check(sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
+    check(
+        sqlite3_bind_text(stmt_, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT));
   }
   void bind_blob(int i, const std::vector<std::uint8_t>& bytes) {
     if (bytes.empty()) {
@@ -187,7 +188,9 @@ SQLiteConnScope::SQLiteConnScope(fs::path path, double timeout)
     : _path(std::move(path)), _timeout(timeout) {}
 
 SQLiteConnScope::SQLiteConnScope(SQLiteConnScope&& other) noexcept
-    : _path(std::move(other._path)), _timeout(other._timeout), _con(std::exchange(other._con, nullptr)) {}
+    : _path(std::move(other._path)),
+      _timeout(other._timeout),
+      _con(std::exchange(other._con, nullptr)) {}
 
 SQLiteConnScope::~SQLiteConnScope() {
   if (_con) {
@@ -207,13 +210,14 @@ sqlite3* SQLiteConnScope::enter() {
   std::error_code kind_error;
   const FileKind kind = file_kind(_path, kind_error);
   if (kind != FileKind::Regular && kind != FileKind::Missing && kind != FileKind::Unknown) {
-    throw DatabaseError(prefix + (kind == FileKind::Directory ? "it is a folder" : "it is not a regular file"));
+    throw DatabaseError(
+        prefix + (kind == FileKind::Directory ? "it is a folder" : "it is not a regular file"));
   }
   sqlite3* con = nullptr;
   try {
     // SQLite takes file names as UTF-8 on every system.
-    int rc = sqlite3_open_v2(path_to_utf8(_path).c_str(), &con, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
-                             nullptr);
+    int rc = sqlite3_open_v2(path_to_utf8(_path).c_str(), &con,
+                             SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
     if (rc != SQLITE_OK) {
       if (!con) throw SQLiteError(sqlite3_errstr(rc), sqlite3_errstr(rc), rc, 0);
       throw_db(con);
@@ -308,9 +312,10 @@ SQLiteConnScope SQLiteDiskCache::_conn() const { return SQLiteConnScope(path_); 
 
 void SQLiteDiskCache::_init_db() {
   in_scope(_conn(), [](SQLiteConnScope&, sqlite3* con) {
-    exec(con, ("CREATE TABLE IF NOT EXISTS " + table() +
-               "(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, created_at REAL NOT NULL)")
-                  .c_str());
+    exec(con,
+         ("CREATE TABLE IF NOT EXISTS " + table() +
+          "(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, created_at REAL NOT NULL)")
+             .c_str());
     exec(con, (std::string("CREATE INDEX IF NOT EXISTS ") + IDX_EXPIRES + " ON " + table() +
                "(expires_at)")
                   .c_str());
@@ -325,9 +330,10 @@ void SQLiteDiskCache::set(const std::string& key, const nlohmann::json& value,
   std::vector<std::uint8_t> bytes = serialize_value(value);
   _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
-    Statement st(con, "INSERT INTO " + table() +
-                          "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
-                          "DO UPDATE SET value=excluded.value, expires_at=excluded.expires_at");
+    Statement st(con,
+                 "INSERT INTO " + table() +
+                     "(key, value, expires_at, created_at) VALUES(?, ?, ?, ?) ON CONFLICT(key) "
+                     "DO UPDATE SET value=excluded.value, expires_at=excluded.expires_at");
     st.bind_text(1, key);
     st.bind_blob(2, bytes);
     st.bind_real(3, expires_at);
@@ -393,7 +399,8 @@ void SQLiteDiskCache::prune_expired() {
   double now = now_seconds();
   _in_scope([&](SQLiteConnScope& scope, sqlite3* con) {
     scope.begin_change();
-    Statement st(con, "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
+    Statement st(con,
+                 "DELETE FROM " + table() + " WHERE expires_at IS NOT NULL AND expires_at <= ?");
     st.bind_real(1, now);
     st.step();
   });
@@ -416,7 +423,7 @@ nlohmann::json deserialize_value(const std::vector<std::uint8_t>& bytes) {
 }
 
 nlohmann::json default_memo_key(std::string_view module, std::string_view name,
-                                 const MemoArgs& args) {
+                                const MemoArgs& args) {
   nlohmann::json positional = nlohmann::json::array();
   for (const auto& v : args.positional) positional.push_back(v);
   std::vector<std::pair<std::string, nlohmann::json>> keyword = args.keyword;
@@ -424,8 +431,8 @@ nlohmann::json default_memo_key(std::string_view module, std::string_view name,
                    [](const auto& a, const auto& b) { return a.first < b.first; });
   nlohmann::json pairs = nlohmann::json::array();
   for (auto& [k, v] : keyword) pairs.push_back(nlohmann::json::array({k, std::move(v)}));
-  return nlohmann::json::array({std::string(module), std::string(name), std::move(positional),
-                                std::move(pairs)});
+  return nlohmann::json::array(
+      {std::string(module), std::string(name), std::move(positional), std::move(pairs)});
 }
 
 std::string memo_key_text(const nlohmann::json& key_object) {

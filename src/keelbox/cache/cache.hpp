@@ -33,7 +33,10 @@ namespace keelbox {
 class SQLiteError : public DatabaseError {
  public:
   SQLiteError(const std::string& message, std::string reason, int code, int system_errno)
-      : DatabaseError(message), reason_(std::move(reason)), code_(code), system_errno_(system_errno) {}
+      : DatabaseError(message),
+        reason_(std::move(reason)),
+        code_(code),
+        system_errno_(system_errno) {}
   // The engine's own words, without the file's path.
   const std::string& reason() const noexcept { return reason_; }
   int code() const noexcept { return code_; }
@@ -144,7 +147,7 @@ using MemoKeyFn = std::function<nlohmann::json(const MemoArgs&)>;
 // The default key object: [module, name, [positional...], [[kw, value]...]]
 // with the keyword pairs sorted by name (code-point order).
 nlohmann::json default_memo_key(std::string_view module, std::string_view name,
-                                 const MemoArgs& args);
+                                const MemoArgs& args);
 // Lowercase hex of the key object's serialisation: the text in the key column.
 std::string memo_key_text(const nlohmann::json& key_object);
 
@@ -157,8 +160,8 @@ nlohmann::json deserialize_value(const std::vector<std::uint8_t>& bytes);  // th
 // the caller. A stored value that no longer converts to R counts as a miss and
 // is replaced.
 //
-//   static const Memoized<std::string> token_request{"keelbox.api", "_access_token_request", 1800.0};
-//   token_request(args, [&] { return ...; });
+//   static const Memoized<std::string> token_request{"keelbox.api", "_access_token_request",
+//   1800.0}; token_request(args, [&] { return ...; });
 template <class R>
 class Memoized {
  public:

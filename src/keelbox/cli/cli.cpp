@@ -20,10 +20,10 @@
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
-#include "keelbox/system/interpreter.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/process/interrupt.hpp"
+#include "keelbox/system/interpreter.hpp"
 #include "keelbox/text/notation.hpp"
 
 namespace keelbox {
@@ -91,9 +91,7 @@ int main_group(const std::string& prog, const std::vector<std::string>& args) {
       send_error_line(cli::render_usage_error(parsed.command_path, *parsed.command, parsed.error));
       return 2;
     case cli::ParseAction::RunRoot:
-    case cli::ParseAction::RunCommand:
-      parsed.command->handler(parsed);
-      return 0;
+    case cli::ParseAction::RunCommand: parsed.command->handler(parsed); return 0;
   }
   return 0;
 }

@@ -19,8 +19,8 @@ OptionDef option(std::string_view param, std::vector<std::string_view> names,
   return o;
 }
 
-OptionDef value_option(std::string_view param, std::vector<std::string_view> names,
-                       ValueType type, std::string_view metavar, std::string_view help) {
+OptionDef value_option(std::string_view param, std::vector<std::string_view> names, ValueType type,
+                       std::string_view metavar, std::string_view help) {
   OptionDef o = option(param, std::move(names), help);
   o.action = OptionAction::Value;
   o.type = type;
@@ -50,8 +50,8 @@ CommandDef init_def() {
   token_id.manual_help = "The token id. Asked for when not given.";
   OptionDef token = value_option("token", {"--token"}, ValueType::Text, "TEXT", "");
   token.manual_help = "The token secret. Asked for when not given (the answer is shown as typed).";
-  OptionDef cloud = value_option("cloud_environment", {"--cloud-environment"}, ValueType::Text,
-                                 "TEXT", "");
+  OptionDef cloud =
+      value_option("cloud_environment", {"--cloud-environment"}, ValueType::Text, "TEXT", "");
   cloud.envvar = CLOUD_ENVIRONMENT_VAR;
   cloud.default_value = "cloud";
   cloud.manual_help =
@@ -99,7 +99,8 @@ CommandDef download_examples_def() {
       "If no modules name is provided, all available examples will be downloaded.\n"
       "\n"
       "Args:\n"
-      "    download_dir (Path, optional): Directory to download the examples to. Defaults to None.\n"
+      "    download_dir (Path, optional): Directory to download the examples to. Defaults to "
+      "None.\n"
       "    module_names (list[str], optional): The modules to download examples for. Defaults to "
       "None.\n"
       "    list_available (bool, optional): If True, list available examples. Defaults to False.\n"
@@ -127,10 +128,11 @@ const CommandDef& root_command() {
   static const CommandDef root = [] {
     OptionDef version = option("version", {"--version"}, "Show the version and exit.");
     version.action = OptionAction::Version;
-    CommandDef c = command("keelbox", "The ZVK Numerics CLI tool for managing ZVK software modules.",
-                           {version, option("info", {"--info"},
-                                            "Display ZVK Numerics CLI tool information and exit.")},
-                           run_root);
+    CommandDef c =
+        command("keelbox", "The ZVK Numerics CLI tool for managing ZVK software modules.",
+                {version,
+                 option("info", {"--info"}, "Display ZVK Numerics CLI tool information and exit.")},
+                run_root);
     c.is_group = true;
     return c;
   }();

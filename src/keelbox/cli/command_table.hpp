@@ -20,10 +20,10 @@ enum class OptionAction {
 
 // How a value is checked when the command line is parsed.
 enum class ValueType {
-  None,      // flags
-  Text,      // any text
-  File,      // a file path: an existing directory or unreadable file is refused
-  Path,      // a filesystem path, taken as it is
+  None,  // flags
+  Text,  // any text
+  File,  // a file path: an existing directory or unreadable file is refused
+  Path,  // a filesystem path, taken as it is
 };
 
 struct OptionDef {
@@ -53,12 +53,12 @@ struct ParseResult;
 using Handler = void (*)(const ParseResult& parsed);
 
 struct CommandDef {
-  std::string_view name;         // the root's name is the program name "keelbox"
-  std::string_view description;  // the help text (first sentence is the short help)
+  std::string_view name;           // the root's name is the program name "keelbox"
+  std::string_view description;    // the help text (first sentence is the short help)
   std::vector<OptionDef> options;  // in help order, "--help" last
   std::optional<ArgumentDef> argument;
-  bool is_group = false;       // the root: takes a COMMAND
-  Handler handler = nullptr;   // what the command does
+  bool is_group = false;      // the root: takes a COMMAND
+  Handler handler = nullptr;  // what the command does
 };
 
 // The root command group.

@@ -147,11 +147,13 @@ std::optional<std::string> completion_script(std::string_view shell, std::string
     if (c == '-' || c == '.') c = '_';
   }
   if (shell == "bash") {
-    return func + "() {\n"
+    return func +
+           "() {\n"
            "    local IFS=$'\\n'\n"
            "    local response\n"
            "\n"
-           "    response=$(env COMP_WORDS=\"${COMP_WORDS[*]}\" COMP_CWORD=$COMP_CWORD " + var +
+           "    response=$(env COMP_WORDS=\"${COMP_WORDS[*]}\" COMP_CWORD=$COMP_CWORD " +
+           var +
            "=bash_complete $1)\n"
            "\n"
            "    for completion in $response; do\n"
@@ -171,23 +173,31 @@ std::optional<std::string> completion_script(std::string_view shell, std::string
            "    return 0\n"
            "}\n"
            "\n" +
-           func + "_setup() {\n"
-           "    complete -o nosort -F " + func + " " + prog + "\n"
+           func +
+           "_setup() {\n"
+           "    complete -o nosort -F " +
+           func + " " + prog +
+           "\n"
            "}\n"
            "\n" +
            func + "_setup;\n";
   }
   if (shell == "zsh") {
-    return "#compdef " + prog + "\n"
+    return "#compdef " + prog +
+           "\n"
            "\n" +
-           func + "() {\n"
+           func +
+           "() {\n"
            "    local -a completions\n"
            "    local -a completions_with_descriptions\n"
            "    local -a response\n"
-           "    (( ! $+commands[" + prog + "] )) && return 1\n"
+           "    (( ! $+commands[" +
+           prog +
+           "] )) && return 1\n"
            "\n"
            "    response=(\"${(@f)$(env COMP_WORDS=\"${words[*]}\" COMP_CWORD=$((CURRENT-1)) " +
-           var + "=zsh_complete " + prog + ")}\")\n"
+           var + "=zsh_complete " + prog +
+           ")}\")\n"
            "\n"
            "    for type key descr in ${response}; do\n"
            "        if [[ \"$type\" == \"plain\" ]]; then\n"
@@ -213,15 +223,20 @@ std::optional<std::string> completion_script(std::string_view shell, std::string
            "}\n"
            "\n"
            "if [[ $zsh_eval_context[-1] == loadautofunc ]]; then\n"
-           "    " + func + " \"$@\"\n"
+           "    " +
+           func +
+           " \"$@\"\n"
            "else\n"
-           "    compdef " + func + " " + prog + "\n"
+           "    compdef " +
+           func + " " + prog +
+           "\n"
            "fi\n";
   }
   if (shell == "fish") {
-    return "function " + func + ";\n"
-           "    set -l response (env " + var +
-           "=fish_complete COMP_WORDS=(commandline -cp) COMP_CWORD=(commandline -t) " + prog +
+    return "function " + func +
+           ";\n"
+           "    set -l response (env " +
+           var + "=fish_complete COMP_WORDS=(commandline -cp) COMP_CWORD=(commandline -t) " + prog +
            ");\n"
            "\n"
            "    for completion in $response;\n"
@@ -237,7 +252,8 @@ std::optional<std::string> completion_script(std::string_view shell, std::string
            "    end;\n"
            "end;\n"
            "\n"
-           "complete --no-files --command " + prog + " --arguments \"(" + func + ")\";\n";
+           "complete --no-files --command " +
+           prog + " --arguments \"(" + func + ")\";\n";
   }
   return std::nullopt;
 }
@@ -283,7 +299,9 @@ std::optional<int> handle_completion_request(std::string_view prog_name) {
     if (shell == "bash") {
       std::cout << item.type << ',' << item.value << '\n';
     } else if (shell == "zsh") {
-      std::cout << item.type << '\n' << item.value << '\n' << (item.help.empty() ? "_" : item.help) << '\n';
+      std::cout << item.type << '\n'
+                << item.value << '\n'
+                << (item.help.empty() ? "_" : item.help) << '\n';
     } else {
       std::cout << item.type << ',' << item.value;
       if (!item.help.empty()) std::cout << '\t' << item.help;

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 #include <cstddef>
-#include <optional>
 #include <cstdlib>
+#include <optional>
 
 #include "keelbox/terminal/size.hpp"
 #include "keelbox/text/strings.hpp"
@@ -11,7 +11,9 @@
 namespace keelbox::cli {
 namespace {
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
+}
 bool is_blank_chunk(const std::string& s) {
   return std::all_of(s.begin(), s.end(), [](char c) { return is_space(c); });
 }
@@ -97,7 +99,8 @@ std::vector<std::string> split_lines(std::string_view text) {
 constexpr int STANDARD_OUTPUT = 1;
 
 std::size_t help_width() {
-  const std::size_t columns = std::min<std::size_t>(terminal_columns(STANDARD_OUTPUT).value_or(80), 80);
+  const std::size_t columns =
+      std::min<std::size_t>(terminal_columns(STANDARD_OUTPUT).value_or(80), 80);
   return std::max<std::size_t>(columns, 52) - 2;
 }
 

@@ -108,8 +108,7 @@ std::string render_manpage(std::string_view version, std::string_view date) {
   for (const auto& option : root.options) out << option_entry(option);
   out << ".SH COMMANDS\n";
   for (const CommandDef* command : commands_by_name()) {
-    out << ".SS \"keelbox " << roff(command->name) << " " << roff(usage_pieces(*command))
-        << "\"\n";
+    out << ".SS \"keelbox " << roff(command->name) << " " << roff(usage_pieces(*command)) << "\"\n";
     out << description_paragraphs(command->description);
     out << ".PP\nOptions:\n.RS 4\n";
     for (const auto& option : command->options) out << option_entry(option);
@@ -119,8 +118,8 @@ std::string render_manpage(std::string_view version, std::string_view date) {
   for (const CommandDef* command : commands_by_name()) {
     for (const auto& option : command->options) {
       if (option.envvar.empty()) continue;
-      out << ".TP\n\\fB" << roff(option.envvar) << "\\fR\n" << roff_marked(option.envvar_help)
-          << "\n";
+      out << ".TP\n\\fB" << roff(option.envvar) << "\\fR\n"
+          << roff_marked(option.envvar_help) << "\n";
     }
   }
   out << ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"

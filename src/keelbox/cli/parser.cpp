@@ -86,7 +86,7 @@ std::string no_such_long_option(const CommandDef& command, const std::string& na
 struct LevelState {
   ParsedValues values;
   std::vector<const OptionDef*> eager;  // in command-line order
-  std::vector<std::string> given;        // params given on the command line
+  std::vector<std::string> given;       // params given on the command line
 };
 
 std::string param_hint(const OptionDef& option) {
@@ -110,14 +110,9 @@ void store(LevelState& state, const OptionDef& option, const std::string& value)
 void act(LevelState& state, const OptionDef& option) {
   switch (option.action) {
     case OptionAction::Help:
-    case OptionAction::Version:
-      state.eager.push_back(&option);
-      break;
-    case OptionAction::Flag:
-      state.values.flags[std::string(option.param)] = true;
-      break;
-    case OptionAction::Value:
-      break;
+    case OptionAction::Version: state.eager.push_back(&option); break;
+    case OptionAction::Flag: state.values.flags[std::string(option.param)] = true; break;
+    case OptionAction::Value: break;
   }
 }
 
@@ -269,7 +264,7 @@ ParseResult parse_command_line(std::string_view prog, const std::vector<std::str
   auto eager_outcome = [&](const LevelState& state) -> bool {
     if (state.eager.empty()) return false;
     result.action = state.eager.front()->action == OptionAction::Help ? ParseAction::ShowHelp
-                                                                     : ParseAction::ShowVersion;
+                                                                      : ParseAction::ShowVersion;
     return true;
   };
 

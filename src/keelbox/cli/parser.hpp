@@ -17,9 +17,9 @@ namespace keelbox::cli {
 
 // The values of one command, after defaults and environment variables.
 struct ParsedValues {
-  std::map<std::string, bool, std::less<>> flags;                          // every flag
-  std::map<std::string, std::optional<std::string>, std::less<>> values;   // single values
-  std::map<std::string, std::vector<std::string>, std::less<>> lists;      // multiple values
+  std::map<std::string, bool, std::less<>> flags;                         // every flag
+  std::map<std::string, std::optional<std::string>, std::less<>> values;  // single values
+  std::map<std::string, std::vector<std::string>, std::less<>> lists;     // multiple values
   std::vector<std::string> arguments;                                     // positional words
 
   bool flag(std::string_view param) const;
@@ -38,8 +38,8 @@ enum class ParseAction {
 struct ParseResult {
   ParseAction action = ParseAction::RunRoot;
   const CommandDef* command = nullptr;  // the command concerned (the root when none)
-  std::string command_path;              // "keelbox" or "keelbox install"
-  std::string error;                     // the description of a usage error
+  std::string command_path;             // "keelbox" or "keelbox install"
+  std::string error;                    // the description of a usage error
   ParsedValues root_values;
   ParsedValues values;
 };

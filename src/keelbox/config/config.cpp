@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -68,7 +68,8 @@ fs::path user_home() {
 void create_dirs(const fs::path& dir) {
   std::error_code ec;
   fs::create_directories(dir, ec);
-  if (ec) throw FileSystemError("Cannot create folder '" + path_to_utf8(dir) + "': " + ec.message());
+  if (ec)
+    throw FileSystemError("Cannot create folder '" + path_to_utf8(dir) + "': " + ec.message());
 }
 
 // TOML date and time values have no JSON counterpart; they are kept as a
@@ -192,8 +193,8 @@ void refuse_letters_outside_strings(std::string_view text, const std::string& so
           // The parser tests what follows a backslash (and, after a line-ending
           // backslash, the first character past the blanks) for white space.
           std::size_t j = i + 1;
-          while (j < text.size() && (text[j] == ' ' || text[j] == '\t' || text[j] == '\r' ||
-                                     text[j] == '\n')) {
+          while (j < text.size() &&
+                 (text[j] == ' ' || text[j] == '\t' || text[j] == '\r' || text[j] == '\n')) {
             if (text[j] == '\n') ++line;
             ++j;
           }
@@ -221,8 +222,8 @@ toml::table parse_toml(std::string_view text, const std::string& source) {
   } catch (const toml::parse_error& e) {
     const auto& where = e.source().begin;
     throw ParseError("Invalid TOML in " + source + " (line " + std::to_string(where.line) +
-                     ", column " + std::to_string(where.column) + "): " +
-                     std::string(e.description()));
+                     ", column " + std::to_string(where.column) +
+                     "): " + std::string(e.description()));
   }
 }
 
@@ -240,8 +241,8 @@ void require_text(const KeelboxConfig& conf) {
   for (const auto& [name, value] : values) {
     if (!is_valid_utf8(*value)) {
       throw KeelboxException(std::string("The ") + name +
-                             " is not valid UTF-8 text and cannot be stored in " + CONFIG_FILE_NAME +
-                             ".");
+                             " is not valid UTF-8 text and cannot be stored in " +
+                             CONFIG_FILE_NAME + ".");
     }
   }
 }
@@ -304,8 +305,9 @@ AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path
       // cache on purpose (a test, a roaming setup). Without it, the known folder.
       auto local = env("LOCALAPPDATA");
       fs::path local_dir = (local && !is_blank(*local)) ? path_from_utf8(*local)
-                           : !local_app_data.empty()    ? local_app_data
-                                                        : path_from_utf8(*profile) / "AppData" / "Local";
+                           : !local_app_data.empty()
+                               ? local_app_data
+                               : path_from_utf8(*profile) / "AppData" / "Local";
       dirs.cache_dir = local_dir / APP_AUTHOR / APP_NAME / "Cache";
       break;
     }
@@ -369,7 +371,8 @@ fs::path get_config_file() {
   // A link to a file not there yet gets its file, as a user linking
   // keelbox.toml elsewhere expects.
   const std::error_code error = create_private_file(file, true);
-  if (error && error != std::errc::file_exists) throw FileSystemError("Cannot create " + error_text(error, file));
+  if (error && error != std::errc::file_exists)
+    throw FileSystemError("Cannot create " + error_text(error, file));
   return file;
 }
 
@@ -431,8 +434,11 @@ void write_config_parse_to_file(const KeelboxConfig& conf) {
 
   // Write a sibling temporary file (owner-only), flush it to disk and move it
   // over the old file: a crash leaves either the old or the new file whole.
-  TempFile tmp{create_private_temporary_file(file.parent_path(), std::string(CONFIG_FILE_NAME) + "."), false};
-  if (tmp.file.error) throw FileSystemError("Cannot create " + error_text(tmp.file.error, tmp.file.path));
+  TempFile tmp{
+      create_private_temporary_file(file.parent_path(), std::string(CONFIG_FILE_NAME) + "."),
+      false};
+  if (tmp.file.error)
+    throw FileSystemError("Cannot create " + error_text(tmp.file.error, tmp.file.path));
   write_file(tmp.file.fd.get(), text, tmp.file.path);
   if (const std::error_code error = flush_to_disk(tmp.file.fd.get())) {
     throw FileSystemError("Cannot flush " + error_text(error, tmp.file.path));

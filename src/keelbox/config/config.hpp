@@ -34,18 +34,17 @@ EnvLookup process_env();
 // On Windows the cache folder is below LOCALAPPDATA when that is set and not
 // blank, else below `local_app_data` (the system's known folder) when given,
 // else below %USERPROFILE%\AppData\Local.
-AppDirs compute_app_dirs(Platform platform, const EnvLookup& env,
-                         const std::filesystem::path& home,
+AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const std::filesystem::path& home,
                          const std::filesystem::path& local_app_data = {});
 
 bool _runs_on_windows();
 AppDirs _get_appdirs();
 std::filesystem::path _get_windows_userprofile_path();
-std::filesystem::path _get_config_dir();   // created when missing
-std::filesystem::path _get_data_dir();     // created when missing
-std::filesystem::path _get_cache_file();   // cache folder created when missing
+std::filesystem::path _get_config_dir();           // created when missing
+std::filesystem::path _get_data_dir();             // created when missing
+std::filesystem::path _get_cache_file();           // cache folder created when missing
 std::filesystem::path get_default_examples_dir();  // created when missing
-std::filesystem::path get_config_file();   // folder and empty file created when missing
+std::filesystem::path get_config_file();           // folder and empty file created when missing
 
 // Reads and validates keelbox.toml. Throws ValidationError when the content
 // does not validate, ParseError when it is not TOML.

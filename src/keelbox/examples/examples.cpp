@@ -9,14 +9,14 @@
 #include <utility>
 
 #include "keelbox/api/api.hpp"
+#include "keelbox/archive/extract.hpp"
+#include "keelbox/archive/member_names.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/archive/extract.hpp"
-#include "keelbox/archive/member_names.hpp"
 #include "keelbox/platform/files.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/io.hpp"
@@ -81,7 +81,8 @@ nlohmann::json get_packages() {
   return memo({}, [] {
     api::RequestKWARGSDict request = api::create_get_request("/packages?limit=99");
     http::Response response = api::send_get(request);
-    if (response.status >= 400) throw HTTPStatusError(response.status, response.reason, response.url);
+    if (response.status >= 400)
+      throw HTTPStatusError(response.status, response.reason, response.url);
     return api::parse_json_answer(response.body, "package list answer");
   });
 }
@@ -180,9 +181,11 @@ std::vector<fs::path> requirements_files(const fs::path& folder) {
 }
 
 fs::path _normalize_download_dir(const std::optional<fs::path>& download_dir) {
-  fs::path dir = download_dir && !download_dir->empty() ? *download_dir : get_default_examples_dir();
+  fs::path dir =
+      download_dir && !download_dir->empty() ? *download_dir : get_default_examples_dir();
   std::error_code ec;
-  if (!fs::exists(dir, ec)) throw KeelboxException("Could not find download directory for examples!");
+  if (!fs::exists(dir, ec))
+    throw KeelboxException("Could not find download directory for examples!");
   return tidy(dir);
 }
 
@@ -190,10 +193,13 @@ void _save_tarball(std::string_view content, const fs::path& file_path) {
   extract_tar_gz(content, file_path);
 }
 
-void _save_tarball(int archive_fd, const fs::path& file_path) { extract_tar_gz(archive_fd, file_path); }
+void _save_tarball(int archive_fd, const fs::path& file_path) {
+  extract_tar_gz(archive_fd, file_path);
+}
 
-std::vector<std::string> download_examples(const std::optional<fs::path>& download_dir,
-                                           const std::optional<std::vector<std::string>>& module_names) {
+std::vector<std::string> download_examples(
+    const std::optional<fs::path>& download_dir,
+    const std::optional<std::vector<std::string>>& module_names) {
   const fs::path folder = _normalize_download_dir(download_dir);
   const std::vector<std::string> available = get_entitled_examples_packages();
 
@@ -219,8 +225,9 @@ std::vector<std::string> download_examples(const std::optional<fs::path>& downlo
   return errors;
 }
 
-std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::string>& package_names,
-                                                        const fs::path& download_dir, long stall_seconds) {
+std::vector<std::optional<fs::path>> _download_examples(
+    const std::vector<std::string>& package_names, const fs::path& download_dir,
+    long stall_seconds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
   results.resize(package_names.size());
@@ -228,7 +235,9 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
   ProgressBoard board;
   BoardObserver observer(board);
   http::Session session(&observer);
-  auto say = [&board](const std::string& message) { board.print_above([&] { send_message(message); }); };
+  auto say = [&board](const std::string& message) {
+    board.print_above([&] { send_message(message); });
+  };
   // Each archive is kept in a file without a name in the download folder
   // until its download has completed (created with its first piece).
   std::vector<FileDescriptor> archives(package_names.size());
@@ -242,16 +251,16 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
       response = transfer.finish();
     } catch (const http::TooManyRedirects& e) {
       say(style("Error downloading examples for " + show_controls(name) + ": Exceeded " +
-                    std::to_string(http::MAX_REDIRECTS) + " redirects for url: " +
-                    show_controls(e.url()),
+                    std::to_string(http::MAX_REDIRECTS) +
+                    " redirects for url: " + show_controls(e.url()),
                 "red"));
       return;
     }
     if (response.status >= 400) {
-      say(style("Error downloading examples for " + show_controls(name) + ": " +
-                    show_controls(
-                        HTTPStatusError(response.status, response.reason, response.url).what()),
-                "red"));
+      say(style(
+          "Error downloading examples for " + show_controls(name) + ": " +
+              show_controls(HTTPStatusError(response.status, response.reason, response.url).what()),
+          "red"));
       return;
     }
     const fs::path folder = example_folder(download_dir, name);
@@ -284,9 +293,9 @@ std::vector<std::optional<fs::path>> _download_examples(const std::vector<std::s
           FileDescriptor& archive = archives[i];
           if (!archive) archive = open_nameless_file(download_dir, ".keelbox-download-");
           if (const int err = write_all(archive.get(), chunk)) {
-            throw FileSystemError("Could not save the download of examples for " +
-                                  show_controls(package_names[i]) +
-                                  " in " + show_controls(path_to_utf8(download_dir)) + ": " + std::strerror(err));
+            throw FileSystemError(
+                "Could not save the download of examples for " + show_controls(package_names[i]) +
+                " in " + show_controls(path_to_utf8(download_dir)) + ": " + std::strerror(err));
           }
         },
         // The body of a refused answer is not wanted.

@@ -112,7 +112,8 @@ std::string failure_kind(const std::exception& e) {
   if (dynamic_cast<const nlohmann::json::exception*>(&e)) return "ValueError";
   // at() and substr() past the end, or a missing key of at() on a map.
   if (dynamic_cast<const std::out_of_range*>(&e)) return "LookupError";
-  if (dynamic_cast<const std::invalid_argument*>(&e) || dynamic_cast<const std::domain_error*>(&e)) {
+  if (dynamic_cast<const std::invalid_argument*>(&e) ||
+      dynamic_cast<const std::domain_error*>(&e)) {
     return "ValueError";
   }
   if (dynamic_cast<const std::overflow_error*>(&e)) return "OverflowError";

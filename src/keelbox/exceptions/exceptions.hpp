@@ -33,10 +33,10 @@ class Error : public std::runtime_error {
   virtual const char* kind() const noexcept { return "Error"; }
 };
 
-#define KEELBOX_ERROR_KIND(Name, Base)                         \
-  class Name : public Base {                                   \
-   public:                                                     \
-    using Base::Base;                                          \
+#define KEELBOX_ERROR_KIND(Name, Base)                           \
+  class Name : public Base {                                     \
+   public:                                                       \
+    using Base::Base;                                            \
     const char* kind() const noexcept override { return #Name; } \
   }
 

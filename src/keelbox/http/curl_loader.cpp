@@ -39,14 +39,14 @@ auto forward_option(Real real, Handle handle, Option option, va_list args) {
 #if defined(__clang__)
 #pragma clang diagnostic ignored "-Wvarargs"
 #endif
-#define KEELBOX_FORWARD_OPTION(result, name, handle_type, option_type)      \
-  result name(handle_type handle, option_type option, ...) {               \
-    static const auto real = libcurl.function<decltype(&name)>(#name);     \
-    va_list args;                                                          \
-    va_start(args, option);                                                \
-    const result answer = forward_option(real, handle, option, args);      \
-    va_end(args);                                                          \
-    return answer;                                                         \
+#define KEELBOX_FORWARD_OPTION(result, name, handle_type, option_type) \
+  result name(handle_type handle, option_type option, ...) {           \
+    static const auto real = libcurl.function<decltype(&name)>(#name); \
+    va_list args;                                                      \
+    va_start(args, option);                                            \
+    const result answer = forward_option(real, handle, option, args);  \
+    va_end(args);                                                      \
+    return answer;                                                     \
   }
 
 extern "C" {
@@ -68,25 +68,33 @@ CURLcode curl_easy_getinfo(CURL* curl, CURLINFO info, ...) {
   static const auto real = libcurl.function<decltype(&curl_easy_getinfo)>("curl_easy_getinfo");
   va_list args;
   va_start(args, info);
-  void* destination = va_arg(args, void*);  // every kind of information is written through a pointer
+  void* destination =
+      va_arg(args, void*);  // every kind of information is written through a pointer
   va_end(args);
   return real(curl, info, destination);
 }
 
 KEELBOX_FORWARD(libcurl, CURLM*, curl_multi_init, (void), ())
 KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_cleanup, (CURLM * multi), (multi))
-KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_add_handle, (CURLM * multi, CURL* curl), (multi, curl))
-KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_remove_handle, (CURLM * multi, CURL* curl), (multi, curl))
-KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_perform, (CURLM * multi, int* running), (multi, running))
-KEELBOX_FORWARD(libcurl, CURLMsg*, curl_multi_info_read, (CURLM * multi, int* queued), (multi, queued))
+KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_add_handle, (CURLM * multi, CURL* curl),
+                (multi, curl))
+KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_remove_handle, (CURLM * multi, CURL* curl),
+                (multi, curl))
+KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_perform, (CURLM * multi, int* running),
+                (multi, running))
+KEELBOX_FORWARD(libcurl, CURLMsg*, curl_multi_info_read, (CURLM * multi, int* queued),
+                (multi, queued))
 KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_poll,
-                (CURLM * multi, struct curl_waitfd extra[], unsigned int count, int timeout_ms, int* ready),
+                (CURLM * multi, struct curl_waitfd extra[], unsigned int count, int timeout_ms,
+                 int* ready),
                 (multi, extra, count, timeout_ms, ready))
 KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_wait,
-                (CURLM * multi, struct curl_waitfd extra[], unsigned int count, int timeout_ms, int* ready),
+                (CURLM * multi, struct curl_waitfd extra[], unsigned int count, int timeout_ms,
+                 int* ready),
                 (multi, extra, count, timeout_ms, ready))
 KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_wakeup, (CURLM * multi), (multi))
-KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_timeout, (CURLM * multi, long* timeout_ms), (multi, timeout_ms))
+KEELBOX_FORWARD(libcurl, CURLMcode, curl_multi_timeout, (CURLM * multi, long* timeout_ms),
+                (multi, timeout_ms))
 KEELBOX_FORWARD(libcurl, const char*, curl_multi_strerror, (CURLMcode code), (code))
 
 KEELBOX_FORWARD_OPTION(CURLMcode, curl_multi_setopt, CURLM*, CURLMoption)
@@ -115,9 +123,7 @@ CURLSHcode curl_share_setopt(CURLSH* share, CURLSHoption option, ...) {
       result = real(share, option, va_arg(args, int));
       break;
     case CURLSHOPT_LOCKFUNC:
-    case CURLSHOPT_UNLOCKFUNC:
-      result = real(share, option, va_arg(args, void (*)()));
-      break;
+    case CURLSHOPT_UNLOCKFUNC: result = real(share, option, va_arg(args, void (*)())); break;
     default:  // CURLSHOPT_USERDATA and any later pointer option
       result = real(share, option, va_arg(args, void*));
       break;
@@ -126,8 +132,8 @@ CURLSHcode curl_share_setopt(CURLSH* share, CURLSHoption option, ...) {
   return result;
 }
 
-KEELBOX_FORWARD(libcurl, struct curl_slist*, curl_slist_append, (struct curl_slist * list, const char* text),
-                (list, text))
+KEELBOX_FORWARD(libcurl, struct curl_slist*, curl_slist_append,
+                (struct curl_slist * list, const char* text), (list, text))
 KEELBOX_FORWARD(libcurl, void, curl_slist_free_all, (struct curl_slist * list), (list))
 
 }  // extern "C"

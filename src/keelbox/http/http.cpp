@@ -87,9 +87,8 @@ void parse_header_block(const std::vector<std::string>& lines, std::string& stat
 std::string scheme_of(std::string_view location) {
   location = trim_ascii(location);
   std::size_t i = 0;
-  while (i < location.size() &&
-         (std::isalnum(static_cast<unsigned char>(location[i])) != 0 || location[i] == '+' ||
-          location[i] == '-' || location[i] == '.')) {
+  while (i < location.size() && (std::isalnum(static_cast<unsigned char>(location[i])) != 0 ||
+                                 location[i] == '+' || location[i] == '-' || location[i] == '.')) {
     ++i;
   }
   if (i == 0 || i >= location.size() || location[i] != ':' ||
@@ -105,7 +104,8 @@ std::string scheme_of(std::string_view location) {
 // A Content-Length value, or nullopt when it is not a plain decimal number.
 std::optional<std::uint64_t> content_length(std::string_view text) {
   if (text.empty() || text.size() > 19 ||
-      !std::all_of(text.begin(), text.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+      !std::all_of(text.begin(), text.end(),
+                   [](unsigned char c) { return std::isdigit(c) != 0; })) {
     return std::nullopt;
   }
   std::uint64_t value = 0;
@@ -175,7 +175,8 @@ EasyHandle make_easy() {
 MultiHandle make_multi() {
   shared();
   MultiHandle m(curl_multi_init());
-  if (!m) throw TransportError("Could not create an HTTP transfer set (libcurl failed to initialise)");
+  if (!m)
+    throw TransportError("Could not create an HTTP transfer set (libcurl failed to initialise)");
   return m;
 }
 
@@ -254,7 +255,8 @@ std::string masked_proxy(std::string_view proxy, bool* has_credentials) {
   if (!*has_credentials) return std::string(proxy);
   std::string_view user = proxy.substr(start, at - start);
   user = user.substr(0, user.find(':'));
-  return std::string(proxy.substr(0, start)) + std::string(user) + ":****" + std::string(proxy.substr(at));
+  return std::string(proxy.substr(0, start)) + std::string(user) + ":****" +
+         std::string(proxy.substr(at));
 }
 
 // ---- the idle watch ---------------------------------------------------------
@@ -439,7 +441,6 @@ std::string_view standard_reason(long status) {
   }
 }
 
-
 std::optional<std::string> Response::header(std::string_view name) const {
   return find_header(headers, name);
 }
@@ -552,11 +553,13 @@ bool Transfer::Impl::complete_head() {
     const std::string encoding = header("content-encoding").value_or("");
     if (iequals_ascii(encoding, "gzip") || iequals_ascii(encoding, "x-gzip") ||
         iequals_ascii(encoding, "deflate")) {
-      if (!inflater.open()) throw TransportError(prefix() + "cannot decode the " + encoding + " answer");
+      if (!inflater.open())
+        throw TransportError(prefix() + "cannot decode the " + encoding + " answer");
     }
   }
   if (observer) {
-    if (!length) throw ParseError("Unreadable content-length '" + *length_text + "' from " + request.url);
+    if (!length)
+      throw ParseError("Unreadable content-length '" + *length_text + "' from " + request.url);
     progress = observer->begun(label, *length);
   }
   return true;
@@ -574,7 +577,8 @@ void Transfer::Impl::deliver(std::string_view data) {
   received += data.size();
   if (request.max_body_bytes && received > request.max_body_bytes) {
     too_large = true;
-    throw TransportError(prefix() + "the answer is larger than " + size_text(request.max_body_bytes));
+    throw TransportError(prefix() + "the answer is larger than " +
+                         size_text(request.max_body_bytes));
   }
   const std::size_t step = chunk_size ? chunk_size : std::max<std::size_t>(data.size(), 1);
   for (std::size_t offset = 0; offset < data.size(); offset += step) {
@@ -635,7 +639,8 @@ std::string Transfer::Impl::failure_text(CURLcode code) const {
                             "user:password@ before the proxy's host") +
              " (407 Proxy Authentication Required)";
     }
-    if (code == CURLE_COULDNT_RESOLVE_PROXY || (code == CURLE_COULDNT_CONNECT && connect_code == 0)) {
+    if (code == CURLE_COULDNT_RESOLVE_PROXY ||
+        (code == CURLE_COULDNT_CONNECT && connect_code == 0)) {
       return prefix() + "could not reach the proxy " + shown + ": " + reason;
     }
   }
@@ -728,7 +733,9 @@ void Transfer::set_chunk_size(std::size_t bytes) {
 
 long Transfer::status() const { return impl_->status(); }
 
-std::optional<std::string> Transfer::header(std::string_view name) const { return impl_->header(name); }
+std::optional<std::string> Transfer::header(std::string_view name) const {
+  return impl_->header(name);
+}
 
 Response Transfer::perform() {
   impl_->result = curl_easy_perform(impl_->easy.get());
@@ -751,7 +758,8 @@ Response Transfer::finish() {
                          ", which is not HTTPS; only HTTPS is followed");
   }
   if (t.too_large) {
-    throw TransportError(t.prefix() + "the answer is larger than " + size_text(t.request.max_body_bytes));
+    throw TransportError(t.prefix() + "the answer is larger than " +
+                         size_text(t.request.max_body_bytes));
   }
   if (t.result == CURLE_ABORTED_BY_CALLBACK && t.idle.stalled()) {
     throw TransportError(t.prefix() + "no data received for " + std::to_string(t.idle.period()) +
@@ -821,7 +829,8 @@ void Session::run() {
   while (!impl_->active.empty()) {
     int running = 0;
     CURLMcode rc = curl_multi_perform(multi, &running);
-    if (rc != CURLM_OK) throw TransportError(std::string("Download failed: ") + curl_multi_strerror(rc));
+    if (rc != CURLM_OK)
+      throw TransportError(std::string("Download failed: ") + curl_multi_strerror(rc));
     int left = 0;
     while (CURLMsg* msg = curl_multi_info_read(multi, &left)) {
       if (msg->msg != CURLMSG_DONE) continue;
@@ -839,7 +848,8 @@ void Session::run() {
     }
     if (!impl_->active.empty() && running > 0) {
       rc = curl_multi_poll(multi, nullptr, 0, 100, nullptr);
-      if (rc != CURLM_OK) throw TransportError(std::string("Download failed: ") + curl_multi_strerror(rc));
+      if (rc != CURLM_OK)
+        throw TransportError(std::string("Download failed: ") + curl_multi_strerror(rc));
     }
   }
 }

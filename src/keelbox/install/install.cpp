@@ -49,8 +49,8 @@ std::string _index_address_from_answer(const http::Response& response) {
   }
   const std::optional<std::string> location = response.header("location");
   if (!location) {
-    throw KeelboxException("The package index address is missing: the answer to " +
-                           response.url + " has no \"location\" header.");
+    throw KeelboxException("The package index address is missing: the answer to " + response.url +
+                           " has no \"location\" header.");
   }
   return *location;
 }

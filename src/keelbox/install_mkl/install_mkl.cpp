@@ -54,7 +54,9 @@ void create_file_link(const fs::path& target, const fs::path& link) {
 #ifdef _WIN32
   // Without the user right, Windows (10 and later, in developer mode) still
   // lets a user create links when asked to; older systems refuse that flag.
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(), SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE)) return;
+  if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
+                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
+    return;
   DWORD err = GetLastError();
   if (err == ERROR_INVALID_PARAMETER) {
     if (CreateSymbolicLinkW(link.c_str(), target.c_str(), 0)) return;
@@ -71,9 +73,10 @@ void create_file_link(const fs::path& target, const fs::path& link) {
 
 bool is_mkl_present(ProcessRunner& runner) {
   try {
-    _run_cmd("python", std::vector<std::string>{"-c",
-                                                "from importlib.metadata import distribution;"
-                                                "distribution('mkl')"},
+    _run_cmd("python",
+             std::vector<std::string>{"-c",
+                                      "from importlib.metadata import distribution;"
+                                      "distribution('mkl')"},
              ProcessOptions::discard_output(), runner);
   } catch (const KeelboxException&) {
     return false;

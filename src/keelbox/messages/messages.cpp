@@ -68,11 +68,12 @@ std::string strip_escape_sequences(std::string_view text) {
   for (std::size_t i = 0; i < text.size(); ++i) {
     if (text[i] == '\x1b' && i + 1 < text.size() && text[i + 1] == '[') {
       std::size_t j = i + 2;
-      while (j < text.size() && ((text[j] >= '0' && text[j] <= '9') || text[j] == ';' ||
-                                 text[j] == '?')) {
+      while (j < text.size() &&
+             ((text[j] >= '0' && text[j] <= '9') || text[j] == ';' || text[j] == '?')) {
         ++j;
       }
-      if (j < text.size() && ((text[j] >= 'A' && text[j] <= 'Z') || (text[j] >= 'a' && text[j] <= 'z'))) {
+      if (j < text.size() &&
+          ((text[j] >= 'A' && text[j] <= 'Z') || (text[j] >= 'a' && text[j] <= 'z'))) {
         i = j;
         continue;
       }

@@ -23,7 +23,8 @@ KeelboxProfile read_profile(FieldValidator& v, const nlohmann::json& m, const Fi
 KeelboxOptions read_options(FieldValidator& v, const nlohmann::json& m, const FieldPath& prefix) {
   KeelboxOptions options;
   if (!v.mapping(m, prefix)) return options;
-  if (auto advanced = v.optional_bool(m, prefix, "advanced_mode")) options.advanced_mode = *advanced;
+  if (auto advanced = v.optional_bool(m, prefix, "advanced_mode"))
+    options.advanced_mode = *advanced;
   return options;
 }
 

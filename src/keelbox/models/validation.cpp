@@ -126,10 +126,9 @@ std::optional<bool> FieldValidator::optional_bool(const nlohmann::json& mapping,
   return std::nullopt;
 }
 
-std::optional<std::string> FieldValidator::optional_choice(const nlohmann::json& mapping,
-                                                           const FieldPath& prefix,
-                                                           const std::string& key,
-                                                           const std::vector<std::string>& choices) {
+std::optional<std::string> FieldValidator::optional_choice(
+    const nlohmann::json& mapping, const FieldPath& prefix, const std::string& key,
+    const std::vector<std::string>& choices) {
   auto it = mapping.find(key);
   if (it == mapping.end()) return std::nullopt;
   if (it->is_string()) {

@@ -94,8 +94,8 @@ std::optional<std::string> _version_from_pip_show_output(std::string_view output
   std::optional<std::string> version;
   for (std::string_view piece : pieces) {
     std::size_t sep = piece.find(": ");
-    if (sep == std::string_view::npos) continue;                           // one part
-    if (piece.find(": ", sep + 2) != std::string_view::npos) continue;    // more than two
+    if (sep == std::string_view::npos) continue;                        // one part
+    if (piece.find(": ", sep + 2) != std::string_view::npos) continue;  // more than two
     std::string name(piece.substr(0, sep));
     // Only the entry "version" is ever read; no text outside ASCII lower-cases
     // into it, so ASCII lower-casing finds exactly the same entry.
@@ -159,9 +159,11 @@ std::string _listing_legend(std::string_view styled_green, std::string_view styl
   legend += indent + "The following tables contains all your Keelbox modules.\n";
   legend += "\n";
   legend += indent + "Modules Name: The name of the Keelbox module in human readable form.\n";
-  legend += indent + "Module Key  : The unique key of the Keelbox module. Use this key to install\n";
+  legend +=
+      indent + "Module Key  : The unique key of the Keelbox module. Use this key to install\n";
   legend += hang + "all packages of the module via `keelbox install <module_key>`.\n";
-  legend += indent + "Packages    : The list of packages available for this module. Keelbox modules\n";
+  legend +=
+      indent + "Packages    : The list of packages available for this module. Keelbox modules\n";
   legend += hang + "contain one or several python packages. You can install individual\n";
   legend += hang + "packages using `keelbox install <package_key>`\n";
   legend += "\n";
@@ -208,7 +210,8 @@ void show_all_entitled_modules(ProcessRunner& runner) {
     send_message(_listing_row(module.name, module.code, styled_keys));
   }
   send_message(_listing_separator());
-  for (const std::string& key : _unique_in_order(refused)) send_error_line(_refused_key_warning(key));
+  for (const std::string& key : _unique_in_order(refused))
+    send_error_line(_refused_key_warning(key));
 }
 
 std::string _refused_key_text(std::string_view key) {
@@ -216,12 +219,14 @@ std::string _refused_key_text(std::string_view key) {
 }
 
 std::string _refused_key_warning(std::string_view key) {
-  return "Warning: " + _refused_key_text(key) + "; it is shown as not installed and cannot be installed.";
+  return "Warning: " + _refused_key_text(key) +
+         "; it is shown as not installed and cannot be installed.";
 }
 
 void _check_package_keys(const std::vector<std::string>& keys) {
   for (const std::string& key : keys) {
-    if (!is_package_name(key)) throw KeelboxException(_refused_key_text(key) + ": nothing is installed.");
+    if (!is_package_name(key))
+      throw KeelboxException(_refused_key_text(key) + ": nothing is installed.");
   }
 }
 

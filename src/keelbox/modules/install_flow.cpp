@@ -86,14 +86,15 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
   _check_package_keys(service_keys);
 
   std::vector<std::string> module_names;
-  for (const std::string& code : classified.module_codes) module_names.push_back(_module_code_to_name(code));
-  send_message(style("Modules", std::nullopt, true) + " to install: " +
-               style(list_notation(module_names), MODULE_COLOR));
+  for (const std::string& code : classified.module_codes)
+    module_names.push_back(_module_code_to_name(code));
+  send_message(style("Modules", std::nullopt, true) +
+               " to install: " + style(list_notation(module_names), MODULE_COLOR));
 
   std::vector<std::string> additional = classified.package_names;
   additional.insert(additional.end(), classified.error_names.begin(), classified.error_names.end());
-  send_message("Additional " + style("packages", std::nullopt, true) + " to install: " +
-               style(list_notation(additional), PACKAGE_COLOR));
+  send_message("Additional " + style("packages", std::nullopt, true) +
+               " to install: " + style(list_notation(additional), PACKAGE_COLOR));
 
   std::vector<std::string> all_packages =
       list_of_module_codes_to_list_of_package_names(classified.module_codes, modules);
@@ -113,7 +114,8 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
 
   send_message("Installing\n" + styled_set);
   if (mkl_wanted) ensure_mkl_in_environment(runner);
-  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files, runner);
+  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files,
+                           runner);
 }
 
 }  // namespace keelbox

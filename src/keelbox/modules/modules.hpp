@@ -18,10 +18,10 @@ std::vector<KeelboxEntitlement> get_all_entitled_modules();
 void show_all_entitled_modules(ProcessRunner& runner = system_process_runner());
 
 // ---- the install flow ----
-void install_modules(const std::vector<std::string>& names, bool yes = false,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files =
-                         std::nullopt,
-                     ProcessRunner& runner = system_process_runner());
+void install_modules(
+    const std::vector<std::string>& names, bool yes = false,
+    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt,
+    ProcessRunner& runner = system_process_runner());
 
 // ---- examples ----
 std::vector<std::string> get_entitled_examples_packages();

@@ -36,7 +36,8 @@ std::optional<std::string> str_to_package(std::string_view name,
 }
 
 ClassifiedNames install_names_to_modules_and_packages(
-    const std::vector<std::string>& names, const std::vector<KeelboxEntitlement>& entitled_modules) {
+    const std::vector<std::string>& names,
+    const std::vector<KeelboxEntitlement>& entitled_modules) {
   ClassifiedNames result;
   for (const std::string& name : names) {
     if (std::optional<std::string> code = str_to_module(name, entitled_modules)) {

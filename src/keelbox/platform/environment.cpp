@@ -16,7 +16,8 @@ std::optional<std::string> environment_variable(std::string_view name) {
   std::wstring value(256, L'\0');
   for (;;) {
     SetLastError(ERROR_SUCCESS);
-    const DWORD got = GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+    const DWORD got =
+        GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
     if (got == 0) {
       if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
       return std::string();

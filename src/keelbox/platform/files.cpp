@@ -38,7 +38,8 @@ std::string errno_text(int err, const std::filesystem::path& path) {
     case FileKind::BlockDevice: what = "a block device"; break;
     default: break;
   }
-  throw FileSystemError("Cannot read '" + path_to_utf8(path) + "': it is " + what + ", not a regular file");
+  throw FileSystemError("Cannot read '" + path_to_utf8(path) + "': it is " + what +
+                        ", not a regular file");
 }
 
 void check_size(std::size_t size, std::size_t max_bytes, const std::filesystem::path& path) {
@@ -50,12 +51,15 @@ void check_size(std::size_t size, std::size_t max_bytes, const std::filesystem::
 
 #ifdef _WIN32
 
-std::error_code last_error() { return {static_cast<int>(::GetLastError()), std::system_category()}; }
+std::error_code last_error() {
+  return {static_cast<int>(::GetLastError()), std::system_category()};
+}
 
 // The system's text without the line end FormatMessage puts after it.
 std::string text_of(const std::error_code& error) {
   std::string text = error.message();
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -97,7 +101,8 @@ class OwnerOnly {
     const DWORD acl_size = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) + ::GetLengthSid(sid);
     acl_.resize(acl_size / sizeof(DWORD) + 1);
     auto* acl = reinterpret_cast<PACL>(acl_.data());
-    if (!::InitializeAcl(acl, acl_size, ACL_REVISION) || !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
+    if (!::InitializeAcl(acl, acl_size, ACL_REVISION) ||
+        !::AddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, sid) ||
         !::InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
         !::SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
         !::SetSecurityDescriptorControl(&descriptor_, SE_DACL_PROTECTED, SE_DACL_PROTECTED)) {
@@ -127,8 +132,9 @@ HANDLE create_new_private(const std::filesystem::path& path, std::error_code& er
     error = security.error();
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, security.attributes(),
-                                CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE handle = ::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                security.attributes(), CREATE_NEW,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) {
     const DWORD code = ::GetLastError();
     error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
@@ -159,7 +165,8 @@ std::error_code create_private_file(const std::filesystem::path& path, bool) {
   return error;
 }
 
-PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& folder, const std::string& prefix) {
+PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& folder,
+                                                   const std::string& prefix) {
   PrivateTemporaryFile out;
   out.path = folder / path_from_utf8(prefix + "XXXXXX");
   std::random_device random;
@@ -174,7 +181,8 @@ PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& 
       out.error = error;
       return out;
     }
-    const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    const int fd =
+        ::_open_osfhandle(reinterpret_cast<std::intptr_t>(handle), _O_WRONLY | _O_BINARY);
     if (fd < 0) {
       out.error = {errno, std::generic_category()};
       ::CloseHandle(handle);
@@ -189,9 +197,9 @@ PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& 
   return out;
 }
 
-
 std::error_code replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return last_error();
+  if (!::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return last_error();
   return {};
 }
 
@@ -215,7 +223,8 @@ FileKind file_kind(const std::filesystem::path& path, std::error_code& error) {
   }
   if (attributes & FILE_ATTRIBUTE_DIRECTORY) return FileKind::Directory;
   // No access asked for: opening tells the kind without reading anything.
-  const Handle handle(::CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+  const Handle handle(::CreateFileW(path.c_str(), 0,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   if (!handle) {
     error = last_error();
@@ -230,11 +239,14 @@ std::string read_regular_file(const std::filesystem::path& path, std::size_t max
   if (error) throw FileSystemError("Cannot read '" + path_to_utf8(path) + "': " + text_of(error));
   if (kind == FileKind::Missing) throw FileSystemError("Cannot read " + errno_text(ENOENT, path));
   if (kind != FileKind::Regular) refuse_kind(kind, path);
-  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) throw FileSystemError("Cannot read '" + path_to_utf8(path) + "': " + text_of(last_error()));
+  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file)
+    throw FileSystemError("Cannot read '" + path_to_utf8(path) + "': " + text_of(last_error()));
   // Swapped for something else since the check.
-  if (const FileKind now = kind_of_handle(file.get()); now != FileKind::Regular) refuse_kind(now, path);
+  if (const FileKind now = kind_of_handle(file.get()); now != FileKind::Regular)
+    refuse_kind(now, path);
   std::string text;
   char buffer[8192];
   for (;;) {
@@ -255,22 +267,25 @@ bool is_link(const std::filesystem::path& path) {
 }
 
 bool can_read(const std::filesystem::path& path) {
-  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  const Handle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   return static_cast<bool>(file);
 }
 
 #else
 
 std::error_code create_private_file(const std::filesystem::path& path, bool through_link) {
-  const int flags = through_link ? O_WRONLY | O_CREAT | O_CLOEXEC : O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
+  const int flags = through_link ? O_WRONLY | O_CREAT | O_CLOEXEC
+                                 : O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW;
   const int fd = ::open(path.c_str(), flags, 0600);
   if (fd < 0) return {errno, std::generic_category()};
   ::close(fd);
   return {};
 }
 
-PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& folder, const std::string& prefix) {
+PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& folder,
+                                                   const std::string& prefix) {
   PrivateTemporaryFile out;
   std::string name = (folder / (prefix + "XXXXXX")).string();
   out.fd = FileDescriptor(::mkstemp(name.data()));
@@ -282,7 +297,6 @@ PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& 
   ::fchmod(out.fd.get(), 0600);
   return out;
 }
-
 
 std::error_code replace_file(const std::filesystem::path& from, const std::filesystem::path& to) {
   if (::rename(from.c_str(), to.c_str()) != 0) return {errno, std::generic_category()};
@@ -338,7 +352,8 @@ FileKind file_kind(const std::filesystem::path& path, std::error_code& error) {
 
 std::string read_regular_file(const std::filesystem::path& path, std::size_t max_bytes) {
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) throw FileSystemError("Cannot read " + errno_text(errno, path));
+  if (::stat(path.c_str(), &st) != 0)
+    throw FileSystemError("Cannot read " + errno_text(errno, path));
   if (!S_ISREG(st.st_mode)) refuse_kind(kind_of_mode(st.st_mode), path);
   // Non-blocking, in case the file was swapped for a FIFO since the check.
   Descriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));

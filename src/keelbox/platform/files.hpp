@@ -29,7 +29,8 @@ struct PrivateTemporaryFile {
   std::filesystem::path path;
   std::error_code error;
 };
-PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& folder, const std::string& prefix);
+PrivateTemporaryFile create_private_temporary_file(const std::filesystem::path& folder,
+                                                   const std::string& prefix);
 
 // Closes `fd`, reporting the last write's failure a file system may keep for
 // the close (close; _close).
@@ -54,7 +55,17 @@ std::error_code remove_file(const std::filesystem::path& path);
 // What `path` names, links followed. Windows has no FIFOs and sockets in the
 // file system; its counterparts (named pipes, console and other devices,
 // reached by names such as \\.\pipe\x or NUL) are told apart by their handle.
-enum class FileKind { Missing, Regular, Directory, Fifo, Socket, CharacterDevice, BlockDevice, Other, Unknown };
+enum class FileKind {
+  Missing,
+  Regular,
+  Directory,
+  Fifo,
+  Socket,
+  CharacterDevice,
+  BlockDevice,
+  Other,
+  Unknown
+};
 FileKind file_kind(const std::filesystem::path& path, std::error_code& error);
 
 // The content of the regular file `path` (a link to one included), at most

@@ -14,7 +14,8 @@ std::filesystem::path known_local_app_data_folder() {
 #ifdef _WIN32
   PWSTR text = nullptr;
   std::filesystem::path folder;
-  if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &text) == S_OK) folder = text;
+  if (::SHGetKnownFolderPath(FOLDERID_LocalAppData, KF_FLAG_DEFAULT, nullptr, &text) == S_OK)
+    folder = text;
   ::CoTaskMemFree(text);  // also when the call failed
   return folder;
 #else

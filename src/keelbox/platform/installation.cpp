@@ -21,7 +21,8 @@ namespace {
 
 std::string windows_error(DWORD code) {
   std::string text = std::system_category().message(static_cast<int>(code));
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -30,9 +31,12 @@ std::wstring module_file_name() {
   std::vector<wchar_t> buffer(MAX_PATH);
   for (;;) {
     const DWORD n = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    if (n == 0) throw RuntimeError("Cannot locate the keelbox executable: " + windows_error(::GetLastError()));
+    if (n == 0)
+      throw RuntimeError("Cannot locate the keelbox executable: " +
+                         windows_error(::GetLastError()));
     if (n < buffer.size()) return std::wstring(buffer.data(), n);
-    if (buffer.size() >= 32768) throw RuntimeError("Cannot locate the keelbox executable: its path is too long");
+    if (buffer.size() >= 32768)
+      throw RuntimeError("Cannot locate the keelbox executable: its path is too long");
     buffer.resize(buffer.size() * 2);
   }
 }
@@ -40,12 +44,14 @@ std::wstring module_file_name() {
 // The final path of `file`, every symbolic link and junction on it resolved
 // by the system, without the "\\?\" prefix where the path is an ordinary one.
 std::wstring final_path(const std::wstring& file) {
-  HANDLE handle = ::CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE handle =
+      ::CreateFileW(file.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return file;  // the loader's name is the best there is
   std::wstring out(MAX_PATH, L'\0');
   for (;;) {
-    const DWORD n = ::GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()), FILE_NAME_NORMALIZED);
+    const DWORD n = ::GetFinalPathNameByHandleW(handle, out.data(), static_cast<DWORD>(out.size()),
+                                                FILE_NAME_NORMALIZED);
     if (n == 0) {
       out = file;
       break;
@@ -71,7 +77,8 @@ std::filesystem::path tool_installation_dir() {
 #if defined(__APPLE__)
   char buf[PATH_MAX];
   uint32_t size = sizeof(buf);
-  if (_NSGetExecutablePath(buf, &size) != 0) throw RuntimeError("Cannot locate the keelbox executable");
+  if (_NSGetExecutablePath(buf, &size) != 0)
+    throw RuntimeError("Cannot locate the keelbox executable");
   fs::path exe = fs::canonical(buf, ec);
 #elif defined(_WIN32)
   fs::path exe = final_path(module_file_name());

@@ -34,7 +34,8 @@ namespace keelbox {
 // streams unless switched) writes a line feed as CR LF, as Windows programs do.
 int write_all(int fd, std::string_view data) noexcept {
   while (!data.empty()) {
-    const unsigned piece = data.size() > INT_MAX ? unsigned{INT_MAX} : static_cast<unsigned>(data.size());
+    const unsigned piece =
+        data.size() > INT_MAX ? unsigned{INT_MAX} : static_cast<unsigned>(data.size());
     const int n = ::_write(fd, data.data(), piece);
     if (n > 0) {
       data.remove_prefix(static_cast<std::size_t>(n));
@@ -60,9 +61,10 @@ FileDescriptor open_nameless_file(const std::filesystem::path& folder, std::stri
     char suffix[16];
     std::snprintf(suffix, sizeof suffix, "%08x", static_cast<unsigned>(random()));
     const std::filesystem::path name = folder / path_from_utf8(std::string(prefix) + suffix);
-    HANDLE handle = ::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                  nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    HANDLE handle = ::CreateFileW(
+        name.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        CREATE_NEW, FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE,
+        nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
       const DWORD error = ::GetLastError();
       if ((error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS) && attempt < 100) continue;
@@ -109,7 +111,8 @@ FileDescriptor open_nameless_file(const std::filesystem::path& folder, std::stri
   // mkostemp creates the file with O_EXCL and mode 0600.
   FileDescriptor fd(::mkostemp(name.data(), O_CLOEXEC));
   if (!fd) {
-    throw FileSystemError("Cannot create a temporary file in " + folder.string() + ": " + std::strerror(errno));
+    throw FileSystemError("Cannot create a temporary file in " + folder.string() + ": " +
+                          std::strerror(errno));
   }
   if (::unlink(name.c_str()) != 0) {
     const int err = errno;

@@ -60,10 +60,10 @@ class SharedLibrary {
 // resolves it once (a function-local static: thread-safe, and tried again on
 // the next call when loading failed). A name the header renames by a macro
 // (ICU's versioned names) is looked up as renamed.
-#define KEELBOX_FORWARD(library, result, name, params, args)                        \
-  result name params {                                                                \
+#define KEELBOX_FORWARD(library, result, name, params, args)                             \
+  result name params {                                                                   \
     static const auto real = library.function<decltype(&name)>(KEELBOX_NAME_TEXT(name)); \
-    return real args;                                                                 \
+    return real args;                                                                    \
   }
 #define KEELBOX_NAME_TEXT(name) KEELBOX_NAME_TEXT_(name)
 #define KEELBOX_NAME_TEXT_(name) #name

@@ -12,9 +12,9 @@ namespace {
 char ascii_upper(char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool equal_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return ascii_upper(x) == ascii_upper(y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return ascii_upper(x) == ascii_upper(y);
+         });
 }
 
 }  // namespace
@@ -26,7 +26,8 @@ bool less_ignoring_ascii_case(std::string_view a, std::string_view b) {
 }
 
 std::string quote_windows_argument(std::string_view arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string_view::npos) return std::string(arg);
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string_view::npos)
+    return std::string(arg);
   std::string out = "\"";
   std::size_t backslashes = 0;
   for (const char c : arg) {
@@ -47,7 +48,8 @@ std::string quote_windows_argument(std::string_view arg) {
 
 std::string windows_command_line(std::string_view program, const std::vector<std::string>& args) {
   if (program.find('"') != std::string_view::npos) {
-    throw ProcessStartError("Cannot start " + std::string(program) + ": a program path cannot hold a quote");
+    throw ProcessStartError("Cannot start " + std::string(program) +
+                            ": a program path cannot hold a quote");
   }
   std::string line;
   line.reserve(program.size() + 2);
@@ -68,7 +70,8 @@ std::string windows_environment_block(const Environment& env) {
     const bool bad_name = name.empty() || name.find('=', 1) != std::string::npos ||
                           name.find('\0') != std::string::npos;
     if (bad_name || value.find('\0') != std::string::npos) {
-      throw ProcessStartError("Cannot pass the environment variable '" + name + "' to a child process");
+      throw ProcessStartError("Cannot pass the environment variable '" + name +
+                              "' to a child process");
     }
     entries.emplace_back(name, value);
   }
@@ -91,7 +94,8 @@ std::string windows_environment_block(const Environment& env) {
 
 bool is_windows_batch_file(std::string_view program) {
   // Windows drops trailing dots and blanks from a file name: "x.bat. " is x.bat.
-  while (!program.empty() && (program.back() == '.' || program.back() == ' ')) program.remove_suffix(1);
+  while (!program.empty() && (program.back() == '.' || program.back() == ' '))
+    program.remove_suffix(1);
   if (program.size() < 4) return false;
   const std::string_view ext = program.substr(program.size() - 4);
   return equal_ignoring_case(ext, ".bat") || equal_ignoring_case(ext, ".cmd");

@@ -34,7 +34,6 @@ constexpr int kMaxChildren = 64;
 std::atomic<pid_t> g_children[kMaxChildren];
 std::atomic<bool> g_in_prompt{false};
 
-
 struct timespec now() {
   struct timespec t {};
   ::clock_gettime(CLOCK_MONOTONIC, &t);
@@ -43,7 +42,8 @@ struct timespec now() {
 
 bool past(const struct timespec& deadline) {
   const struct timespec t = now();
-  return t.tv_sec > deadline.tv_sec || (t.tv_sec == deadline.tv_sec && t.tv_nsec >= deadline.tv_nsec);
+  return t.tv_sec > deadline.tv_sec ||
+         (t.tv_sec == deadline.tv_sec && t.tv_nsec >= deadline.tv_nsec);
 }
 
 // The processes that a sweep signals: every live descendant of the tool, found
@@ -81,7 +81,8 @@ bool read_stat(const char* pid_text, pid_t& parent, char& state) {
   const char* close_paren = nullptr;
   for (const char* c = buf; *c; ++c)
     if (*c == ')') close_paren = c;
-  if (!close_paren || close_paren[1] != ' ' || !close_paren[2] || close_paren[3] != ' ') return false;
+  if (!close_paren || close_paren[1] != ' ' || !close_paren[2] || close_paren[3] != ' ')
+    return false;
   state = close_paren[2];
   long value = 0;
   const char* c = close_paren + 4;
@@ -197,7 +198,9 @@ void end_descendants() {
         if (g_signalled_count < kMaxProcesses) g_signalled[g_signalled_count++] = pid;
       }
     }
-    struct timespec pause {0, 10 * 1000 * 1000};
+    struct timespec pause {
+      0, 10 * 1000 * 1000
+    };
     ::nanosleep(&pause, nullptr);
   }
 }
@@ -278,7 +281,8 @@ HANDLE child_job() {
     if (created == nullptr) return created;
     JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
     limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-    if (!SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof limits)) {
+    if (!SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits,
+                                 sizeof limits)) {
       CloseHandle(created);
       return HANDLE{nullptr};
     }
@@ -289,7 +293,8 @@ HANDLE child_job() {
 
 DWORD active_children(HANDLE job) {
   JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
-  if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr))
+  if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info,
+                                 nullptr))
     return 0;
   return info.ActiveProcesses;
 }

@@ -298,7 +298,8 @@ ProcessResult ChildProcess::communicate() {
   result.returncode = decode_status(status);
   const bool capture_out = options_.stdout_mode == StreamMode::Capture;
   const bool capture_err = options_.stderr_mode == StreamMode::Capture;
-  if (capture_out || (capture_err && options_.stderr_into_stdout)) result.stdout_ = std::move(out_data);
+  if (capture_out || (capture_err && options_.stderr_into_stdout))
+    result.stdout_ = std::move(out_data);
   if (capture_err && !options_.stderr_into_stdout) result.stderr_ = std::move(err_data);
   return result;
 }
@@ -316,7 +317,8 @@ std::string system_error_text(DWORD code) {
   std::string text = buffer != nullptr ? from_wide(std::wstring_view(buffer, length))
                                        : "system error " + std::to_string(code);
   if (buffer != nullptr) LocalFree(buffer);
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
   return text;
 }
 
@@ -360,18 +362,21 @@ class ChildStreams {
     if (capture_out || merged) open_pipe(out_read, out_write_);
     if (capture_err && !merged) open_pipe(err_read, err_write_);
 
-    input = options.stdin_mode == StreamMode::Inherit ? inherited(STD_INPUT_HANDLE, in_copy_) : null_device();
+    input = options.stdin_mode == StreamMode::Inherit ? inherited(STD_INPUT_HANDLE, in_copy_)
+                                                      : null_device();
     if (capture_out) {
       output = out_write_.get();
     } else {
-      output = options.stdout_mode == StreamMode::Discard ? null_device() : inherited(STD_OUTPUT_HANDLE, out_copy_);
+      output = options.stdout_mode == StreamMode::Discard ? null_device()
+                                                          : inherited(STD_OUTPUT_HANDLE, out_copy_);
     }
     if (merged) {
       error = out_write_.get();
     } else if (capture_err) {
       error = err_write_.get();
     } else {
-      error = options.stderr_mode == StreamMode::Discard ? null_device() : inherited(STD_ERROR_HANDLE, err_copy_);
+      error = options.stderr_mode == StreamMode::Discard ? null_device()
+                                                         : inherited(STD_ERROR_HANDLE, err_copy_);
     }
   }
 
@@ -408,8 +413,9 @@ class ChildStreams {
   HANDLE null_device() {
     if (!nul_.valid()) {
       SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-      nul_.reset(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                             &inherit, OPEN_EXISTING, 0, nullptr));
+      nul_.reset(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
+                             nullptr));
       if (!nul_.valid()) throw_start_error(program_, GetLastError());
       listed(nul_.get());
     }
@@ -422,7 +428,8 @@ class ChildStreams {
     const HANDLE own = GetStdHandle(which);
     if (own == nullptr || own == INVALID_HANDLE_VALUE) return own;
     HANDLE dup = nullptr;
-    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &dup, 0, TRUE, DUPLICATE_SAME_ACCESS))
+    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &dup, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS))
       return own;
     copy.reset(dup);
     listed(dup);
@@ -451,7 +458,9 @@ class InheritList {
     }
   }
   ~InheritList() {
-    if (initialised_) DeleteProcThreadAttributeList(reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()));
+    if (initialised_)
+      DeleteProcThreadAttributeList(
+          reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data()));
   }
   InheritList(const InheritList&) = delete;
   InheritList& operator=(const InheritList&) = delete;
@@ -524,8 +533,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   const ChildStarting starting;
   // Nothing to pass on (no standard stream at all): nothing is inherited.
   const BOOL inherit_handles = streams.inheritable().empty() ? FALSE : TRUE;
-  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, inherit_handles, flags, block.data(), nullptr,
-                      &info.StartupInfo, &started)) {
+  if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, inherit_handles, flags,
+                      block.data(), nullptr, &info.StartupInfo, &started)) {
     throw_start_error(program_, GetLastError());
   }
   const Handle thread(started.hThread);
@@ -565,12 +574,14 @@ ProcessResult ChildProcess::communicate() {
   {
     // Both pipes at once, so a child that fills one never blocks.
     std::thread err_reader;
-    if (err_read_ != nullptr) err_reader = std::thread([&] { err_ok = drain(err_read_, err_data); });
+    if (err_read_ != nullptr)
+      err_reader = std::thread([&] { err_ok = drain(err_read_, err_data); });
     if (out_read_ != nullptr) out_ok = drain(out_read_, out_data);
     if (err_reader.joinable()) err_reader.join();
   }
   close_pipes();
-  if (!out_ok || !err_ok) throw RuntimeError("Cannot keep the output of " + program_ + ": out of memory");
+  if (!out_ok || !err_ok)
+    throw RuntimeError("Cannot keep the output of " + program_ + ": out of memory");
   DWORD code = 0;
   if (process_ != nullptr) {
     WaitForSingleObject(process_, INFINITE);
@@ -583,7 +594,8 @@ ProcessResult ChildProcess::communicate() {
   result.returncode = static_cast<long long>(code);
   const bool capture_out = options_.stdout_mode == StreamMode::Capture;
   const bool capture_err = options_.stderr_mode == StreamMode::Capture;
-  if (capture_out || (capture_err && options_.stderr_into_stdout)) result.stdout_ = std::move(out_data);
+  if (capture_out || (capture_err && options_.stderr_into_stdout))
+    result.stdout_ = std::move(out_data);
   if (capture_err && !options_.stderr_into_stdout) result.stderr_ = std::move(err_data);
   return result;
 }

@@ -7,8 +7,8 @@
 #include <fstream>
 
 #if defined(_WIN32)
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include "keelbox/platform/wide.hpp"
 #elif defined(__APPLE__)
@@ -106,7 +106,6 @@ std::optional<ProcessEntry> read_process_entry(long pid) {
   return info;
 }
 #endif
-
 
 long shell_search_start() {
 #ifdef _WIN32

@@ -7,11 +7,11 @@
 
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/text/strings.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/installation.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/process/process.hpp"
+#include "keelbox/text/strings.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -53,7 +53,8 @@ std::optional<std::pair<int, int>> version_from_pyvenv(const fs::path& cfg) {
   for (const auto& candidate : {version_info, version}) {
     if (!candidate) continue;
     if (auto parsed = parse_major_minor(*candidate)) return parsed;
-    throw RuntimeError("Cannot read the Python version '" + *candidate + "' in " + path_to_utf8(cfg));
+    throw RuntimeError("Cannot read the Python version '" + *candidate + "' in " +
+                       path_to_utf8(cfg));
   }
   return std::nullopt;
 }
@@ -68,7 +69,8 @@ std::pair<int, int> interpreter_version(const fs::path& exe) {
                   current_environment(), options);
   auto parsed = parse_major_minor(trim(result.stdout_.value_or("")));
   if (result.returncode != 0 || !parsed) {
-    throw RuntimeError("Cannot determine the version of the Python interpreter " + path_to_utf8(exe));
+    throw RuntimeError("Cannot determine the version of the Python interpreter " +
+                       path_to_utf8(exe));
   }
   return *parsed;
 }
@@ -80,8 +82,8 @@ std::string format_pair(const std::pair<int, int>& v) {
 }
 
 std::string python_version_not_supported_text(std::pair<int, int> version) {
-  std::string text = "Python version " + format_pair(version) +
-                     " is not supported. Supported versions are: [";
+  std::string text =
+      "Python version " + format_pair(version) + " is not supported. Supported versions are: [";
   for (std::size_t i = 0; i < SUPPORTED_PYTHON_VERSIONS.size(); ++i) {
     if (i) text += ", ";
     text += format_pair(SUPPORTED_PYTHON_VERSIONS[i]);
@@ -98,8 +100,9 @@ BaseInterpreter base_interpreter() {
   // On Windows an environment keeps python.exe in Scripts beside the tool; a
   // base installation keeps it one level up, in the folder that holds Scripts.
   const std::vector<fs::path> candidates =
-      runs_on_windows() ? std::vector<fs::path>{dir / "python.exe", dir.parent_path() / "python.exe"}
-                        : std::vector<fs::path>{dir / "python3", dir / "python"};
+      runs_on_windows()
+          ? std::vector<fs::path>{dir / "python.exe", dir.parent_path() / "python.exe"}
+          : std::vector<fs::path>{dir / "python3", dir / "python"};
   for (const auto& candidate : candidates) {
     if (fs::exists(candidate, ec)) {
       interp.executable = candidate;
@@ -108,8 +111,9 @@ BaseInterpreter base_interpreter() {
   }
   if (interp.executable.empty()) {
     throw FileNotFoundError(std::string("No Python interpreter (") +
-                            (runs_on_windows() ? "python.exe" : "python3 or python") + ") found in " +
-                            path_to_utf8(dir) + "; keelbox must be installed into a Python environment");
+                            (runs_on_windows() ? "python.exe" : "python3 or python") +
+                            ") found in " + path_to_utf8(dir) +
+                            "; keelbox must be installed into a Python environment");
   }
   interp.prefix = dir.parent_path();
   if (auto v = version_from_pyvenv(interp.prefix / "pyvenv.cfg")) {

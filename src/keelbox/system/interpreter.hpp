@@ -7,9 +7,9 @@
 namespace keelbox {
 
 struct BaseInterpreter {
-  std::filesystem::path executable;   // <installation>/python3 or python
-  std::filesystem::path prefix;       // the parent of the installation folder
-  std::pair<int, int> version;        // (major, minor)
+  std::filesystem::path executable;  // <installation>/python3 or python
+  std::filesystem::path prefix;      // the parent of the installation folder
+  std::pair<int, int> version;       // (major, minor)
 };
 
 // Asks the interpreter `exe` for its (major, minor) version; RuntimeError when

@@ -83,8 +83,8 @@ void _run_cmd(const std::string& which, const std::optional<std::vector<std::str
     try {
       throw CalledProcessError(cmd, result.returncode);
     } catch (const CalledProcessError&) {
-      std::throw_with_nested(KeelboxException(
-          which + " execution failed with error code " + std::to_string(result.returncode)));
+      std::throw_with_nested(KeelboxException(which + " execution failed with error code " +
+                                              std::to_string(result.returncode)));
     }
   }
 }
@@ -95,8 +95,8 @@ namespace {
 
 const std::set<std::string>& known_shells() {
   static const std::set<std::string> shells = {
-      "sh",  "bash", "dash", "ash",  "zsh",        "fish", "csh",   "tcsh",   "ksh",
-      "mksh", "pdksh", "oksh", "yash", "nu",    "pwsh", "powershell", "cmd", "xonsh", "elvish"};
+      "sh",    "bash", "dash", "ash", "zsh",  "fish",       "csh", "tcsh",  "ksh",   "mksh",
+      "pdksh", "oksh", "yash", "nu",  "pwsh", "powershell", "cmd", "xonsh", "elvish"};
   return shells;
 }
 

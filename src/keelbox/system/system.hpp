@@ -35,8 +35,7 @@ Environment _set_venv_environment();
 // failure (ProcessStartError) passes unchanged. `runner` starts the program.
 void _run_cmd(const std::string& which,
               const std::optional<std::vector<std::string>>& run_args = std::nullopt,
-              const ProcessOptions& options = {},
-              ProcessRunner& runner = system_process_runner());
+              const ProcessOptions& options = {}, ProcessRunner& runner = system_process_runner());
 
 // The name of the shell that runs the tool: the nearest process, starting at
 // `pid` and going up through its ancestors, whose program is a known shell;

@@ -70,9 +70,13 @@ int write_output(int fd, std::string_view data) noexcept {
     constexpr std::size_t kPiece = 8192;
     for (std::size_t at = 0; at < text.size();) {
       std::size_t length = std::min(kPiece, text.size() - at);
-      if (at + length < text.size() && text[at + length - 1] >= 0xD800 && text[at + length - 1] <= 0xDBFF) --length;
+      if (at + length < text.size() && text[at + length - 1] >= 0xD800 &&
+          text[at + length - 1] <= 0xDBFF)
+        --length;
       DWORD written = 0;
-      if (!WriteConsoleW(console, text.data() + at, static_cast<DWORD>(length), &written, nullptr) || written == 0)
+      if (!WriteConsoleW(console, text.data() + at, static_cast<DWORD>(length), &written,
+                         nullptr) ||
+          written == 0)
         return EIO;
       at += written;
     }

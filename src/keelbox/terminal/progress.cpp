@@ -78,7 +78,8 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
   std::string line;
   if (total == 0) {
     const std::string amount = ": " + format_size(static_cast<double>(done), "B");
-    line = std::string(description) + amount + " [" + format_interval(elapsed) + ", " + rate_text + "]";
+    line = std::string(description) + amount + " [" + format_interval(elapsed) + ", " + rate_text +
+           "]";
     const std::size_t room = width > 0 ? width - 1 : 0;
     if (width > 0 && line.size() > room && room >= amount.size() + MIN_DESCRIPTION) {
       return shorten_from_left(description, room - amount.size()) + amount;
@@ -86,9 +87,10 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
   } else {
     const double fraction = std::min(1.0, static_cast<double>(done) / static_cast<double>(total));
     const std::string remaining =
-        rate > 0 ? format_interval(static_cast<double>(total > done ? total - done : 0) / rate) : "?";
-    const std::string left = std::string(description) + ": " +
-                             printf_text("%3.0f", std::floor(fraction * 100.0)) + "%|";
+        rate > 0 ? format_interval(static_cast<double>(total > done ? total - done : 0) / rate)
+                 : "?";
+    const std::string left =
+        std::string(description) + ": " + printf_text("%3.0f", std::floor(fraction * 100.0)) + "%|";
     const std::string right = "| " + format_size(static_cast<double>(done), "B") + "/" +
                               format_size(static_cast<double>(total), "B") + " [" +
                               format_interval(elapsed) + "<" + remaining + ", " + rate_text + "]";

@@ -17,7 +17,8 @@ std::optional<std::size_t> terminal_columns(int fd) {
   if (const auto columns = environment_variable("COLUMNS")) {
     char* end = nullptr;
     const long value = std::strtol(columns->c_str(), &end, 10);
-    if (end != columns->c_str() && *end == '\0' && value > 0) return static_cast<std::size_t>(value);
+    if (end != columns->c_str() && *end == '\0' && value > 0)
+      return static_cast<std::size_t>(value);
   }
 #ifdef _WIN32
   // The visible window of the console, not its (wider) buffer.

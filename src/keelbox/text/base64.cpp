@@ -10,7 +10,9 @@ std::string base64_encode(std::string_view data) {
   std::string out;
   out.reserve((data.size() + 2) / 3 * 4);
   std::size_t i = 0;
-  auto byte = [&](std::size_t at) { return static_cast<std::uint32_t>(static_cast<unsigned char>(data[at])); };
+  auto byte = [&](std::size_t at) {
+    return static_cast<std::uint32_t>(static_cast<unsigned char>(data[at]));
+  };
   for (; i + 3 <= data.size(); i += 3) {
     const std::uint32_t group = (byte(i) << 16) | (byte(i + 1) << 8) | byte(i + 2);
     out += ALPHABET[group >> 18];

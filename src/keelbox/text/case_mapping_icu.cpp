@@ -78,16 +78,23 @@ std::vector<CodePoint> decode(std::string_view text) {
     int32_t start = i;
     UChar32 c;
     U8_NEXT(s, i, length, c);
-    out.push_back({c, text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start))});
+    out.push_back(
+        {c, text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(i - start))});
   }
   return out;
 }
 
 struct IcuProps {
   static bool is_cased(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASED); }
-  static bool is_case_ignorable(UChar32 c) { return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASE_IGNORABLE); }
-  static void append_title(std::string& out, const CodePoint& cp) { out += map_code_point(cp.c, Mapping::Title); }
-  static void append_lower(std::string& out, const CodePoint& cp) { out += map_code_point(cp.c, Mapping::Lower); }
+  static bool is_case_ignorable(UChar32 c) {
+    return c >= 0 && u_hasBinaryProperty(c, UCHAR_CASE_IGNORABLE);
+  }
+  static void append_title(std::string& out, const CodePoint& cp) {
+    out += map_code_point(cp.c, Mapping::Title);
+  }
+  static void append_lower(std::string& out, const CodePoint& cp) {
+    out += map_code_point(cp.c, Mapping::Lower);
+  }
 };
 
 bool is_valid_utf8(std::string_view text) {
@@ -125,25 +132,28 @@ std::string trim(std::string_view text) {
     if (!is_unicode_space(c)) break;
     end = prev;
   }
-  return std::string(text.substr(static_cast<std::size_t>(begin),
-                                 static_cast<std::size_t>(end - begin)));
+  return std::string(
+      text.substr(static_cast<std::size_t>(begin), static_cast<std::size_t>(end - begin)));
 }
 
 std::string lower(std::string_view text) {
   // As UTF-16 with every ill-formed UTF-8 sequence replaced by U+FFFD, lower-
   // cased by the root locale's rules (final sigma included), back to UTF-8.
-  const std::u16string wide = preflighted<char16_t>([&](UChar* dest, int32_t capacity, UErrorCode* status) {
-    int32_t length = 0;
-    u_strFromUTF8WithSub(dest, capacity, &length, text.data(), static_cast<int32_t>(text.size()), 0xFFFD,
-                         nullptr, status);
-    return length;
-  });
-  const std::u16string lowered = preflighted<char16_t>([&](UChar* dest, int32_t capacity, UErrorCode* status) {
+  const std::u16string wide =
+      preflighted<char16_t>([&](UChar* dest, int32_t capacity, UErrorCode* status) {
+        int32_t length = 0;
+        u_strFromUTF8WithSub(dest, capacity, &length, text.data(),
+                             static_cast<int32_t>(text.size()), 0xFFFD, nullptr, status);
+        return length;
+      });
+  const std::u16string lowered = preflighted<char16_t>([&](UChar* dest, int32_t capacity,
+                                                           UErrorCode* status) {
     return u_strToLower(dest, capacity, wide.data(), static_cast<int32_t>(wide.size()), "", status);
   });
   return preflighted<char>([&](char* dest, int32_t capacity, UErrorCode* status) {
     int32_t length = 0;
-    u_strToUTF8(dest, capacity, &length, lowered.data(), static_cast<int32_t>(lowered.size()), status);
+    u_strToUTF8(dest, capacity, &length, lowered.data(), static_cast<int32_t>(lowered.size()),
+                status);
     return length;
   });
 }
@@ -174,7 +184,8 @@ std::string title_runs(std::string_view text) { return title_case_runs<IcuProps>
 std::uint32_t properties(char32_t c) {
   const auto code_point = static_cast<UChar32>(c);
   return (u_hasBinaryProperty(code_point, UCHAR_CASED) ? case_tables::kCased : 0U) |
-         (u_hasBinaryProperty(code_point, UCHAR_CASE_IGNORABLE) ? case_tables::kCaseIgnorable : 0U) |
+         (u_hasBinaryProperty(code_point, UCHAR_CASE_IGNORABLE) ? case_tables::kCaseIgnorable
+                                                                : 0U) |
          (u_hasBinaryProperty(code_point, UCHAR_WHITE_SPACE) ? case_tables::kWhiteSpace : 0U);
 }
 

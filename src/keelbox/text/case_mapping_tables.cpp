@@ -87,8 +87,12 @@ void append(std::string& out, const CodePoint& cp, const case_tables::Mapping& m
 struct TableProps {
   static bool is_cased(std::int32_t c) { return has(c, case_tables::kCased); }
   static bool is_case_ignorable(std::int32_t c) { return has(c, case_tables::kCaseIgnorable); }
-  static void append_title(std::string& out, const CodePoint& cp) { append(out, cp, case_tables::title); }
-  static void append_lower(std::string& out, const CodePoint& cp) { append(out, cp, case_tables::lower); }
+  static void append_title(std::string& out, const CodePoint& cp) {
+    append(out, cp, case_tables::title);
+  }
+  static void append_lower(std::string& out, const CodePoint& cp) {
+    append(out, cp, case_tables::lower);
+  }
 };
 
 // A text rewritten piece by piece: the stretches between replaced pieces are
@@ -118,7 +122,9 @@ class Rewrite {
 
 // White space as Python's str.strip() counts it: White_Space and the ASCII
 // separators 0x1C to 0x1F.
-bool is_space(std::int32_t c) { return (c >= 0x1C && c <= 0x1F) || has(c, case_tables::kWhiteSpace); }
+bool is_space(std::int32_t c) {
+  return (c >= 0x1C && c <= 0x1F) || has(c, case_tables::kWhiteSpace);
+}
 
 bool is_valid_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
@@ -175,6 +181,7 @@ std::string_view version() { return case_tables::unicode_version; }
 
 }  // namespace
 
-const Backend table_backend{upper, lower, title_runs, trim, is_valid_utf8, case_tables::property_bits, version};
+const Backend table_backend{
+    upper, lower, title_runs, trim, is_valid_utf8, case_tables::property_bits, version};
 
 }  // namespace keelbox::unicode

@@ -29,13 +29,14 @@ std::uint32_t property_bits(char32_t c) {
   // The last change at or before c; the table starts at code point 0.
   const std::uint32_t* data = properties.data();
   return data[last_at_most(properties.size(), std::uint32_t{c} << 3 | 7U,
-                           [data](std::size_t i) { return data[i]; })] & 7U;
+                           [data](std::size_t i) { return data[i]; })] &
+         7U;
 }
 
 std::size_t mapped(char32_t c, const Mapping& mapping, char32_t (&out)[kMaxMapped]) {
   const Special* specials = mapping.specials.data();
-  const std::size_t special = last_at_most(mapping.specials.size(), c,
-                                           [specials](std::size_t i) { return specials[i].code_point; });
+  const std::size_t special = last_at_most(
+      mapping.specials.size(), c, [specials](std::size_t i) { return specials[i].code_point; });
   if (special != mapping.specials.size() && specials[special].code_point == c) {
     std::size_t length = 0;
     for (char32_t m : specials[special].text) {
@@ -44,7 +45,8 @@ std::size_t mapped(char32_t c, const Mapping& mapping, char32_t (&out)[kMaxMappe
     return length;
   }
   const Run* runs = mapping.runs.data();
-  const std::size_t run = last_at_most(mapping.runs.size(), c, [runs](std::size_t i) { return runs[i].first; });
+  const std::size_t run =
+      last_at_most(mapping.runs.size(), c, [runs](std::size_t i) { return runs[i].first; });
   if (run == mapping.runs.size()) return 0;
   const Run& r = runs[run];
   const std::uint32_t offset = c - r.first;

@@ -84,7 +84,8 @@ std::string mask_url_credentials(std::string_view text) {
        sep = text.find("://", sep + 3)) {
     std::size_t scheme = sep;
     while (scheme > copied && is_scheme_char(text[scheme - 1])) --scheme;
-    while (scheme < sep && !is_ascii_alpha(text[scheme])) ++scheme;  // a scheme begins with a letter
+    while (scheme < sep && !is_ascii_alpha(text[scheme]))
+      ++scheme;  // a scheme begins with a letter
     if (scheme == sep) continue;
     const std::size_t start = sep + 3;
     std::size_t end = start;

@@ -4,11 +4,11 @@
 #include <filesystem>
 
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/system/system.hpp"
 #include "keelbox/platform/installation.hpp"
 #include "keelbox/platform/wide.hpp"
-#include "keelbox/text/notation.hpp"
 #include "keelbox/process/process.hpp"
+#include "keelbox/system/system.hpp"
+#include "keelbox/text/notation.hpp"
 
 namespace keelbox {
 

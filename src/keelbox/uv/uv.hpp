@@ -30,8 +30,7 @@ std::string _find_uv_bin();
 // status fails with KeelboxUVException "Error running uv with " + the
 // arguments in tuple notation, the CalledProcessError chained as cause.
 // `runner` starts uv.
-CompletedProcess run_uv_in_python(const std::vector<std::string>& args,
-                                  bool capture_output = false,
+CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output = false,
                                   ProcessRunner& runner = system_process_runner());
 
 // Runs uv with `args`, all streams inherited, and ignores its exit status.

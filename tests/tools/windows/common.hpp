@@ -11,17 +11,18 @@ namespace standin {
 
 inline std::string utf8(const std::wstring& wide) {
   if (wide.empty()) return {};
-  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
-                                    nullptr, nullptr);
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                    0, nullptr, nullptr);
   std::string out(static_cast<std::size_t>(n), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n, nullptr,
-                      nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), n,
+                      nullptr, nullptr);
   return out;
 }
 
 inline std::wstring wide(const std::string& text) {
   if (text.empty()) return {};
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring out(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
   return out;
@@ -54,8 +55,8 @@ inline void put(DWORD which, const std::string& text) {
 }
 
 inline std::optional<std::string> read_file(const std::wstring& path) {
-  const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return std::nullopt;
   std::string out;
   char buf[65536];
@@ -72,8 +73,9 @@ inline bool write_file(const std::wstring& path, const std::string& content) {
                                FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD wrote = 0;
-  const bool ok = WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &wrote, nullptr) &&
-                  wrote == content.size();
+  const bool ok =
+      WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &wrote, nullptr) &&
+      wrote == content.size();
   CloseHandle(h);
   return ok && MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
 }
@@ -83,8 +85,9 @@ inline bool append_file(const std::wstring& path, const std::string& content) {
                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   DWORD wrote = 0;
-  const bool ok = WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &wrote, nullptr) &&
-                  wrote == content.size();
+  const bool ok =
+      WriteFile(h, content.data(), static_cast<DWORD>(content.size()), &wrote, nullptr) &&
+      wrote == content.size();
   CloseHandle(h);
   return ok;
 }

@@ -86,7 +86,8 @@ bool log_command_line(const std::string& program, const std::vector<std::string>
     record += ", \"env\": {";
     bool first = true;
     for (const std::string& name : split_list(*names, L';')) {
-      record += (first ? "" : ", ") + json_string(name) + ": " + json_optional(env(wide(name).c_str()));
+      record +=
+          (first ? "" : ", ") + json_string(name) + ": " + json_optional(env(wide(name).c_str()));
       first = false;
     }
     record += "}";
@@ -195,7 +196,8 @@ int pip_show(const State& state, const std::vector<std::string>& rest, const std
     return 1;
   }
   put(STD_OUTPUT_HANDLE, "Name: " + found->second.first + "\nVersion: " + found->second.second +
-                             "\nLocation: " + utf8(venv) + "\\Lib\\site-packages\nRequires: \nRequired-by: \n");
+                             "\nLocation: " + utf8(venv) +
+                             "\\Lib\\site-packages\nRequires: \nRequired-by: \n");
   return 0;
 }
 
@@ -215,7 +217,8 @@ std::vector<std::string> requirements_in(const std::string& file) {
   return out;
 }
 
-int pip_install(State& state, const std::vector<std::string>& rest, const std::wstring& state_file) {
+int pip_install(State& state, const std::vector<std::string>& rest,
+                const std::wstring& state_file) {
   std::vector<std::string> requested;
   std::set<std::string> upgrade;
   std::optional<std::string> index_url;
@@ -226,9 +229,12 @@ int pip_install(State& state, const std::vector<std::string>& rest, const std::w
       if (a == "--upgrade-package" || a == "--index-url" || a == "-r") {
         if (i + 1 >= rest.size()) return refuse(a + " needs a value");
         const std::string& value = rest[++i];
-        if (a == "--upgrade-package") upgrade.insert(normalise(value));
-        else if (a == "--index-url") index_url = value;
-        else for (const auto& r : requirements_in(value)) requested.push_back(r);
+        if (a == "--upgrade-package")
+          upgrade.insert(normalise(value));
+        else if (a == "--index-url")
+          index_url = value;
+        else
+          for (const auto& r : requirements_in(value)) requested.push_back(r);
       } else if (a == "--dry-run") {
         dry_run = true;
       } else if (a.starts_with('-')) {
@@ -253,9 +259,10 @@ int pip_install(State& state, const std::vector<std::string>& rest, const std::w
     if (!seen.insert(key).second) continue;
     const auto found = state.available.find(key);
     if (found == state.available.end()) {
-      put(STD_ERROR_HANDLE, "  x No solution found when resolving dependencies:\n  `-> Because " + queue[i] +
-                                " was not found in the package registry and you require " + queue[i] +
-                                ", we can conclude that your requirements are unsatisfiable.\n");
+      put(STD_ERROR_HANDLE,
+          "  x No solution found when resolving dependencies:\n  `-> Because " + queue[i] +
+              " was not found in the package registry and you require " + queue[i] +
+              ", we can conclude that your requirements are unsatisfiable.\n");
       return 1;
     }
     resolved.push_back(key);
@@ -267,7 +274,8 @@ int pip_install(State& state, const std::vector<std::string>& rest, const std::w
   for (const auto& key : resolved) {
     const Available& a = state.available.at(key);
     const auto have = state.installed.find(key);
-    if (have != state.installed.end() && (have->second.second == a.version || !upgrade.contains(key))) {
+    if (have != state.installed.end() &&
+        (have->second.second == a.version || !upgrade.contains(key))) {
       satisfied += "Requirement already satisfied: " + have->second.first + "\n";
       continue;
     }
@@ -280,7 +288,8 @@ int pip_install(State& state, const std::vector<std::string>& rest, const std::w
     put(STD_OUTPUT_HANDLE, "Would install" + changes + "\n");
     return 0;
   }
-  for (const auto& key : to_install) state.set_installed(state.available.at(key).name, state.available.at(key).version);
+  for (const auto& key : to_install)
+    state.set_installed(state.available.at(key).name, state.available.at(key).version);
   if (!standin::write_file(state_file, state.text())) return refuse("cannot write the state file");
   put(STD_OUTPUT_HANDLE, "Successfully installed" + changes + "\n");
   return 0;
@@ -305,15 +314,18 @@ int run(int argc, wchar_t** argv) {
     put(STD_ERROR_HANDLE, "uv stand-in: cannot append to the log named by UV_STANDIN_LOG\n");
     return 3;
   }
-  if (const auto seconds = env(L"UV_STANDIN_SLEEP")) Sleep(1000 * std::wcstoul(seconds->c_str(), nullptr, 10));
-  if (const auto code = env(L"UV_STANDIN_EXIT")) return static_cast<int>(std::wcstoul(code->c_str(), nullptr, 0));
+  if (const auto seconds = env(L"UV_STANDIN_SLEEP"))
+    Sleep(1000 * std::wcstoul(seconds->c_str(), nullptr, 10));
+  if (const auto code = env(L"UV_STANDIN_EXIT"))
+    return static_cast<int>(std::wcstoul(code->c_str(), nullptr, 0));
   if (program.starts_with("python")) {
     put(STD_ERROR_HANDLE, "error: no Python interpreter here (a test stand-in)\n");
     return 1;
   }
   if (args.size() < 2 || args[0] != "pip") return refuse("unsupported command line");
   const auto venv = env(L"VIRTUAL_ENV");
-  if (!venv || venv->empty()) return refuse("No virtual environment found (VIRTUAL_ENV is not set)");
+  if (!venv || venv->empty())
+    return refuse("No virtual environment found (VIRTUAL_ENV is not set)");
   const auto state_file = env(L"UV_STANDIN_STATE");
   if (!state_file) return refuse("UV_STANDIN_STATE names no state file");
   auto state = State::load(*state_file);

@@ -89,7 +89,8 @@ int wmain() {
   // start is tried again then, up to three times in all.
   DWORD error = 0;
   for (int attempt = 1; attempt <= 3; ++attempt) {
-    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &child)) {
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                       &startup, &child)) {
       error = 0;
       break;
     }
@@ -98,8 +99,8 @@ int wmain() {
     Sleep(200);
   }
   if (error != 0) {
-    standin::put(STD_ERROR_HANDLE, "with_env.exe: cannot start " + standin::utf8(command) + " (error " +
-                                       std::to_string(error) + ")\n");
+    standin::put(STD_ERROR_HANDLE, "with_env.exe: cannot start " + standin::utf8(command) +
+                                       " (error " + std::to_string(error) + ")\n");
     return 127;
   }
   CloseHandle(child.hThread);
