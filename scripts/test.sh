@@ -45,6 +45,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
+bash scripts/check-format.sh
 
 jobs=$(nproc 2>/dev/null || echo 2)
 # Every tree compiles each target's sources as one file.
