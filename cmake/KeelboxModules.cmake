@@ -9,14 +9,21 @@
 # DEPS are what the module's headers include (passed on to its users),
 # PRIVATE_DEPS what only its sources include. NOT_WIN32 names source files of
 # the folder that the Windows build leaves out.
+#
+# Platform code sits in files of its own beside the portable code, behind one
+# header: <name>_posix.cpp is built everywhere but Windows, <name>_win32.cpp
+# only there.
 function(keelbox_module)
   cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS;NOT_WIN32" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS
        "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/*.cpp")
   if(WIN32)
+    list(FILTER _sources EXCLUDE REGEX "_posix\\.cpp$")
     foreach(_file IN LISTS KM_NOT_WIN32)
       list(REMOVE_ITEM _sources "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/${_file}")
     endforeach()
+  else()
+    list(FILTER _sources EXCLUDE REGEX "_win32\\.cpp$")
   endif()
   if(KEELBOX_UNITY_REVERSED)
     list(REVERSE _sources)

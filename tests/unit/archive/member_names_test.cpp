@@ -84,10 +84,17 @@ TEST(MemberNames, LinkTargets) {
     const char* refused;
   };
   const Case cases[] = {
-      {"../a/b", false, ""},         {"/etc/passwd", false, "absolute"}, {"a\\..\\..\\x", false, ""},
-      {"C:x", false, ""},            {"..\\a", true, ""},                {"/etc/passwd", true, "absolute"},
-      {"\\Windows", true, "absolute"}, {"C:\\Windows", true, "absolute"}, {"d:x", true, "absolute"},
-      {"a/b:s", true, "data stream"}, {"../NUL", true, "device name"},
+      {"../a/b", false, ""},
+      {"/etc/passwd", false, "absolute"},
+      {"a\\..\\..\\x", false, ""},
+      {"C:x", false, ""},
+      {"..\\a", true, ""},
+      {"/etc/passwd", true, "absolute"},
+      {"\\Windows", true, "absolute"},
+      {"C:\\Windows", true, "absolute"},
+      {"d:x", true, "absolute"},
+      {"a/b:s", true, "data stream"},
+      {"../NUL", true, "device name"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.target) + (c.windows ? " (Windows)" : " (POSIX)"));

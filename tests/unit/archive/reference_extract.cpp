@@ -296,7 +296,8 @@ class Extraction {
       link_text = normalize_link_target(target);
       for (const std::string* text : {&std::as_const(link_text), &raw_target}) {
         const Resolved resolved = resolve(location->parent_path(), split(*text), true);
-        if (!resolved.error.empty()) refuse(member, "link target " + raw_target + ": " + resolved.error);
+        if (!resolved.error.empty())
+          refuse(member, "link target " + raw_target + ": " + resolved.error);
         if (!inside(resolved.path, root_)) {
           refuse(member, "link target " + raw_target + " leads outside " + destination_.string());
         }
@@ -308,8 +309,8 @@ class Extraction {
         refuse(member, "link target " + std::string(hardlink) + ": " + resolved.error);
       }
       if (!inside(resolved.path, root_) || resolved.path == root_) {
-        refuse(member, "link target " + std::string(hardlink) + " leads outside " +
-                           destination_.string());
+        refuse(member,
+               "link target " + std::string(hardlink) + " leads outside " + destination_.string());
       }
       link_text = resolved.path.lexically_relative(root_).string();
     }
@@ -355,8 +356,8 @@ class Extraction {
     if (kind == Kind::File || kind == Kind::Hardlink) {
       // libarchive applied the umask; the mode itself is what was decided above.
       if (::chmod(relative.c_str(), mode) != 0) {
-        throw ExtractionError("Could not extract archive member '" + member + "': " +
-                              std::strerror(errno));
+        throw ExtractionError("Could not extract archive member '" + member +
+                              "': " + std::strerror(errno));
       }
     }
   }
@@ -397,9 +398,10 @@ class Extraction {
     cwd_.enter(root_);
     writer_.reset(archive_write_disk_new());
     if (!writer_) throw ExtractionError("Cannot write the archive: out of memory");
-    archive_write_disk_set_options(
-        writer_.get(), ARCHIVE_EXTRACT_TIME | ARCHIVE_EXTRACT_SECURE_SYMLINKS |
-                           ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
+    archive_write_disk_set_options(writer_.get(), ARCHIVE_EXTRACT_TIME |
+                                                      ARCHIVE_EXTRACT_SECURE_SYMLINKS |
+                                                      ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                      ARCHIVE_EXTRACT_SECURE_NOABSOLUTEPATHS);
     return writer_.get();
   }
 

@@ -15,9 +15,7 @@ namespace keelbox::testing {
 
 class CacheFolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    dir_ = make_temp_dir("keelbox-cache");
-  }
+  void SetUp() override { dir_ = make_temp_dir("keelbox-cache"); }
   void TearDown() override {
     std::error_code ec;
     std::filesystem::remove_all(dir_, ec);
@@ -29,7 +27,8 @@ class CacheFolderTest : public ::testing::Test {
     sqlite3* con = nullptr;
     EXPECT_EQ(sqlite3_open(keelbox::path_to_utf8(db).c_str(), &con), SQLITE_OK);
     sqlite3_stmt* st = nullptr;
-    EXPECT_EQ(sqlite3_prepare_v2(con, sql.c_str(), -1, &st, nullptr), SQLITE_OK) << sqlite3_errmsg(con);
+    EXPECT_EQ(sqlite3_prepare_v2(con, sql.c_str(), -1, &st, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(con);
     std::vector<std::string> rows;
     int rc;
     while ((rc = sqlite3_step(st)) == SQLITE_ROW) {
@@ -42,8 +41,8 @@ class CacheFolderTest : public ::testing::Test {
     return rows;
   }
 
-  static std::optional<double> real_column(const std::filesystem::path& db, const std::string& column,
-                                           const std::string& key) {
+  static std::optional<double> real_column(const std::filesystem::path& db,
+                                           const std::string& column, const std::string& key) {
     auto rows = query(db, "SELECT " + column + " FROM cache WHERE key='" + key + "'");
     if (rows.empty() || rows[0] == "NULL") return std::nullopt;
     return std::stod(rows[0]);

@@ -43,15 +43,18 @@ TEST_F(StoreTest, ExpiryByTtl) {
     std::optional<double> ttl;
     bool hit;
   };
-  const std::vector<Case> cases = {
-      {"zero", 0.0, false}, {"negative", -5.0, false}, {"future", 60.0, true}, {"never", std::nullopt, true}};
+  const std::vector<Case> cases = {{"zero", 0.0, false},
+                                   {"negative", -5.0, false},
+                                   {"future", 60.0, true},
+                                   {"never", std::nullopt, true}};
   SQLiteDiskCache store(dir_ / "cache.sqlite");
   for (const Case& c : cases) store.set(c.key, c.key, c.ttl);
   for (const Case& c : cases) {
     EXPECT_EQ(store.get(c.key, MINE), c.hit ? json(c.key) : MINE) << c.key;
     // An expired entry is removed by the read that finds it.
-    EXPECT_EQ(query(store.path(), std::string("SELECT count(*) FROM cache WHERE key='") + c.key + "'"),
-              std::vector<std::string>{c.hit ? "1" : "0"})
+    EXPECT_EQ(
+        query(store.path(), std::string("SELECT count(*) FROM cache WHERE key='") + c.key + "'"),
+        std::vector<std::string>{c.hit ? "1" : "0"})
         << c.key;
   }
 }
@@ -81,8 +84,14 @@ TEST_F(StoreTest, OverwriteKeepsCreatedAtAndReplacesExpiry) {
 TEST_F(StoreTest, NullIsAHitAndValuesRoundTrip) {
   SQLiteDiskCache store(dir_ / "cache.sqlite");
   const std::vector<json> values = {
-      nullptr, "", "token-abc", json::array(),
-      json::array({{{"name", "n"}, {"code", "ENT_X"}, {"packages", {"p"}}, {"required_entitlements", json::array()}}}),
+      nullptr,
+      "",
+      "token-abc",
+      json::array(),
+      json::array({{{"name", "n"},
+                    {"code", "ENT_X"},
+                    {"packages", {"p"}},
+                    {"required_entitlements", json::array()}}}),
       json::array({{{"key", "zvk"}, {"versions", {1, 2.5, true, nullptr}}, {"ü", "ß"}}})};
   for (std::size_t i = 0; i < values.size(); ++i) store.set("v" + std::to_string(i), values[i]);
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -101,8 +110,8 @@ TEST_F(StoreTest, UnreadableRowsAreDeletedAndDefaultReturned) {
   // trailing garbage after a value, and an empty blob.
   for (const char* hex : {"ff", "8201", "f6f6", ""}) {
     std::string key = std::string("bad-") + hex;
-    query(store.path(), "INSERT INTO cache(key, value, expires_at, created_at) VALUES('" + key + "', X'" +
-                            hex + "', NULL, 0)");
+    query(store.path(), "INSERT INTO cache(key, value, expires_at, created_at) VALUES('" + key +
+                            "', X'" + hex + "', NULL, 0)");
     EXPECT_EQ(store.get(key, MINE), MINE) << hex;
     EXPECT_EQ(query(store.path(), "SELECT count(*) FROM cache WHERE key='" + key + "'"),
               std::vector<std::string>{"0"})
@@ -126,16 +135,18 @@ TEST_F(StoreTest, DeleteClearAndPruneExpired) {
 
   store.clear();
   EXPECT_TRUE(query(store.path(), "SELECT key FROM cache").empty());
-  EXPECT_EQ(query(store.path(), "SELECT name FROM sqlite_master WHERE type='index' AND tbl_name='cache' "
-                                "AND name='idx_cache_expires'"),
+  EXPECT_EQ(query(store.path(),
+                  "SELECT name FROM sqlite_master WHERE type='index' AND tbl_name='cache' "
+                  "AND name='idx_cache_expires'"),
             std::vector<std::string>{"idx_cache_expires"});
 }
 
 TEST_F(StoreTest, SchemaAndConnectionSettings) {
   SQLiteDiskCache store(dir_ / "cache.sqlite");
-  EXPECT_EQ(query(store.path(), "SELECT sql FROM sqlite_master WHERE name='cache'"),
-            std::vector<std::string>{"CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL, "
-                                     "expires_at REAL, created_at REAL NOT NULL)"});
+  EXPECT_EQ(
+      query(store.path(), "SELECT sql FROM sqlite_master WHERE name='cache'"),
+      std::vector<std::string>{"CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL, "
+                               "expires_at REAL, created_at REAL NOT NULL)"});
   EXPECT_EQ(query(store.path(), "SELECT sql FROM sqlite_master WHERE name='idx_cache_expires'"),
             std::vector<std::string>{"CREATE INDEX idx_cache_expires ON cache(expires_at)"});
 
@@ -207,13 +218,15 @@ TEST_F(StoreTest, StaleLogOfAReplacedDatabaseIsNotReplayed) {
     for (int i = 0; i < 5; ++i) old.set("old-" + std::to_string(i), std::string(100, 'x'));
     sqlite3* holder = nullptr;  // keeps the log from being checkpointed away
     ASSERT_EQ(sqlite3_open(path_to_utf8(path).c_str(), &holder), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr),
+              SQLITE_OK);
     old.set("old-1", std::string(100, 'y'));  // same size: rewrites one leaf page only
     std::filesystem::copy_file(wal, dir_ / "saved-wal");
     sqlite3_close(holder);
   }
   std::ofstream(path, std::ios::trunc) << "not a database any more\n";
-  std::filesystem::copy_file(dir_ / "saved-wal", wal, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(dir_ / "saved-wal", wal,
+                             std::filesystem::copy_options::overwrite_existing);
 
   SQLiteDiskCache store(path);
   EXPECT_EQ(store.get("old-1"), std::nullopt);
@@ -273,7 +286,8 @@ std::string as_ordinary_user(const std::function<std::string()>& body) {
   ::close(pipe_fds[1]);
   std::string text;
   char buf[512];
-  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(pipe_fds[0], buf, sizeof buf)) > 0;)
+    text.append(buf, static_cast<std::size_t>(n));
   ::close(pipe_fds[0]);
   int status = -1;
   ::waitpid(pid, &status, 0);
@@ -408,7 +422,8 @@ TEST_F(StoreTest, NonRegularFileInPlaceIsNamed) {
   };
   const Case cases[] = {
       {"folder", [](const auto& p) { std::filesystem::create_directory(p); }, "it is a folder"},
-      {"fifo", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); }, "it is not a regular file"},
+      {"fifo", [](const auto& p) { ASSERT_EQ(::mkfifo(p.c_str(), 0600), 0); },
+       "it is not a regular file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -435,8 +450,9 @@ TEST_F(StoreTest, FilesAreOwnerOnly) {
   SQLiteConnScope scope(path);
   sqlite3* con = scope.enter();
   scope.begin_change();
-  ASSERT_EQ(sqlite3_exec(con, "INSERT INTO cache VALUES('k', X'f6', NULL, 0)", nullptr, nullptr, nullptr),
-            SQLITE_OK);
+  ASSERT_EQ(
+      sqlite3_exec(con, "INSERT INTO cache VALUES('k', X'f6', NULL, 0)", nullptr, nullptr, nullptr),
+      SQLITE_OK);
   for (const char* suffix : {"-wal", "-shm"}) {
     auto companion = path;
     companion += suffix;
@@ -469,7 +485,8 @@ TEST_F(StoreTest, ConcurrentProcessesShareOneFile) {
         SQLiteDiskCache store(path);  // as a separate run of the tool would
         for (int i = 0; i < kRounds; ++i) {
           std::string own = "p" + std::to_string(p) + "-" + std::to_string(i % 50);
-          store.set(own, json{{"p", p}, {"i", i}}, (i % 3 == 0) ? std::optional<double>(60.0) : std::nullopt);
+          store.set(own, json{{"p", p}, {"i", i}},
+                    (i % 3 == 0) ? std::optional<double>(60.0) : std::nullopt);
           if (store.get(own) != json{{"p", p}, {"i", i}}) status = 2;
           store.set("shared", i);
           std::optional<json> shared = store.get("shared");

@@ -55,7 +55,12 @@ TEST_F(MemoTest, NullResultIsStoredAndReturned) {
   Memoized<json> memo{"tests.memo", "returns_null", 60.0};
   int calls = 0;
   for (int i = 0; i < 3; ++i) {
-    EXPECT_EQ(memo.call_with_store(store(), {}, [&] { ++calls; return json(nullptr); }), nullptr);
+    EXPECT_EQ(memo.call_with_store(store(), {},
+                                   [&] {
+                                     ++calls;
+                                     return json(nullptr);
+                                   }),
+              nullptr);
   }
   EXPECT_EQ(calls, 1);
 }
@@ -82,7 +87,7 @@ TEST_F(MemoTest, CredentialsDistinguishEntries) {
     bool runs;
   };
   const std::vector<Call> calls = {
-      {"alice", "s1", true}, {"bob", "s1", true}, {"alice", "s2", true},
+      {"alice", "s1", true},  {"bob", "s1", true},  {"alice", "s2", true},
       {"alice", "s1", false}, {"bob", "s1", false}, {"alice", "s2", false},
   };
   for (const Call& c : calls) {
@@ -99,7 +104,8 @@ TEST_F(MemoTest, CredentialsDistinguishEntries) {
 TEST_F(MemoTest, KeyFunctionSharesOneEntry) {
   MemoKeyFn lower = [](const MemoArgs& args) {
     std::string name = args.positional.at(0).get<std::string>();
-    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     return json(name);
   };
   Memoized<std::string> memo{"tests.memo", "lookup", std::nullopt, lower};
@@ -132,7 +138,10 @@ TEST_F(MemoTest, EntitlementListsRoundTrip) {
   const std::vector<KeelboxEntitlement> list = {
       {"Sample App", "ENT_ZVK_SAMPLE_APP", {"zvk-sample-app", "zvk-core"}, {"ENT_PKG_BASE"}}};
   int calls = 0;
-  auto fn = [&] { ++calls; return list; };
+  auto fn = [&] {
+    ++calls;
+    return list;
+  };
   EXPECT_EQ(memo.call_with_store(store(), {}, fn), list);
   EXPECT_EQ(memo.call_with_store(store(), {}, fn), list);
   EXPECT_EQ(calls, 1);
@@ -143,7 +152,10 @@ TEST_F(MemoTest, StoredValueOfAnotherShapeIsAMiss) {
   std::string key = memo_key_text(default_memo_key("keelbox.modules", "get_user_entitlements", {}));
   store().set(key, json::array({{{"name", 1}}}));
   int calls = 0;
-  auto fn = [&] { ++calls; return std::vector<KeelboxEntitlement>{}; };
+  auto fn = [&] {
+    ++calls;
+    return std::vector<KeelboxEntitlement>{};
+  };
   EXPECT_TRUE(memo.call_with_store(store(), {}, fn).empty());
   EXPECT_EQ(store().get(key), json::array());
   EXPECT_EQ(calls, 1);
@@ -154,7 +166,12 @@ TEST_F(MemoTest, StoreErrorsReachTheCaller) {
   std::filesystem::remove(store().path());
   std::filesystem::create_directory(store().path());  // nothing can open it now
   bool ran = false;
-  EXPECT_THROW(memo.call_with_store(store(), {}, [&] { ran = true; return 1; }), DatabaseError);
+  EXPECT_THROW(memo.call_with_store(store(), {},
+                                    [&] {
+                                      ran = true;
+                                      return 1;
+                                    }),
+               DatabaseError);
   EXPECT_FALSE(ran);
 }
 

@@ -15,10 +15,11 @@ TEST(DeriveCloudEnvironment, Mapping) {
     std::optional<std::string> in;
     std::string out;
   };
-  const Case cases[] = {{std::nullopt, "cloud"}, {"", "cloud"},          {"cloud", "cloud"},
-                        {"dev", "dev.cloud"},    {"dev.cloud", "dev.cloud"}, {"Dev", "cloud"},
-                        {"staging", "cloud"},    {" dev", "cloud"}};
-  for (const auto& c : cases) EXPECT_EQ(derive_cloud_environment(c.in), c.out) << c.in.value_or("<none>");
+  const Case cases[] = {
+      {std::nullopt, "cloud"},    {"", "cloud"},    {"cloud", "cloud"},   {"dev", "dev.cloud"},
+      {"dev.cloud", "dev.cloud"}, {"Dev", "cloud"}, {"staging", "cloud"}, {" dev", "cloud"}};
+  for (const auto& c : cases)
+    EXPECT_EQ(derive_cloud_environment(c.in), c.out) << c.in.value_or("<none>");
 }
 
 TEST(RequirementNames, Lines) {
@@ -37,7 +38,9 @@ TEST(RequirementNames, Lines) {
       {"\t# tabbed comment\n#x\n", {}},
       {"old\rmac\r", {"old", "mac"}},
       {"\x1f\vsep\x1c # tail\n\x1e#c\n", {"sep"}},
-      {"\xC2\xA0" "scipy\xE3\x80\x80\n", {"scipy"}},  // Unicode white space, as str.strip()
+      {"\xC2\xA0"
+       "scipy\xE3\x80\x80\n",
+       {"scipy"}},  // Unicode white space, as str.strip()
   };
   for (const auto& c : cases) {
     std::istringstream in(c.text);

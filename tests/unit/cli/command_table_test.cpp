@@ -36,9 +36,11 @@ TEST(ManualPage, ShowsTheTableTextsTheHelpScreensLeaveOut) {
     const char* what;
     const char* expected;
   } cases[] = {
-      {"manual-only help", ".TP\n\\fB\\-\\-token\\-id\\fR \\fITEXT\\fR\nThe token id. Asked for when not given.\n"},
+      {"manual-only help",
+       ".TP\n\\fB\\-\\-token\\-id\\fR \\fITEXT\\fR\nThe token id. Asked for when not given.\n"},
       {"environment entry with bold words",
-       ".SH ENVIRONMENT\n.TP\n\\fBKEELBOX_CLOUD_ENVIRONMENT\\fR\nThe cloud environment for \\fBinit\\fR "
+       ".SH ENVIRONMENT\n.TP\n\\fBKEELBOX_CLOUD_ENVIRONMENT\\fR\nThe cloud environment for "
+       "\\fBinit\\fR "
        "(\"cloud\" or \"dev\"), when \\fB\\-\\-cloud\\-environment\\fR is not given.\n"},
       {"option default and variable",
        "Read from \\fBKEELBOX_CLOUD_ENVIRONMENT\\fR when not given. Default: cloud.\n"},

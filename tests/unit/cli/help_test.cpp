@@ -12,13 +12,16 @@ TEST(ShortHelp, FirstSentenceShortenedAtAWordBoundary) {
     std::string expected;
   };
   const Case cases[] = {
-      {"Show your available Keelbox modules and packages.", "Show your available Keelbox modules and..."},
+      {"Show your available Keelbox modules and packages.",
+       "Show your available Keelbox modules and..."},
       {"Initialize Keelbox.", "Initialize Keelbox."},
-      {"Install Keelbox modules and packages.\n\nArgs:\n    x", "Install Keelbox modules and packages."},
+      {"Install Keelbox modules and packages.\n\nArgs:\n    x",
+       "Install Keelbox modules and packages."},
       {"First sentence. Second sentence.", "First sentence."},
       {"No full stop", "No full stop"},
       {"", ""},
-      {"Exactly forty-five characters long text here x", "Exactly forty-five characters long text..."},
+      {"Exactly forty-five characters long text here x",
+       "Exactly forty-five characters long text..."},
   };
   for (const auto& c : cases) {
     CommandDef def;
@@ -94,7 +97,8 @@ TEST(WrapText, Paragraphs) {
       {"abcdefghijkl", 7, "  abcde\n  fghij\n  kl"},
       {"", 20, ""},
   };
-  for (const auto& c : cases) EXPECT_EQ(wrap_text(c.text, c.width, "  ", "  "), c.expected) << c.text;
+  for (const auto& c : cases)
+    EXPECT_EQ(wrap_text(c.text, c.width, "  ", "  "), c.expected) << c.text;
 }
 
 TEST(UsageError, Block) {

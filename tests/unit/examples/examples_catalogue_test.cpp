@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/examples/examples.hpp"
 #include "../support/portable.hpp"
+#include "keelbox/examples/examples.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
 
 namespace fs = std::filesystem;
 using namespace keelbox;
@@ -23,13 +23,15 @@ TEST(CodeToPackageName, Table) {
   const std::vector<std::pair<const char*, const char*>> cases = {
       {"ENT_ZVK_SAMPLE_APP", "zvk-sample-app"},
       {"ENT_ZVK_SAMPLE_APP_FREE", "zvk-sample-app"},
-      {"ENT_CLIENT_APP", "cliapp"},      // every "ENT_", also inside a word
-      {"ENT_X_free", "x-free"},          // "_FREE" goes before lower-casing
+      {"ENT_CLIENT_APP", "cliapp"},  // every "ENT_", also inside a word
+      {"ENT_X_free", "x-free"},      // "_FREE" goes before lower-casing
       {"ENT_X_FREE_FREE", "x"},
-      {"  ENT_My App ", "my-app"},       // trimmed, then blanks become "-"
+      {"  ENT_My App ", "my-app"},  // trimmed, then blanks become "-"
       {"ENT_A__B", "a--b"},
-      {"ENT_\xC3\x84RGER_APP", "\xC3\xA4rger-app"},     // Unicode lower-casing: "Ä" -> "ä"
-      {"\xC2\xA0" "ENT_X\xE3\x80\x80", "x"},             // no-break and ideographic spaces trimmed
+      {"ENT_\xC3\x84RGER_APP", "\xC3\xA4rger-app"},  // Unicode lower-casing: "Ä" -> "ä"
+      {"\xC2\xA0"
+       "ENT_X\xE3\x80\x80",
+       "x"},  // no-break and ideographic spaces trimmed
   };
   for (const auto& [code, name] : cases) EXPECT_EQ(code_to_package_name(code), name) << code;
 }
@@ -38,18 +40,25 @@ TEST(ExampleArtifactName, Table) {
   const std::vector<std::pair<const char*, const char*>> cases = {
       {"zvk-sample-app-examples", "zvk_sample_app"},
       {"other-examples", "other"},
-      {"a-examples-b-examples", "a"},            // up to the first "-examples"
+      {"a-examples-b-examples", "a"},  // up to the first "-examples"
       {"zvk-sample-appexamples", "zvk_sample_appexamples"},
   };
-  for (const auto& [name, artifact] : cases) EXPECT_EQ(example_artifact_name(name), artifact) << name;
+  for (const auto& [name, artifact] : cases)
+    EXPECT_EQ(example_artifact_name(name), artifact) << name;
 }
 
 // Package names come from the service and become folders: only plain names.
 TEST(ExampleFolder, OnlyPlainNamesBelowTheDownloadFolder) {
-  EXPECT_EQ(example_folder("dl", "zvk-sample-app-examples"), fs::path("dl/zvk-sample-app-examples"));
+  EXPECT_EQ(example_folder("dl", "zvk-sample-app-examples"),
+            fs::path("dl/zvk-sample-app-examples"));
   EXPECT_EQ(example_folder("dl", "..examples"), fs::path("dl/..examples"));
-  const std::vector<std::string> refused = {"../../x-examples", "/tmp/x-examples", "a/b-examples",
-                                            "..", ".", "", std::string("a\0/../x-examples", 16)};
+  const std::vector<std::string> refused = {"../../x-examples",
+                                            "/tmp/x-examples",
+                                            "a/b-examples",
+                                            "..",
+                                            ".",
+                                            "",
+                                            std::string("a\0/../x-examples", 16)};
   for (const std::string& name : refused) {
     EXPECT_THROW(example_folder("dl", name), ExtractionError) << name;
   }
@@ -64,7 +73,8 @@ TEST(ExamplesFromPackages, KeysEndingWithExamplesInOrder) {
             (std::vector<std::string>{"b-examples", "zvk-sample-appexamples", "b-examples"}));
   EXPECT_THROW(examples_from_packages(nlohmann::json::parse(R"([{"name": "x"}])")), KeyError);
   EXPECT_THROW(examples_from_packages(nlohmann::json::parse(R"([{"key": 3}])")), ParseError);
-  EXPECT_THROW(examples_from_packages(nlohmann::json::parse(R"({"key": "a-examples"})")), ParseError);
+  EXPECT_THROW(examples_from_packages(nlohmann::json::parse(R"({"key": "a-examples"})")),
+               ParseError);
 }
 
 TEST(EntitledExamples, OnlyThoseOfEntitledModulesInPackageOrder) {
@@ -100,7 +110,8 @@ TEST(SelectExamplePackages, LooseNamesAndMisses) {
     std::string expected;
     for (const std::string& e : c.errors) {
       std::string name = e.substr(8, e.size() - 8 - 11);
-      expected += "Package " + name + " not found in examples!\n"
+      expected += "Package " + name +
+                  " not found in examples!\n"
                   "Use keelbox modules download-examples --list-available to see available "
                   "examples.\n\n\n";
     }
@@ -110,9 +121,7 @@ TEST(SelectExamplePackages, LooseNamesAndMisses) {
 
 class FolderTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    root_ = keelbox::testing::make_temp_dir("keelbox-examples");
-  }
+  void SetUp() override { root_ = keelbox::testing::make_temp_dir("keelbox-examples"); }
   void TearDown() override { fs::remove_all(root_); }
   void touch(const fs::path& rel) {
     fs::create_directories((root_ / rel).parent_path());

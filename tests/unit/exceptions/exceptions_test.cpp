@@ -38,7 +38,8 @@ std::string kind_of(const std::function<void()>& body) {
 }
 
 std::filesystem::filesystem_error fs_error(int err) {
-  return std::filesystem::filesystem_error("op", "/p", std::error_code(err, std::generic_category()));
+  return std::filesystem::filesystem_error("op", "/p",
+                                           std::error_code(err, std::generic_category()));
 }
 
 // The unexpected-failure line names each failure by its nature, in the words
@@ -86,11 +87,12 @@ TEST(FailureKind, WindowsCodesAreNamedByTheirMeaning) {
     int code;
     const char* kind;
   } cases[] = {
-      {2, "FileNotFoundError"},   {3, "FileNotFoundError"},      {5, "PermissionError"},
-      {80, "FileExistsError"},    {183, "FileExistsError"},      {109, "BrokenPipeError"},
-      {267, "NotADirectoryError"}, {10061, "ConnectionRefusedError"},
+      {2, "FileNotFoundError"},        {3, "FileNotFoundError"},
+      {5, "PermissionError"},          {80, "FileExistsError"},
+      {183, "FileExistsError"},        {109, "BrokenPipeError"},
+      {267, "NotADirectoryError"},     {10061, "ConnectionRefusedError"},
       {10054, "ConnectionResetError"}, {10053, "ConnectionAbortedError"},
-      {10060, "TimeoutError"},    {87, "OSError"},
+      {10060, "TimeoutError"},         {87, "OSError"},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(failure_kind(std::system_error(c.code, std::system_category())), c.kind) << c.code;

@@ -30,17 +30,28 @@ struct LinkCase {
 };
 
 TEST(MklLinks, PosixLinkPointsToTheLowestNumberedRuntime) {
-  KEELBOX_SKIP_ON_WINDOWS("the Linux layout, and std::filesystem of mingw-w64 has no symbolic links");
+  KEELBOX_SKIP_ON_WINDOWS(
+      "the Linux layout, and std::filesystem of mingw-w64 has no symbolic links");
   const std::vector<LinkCase> cases = {
       {"only .2", {"libmkl_rt.so.2"}, {}, "libmkl_rt.so.2"},
       {"lowest wins", {"libmkl_rt.so.3", "libmkl_rt.so.1"}, {}, "libmkl_rt.so.1"},
-      {"all five", {"libmkl_rt.so.1", "libmkl_rt.so.2", "libmkl_rt.so.3", "libmkl_rt.so.4", "libmkl_rt.so.5"}, {}, "libmkl_rt.so.1"},
-      {"0 and 6 never probed", {"libmkl_rt.so.0", "libmkl_rt.so.6", "libmkl_rt.so.5"}, {}, "libmkl_rt.so.5"},
+      {"all five",
+       {"libmkl_rt.so.1", "libmkl_rt.so.2", "libmkl_rt.so.3", "libmkl_rt.so.4", "libmkl_rt.so.5"},
+       {},
+       "libmkl_rt.so.1"},
+      {"0 and 6 never probed",
+       {"libmkl_rt.so.0", "libmkl_rt.so.6", "libmkl_rt.so.5"},
+       {},
+       "libmkl_rt.so.5"},
       {"only .6", {"libmkl_rt.so.6"}, {}, std::nullopt, LinkCase::NotFound},
       {"no lib folder", {}, {}, std::nullopt, LinkCase::NotFound},
       {"file already there", {"libmkl_rt.so.2"}, "file", std::nullopt},
       {"working link there", {"libmkl_rt.so.2"}, "link", std::nullopt},
-      {"broken link takes the name", {"libmkl_rt.so.2"}, "broken", std::nullopt, LinkCase::LinkFails},
+      {"broken link takes the name",
+       {"libmkl_rt.so.2"},
+       "broken",
+       std::nullopt,
+       LinkCase::LinkFails},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -135,8 +146,9 @@ TEST_F(Mkl, PresenceIsTheProbesExitStatus) {
   ASSERT_EQ(runner_.runs.size(), 3u);
   for (const auto& run : runner_.runs) {
     EXPECT_EQ(run.program, venv() / "bin" / "python");
-    EXPECT_EQ(run.args, (std::vector<std::string>{
-                            "-c", "from importlib.metadata import distribution;distribution('mkl')"}));
+    EXPECT_EQ(run.args,
+              (std::vector<std::string>{
+                  "-c", "from importlib.metadata import distribution;distribution('mkl')"}));
     EXPECT_EQ(run.env.at("VIRTUAL_ENV"), venv().string());
     EXPECT_EQ(run.options.stdout_mode, StreamMode::Discard);
     EXPECT_EQ(run.options.stderr_mode, StreamMode::Discard);
@@ -144,15 +156,16 @@ TEST_F(Mkl, PresenceIsTheProbesExitStatus) {
 }
 
 TEST_F(Mkl, PresentRuntimeIsLinkedOnce) {
-  KEELBOX_SKIP_ON_WINDOWS("the Linux layout, and std::filesystem of mingw-w64 has no symbolic links");
+  KEELBOX_SKIP_ON_WINDOWS(
+      "the Linux layout, and std::filesystem of mingw-w64 has no symbolic links");
   touch(venv() / "lib" / "libmkl_rt.so.2");
   // Present: one line, then the link to the installed runtime.
   CaptureStdout();
   ensure_mkl_in_environment(runner_);
-  EXPECT_EQ(GetCapturedStdout(),
-            "MKL library already installed / available in " + venv().string() + ".\n" +
-                "Creating symlink " + (venv() / "lib" / "libmkl_rt.so").string() +
-                " to libmkl_rt.so.2\n");
+  EXPECT_EQ(GetCapturedStdout(), "MKL library already installed / available in " + venv().string() +
+                                     ".\n" + "Creating symlink " +
+                                     (venv() / "lib" / "libmkl_rt.so").string() +
+                                     " to libmkl_rt.so.2\n");
   EXPECT_EQ(fs::read_symlink(venv() / "lib" / "libmkl_rt.so"), "libmkl_rt.so.2");
 
   // Again: nothing more to link.

@@ -20,9 +20,9 @@ TEST(Style, Sequences) {
     std::string expected;
   };
   const Case cases[] = {
-      {"blue", false, "\x1b[34mx\x1b[0m"},  {"blue", true, "\x1b[34m\x1b[1mx\x1b[0m"},
-      {"red", false, "\x1b[31mx\x1b[0m"},   {"green", false, "\x1b[32mx\x1b[0m"},
-      {"yellow", false, "\x1b[33mx\x1b[0m"}, {std::nullopt, false, "x\x1b[0m"},
+      {"blue", false, "\x1b[34mx\x1b[0m"},     {"blue", true, "\x1b[34m\x1b[1mx\x1b[0m"},
+      {"red", false, "\x1b[31mx\x1b[0m"},      {"green", false, "\x1b[32mx\x1b[0m"},
+      {"yellow", false, "\x1b[33mx\x1b[0m"},   {std::nullopt, false, "x\x1b[0m"},
       {std::nullopt, true, "\x1b[1mx\x1b[0m"},
   };
   for (const auto& c : cases) EXPECT_EQ(style("x", c.fg, c.bold), c.expected);
@@ -36,12 +36,9 @@ TEST(StripEscapeSequences, Table) {
     std::string in, out;
   };
   const Case cases[] = {
-      {"\x1b[34mx\x1b[0m", "x"},
-      {"a\x1b[1;31mb\x1b[0mc", "abc"},
-      {"no codes [34m", "no codes [34m"},
-      {"lone \x1b escape", "lone \x1b escape"},
-      {"cut \x1b[3", "cut \x1b[3"},
-      {"", ""},
+      {"\x1b[34mx\x1b[0m", "x"},          {"a\x1b[1;31mb\x1b[0mc", "abc"},
+      {"no codes [34m", "no codes [34m"}, {"lone \x1b escape", "lone \x1b escape"},
+      {"cut \x1b[3", "cut \x1b[3"},       {"", ""},
   };
   for (const auto& c : cases) EXPECT_EQ(strip_escape_sequences(c.in), c.out);
 }

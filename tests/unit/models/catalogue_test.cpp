@@ -47,19 +47,32 @@ TEST(KeelboxEntitlementTest, ReportsEveryFailingField) {
     Paths paths;
   };
   const std::vector<Case> cases = {
-      {"empty mapping", json::object(), {{"name"}, {"code"}, {"packages"}, {"required_entitlements"}}},
+      {"empty mapping",
+       json::object(),
+       {{"name"}, {"code"}, {"packages"}, {"required_entitlements"}}},
       {"number is not text",
-       {{"name", 7}, {"code", "ENT_X"}, {"packages", json::array()}, {"required_entitlements", json::array()}},
+       {{"name", 7},
+        {"code", "ENT_X"},
+        {"packages", json::array()},
+        {"required_entitlements", json::array()}},
        {{"name"}}},
       {"list of text expected",
-       {{"name", "n"}, {"code", "ENT_X"}, {"packages", "zvk-a"}, {"required_entitlements", {"ok", 3, nullptr}}},
+       {{"name", "n"},
+        {"code", "ENT_X"},
+        {"packages", "zvk-a"},
+        {"required_entitlements", {"ok", 3, nullptr}}},
        {{"packages"}, {"required_entitlements", "1"}, {"required_entitlements", "2"}}},
-      {"null text", {{"name", nullptr}, {"code", "c"}, {"packages", json::array()}, {"required_entitlements", json::array()}},
+      {"null text",
+       {{"name", nullptr},
+        {"code", "c"},
+        {"packages", json::array()},
+        {"required_entitlements", json::array()}},
        {{"name"}}},
       {"not a mapping", json::array({1, 2}), {{}}},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(failing_paths([&] { KeelboxEntitlement::from_mapping(c.mapping); }), c.paths) << c.label;
+    EXPECT_EQ(failing_paths([&] { KeelboxEntitlement::from_mapping(c.mapping); }), c.paths)
+        << c.label;
   }
 }
 
@@ -83,8 +96,10 @@ TEST(PackageNameTest, OnlyDistributionNamesAreAccepted) {
 }
 
 TEST(KeelboxPackageTest, InstalledVersionMustBePresentButMayBeNull) {
-  KeelboxPackage p = KeelboxPackage::from_mapping(
-      {{"key", "zvk-core"}, {"installed_version", nullptr}, {"available_versions", {"1.0.0"}}, {"x", 1}});
+  KeelboxPackage p = KeelboxPackage::from_mapping({{"key", "zvk-core"},
+                                                   {"installed_version", nullptr},
+                                                   {"available_versions", {"1.0.0"}},
+                                                   {"x", 1}});
   EXPECT_EQ(p.installed_version, std::nullopt);
 
   struct Case {
@@ -93,7 +108,9 @@ TEST(KeelboxPackageTest, InstalledVersionMustBePresentButMayBeNull) {
     Paths paths;
   };
   const std::vector<Case> cases = {
-      {"installed_version missing", {{"key", "k"}, {"available_versions", json::array()}}, {{"installed_version"}}},
+      {"installed_version missing",
+       {{"key", "k"}, {"available_versions", json::array()}},
+       {{"installed_version"}}},
       {"all missing", json::object(), {{"key"}, {"installed_version"}, {"available_versions"}}},
       {"numbers never text",
        {{"key", 1}, {"installed_version", 1.5}, {"available_versions", {"1.0.0", 2}}},
@@ -137,8 +154,8 @@ TEST(KeelboxPackageTest, MaxVersionAndNeedsUpdate) {
   };
   for (const VersionCase& c : cases) {
     KeelboxPackage p{"zvk-core", c.installed, c.available};
-    std::string label = ::testing::PrintToString(c.available) + " installed " +
-                        c.installed.value_or("none");
+    std::string label =
+        ::testing::PrintToString(c.available) + " installed " + c.installed.value_or("none");
     if (c.fails) {
       EXPECT_THROW(p.max_version(), InvalidVersionError) << label;
       EXPECT_THROW(p.needs_update(), InvalidVersionError) << label;

@@ -27,16 +27,19 @@ TEST(KeelboxConfig, ValidMappingsAndDefaults) {
     KeelboxConfig expected;
   };
   const Case cases[] = {
-      {"full", json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":"dev.cloud"},
+      {"full",
+       json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":"dev.cloud"},
                                "options":{"advanced_mode":true}})"),
        {{"i", "s", "dev.cloud"}, {true}}},
-      {"only profile, options default", json::parse(R"({"profile":{"token_id":"i","token":"s"}})"),
+      {"only profile, options default",
+       json::parse(R"({"profile":{"token_id":"i","token":"s"}})"),
        {{"i", "s", "cloud"}, {false}}},
       {"unknown keys ignored",
        json::parse(R"({"profile":{"token_id":"i","token":"s","extra":1},"other":{"x":2},
                        "options":{"advanced_mode":false,"colour":"red"}})"),
        {{"i", "s", "cloud"}, {false}}},
-      {"empty texts are text", json::parse(R"({"profile":{"token_id":"","token":""}})"),
+      {"empty texts are text",
+       json::parse(R"({"profile":{"token_id":"","token":""}})"),
        {{"", "", "cloud"}, {false}}},
   };
   for (const auto& c : cases) {
@@ -55,24 +58,32 @@ TEST(KeelboxConfig, EveryFailingFieldIsReportedWithItsPath) {
       {"empty document", json::object(), {"profile"}},
       {"not a mapping", json::array(), {""}},
       {"profile not a table", json::parse(R"({"profile":"x"})"), {"profile"}},
-      {"both keys missing", json::parse(R"({"profile":{}})"), {"profile.token_id", "profile.token"}},
-      {"numbers are not text", json::parse(R"({"profile":{"token_id":12,"token":1.5}})"),
+      {"both keys missing",
+       json::parse(R"({"profile":{}})"),
        {"profile.token_id", "profile.token"}},
-      {"null is not text", json::parse(R"({"profile":{"token_id":null,"token":"s"}})"),
+      {"numbers are not text",
+       json::parse(R"({"profile":{"token_id":12,"token":1.5}})"),
+       {"profile.token_id", "profile.token"}},
+      {"null is not text",
+       json::parse(R"({"profile":{"token_id":null,"token":"s"}})"),
        {"profile.token_id"}},
-      {"capital C", json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":"Cloud"}})"),
+      {"capital C",
+       json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":"Cloud"}})"),
        {"profile.cloud_environment"}},
-      {"empty environment", json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":""}})"),
+      {"empty environment",
+       json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":""}})"),
        {"profile.cloud_environment"}},
       {"padded environment",
        json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":" cloud"}})"),
        {"profile.cloud_environment"}},
-      {"other name", json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":"dev"}})"),
+      {"other name",
+       json::parse(R"({"profile":{"token_id":"i","token":"s","cloud_environment":"dev"}})"),
        {"profile.cloud_environment"}},
       {"bad option and bad profile",
        json::parse(R"({"profile":{"token":"s"},"options":{"advanced_mode":"maybe"}})"),
        {"profile.token_id", "options.advanced_mode"}},
-      {"options not a table", json::parse(R"({"profile":{"token_id":"i","token":"s"},"options":3})"),
+      {"options not a table",
+       json::parse(R"({"profile":{"token_id":"i","token":"s"},"options":3})"),
        {"options"}},
   };
   for (const auto& c : cases) {
@@ -107,9 +118,16 @@ TEST(KeelboxOptions, BooleanForms) {
     json value;
     std::optional<bool> expected;  // nullopt: refused
   };
-  const Case cases[] = {{true, true},       {false, false},     {1, true},   {0, false},
-                        {"true", true},     {"False", false},   {2, std::nullopt},
-                        {"maybe", std::nullopt}, {json::array(), std::nullopt}, {nullptr, std::nullopt}};
+  const Case cases[] = {{true, true},
+                        {false, false},
+                        {1, true},
+                        {0, false},
+                        {"true", true},
+                        {"False", false},
+                        {2, std::nullopt},
+                        {"maybe", std::nullopt},
+                        {json::array(), std::nullopt},
+                        {nullptr, std::nullopt}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.value.dump());
     json m{{"advanced_mode", c.value}};

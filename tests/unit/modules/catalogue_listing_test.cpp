@@ -47,8 +47,8 @@ TEST(StyledKey, ColourFollowsInstalledState) {
 }
 
 TEST(ListingLayout, SeparatorAndHeader) {
-  EXPECT_EQ(_listing_separator(), std::string(25, '_') + "  " + std::string(25, '_') + "  " +
-                                      std::string(25, '_'));
+  EXPECT_EQ(_listing_separator(),
+            std::string(25, '_') + "  " + std::string(25, '_') + "  " + std::string(25, '_'));
   EXPECT_EQ(_listing_separator().size(), 79u);
   EXPECT_EQ(_listing_header(), "Module Name              : Module Key               : Packages");
 }
@@ -59,7 +59,8 @@ TEST(ListingLayout, RowPadsNameAndKeyAndJoinsPackages) {
   EXPECT_EQ(_listing_row("ZVK Sample App", "ENT_ZVK_SAMPLE_APP", {green, red}),
             "ZVK Sample App" + std::string(11, ' ') + ": ZVK_SAMPLE_APP" + std::string(11, ' ') +
                 ":" + green + ", " + red);
-  EXPECT_EQ(_listing_row("M", "ENT_M", {}), "M" + std::string(24, ' ') + ": M" + std::string(24, ' ') + ":");
+  EXPECT_EQ(_listing_row("M", "ENT_M", {}),
+            "M" + std::string(24, ' ') + ": M" + std::string(24, ' ') + ":");
 }
 
 TEST(ListingLayout, PaddingCountsCodePointsAndNeverCuts) {
@@ -69,15 +70,16 @@ TEST(ListingLayout, PaddingCountsCodePointsAndNeverCuts) {
   };
   const std::vector<Case> cases = {
       {"", std::string(25, ' ')},
-      {"Straße", "Straße" + std::string(19, ' ')},         // ß is one code point, two bytes
+      {"Straße", "Straße" + std::string(19, ' ')},  // ß is one code point, two bytes
       {"Σοφία", "Σοφία" + std::string(20, ' ')},
       {std::string(25, 'x'), std::string(25, 'x')},
-      {std::string(40, 'x'), std::string(40, 'x')},         // longer: pushes, not cut
+      {std::string(40, 'x'), std::string(40, 'x')},  // longer: pushes, not cut
   };
   for (const Case& c : cases) EXPECT_EQ(_pad_column(c.text), c.padded) << c.text;
   // The key drops four code points, whatever they are.
   EXPECT_EQ(_listing_row("n", "ÉNT_ABC", {}).substr(27, 3), "ABC");
-  EXPECT_EQ(_listing_row("n", "ENT", {}), "n" + std::string(24, ' ') + ": " + std::string(25, ' ') + ":");
+  EXPECT_EQ(_listing_row("n", "ENT", {}),
+            "n" + std::string(24, ' ') + ": " + std::string(25, ' ') + ":");
 }
 
 TEST(ListingLayout, LegendLines) {
@@ -100,7 +102,8 @@ TEST(ListingLayout, LegendLines) {
 }
 
 TEST(InstallFlowPieces, UniqueInOrderKeepsFirstOccurrence) {
-  EXPECT_EQ(_unique_in_order({"b", "a", "b", "c", "a", "B"}), (std::vector<std::string>{"b", "a", "c", "B"}));
+  EXPECT_EQ(_unique_in_order({"b", "a", "b", "c", "a", "B"}),
+            (std::vector<std::string>{"b", "a", "c", "B"}));
   EXPECT_TRUE(_unique_in_order({}).empty());
 }
 
@@ -119,11 +122,24 @@ TEST(InstallFlowPieces, ConfirmationAnswers) {
     std::optional<bool> result;
   };
   const std::vector<Case> cases = {
-      {"", true},     {"  ", true},  {"y", true},   {"Y", true},    {"yes", true}, {" YeS ", true},
-      {"n", false},   {"N", false},  {"no", false}, {"No\r", false}, {"ye", std::nullopt},
-      {"yess", std::nullopt}, {"nope", std::nullopt}, {"0", std::nullopt}, {"y y", std::nullopt},
+      {"", true},
+      {"  ", true},
+      {"y", true},
+      {"Y", true},
+      {"yes", true},
+      {" YeS ", true},
+      {"n", false},
+      {"N", false},
+      {"no", false},
+      {"No\r", false},
+      {"ye", std::nullopt},
+      {"yess", std::nullopt},
+      {"nope", std::nullopt},
+      {"0", std::nullopt},
+      {"y y", std::nullopt},
   };
-  for (const Case& c : cases) EXPECT_EQ(_parse_confirmation_answer(c.answer, true), c.result) << c.answer;
+  for (const Case& c : cases)
+    EXPECT_EQ(_parse_confirmation_answer(c.answer, true), c.result) << c.answer;
   EXPECT_EQ(_parse_confirmation_answer("", false), false);
 }
 

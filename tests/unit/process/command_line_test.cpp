@@ -66,12 +66,12 @@ TEST(WindowsCommandLine, ArgumentsAreQuotedAsTheRuntimeReadsThem) {
       {"a\tb", "\"a\tb\""},
       {"a\nb", "\"a\nb\""},
       {"a\"b", "\"a\\\"b\""},
-      {"a\\b", "a\\b"},                      // no quote after it: a backslash stays single
+      {"a\\b", "a\\b"},  // no quote after it: a backslash stays single
       {"\\\\server\\share", "\\\\server\\share"},
-      {"a\\\"b", "\"a\\\\\\\"b\""},          // a\"b: the backslash doubled, the quote escaped
-      {"a b\\", "\"a b\\\\\""},              // before the closing quote: doubled
+      {"a\\\"b", "\"a\\\\\\\"b\""},  // a\"b: the backslash doubled, the quote escaped
+      {"a b\\", "\"a b\\\\\""},      // before the closing quote: doubled
       {"C:\\Program Files\\", "\"C:\\Program Files\\\\\""},
-      {"a\\\\b c", "\"a\\\\b c\""},          // inside quotes but before no quote: as they are
+      {"a\\\\b c", "\"a\\\\b c\""},  // inside quotes but before no quote: as they are
       {"\"", "\"\\\"\""},
       {"x=\"1 2\"", "\"x=\\\"1 2\\\"\""},
       {"gr\xc3\xbc\xc3\x9f e", "\"gr\xc3\xbc\xc3\x9f e\""},
@@ -112,8 +112,7 @@ TEST(WindowsEnvironmentBlock, SortedWithoutRegardToCaseOneEntryPerName) {
       {{}, "\0\0"s},
       {{{"A", ""}}, "A=\0\0"s},
       // Names compare in upper case: 'Z' before '_', while 'z' would come after it.
-      {{{"_x", "1"}, {"z", "2"}, {"b", "3"}, {"=C:", "C:\\w"}},
-       "=C:=C:\\w\0b=3\0z=2\0_x=1\0\0"s},
+      {{{"_x", "1"}, {"z", "2"}, {"b", "3"}, {"=C:", "C:\\w"}}, "=C:=C:\\w\0b=3\0z=2\0_x=1\0\0"s},
       // Path and PATH are one variable on Windows: one of them is passed.
       {{{"PATH", "p"}, {"Path", "q"}, {"path", "r"}}, "PATH=p\0\0"s},
       {{{"V", "a=b\xc3\xa9"}}, "V=a=b\xc3\xa9\0\0"s},
@@ -138,11 +137,16 @@ TEST(WindowsEnvironmentBlock, NamesDifferingInCaseAreOneVariableOnlyOnWindows) {
 
 TEST(WindowsCommandLine, BatchFilesAreRecognised) {
   const std::vector<std::pair<std::string, bool>> cases = {
-      {"C:\\v\\Scripts\\activate.bat", true}, {"x.CMD", true}, {"x.Bat. ", true},
-      {"C:\\v\\Scripts\\python", false},      {"x.exe", false}, {"bat", false},
+      {"C:\\v\\Scripts\\activate.bat", true},
+      {"x.CMD", true},
+      {"x.Bat. ", true},
+      {"C:\\v\\Scripts\\python", false},
+      {"x.exe", false},
+      {"bat", false},
       {"x.batch", false},
   };
-  for (const auto& [program, batch] : cases) EXPECT_EQ(is_windows_batch_file(program), batch) << program;
+  for (const auto& [program, batch] : cases)
+    EXPECT_EQ(is_windows_batch_file(program), batch) << program;
 }
 
 }  // namespace

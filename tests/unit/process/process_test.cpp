@@ -59,7 +59,8 @@ TEST(Process, StreamModesDecideWhatIsCaptured) {
 TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock) {
   // Far more than a pipe holds, written to stderr first: a reader that drained
   // only stdout would wait forever.
-  auto r = sh("head -c 1000000 /dev/zero >&2; head -c 700000 /dev/zero; head -c 300000 /dev/zero >&2");
+  auto r =
+      sh("head -c 1000000 /dev/zero >&2; head -c 700000 /dev/zero; head -c 300000 /dev/zero >&2");
   EXPECT_EQ(r.returncode, 0);
   EXPECT_EQ(r.stdout_->size(), 700000u);
   EXPECT_EQ(r.stderr_->size(), 1300000u);
@@ -67,8 +68,9 @@ TEST(Process, LargeOutputOnBothStreamsDoesNotDeadlock) {
 
 TEST(Process, ArgumentsAndEnvironmentReachTheChildExactly) {
   Environment env = {{"ONLY_THIS", "va lue=1"}, {"PATH", "/usr/bin:/bin"}};
-  auto r = run_process(kSh, {"-c", "printf '%s|' \"$0\" \"$1\" \"$ONLY_THIS\"; env | grep -c ^HOME=",
-                             "a'b \"c\" $HOME;*", "second"},
+  auto r = run_process(kSh,
+                       {"-c", "printf '%s|' \"$0\" \"$1\" \"$ONLY_THIS\"; env | grep -c ^HOME=",
+                        "a'b \"c\" $HOME;*", "second"},
                        env, ProcessOptions::capture_both());
   EXPECT_EQ(*r.stdout_, "a'b \"c\" $HOME;*|second|va lue=1|0\n");
 }
@@ -94,8 +96,8 @@ TEST(Process, StartFailureNamesProgramAndReason) {
   const auto plain = std::filesystem::temp_directory_path() /
                      ("keelbox-not-executable-" + std::to_string(::getpid()));
   { std::ofstream(plain) << "#!/bin/sh\n"; }
-  std::filesystem::permissions(plain, std::filesystem::perms::owner_read |
-                                          std::filesystem::perms::owner_write);
+  std::filesystem::permissions(
+      plain, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
   const std::vector<Case> cases = {
       {"/nonexistent/keelbox-test-program", "No such file or directory"},
       {plain, "Permission denied"},  // no execute permission
@@ -161,7 +163,8 @@ TEST(Process, InterruptEndsTheToolAndItsChild) {
   ASSERT_GE(tool, 0);
   ::close(report[1]);
   pid_t child_pid = 0;
-  ASSERT_EQ(::read(report[0], &child_pid, sizeof child_pid), static_cast<ssize_t>(sizeof child_pid));
+  ASSERT_EQ(::read(report[0], &child_pid, sizeof child_pid),
+            static_cast<ssize_t>(sizeof child_pid));
   ::close(report[0]);
   ASSERT_TRUE(process_exists(child_pid));
   ::kill(tool, SIGINT);

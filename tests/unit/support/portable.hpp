@@ -25,10 +25,12 @@ inline std::filesystem::path make_temp_dir(const std::string& prefix) {
   static std::mt19937_64 engine{std::random_device{}()};
   const std::filesystem::path base = std::filesystem::temp_directory_path();
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::filesystem::path candidate = base / (prefix + "-" + std::to_string(engine() % 1000000000u));
+    const std::filesystem::path candidate =
+        base / (prefix + "-" + std::to_string(engine() % 1000000000u));
     std::error_code ec;
     if (std::filesystem::create_directory(candidate, ec)) return candidate;
-    if (ec) throw std::filesystem::filesystem_error("cannot make a temporary folder", candidate, ec);
+    if (ec)
+      throw std::filesystem::filesystem_error("cannot make a temporary folder", candidate, ec);
   }
   throw std::runtime_error("no free temporary folder name for " + prefix);
 }
@@ -40,7 +42,8 @@ inline void set_env(const std::string& name, const std::optional<std::string>& v
   // is not enough alone, as the C runtime keeps its own copy.
   const std::wstring wide_name = keelbox::to_wide(name);
   const std::wstring wide_value = value ? keelbox::to_wide(*value) : std::wstring();
-  if (_wputenv_s(wide_name.c_str(), wide_value.c_str()) != 0) throw std::runtime_error("cannot set " + name);
+  if (_wputenv_s(wide_name.c_str(), wide_value.c_str()) != 0)
+    throw std::runtime_error("cannot set " + name);
 #else
   const int rc = value ? ::setenv(name.c_str(), value->c_str(), 1) : ::unsetenv(name.c_str());
   if (rc != 0) throw std::runtime_error("cannot set " + name);

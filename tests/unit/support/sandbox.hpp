@@ -2,8 +2,9 @@
 // Starts the sandbox cloud (tests/tools/sandbox_cloud/sandbox.py) for a C++
 // test and stops it in the destructor.
 //
-//   keelbox::testing::SandboxCloud cloud({{"credentials", {{{"token_id", "id-1"}, {"secret", "s"}}}}});
-//   cloud.apply_env();                 // HTTPS_PROXY, https_proxy, SSL_CERT_FILE, NO_PROXY
+//   keelbox::testing::SandboxCloud cloud({{"credentials", {{{"token_id", "id-1"}, {"secret",
+//   "s"}}}}}); cloud.apply_env();                 // HTTPS_PROXY, https_proxy, SSL_CERT_FILE,
+//   NO_PROXY
 //   ... run code that talks to https://token.cloud.<domain> ...
 //   EXPECT_EQ(cloud.requests("/oauth/token").size(), 1u);
 //
@@ -36,16 +37,18 @@ namespace keelbox::testing {
 
 class SandboxCloud {
  public:
-  explicit SandboxCloud(const nlohmann::json& scenario = nullptr, const std::string& domain_name = "") {
+  explicit SandboxCloud(const nlohmann::json& scenario = nullptr,
+                        const std::string& domain_name = "") {
     std::string tmpl = (std::filesystem::temp_directory_path() / "sandbox-cloud-XXXXXX").string();
     if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
     state_dir = tmpl;
 
     // The sandbox needs only the standard library: -S spares each start the
     // work of site (its .pth files), a good part of the interpreter's start.
-    std::vector<std::string> args = {KEELBOX_PYTHON, "-S",
-                                     std::string(KEELBOX_SOURCE_DIR) + "/tests/tools/sandbox_cloud/sandbox.py",
-                                     "--state-dir", state_dir.string()};
+    std::vector<std::string> args = {
+        KEELBOX_PYTHON, "-S",
+        std::string(KEELBOX_SOURCE_DIR) + "/tests/tools/sandbox_cloud/sandbox.py", "--state-dir",
+        state_dir.string()};
     if (!scenario.is_null()) {
       scenario_file = state_dir / "scenario.json";
       write_scenario(scenario);

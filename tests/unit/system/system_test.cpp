@@ -190,8 +190,8 @@ TEST(TargetLookup, WithoutVariablesTheBaseInterpreterPrefixIsTheTarget) {
 std::filesystem::path fake_interpreter(const TempDir& dir, const std::string& answer, int status) {
   const auto exe = dir / "python3";
   std::ofstream(exe) << "#!/bin/sh\n"
-                     << "grep -E '^Sig(Blk|Ign):' /proc/self/status > '" << (dir / "signals").string()
-                     << "'\n"
+                     << "grep -E '^Sig(Blk|Ign):' /proc/self/status > '"
+                     << (dir / "signals").string() << "'\n"
                      << "printf '%s\\n' '" << answer << "'\n"
                      << "exit " << status << "\n";
   std::filesystem::permissions(exe, std::filesystem::perms::owner_all);
@@ -206,11 +206,8 @@ TEST(Interpreter, AnswersAreReadAndOthersRefused) {
     std::optional<std::pair<int, int>> version;
   };
   const std::vector<Case> cases = {
-      {"3.11", 0, std::pair{3, 11}},
-      {" 3.9 ", 0, std::pair{3, 9}},
-      {"3.12", 1, std::nullopt},
-      {"three", 0, std::nullopt},
-      {"3", 0, std::nullopt},
+      {"3.11", 0, std::pair{3, 11}}, {" 3.9 ", 0, std::pair{3, 9}}, {"3.12", 1, std::nullopt},
+      {"three", 0, std::nullopt},    {"3", 0, std::nullopt},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.answer);
@@ -237,7 +234,8 @@ TEST(Interpreter, AnswersAreReadAndOthersRefused) {
 TEST(Interpreter, TheVersionQuestionStartsWithDefaultSignals) {
   TempDir dir;
   const auto exe = fake_interpreter(dir, "3.11", 0);
-  struct sigaction ignore {}, previous {};
+  struct sigaction ignore {
+  }, previous{};
   ignore.sa_handler = SIG_IGN;
   ::sigaction(SIGPIPE, &ignore, &previous);
   const auto version = interpreter_version(exe);
@@ -258,17 +256,17 @@ TEST(Interpreter, TheVersionQuestionStartsWithDefaultSignals) {
 
 TEST(Shell, NamesAreReducedToTheBareLowerCaseProgram) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"-bash", "bash"}, {"/usr/bin/zsh", "zsh"}, {"PWSH.EXE", "pwsh"},
-      {"-/bin/sh", "sh"}, {"fish", "fish"}, {"/opt/nu/nu", "nu"},
+      {"-bash", "bash"},  {"/usr/bin/zsh", "zsh"}, {"PWSH.EXE", "pwsh"},
+      {"-/bin/sh", "sh"}, {"fish", "fish"},        {"/opt/nu/nu", "nu"},
   };
   for (const auto& [in, out] : cases) EXPECT_EQ(_normalise_shell_name(in), out) << in;
 }
 
 TEST(Shell, ActivationScriptTable) {
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"bash", "activate"}, {"dash", "activate"}, {"zsh", "activate"},
-      {"ash", "activate"}, {"sh", "activate"}, {"fish", "activate.fish"},
-      {"csh", "activate.csh"}, {"nu", "activate.nu"}, {"powershell", "activate.ps1"},
+      {"bash", "activate"},     {"dash", "activate"},    {"zsh", "activate"},
+      {"ash", "activate"},      {"sh", "activate"},      {"fish", "activate.fish"},
+      {"csh", "activate.csh"},  {"nu", "activate.nu"},   {"powershell", "activate.ps1"},
       {"pwsh", "activate.ps1"}, {"cmd", "activate.bat"},
   };
   for (const auto& [shell, script] : cases) EXPECT_EQ(_activate_script_for(shell), script);

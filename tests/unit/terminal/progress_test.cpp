@@ -17,9 +17,9 @@ namespace {
 
 TEST(FormatSize, DecimalPrefixes) {
   const std::vector<std::pair<double, const char*>> cases = {
-      {0, "0.00B"},          {9.994, "9.99B"},     {9.995, "10.0B"},  {99.94, "99.9B"},
-      {999, "999B"},         {999.5, "1.00kB"},    {1000, "1.00kB"},  {12345, "12.3kB"},
-      {1234567, "1.23MB"},   {2.5e9, "2.50GB"},    {1e27, "1000.0YB"},
+      {0, "0.00B"},        {9.994, "9.99B"},  {9.995, "10.0B"},   {99.94, "99.9B"},
+      {999, "999B"},       {999.5, "1.00kB"}, {1000, "1.00kB"},   {12345, "12.3kB"},
+      {1234567, "1.23MB"}, {2.5e9, "2.50GB"}, {1e27, "1000.0YB"},
   };
   for (const auto& [amount, text] : cases) EXPECT_EQ(format_size(amount, "B"), text) << amount;
 }
@@ -36,7 +36,8 @@ TEST(RenderProgressLine, KnownAndUnknownTotal) {
   EXPECT_NE(known.find("| 500B/1.00kB [00:02<00:02, 250B/s]"), std::string::npos) << known;
   EXPECT_NE(known.find("#"), std::string::npos);
 
-  const std::string unknown = render_progress_line("Downloading examples for a", 1234567, 0, 1.0, 100);
+  const std::string unknown =
+      render_progress_line("Downloading examples for a", 1234567, 0, 1.0, 100);
   EXPECT_EQ(unknown, "Downloading examples for a: 1.23MB [00:01, 1.23MB/s]");
 
   // Nothing is known at the start: no rate yet.
@@ -59,7 +60,8 @@ TEST(RenderProgressLine, NarrowTerminalsKeepTheNameEndAndTheAmounts) {
     EXPECT_EQ(render_progress_line(description, 115000, 601000, 2.0, c.width), c.expected);
   }
   // An unknown total keeps the amount received.
-  EXPECT_EQ(render_progress_line(description, 1234567, 0, 1.0, 30), "...ample-app-examples: 1.23MB");
+  EXPECT_EQ(render_progress_line(description, 1234567, 0, 1.0, 30),
+            "...ample-app-examples: 1.23MB");
   // Wide enough for everything: the full line with its bar.
   const std::string wide = render_progress_line(description, 115000, 601000, 2.0, 120);
   EXPECT_NE(wide.find(":  19%|#"), std::string::npos) << wide;
@@ -79,8 +81,8 @@ class BoardTest : public ::testing::Test {
  protected:
   ProgressBoard make(bool enabled = true) {
     return ProgressBoard(
-        enabled, [this](std::string_view s) { writes_.emplace_back(s); },
-        [this] { return now_; }, [] { return std::size_t{100}; });
+        enabled, [this](std::string_view s) { writes_.emplace_back(s); }, [this] { return now_; },
+        [] { return std::size_t{100}; });
   }
   std::string last() const { return writes_.empty() ? "" : writes_.back(); }
 
@@ -152,7 +154,7 @@ TEST_F(BoardTest, TextPrintedAboveMovesTheBarsDown) {
   std::vector<std::string> order;
   board.print_above([&] { order.push_back("printed after " + last()); });
   ASSERT_EQ(order.size(), 1u);
-  EXPECT_EQ(order[0], "printed after \r\x1b[1A\x1b[J");  // bars lifted before the text
+  EXPECT_EQ(order[0], "printed after \r\x1b[1A\x1b[J");     // bars lifted before the text
   EXPECT_NE(last().find("\x1b[2Ka: "), std::string::npos);  // and drawn again after it
   EXPECT_EQ(last().rfind("\r\x1b[2K", 0), 0u);              // below the text, not over it
 }

@@ -55,7 +55,8 @@ std::vector<char32_t> with_property(std::uint32_t bits) {
   static const std::vector<std::pair<char32_t, std::uint32_t>> having_any = [] {
     std::vector<std::pair<char32_t, std::uint32_t>> out;
     for (char32_t c : scalar_values()) {
-      if (const std::uint32_t found = icu_backend.properties(c); found != 0) out.emplace_back(c, found);
+      if (const std::uint32_t found = icu_backend.properties(c); found != 0)
+        out.emplace_back(c, found);
     }
     return out;
   }();
@@ -80,7 +81,8 @@ void expect_in_context_alike(const std::vector<char32_t>& code_points, Context c
     std::string text;
     for (std::size_t i = first; i < last; ++i) context(text, code_points[i]);
     bool alike = true;
-    for (const Function& f : functions) alike = alike && (icu_backend.*f.call)(text) == (table_backend.*f.call)(text);
+    for (const Function& f : functions)
+      alike = alike && (icu_backend.*f.call)(text) == (table_backend.*f.call)(text);
     for (std::size_t i = first; !alike && i < last && reported < 10; ++i) {
       std::string one;
       context(one, code_points[i]);
@@ -89,7 +91,8 @@ void expect_in_context_alike(const std::vector<char32_t>& code_points, Context c
         const std::string actual = (table_backend.*f.call)(one);
         if (expected == actual) continue;
         ++reported;
-        ADD_FAILURE() << f.name << " of " << hex(one) << ": ICU " << hex(expected) << ", tables " << hex(actual);
+        ADD_FAILURE() << f.name << " of " << hex(one) << ": ICU " << hex(expected) << ", tables "
+                      << hex(actual);
       }
     }
   }
@@ -102,7 +105,8 @@ constexpr Function kTitle{"title_case_runs", &Backend::title_case_runs};
 // Every function gives the same answer for `text` in both backends.
 void expect_alike(std::string_view text) {
   for (const Function& f : {kUpper, kLower, kTitle, Function{"trim", &Backend::trim}}) {
-    EXPECT_EQ((icu_backend.*f.call)(text), (table_backend.*f.call)(text)) << f.name << " of " << hex(text);
+    EXPECT_EQ((icu_backend.*f.call)(text), (table_backend.*f.call)(text))
+        << f.name << " of " << hex(text);
   }
   EXPECT_EQ(icu_backend.is_valid_utf8(text), table_backend.is_valid_utf8(text)) << hex(text);
 }
@@ -110,7 +114,8 @@ void expect_alike(std::string_view text) {
 TEST(CaseMapping, TablesAreOfIcusUnicodeVersion) {
   const std::string icu(icu_backend.unicode_version());
   const std::string tables(table_backend.unicode_version());
-  EXPECT_EQ(tables.substr(0, icu.size() + 1), icu + ".") << "ICU " << icu << ", data files " << tables;
+  EXPECT_EQ(tables.substr(0, icu.size() + 1), icu + ".")
+      << "ICU " << icu << ", data files " << tables;
 }
 
 TEST(CaseMapping, EveryCodePointHasTheSameProperties) {
@@ -120,8 +125,8 @@ TEST(CaseMapping, EveryCodePointHasTheSameProperties) {
     const std::uint32_t actual = table_backend.properties(c);
     if (expected == actual) continue;
     ++reported;
-    ADD_FAILURE() << "properties of U+" << std::hex << static_cast<std::uint32_t>(c) << ": ICU " << expected
-                  << ", tables " << actual;
+    ADD_FAILURE() << "properties of U+" << std::hex << static_cast<std::uint32_t>(c) << ": ICU "
+                  << expected << ", tables " << actual;
   }
 }
 
@@ -134,16 +139,18 @@ TEST(CaseMapping, EveryScalarValueMapsAlike) {
 // character where it starts a run, and within one, remain to compare.
 TEST(CaseMapping, EveryCasedCharacterStartsAndContinuesRunsAlike) {
   const std::vector<char32_t> cased = with_property(case_tables::kCased);
-  expect_in_context_alike(
-      cased, [](std::string& text, char32_t c) {
-        text += '.';
-        case_tables::append_utf8(text, c);
-      }, {kTitle});
-  expect_in_context_alike(
-      cased, [](std::string& text, char32_t c) {
-        text += 'A';
-        case_tables::append_utf8(text, c);
-      }, {kTitle});
+  expect_in_context_alike(cased,
+                          [](std::string& text, char32_t c) {
+                            text += '.';
+                            case_tables::append_utf8(text, c);
+                          },
+                          {kTitle});
+  expect_in_context_alike(cased,
+                          [](std::string& text, char32_t c) {
+                            text += 'A';
+                            case_tables::append_utf8(text, c);
+                          },
+                          {kTitle});
 }
 
 // Whether a capital sigma ends a word depends on the characters around it
@@ -152,29 +159,68 @@ TEST(CaseMapping, EveryCasedCharacterStartsAndContinuesRunsAlike) {
 // with either property is compared in contexts that tell the three apart
 // (characters with neither, in the chosen and random texts below).
 TEST(CaseMapping, EveryCasedOrIgnorableCharacterDecidesTheFinalSigmaAlike) {
-  expect_in_context_alike(
-      with_property(case_tables::kCased | case_tables::kCaseIgnorable),
-      [](std::string& text, char32_t c) {
-        const std::string s = utf8(c);
-        text += "." + s + "\xCE\xA3.A\xCE\xA3" + s + ".A" + s + "\xCE\xA3.";
-      },
-      {kLower});
+  expect_in_context_alike(with_property(case_tables::kCased | case_tables::kCaseIgnorable),
+                          [](std::string& text, char32_t c) {
+                            const std::string s = utf8(c);
+                            text += "." + s + "\xCE\xA3.A\xCE\xA3" + s + ".A" + s + "\xCE\xA3.";
+                          },
+                          {kLower});
 }
 
 TEST(CaseMapping, ChosenTextsMapAlike) {
   const char* const texts[] = {
-      "", "zvk tracer app", "ZVK TRACER APP", "3D MESH", "x_y-z", "ab12cd", "\xC7\x86" "A \xC7\x84x",
-      "stra\xC3\x9F" "e STRASSE \xEF\xAC\x80", "\xC5\x89 \xC7\xB0 \xCE\x90",  // multi-character mappings
-      "\xC4\xB0stanbul \xC4\xB1I",                                                  // dotted and dotless i
-      "\xCE\x9F\xCE\xA3", "\xCE\xA3", "\xCE\xA3\xCE\xA3", " \xCE\xA3 ", "A\xCE\xA3" "B",  // sigma contexts
-      "A\xCE\xA3'", "A'\xCE\xA3", "A\xCE\xA3'B", "A\xCC\x81\xCE\xA3\xCC\x81", "A\xCE\xA3" "1", "1\xCE\xA3",
-      "A\xCD\x85\xCE\xA3", "\xCD\x85\xCE\xA3", "A\xCE\xA3\xCD\x85" "b",              // U+0345, cased and ignorable
-      "e\xCC\x81t\xC3\xA9", "\xCC\x81" "a", "A\xE2\x80\x8B" "b",                       // combining marks, ZWSP
-      "\xE1\xBE\xB3 \xE1\xBE\xBC \xE1\xBE\x80",                                        // Greek with iota
-      "\xF0\x90\x90\xA8\xF0\x90\x90\x80",                                              // Deseret, beyond the BMP
-      "A\xFF" "B", "\xCE\xA3\xFF", "A\xFF\xCE\xA3", "\xE2\x82", "a\xC3", "\xC0\xAF", "\xED\xA0\x80",
-      "\xF4\x90\x80\x80", "\xF0\x9F\x98", "\x80\x80", "\xE2\x80\xA8 x \xC2\xA0", "\x1C x \x1F",
-      " \xFF ", "\xE2\xE2\x80\xA8", "\xF0\xE2\x80\xA8",
+      "",
+      "zvk tracer app",
+      "ZVK TRACER APP",
+      "3D MESH",
+      "x_y-z",
+      "ab12cd",
+      "\xC7\x86"
+      "A \xC7\x84x",
+      "stra\xC3\x9F"
+      "e STRASSE \xEF\xAC\x80",
+      "\xC5\x89 \xC7\xB0 \xCE\x90",  // multi-character mappings
+      "\xC4\xB0stanbul \xC4\xB1I",   // dotted and dotless i
+      "\xCE\x9F\xCE\xA3",
+      "\xCE\xA3",
+      "\xCE\xA3\xCE\xA3",
+      " \xCE\xA3 ",
+      "A\xCE\xA3"
+      "B",  // sigma contexts
+      "A\xCE\xA3'",
+      "A'\xCE\xA3",
+      "A\xCE\xA3'B",
+      "A\xCC\x81\xCE\xA3\xCC\x81",
+      "A\xCE\xA3"
+      "1",
+      "1\xCE\xA3",
+      "A\xCD\x85\xCE\xA3",
+      "\xCD\x85\xCE\xA3",
+      "A\xCE\xA3\xCD\x85"
+      "b",  // U+0345, cased and ignorable
+      "e\xCC\x81t\xC3\xA9",
+      "\xCC\x81"
+      "a",
+      "A\xE2\x80\x8B"
+      "b",                                       // combining marks, ZWSP
+      "\xE1\xBE\xB3 \xE1\xBE\xBC \xE1\xBE\x80",  // Greek with iota
+      "\xF0\x90\x90\xA8\xF0\x90\x90\x80",        // Deseret, beyond the BMP
+      "A\xFF"
+      "B",
+      "\xCE\xA3\xFF",
+      "A\xFF\xCE\xA3",
+      "\xE2\x82",
+      "a\xC3",
+      "\xC0\xAF",
+      "\xED\xA0\x80",
+      "\xF4\x90\x80\x80",
+      "\xF0\x9F\x98",
+      "\x80\x80",
+      "\xE2\x80\xA8 x \xC2\xA0",
+      "\x1C x \x1F",
+      " \xFF ",
+      "\xE2\xE2\x80\xA8",
+      "\xF0\xE2\x80\xA8",
   };
   for (const char* text : texts) expect_alike(text);
 }
@@ -182,9 +228,35 @@ TEST(CaseMapping, ChosenTextsMapAlike) {
 TEST(CaseMapping, RandomBytesAreAlike) {
   // Pieces that make well-formed, cut and ill-formed sequences when joined.
   const std::vector<std::string> pieces = {
-      "a", "Z", " ", ".", "'", "1", "\xCE\xA3", "\xC3\x9F", "\xCD\x85", "\xCC\x81", "\xE2\x80\xA8",
-      "\xC2\xA0", "\xF0\x90\x90\x80", "\x80", "\xBF", "\xC0", "\xC2", "\xE0", "\xE0\xA0", "\xED", "\xED\xA0",
-      "\xEF", "\xF0", "\xF0\x90", "\xF4", "\xF4\x90", "\xF5", "\xFF", "\x1D",
+      "a",
+      "Z",
+      " ",
+      ".",
+      "'",
+      "1",
+      "\xCE\xA3",
+      "\xC3\x9F",
+      "\xCD\x85",
+      "\xCC\x81",
+      "\xE2\x80\xA8",
+      "\xC2\xA0",
+      "\xF0\x90\x90\x80",
+      "\x80",
+      "\xBF",
+      "\xC0",
+      "\xC2",
+      "\xE0",
+      "\xE0\xA0",
+      "\xED",
+      "\xED\xA0",
+      "\xEF",
+      "\xF0",
+      "\xF0\x90",
+      "\xF4",
+      "\xF4\x90",
+      "\xF5",
+      "\xFF",
+      "\x1D",
   };
   std::mt19937 random(20240601);
   std::uniform_int_distribution<std::size_t> length(0, 8);

@@ -11,9 +11,11 @@ namespace keelbox::semver {
 namespace {
 
 TEST(Semver, PrecedenceChainIsStrictlyIncreasing) {
-  const std::vector<std::string> chain = {
-      "1.0.0-alpha", "1.0.0-alpha.1", "1.0.0-alpha.beta", "1.0.0-beta", "1.0.0-beta.2",
-      "1.0.0-beta.11", "1.0.0-rc.1", "1.0.0", "1.0.1", "1.1.0", "1.10.0", "2.0.0", "10.0.0"};
+  const std::vector<std::string> chain = {"1.0.0-alpha", "1.0.0-alpha.1", "1.0.0-alpha.beta",
+                                          "1.0.0-beta",  "1.0.0-beta.2",  "1.0.0-beta.11",
+                                          "1.0.0-rc.1",  "1.0.0",         "1.0.1",
+                                          "1.1.0",       "1.10.0",        "2.0.0",
+                                          "10.0.0"};
   for (std::size_t i = 0; i < chain.size(); ++i) {
     for (std::size_t j = 0; j < chain.size(); ++j) {
       int expected = i < j ? -1 : (i > j ? 1 : 0);
@@ -27,9 +29,8 @@ TEST(Semver, EqualPrecedence) {
     const char* a;
     const char* b;
   };
-  for (const Case& c : std::vector<Case>{{"1.0.0+a", "1.0.0+b"},
-                                         {"1.0.0-rc.1+build.5", "1.0.0-rc.1"},
-                                         {"0.0.0", "0.0.0+0"}}) {
+  for (const Case& c : std::vector<Case>{
+           {"1.0.0+a", "1.0.0+b"}, {"1.0.0-rc.1+build.5", "1.0.0-rc.1"}, {"0.0.0", "0.0.0+0"}}) {
     EXPECT_EQ(compare(c.a, c.b), 0) << c.a << " vs " << c.b;
   }
 }
@@ -41,9 +42,9 @@ TEST(Semver, NumbersBeyondSixtyFourBitsCompareExactly) {
 }
 
 TEST(Semver, ValidForms) {
-  for (const char* text : {"0.0.0", "1.2.3", "1.0.0-0.3.7", "1.0.0-x.7.z.92", "1.0.0-x-y-z.--",
-                           "1.0.0+20130313144700", "1.0.0-alpha+001", "1.0.0+21AF26D3----117B344092BD",
-                           "2.0.0-rc.1", "1.0.0-0A"}) {
+  for (const char* text :
+       {"0.0.0", "1.2.3", "1.0.0-0.3.7", "1.0.0-x.7.z.92", "1.0.0-x-y-z.--", "1.0.0+20130313144700",
+        "1.0.0-alpha+001", "1.0.0+21AF26D3----117B344092BD", "2.0.0-rc.1", "1.0.0-0A"}) {
     EXPECT_TRUE(is_valid(text)) << text;
   }
   Version v = parse("1.2.3-rc.1+b.7");
@@ -55,10 +56,10 @@ TEST(Semver, ValidForms) {
 }
 
 TEST(Semver, InvalidFormsThrow) {
-  for (const char* text : {"1.0", "2024.1", "v1.0.0", "1.0.0rc1", "01.0.0", "1.01.0", "1.0.01",
-                           "1.0.0-01", "1.0.0-", "1.0.0+", "1.0.0-a..b", "1.0.0+a..b", "", "1",
-                           " 1.0.0", "1.0.0 ", "1.0.0-a_b", "1.0.0.0", "1..0", "-1.0.0", "1.0.0-+",
-                           "a.b.c", "1.0.0+b+c"}) {
+  for (const char* text : {"1.0",    "2024.1",   "v1.0.0",  "1.0.0rc1", "01.0.0",     "1.01.0",
+                           "1.0.01", "1.0.0-01", "1.0.0-",  "1.0.0+",   "1.0.0-a..b", "1.0.0+a..b",
+                           "",       "1",        " 1.0.0",  "1.0.0 ",   "1.0.0-a_b",  "1.0.0.0",
+                           "1..0",   "-1.0.0",   "1.0.0-+", "a.b.c",    "1.0.0+b+c"}) {
     EXPECT_FALSE(is_valid(text)) << text;
     EXPECT_THROW(parse(text), InvalidVersionError) << text;
   }

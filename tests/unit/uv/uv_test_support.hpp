@@ -76,9 +76,9 @@ inline void make_venv(const fs::path& dir, bool with_pip) {
   std::vector<std::string> args = {"-m", "venv"};
   if (!with_pip) args.push_back("--without-pip");
   args.push_back(dir.string());
-  auto r = run_process(KEELBOX_PYTHON, args, current_environment(),
-                       ProcessOptions::capture_both());
-  if (r.returncode != 0) throw std::runtime_error("venv failed: " + r.stdout_.value_or("") + r.stderr_.value_or(""));
+  auto r = run_process(KEELBOX_PYTHON, args, current_environment(), ProcessOptions::capture_both());
+  if (r.returncode != 0)
+    throw std::runtime_error("venv failed: " + r.stdout_.value_or("") + r.stderr_.value_or(""));
 }
 
 // Copies `from` to `to` through a temporary name, so concurrent test runs
@@ -116,8 +116,10 @@ inline ProcessResult run_relocated(const fs::path& dir, const std::string& filte
   if (!fs::exists(copy)) fs::copy_file(self, copy);
   Environment env = current_environment();
   for (const auto& [k, v] : vars) {
-    if (v) env[k] = *v;
-    else env.erase(k);
+    if (v)
+      env[k] = *v;
+    else
+      env.erase(k);
   }
   ProcessOptions o = ProcessOptions::capture_both();
   o.stderr_into_stdout = true;

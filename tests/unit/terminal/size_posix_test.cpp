@@ -18,7 +18,7 @@ TEST(TerminalColumns, ColumnsVariableFirstThenTheTerminal) {
     const char* columns;  // nullptr: unset
     std::optional<std::size_t> expected;
   } cases[] = {
-      {"100", 100}, {"40", 40}, {"0", std::nullopt}, {"-5", std::nullopt},
+      {"100", 100},          {"40", 40},         {"0", std::nullopt},     {"-5", std::nullopt},
       {"12x", std::nullopt}, {"", std::nullopt}, {nullptr, std::nullopt},
   };
   for (const auto& c : cases) {

@@ -240,7 +240,9 @@ TEST_F(Flow, MklIsProvisionedBeforeThePackages) {
 
     ASSERT_EQ(runner_.runs.size(), 2 + c.uv_installs_of_mkl) << out;
     EXPECT_EQ(runner_.runs.front().program.filename(), "python");  // the presence probe
-    if (c.uv_installs_of_mkl) EXPECT_EQ(runner_.runs[1].args, install_args({"mkl"}, false));
+    if (c.uv_installs_of_mkl) {
+      EXPECT_EQ(runner_.runs[1].args, install_args({"mkl"}, false));
+    }
     EXPECT_EQ(runner_.runs.back().args, install_args({"zvk-tracer"}, false));
   }
 }

@@ -26,8 +26,11 @@ TEST(InstallArgs, DefaultArguments) {
   const std::vector<Case> cases = {
       {true, std::nullopt, {"pip", "install"}},
       {false, V{}, {"pip", "install"}},
-      {false, V{"zvk-sample-app", "numpy>=1.26"}, {"pip", "install", "zvk-sample-app", "numpy>=1.26"}},
-      {true, V{"zvk-sample-app", "numpy>=1.26"},
+      {false,
+       V{"zvk-sample-app", "numpy>=1.26"},
+       {"pip", "install", "zvk-sample-app", "numpy>=1.26"}},
+      {true,
+       V{"zvk-sample-app", "numpy>=1.26"},
        {"pip", "install", "zvk-sample-app", "numpy>=1.26", "--upgrade-package", "zvk-sample-app",
         "--upgrade-package", "numpy>=1.26"}},
   };
@@ -84,9 +87,8 @@ class Install : public ::testing::Test {
     env_.set("SSL_CERT_FILE", ready.at("ca_file").get<std::string>());
   }
   void set_pip_override(const nlohmann::json& override) {
-    nlohmann::json scenario = {{"pip_location", kIndex},
-                               {"accept_any_token", true},
-                               {"overrides", {{"pip", override}}}};
+    nlohmann::json scenario = {
+        {"pip_location", kIndex}, {"accept_any_token", true}, {"overrides", {{"pip", override}}}};
     std::ofstream(dir_ / "scenario.json") << scenario.dump();
   }
   static TempDir* home_;
@@ -171,9 +173,10 @@ TEST_F(Install, DryRunThenInstallThroughUv) {
     install::install_modules({"zvk-missing"}, false, false, std::nullopt, runner_);
     ADD_FAILURE();
   } catch (const KeelboxUVException& e) {
-    EXPECT_EQ(std::string(e.what()),
-              std::string("Error running uv with ('pip', 'install', 'zvk-missing', '--index-url', '") +
-                  kIndex + "')");
+    EXPECT_EQ(
+        std::string(e.what()),
+        std::string("Error running uv with ('pip', 'install', 'zvk-missing', '--index-url', '") +
+            kIndex + "')");
   }
 }
 

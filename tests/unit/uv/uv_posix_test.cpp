@@ -40,7 +40,9 @@ TEST_F(Uv, FailedRunsNameTheArgumentsInTupleNotation) {
     int status;
   };
   const std::vector<Case> cases = {
-      {{"pip", "show", "zvk-sample-app"}, "Error running uv with ('pip', 'show', 'zvk-sample-app')", 1},
+      {{"pip", "show", "zvk-sample-app"},
+       "Error running uv with ('pip', 'show', 'zvk-sample-app')",
+       1},
       {{"--version"}, "Error running uv with ('--version',)", 2},
       {{}, "Error running uv with ()", 2},
       {{"it's", "a\\b\n"}, "Error running uv with (\"it's\", 'a\\\\b\\n')", 2},
@@ -77,8 +79,8 @@ TEST_F(Uv, CaptureDecidesWhetherTheRecordHoldsTheOutput) {
   runner_.answer(0, "Installed 1 package\n", "Resolved\n");
   auto quiet = run_uv_in_python(args, true, runner_);
   EXPECT_EQ(quiet.returncode, 0);
-  EXPECT_EQ(quiet.args, (V{_find_uv_bin(), "pip", "install", "zvk-sample-app==1.3.0",
-                           "--index-url", "https://i/simple/"}));
+  EXPECT_EQ(quiet.args, (V{_find_uv_bin(), "pip", "install", "zvk-sample-app==1.3.0", "--index-url",
+                           "https://i/simple/"}));
   EXPECT_EQ(quiet.stdout_, "Installed 1 package\n");
   EXPECT_EQ(quiet.stderr_, "Resolved\n");
 

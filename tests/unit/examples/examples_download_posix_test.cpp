@@ -29,7 +29,8 @@ class ExamplesDownloadTest : public ::testing::Test {
     fs::create_directories(keelbox::get_config_file().parent_path());
     std::ofstream(keelbox::get_config_file())
         << "[profile]\ntoken_id = \"id-1\"\ntoken = \"secret-1\"\ncloud_environment = \"cloud\"\n";
-    std::ofstream(cloud_->examples_dir / "other.tar.gz", std::ios::binary) << std::string(4000, 'x');
+    std::ofstream(cloud_->examples_dir / "other.tar.gz", std::ios::binary)
+        << std::string(4000, 'x');
     dest_ = root_ / "dl";
     fs::create_directories(dest_);
   }

@@ -1,6 +1,5 @@
 // The Windows process engine against real children: the test program
 // itself, started again with KEELBOX_TEST_CHILD naming what it is to do.
-#ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -78,8 +77,9 @@ TEST(WindowsChild, Act) {
 }
 
 TEST(WindowsProcess, ArgumentsReachTheChildAsTheyWere) {
-  const std::vector<std::string> args = {"plain", "", "a b", "a\"b", "a\\b", "a\\\"b",
-                                         "a b\\", "C:\\Program Files\\", "\\\\srv\\s", "\"", "x\ty"};
+  const std::vector<std::string> args = {"plain",      "",       "a b",   "a\"b",
+                                         "a\\b",       "a\\\"b", "a b\\", "C:\\Program Files\\",
+                                         "\\\\srv\\s", "\"",     "x\ty"};
   std::string expected;
   for (const auto& a : args) expected += "[" + a + "]";
   const auto r = child("echo", args);
@@ -90,7 +90,8 @@ TEST(WindowsProcess, ArgumentsReachTheChildAsTheyWere) {
 TEST(WindowsProcess, TheEnvironmentIsPassedAsUtf16AndNamesIgnoreCase) {
   Environment env = current_environment();
   env["keelbox_probe"] = "h\xc3\xa9llo w\xc3\xb6rld";
-  EXPECT_EQ(answer(child("env", {}, ProcessOptions::capture_both(), env)), "h\xc3\xa9llo w\xc3\xb6rld");
+  EXPECT_EQ(answer(child("env", {}, ProcessOptions::capture_both(), env)),
+            "h\xc3\xa9llo w\xc3\xb6rld");
 }
 
 TEST(WindowsProcess, ExitStatusesKeepAllTheirBits) {
@@ -117,7 +118,8 @@ TEST(WindowsProcess, EveryChildIsInAJob) { EXPECT_EQ(answer(child("job")), "in a
 
 TEST(WindowsProcess, BatchFilesAndMissingProgramsAreStartFailures) {
   for (const char* program : {"C:\\x\\activate.bat", "C:\\nowhere\\python"}) {
-    EXPECT_THROW(run_process(path_from_utf8(program), {}, current_environment()), ProcessStartError) << program;
+    EXPECT_THROW(run_process(path_from_utf8(program), {}, current_environment()), ProcessStartError)
+        << program;
   }
 }
 
@@ -135,4 +137,3 @@ TEST(WindowsProcess, DestroyingARunningChildEndsIt) {
 
 }  // namespace
 }  // namespace keelbox
-#endif

@@ -6,11 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <fstream>
-#include <algorithm>
+#include <functional>
 #include <map>
 #include <set>
 #include <sstream>
@@ -41,18 +41,26 @@ TEST(AppDirs, PlatformTables) {
     AppDirs expected;
   };
   const Case cases[] = {
-      {"linux defaults", Platform::Linux, {},
+      {"linux defaults",
+       Platform::Linux,
+       {},
        {home / ".config/Keelbox", home / ".local/share/Keelbox", home / ".cache/Keelbox"}},
-      {"linux xdg", Platform::Linux,
+      {"linux xdg",
+       Platform::Linux,
        {{"XDG_CONFIG_HOME", "/x/c"}, {"XDG_DATA_HOME", "/x/d"}, {"XDG_CACHE_HOME", "/x/k"}},
        {"/x/c/Keelbox", "/x/d/Keelbox", "/x/k/Keelbox"}},
-      {"linux blank xdg is unset", Platform::Linux,
+      {"linux blank xdg is unset",
+       Platform::Linux,
        {{"XDG_CONFIG_HOME", "   "}, {"XDG_DATA_HOME", ""}, {"XDG_CACHE_HOME", "\t"}},
        {home / ".config/Keelbox", home / ".local/share/Keelbox", home / ".cache/Keelbox"}},
-      {"macos ignores xdg", Platform::MacOS, {{"XDG_CONFIG_HOME", "/x/c"}},
+      {"macos ignores xdg",
+       Platform::MacOS,
+       {{"XDG_CONFIG_HOME", "/x/c"}},
        {home / "Library/Application Support/Keelbox", home / "Library/Application Support/Keelbox",
         home / "Library/Caches/Keelbox"}},
-      {"windows", Platform::Windows, {{"USERPROFILE", "C:/Users/u"}, {"LOCALAPPDATA", "C:/L"}},
+      {"windows",
+       Platform::Windows,
+       {{"USERPROFILE", "C:/Users/u"}, {"LOCALAPPDATA", "C:/L"}},
        {fs::path("C:/Users/u") / ".ZVK" / "Keelbox", fs::path("C:/Users/u") / ".ZVK" / "Keelbox",
         fs::path("C:/L") / "ZVK Numerics GmbH" / "Keelbox" / "Cache"}},
   };
@@ -81,12 +89,15 @@ TEST(AppDirs, WindowsCacheFolderSources) {
       {"blank variable", {{"USERPROFILE", "C:/U"}, {"LOCALAPPDATA", " "}}, known, known},
       {"no variable", {{"USERPROFILE", "C:/U"}}, known, known},
       {"neither", {{"USERPROFILE", "C:/U"}}, {}, fs::path("C:/U") / "AppData" / "Local"},
-      {"non-ASCII profile", {{"USERPROFILE", "C:/Users/J\xc3\xbcrgen"}}, {},
+      {"non-ASCII profile",
+       {{"USERPROFILE", "C:/Users/J\xc3\xbcrgen"}},
+       {},
        path_from_utf8("C:/Users/J\xc3\xbcrgen") / "AppData" / "Local"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    const AppDirs got = compute_app_dirs(Platform::Windows, env_of(c.env), "/home/u", c.known_folder);
+    const AppDirs got =
+        compute_app_dirs(Platform::Windows, env_of(c.env), "/home/u", c.known_folder);
     EXPECT_EQ(got.cache_dir, c.expected_base / "ZVK Numerics GmbH" / "Keelbox" / "Cache");
     EXPECT_EQ(got.config_dir, path_from_utf8(c.env.at("USERPROFILE")) / ".ZVK" / "Keelbox");
   }
@@ -331,8 +342,9 @@ TEST_F(ConfigFiles, ValueThatIsNotTextIsNamed) {
       write_config_parse_to_file({c.profile, {}});
       FAIL() << "no error";
     } catch (const KeelboxException& e) {
-      EXPECT_EQ(std::string(e.what()), std::string("The ") + c.name +
-                                           " is not valid UTF-8 text and cannot be stored in keelbox.toml.");
+      EXPECT_EQ(std::string(e.what()),
+                std::string("The ") + c.name +
+                    " is not valid UTF-8 text and cannot be stored in keelbox.toml.");
     }
     EXPECT_EQ(read(config_file()), before);
   }
@@ -345,12 +357,14 @@ TEST_F(ConfigFiles, ReadingMapsTheDocument) {
     bool valid;
   };
   const Case cases[] = {
-      {"profile only", "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\ncloud_environment = \"cloud\"\n", true},
+      {"profile only",
+       "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\ncloud_environment = \"cloud\"\n", true},
       {"unknown tables and keys",
        "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\nx = 1\n[other]\ny = 2\n", true},
       {"number token", "[profile]\ntoken_id = 1\ntoken = \"b\"\n", false},
       {"date token", "[profile]\ntoken_id = 1979-05-27\ntoken = \"b\"\n", false},
-      {"Cloud", "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\ncloud_environment = \"Cloud\"\n", false},
+      {"Cloud", "[profile]\ntoken_id = \"a\"\ntoken = \"b\"\ncloud_environment = \"Cloud\"\n",
+       false},
       {"options without profile", "[options]\nadvanced_mode = true\n", false},
   };
   fs::create_directories(config_dir());
@@ -375,7 +389,8 @@ TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
     std::string text, where;
   } cases[] = {
       {std::string("[\0\0\0]", 5), "(line 1, column 2): control character U+0000"},
-      {std::string("[profile]\ntoken_id = \"a\x01\"\n"), "(line 2, column 14): control character U+0001"},
+      {std::string("[profile]\ntoken_id = \"a\x01\"\n"),
+       "(line 2, column 14): control character U+0001"},
       {std::string("# \x7f\n"), "(line 1, column 3): control character U+007F"},
   };
   for (const auto& c : cases) {
@@ -383,7 +398,8 @@ TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
       parse_config_toml(c.text, "keelbox.toml");
       ADD_FAILURE() << "accepted: " << c.where;
     } catch (const ParseError& e) {
-      EXPECT_EQ(std::string(e.what()), "Invalid TOML in keelbox.toml " + c.where + " is not allowed");
+      EXPECT_EQ(std::string(e.what()),
+                "Invalid TOML in keelbox.toml " + c.where + " is not allowed");
     }
   }
   // Letters beyond ASCII only in strings and comments (the parser's white
@@ -398,10 +414,10 @@ TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
       {"x = \xC3\xA9\n", false},
       {"profile = {\xEF\xB9\xBFr", false},
       {"a = \"\"\"x\"\"\"\"\n\xC3\xA9 = 1\n", false},  // the fourth quote is the string's
-      {"a = 1e.\"\xC8\x92\"\n", false},  // a quote inside a bare value starts no string
-      {"a =979-05r='\xEF\xBB\xB5'\n", false},       // nor after a "=" inside one
+      {"a = 1e.\"\xC8\x92\"\n", false},        // a quote inside a bare value starts no string
+      {"a =979-05r='\xEF\xBB\xB5'\n", false},  // nor after a "=" inside one
       {"a = \"\"\"m \\\xEF\xB9\xBB\"\"\"\n", false},  // a letter right after a backslash
-      {"a = \"\"\"m \\\n  \xC3\xA9\"\"\"\n", false},   // past a line-ending backslash
+      {"a = \"\"\"m \\\n  \xC3\xA9\"\"\"\n", false},  // past a line-ending backslash
   };
   for (const auto& c : letters) {
     try {
@@ -414,7 +430,8 @@ TEST(TomlText, ControlCharactersAreRefusedWhereTheyStand) {
     }
   }
   // Tabs and both line ends stay TOML.
-  EXPECT_NO_THROW(parse_config_toml("[profile]\r\n\ttoken_id = \"a\"\r\ntoken = \"b\"\n", "keelbox.toml"));
+  EXPECT_NO_THROW(
+      parse_config_toml("[profile]\r\n\ttoken_id = \"a\"\r\ntoken = \"b\"\n", "keelbox.toml"));
 }
 
 TEST_F(ConfigFiles, UnknownKeysAreGoneAfterTheNextWrite) {
@@ -436,7 +453,8 @@ TEST_F(ConfigFiles, CleaningKeepsBackupsAndFolders) {
   fs::create_directory_symlink(root_, config_dir() / "dirlink");
   clean_config_dir();
   std::set<std::string> left;
-  for (const auto& e : fs::directory_iterator(config_dir())) left.insert(e.path().filename().string());
+  for (const auto& e : fs::directory_iterator(config_dir()))
+    left.insert(e.path().filename().string());
   EXPECT_EQ(left, (std::set<std::string>{"keelbox.toml.bak", "old.bu", "kombu", "examples",
                                          "dangling", "dirlink"}));
   EXPECT_TRUE(fs::exists(config_dir() / "examples" / "keep.txt"));

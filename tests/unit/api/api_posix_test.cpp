@@ -52,7 +52,8 @@ class ApiTest : public ::testing::Test {
     write_profile("id-1", "secret-1", "cloud");
   }
 
-  static void write_profile(const std::string& id, const std::string& secret, const std::string& env) {
+  static void write_profile(const std::string& id, const std::string& secret,
+                            const std::string& env) {
     std::ofstream(keelbox::get_config_file())
         << "[profile]\ntoken_id = \"" << id << "\"\ntoken = \"" << secret << "\"\n"
         << "cloud_environment = \"" << env << "\"\n\n[options]\nadvanced_mode = false\n";
@@ -195,7 +196,10 @@ TEST_F(ApiTest, RefusedTokenRequestsFailWithTheirMessageAndStoreNothing) {
       {"nobody", "secret-1", nullptr, "Token nobody not found. Did you add the correct token id?"},
       {"id-1", "secret-1", {{"status", 500}}, "Authentication failed. Status code: 500"},
       {"id-1", "secret-1", {{"status", 201}}, "Authentication failed. Status code: 201"},
-      {"id-1", "secret-1", {{"status", 404}}, "Token id-1 not found. Did you add the correct token id?"},
+      {"id-1",
+       "secret-1",
+       {{"status", 404}},
+       "Token id-1 not found. Did you add the correct token id?"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -233,7 +237,8 @@ TEST_F(ApiTest, GetRequestDescriptionsInBothEnvironments) {
       api::RequestKWARGSDict d = api::create_get_request(path);
       EXPECT_EQ(d.url, "https://core." + env + "." + domain() + "/v1/license" + path);
       ASSERT_EQ(d.headers.size(), 2u);
-      EXPECT_EQ(d.headers[0], (std::pair<std::string, std::string>{"Accept", "application/vnd.api+json"}));
+      EXPECT_EQ(d.headers[0],
+                (std::pair<std::string, std::string>{"Accept", "application/vnd.api+json"}));
       EXPECT_EQ(d.headers[1].first, "Authorization");
       EXPECT_EQ(d.headers[1].second.rfind("Bearer sbx-", 0), 0u);
       EXPECT_EQ(d.timeout, 5);
@@ -261,7 +266,8 @@ TEST_F(ApiTest, SendGetAppliesTheDescription) {
     keelbox::http::Response pip = api::send_get(api::create_get_request("/pip"), false);
     EXPECT_EQ(pip.status, 303);
     EXPECT_EQ(pip.header("location"), "https://pip.example.invalid/simple/");
-    EXPECT_EQ(cloud_->connections("/v1/license/entitlements"), cloud_->connections("/v1/license/pip"));
+    EXPECT_EQ(cloud_->connections("/v1/license/entitlements"),
+              cloud_->connections("/v1/license/pip"));
   }
   // The 5-second time-out bounds each wait for data, also after part of the
   // answer has arrived.
@@ -271,7 +277,8 @@ TEST_F(ApiTest, SendGetAppliesTheDescription) {
     api::send_get(api::create_get_request("/entitlements"));
     ADD_FAILURE() << "no TransportError";
   } catch (const keelbox::TransportError& e) {
-    EXPECT_NE(std::string(e.what()).find("failed: no data received for 5 seconds"), std::string::npos)
+    EXPECT_NE(std::string(e.what()).find("failed: no data received for 5 seconds"),
+              std::string::npos)
         << e.what();
   }
   EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count(), 7.5);
@@ -289,7 +296,8 @@ namespace {
 
 std::string nested(std::size_t depth, char open, char close) {
   std::string text;
-  for (std::size_t i = 0; i < depth; ++i) text += open == '{' ? std::string("{\"a\":") : std::string(1, open);
+  for (std::size_t i = 0; i < depth; ++i)
+    text += open == '{' ? std::string("{\"a\":") : std::string(1, open);
   text += "1";
   text += std::string(depth, close);
   return text;

@@ -28,8 +28,8 @@
 
 namespace fs = std::filesystem;
 using keelbox::extract_tar_gz;
-using keelbox::ExtractionLimits;
 using keelbox::ExtractionError;
+using keelbox::ExtractionLimits;
 
 namespace {
 
@@ -133,8 +133,8 @@ class ExtractTest : public ::testing::Test {
   // Everything under the test root that is outside the package folder.
   std::vector<std::string> outside_entries() const {
     std::vector<std::string> found;
-    for (auto it = fs::recursive_directory_iterator(root_); it != fs::recursive_directory_iterator();
-         ++it) {
+    for (auto it = fs::recursive_directory_iterator(root_);
+         it != fs::recursive_directory_iterator(); ++it) {
       const fs::path& p = it->path();
       if (p == root_ / "downloads" || p == dest_) continue;
       auto rel = p.lexically_relative(dest_);
@@ -182,7 +182,9 @@ std::vector<RefusedCase> refused_cases() {
       {"symlink target that normalises to a climb", {symlink("n", "a/../..")}, "n"},
       {"symlink target with doubled slash", {symlink("n", "//etc/passwd")}, "n"},
       {"folder replaced by a link out", {dir("d"), symlink("d", "..")}, "d"},
-      {"hard link climbing through a link", {dir("s"), symlink("l", "s"), hardlink("h", "l/../../victim")}, "h"},
+      {"hard link climbing through a link",
+       {dir("s"), symlink("l", "s"), hardlink("h", "l/../../victim")},
+       "h"},
       {"hard link to the folder itself", {hardlink("h", ".")}, "h"},
       {"file in place of the folder itself", {file(".")}, "."},
       {"file in place of the folder itself, by climbing", {dir("a"), file("a/..")}, "a/.."},
@@ -223,16 +225,31 @@ TEST_F(ExtractTest, LinkTargetsAreJudgedAsTheSystemResolvesThem) {
     const char* stored;
   };
   const std::vector<Case> cases = {
-      {"climb after a link to the folder itself", {symlink("here", "."), symlink("e", "here/../escape")},
-       "e", "", ""},
+      {"climb after a link to the folder itself",
+       {symlink("here", "."), symlink("e", "here/../escape")},
+       "e",
+       "",
+       ""},
       {"climb after a link up from a subfolder",
-       {dir("a"), symlink("a/up", ".."), symlink("a/e", "up/../x")}, "a/e", "", ""},
+       {dir("a"), symlink("a/up", ".."), symlink("a/e", "up/../x")},
+       "a/e",
+       "",
+       ""},
       {"climb after a link to a deep folder, then out",
-       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../../../outside")}, "e", "", ""},
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../../../outside")},
+       "e",
+       "",
+       ""},
       {"stays inside only as the system reads it",
-       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../..")}, "e", "", ""},
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../..")},
+       "e",
+       "",
+       ""},
       {"climb after a link to a deep folder, staying inside",
-       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z")}, "", "e", "z"},
+       {dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z")},
+       "",
+       "e",
+       "z"},
       {"a link to a link", {dir("x"), symlink("d", "x"), symlink("e", "./d/")}, "", "e", "d"},
   };
   for (const Case& c : cases) {
@@ -260,13 +277,21 @@ TEST_F(ExtractTest, ErrorsSayWhatIsInTheWay) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"a file where a folder must go", {file("sub"), file("sub/x")}, dest_,
+      {"a file where a folder must go",
+       {file("sub"), file("sub/x")},
+       dest_,
        "Could not extract archive member 'sub/x': 'sub' is a file where a folder must go"},
-      {"a file deeper up", {dir("a"), file("a/b"), file("a/b/c/d")}, dest_,
+      {"a file deeper up",
+       {dir("a"), file("a/b"), file("a/b/c/d")},
+       dest_,
        "'a/b' is a file where a folder must go"},
-      {"a name too long in a member", {file("ok/" + long_name + "/x")}, dest_,
+      {"a name too long in a member",
+       {file("ok/" + long_name + "/x")},
+       dest_,
        "a name in its path is 300 bytes long, more than the 255 the system allows"},
-      {"a destination name too long", {file("x")}, dest_.parent_path() / long_name,
+      {"a destination name too long",
+       {file("x")},
+       dest_.parent_path() / long_name,
        "the folder name '" + long_name + "' is 300 bytes long"},
   };
   for (const Case& c : cases) {
@@ -290,11 +315,11 @@ TEST_F(ExtractTest, FileThroughASymlinkPlantedOnDiskIsRefused) {
 }
 
 TEST_F(ExtractTest, AcceptedNamesAndLinksLandInsideThePackageFolder) {
-  extract_tar_gz(tar_gz({file("/etc/x", "abs"), file("./top.txt", "top"), dir("real"),
-                         symlink("docs", "real"), file("docs/readme.txt", "through"),
-                         symlink("norm", "real/./sub/../readme.txt"), hardlink("hl", "top.txt"),
-                         dir("/")}),
-                 dest_);
+  extract_tar_gz(
+      tar_gz({file("/etc/x", "abs"), file("./top.txt", "top"), dir("real"), symlink("docs", "real"),
+              file("docs/readme.txt", "through"), symlink("norm", "real/./sub/../readme.txt"),
+              hardlink("hl", "top.txt"), dir("/")}),
+      dest_);
   EXPECT_EQ(read_file(dest_ / "etc" / "x"), "abs");
   EXPECT_EQ(read_file(dest_ / "top.txt"), "top");
   // A link to a folder inside may be written through.
@@ -314,13 +339,19 @@ TEST_F(ExtractTest, ModesAreTamed) {
     unsigned out;
   };
   const std::vector<Case> cases = {
-      {"setuid", AE_IFREG, 04755, 0755},   {"setgid", AE_IFREG, 02755, 0755},
-      {"sticky", AE_IFREG, 01644, 0644},   {"world-writable", AE_IFREG, 0777, 0755},
-      {"group-writable", AE_IFREG, 0664, 0644}, {"owner no exec", AE_IFREG, 0655, 0644},
-      {"read-only", AE_IFREG, 0400, 0600}, {"group exec only", AE_IFREG, 0070, 0640},
-      {"no bits", AE_IFREG, 0000, 0600},   {"exec only", AE_IFREG, 0100, 0700},
+      {"setuid", AE_IFREG, 04755, 0755},
+      {"setgid", AE_IFREG, 02755, 0755},
+      {"sticky", AE_IFREG, 01644, 0644},
+      {"world-writable", AE_IFREG, 0777, 0755},
+      {"group-writable", AE_IFREG, 0664, 0644},
+      {"owner no exec", AE_IFREG, 0655, 0644},
+      {"read-only", AE_IFREG, 0400, 0600},
+      {"group exec only", AE_IFREG, 0070, 0640},
+      {"no bits", AE_IFREG, 0000, 0600},
+      {"exec only", AE_IFREG, 0100, 0700},
       // Folders keep the system default (umask 022 here) whatever the archive says.
-      {"dir sticky", AE_IFDIR, 01777, 0755}, {"dir closed", AE_IFDIR, 0700, 0755},
+      {"dir sticky", AE_IFDIR, 01777, 0755},
+      {"dir closed", AE_IFDIR, 0700, 0755},
   };
   std::vector<Member> members;
   for (const Case& c : cases) {
@@ -351,12 +382,12 @@ TEST_F(ExtractTest, LaterMemberOfTheSameNameWins) {
   std::ofstream(dest_ / "f") << "from an earlier run";
   Member hard = hardlink("hard", "target");
   hard.perm = 04777;  // a hard link's mode is tamed like a file's, and is the target's
-  extract_tar_gz(tar_gz({file("f", "one"), file("f", "two"), file("target", "t"),
-                         symlink("l", "target"), file("l", "replaces the link"),
-                         file("fd", "file first"), dir("fd"), file("fd/in", "then a folder"),
-                         dir("real"), symlink("s", "real"), dir("s"), file("s/in", "own folder"),
-                         hard}),
-                 dest_);
+  extract_tar_gz(
+      tar_gz({file("f", "one"), file("f", "two"), file("target", "t"), symlink("l", "target"),
+              file("l", "replaces the link"), file("fd", "file first"), dir("fd"),
+              file("fd/in", "then a folder"), dir("real"), symlink("s", "real"), dir("s"),
+              file("s/in", "own folder"), hard}),
+      dest_);
   EXPECT_EQ(read_file(dest_ / "fd" / "in"), "then a folder");
   EXPECT_FALSE(fs::is_symlink(dest_ / "s"));
   EXPECT_EQ(read_file(dest_ / "s" / "in"), "own folder");
@@ -370,10 +401,10 @@ TEST_F(ExtractTest, LaterMemberOfTheSameNameWins) {
 }
 
 TEST_F(ExtractTest, MembersBeforeARefusedOneStay) {
-  EXPECT_THROW(extract_tar_gz(tar_gz({dir("a"), file("a/ok.txt", "ok"), file("../bad"),
-                                      file("after.txt")}),
-                              dest_),
-               ExtractionError);
+  EXPECT_THROW(
+      extract_tar_gz(tar_gz({dir("a"), file("a/ok.txt", "ok"), file("../bad"), file("after.txt")}),
+                     dest_),
+      ExtractionError);
   EXPECT_EQ(read_file(dest_ / "a" / "ok.txt"), "ok");
   EXPECT_FALSE(fs::exists(dest_ / "after.txt"));
 }
@@ -448,7 +479,8 @@ TEST_F(ExtractTest, DamagedCompressedStreamsAreRefusedWithTheReason) {
 
 TEST_F(ExtractTest, ConcatenatedGzipMembersAndZeroPaddingAreOneArchive) {
   const std::string tar = tar_gz({file("a.txt", std::string(3000, 'a')), file("b.txt", "b")}, 0);
-  extract_tar_gz(gzip(tar.substr(0, 1000)) + gzip(tar.substr(1000)) + std::string(512, '\0'), dest_);
+  extract_tar_gz(gzip(tar.substr(0, 1000)) + gzip(tar.substr(1000)) + std::string(512, '\0'),
+                 dest_);
   EXPECT_EQ(read_file(dest_ / "a.txt"), std::string(3000, 'a'));
   EXPECT_EQ(read_file(dest_ / "b.txt"), "b");
 }
@@ -485,18 +517,38 @@ TEST_F(ExtractTest, LimitsRefuseTheMemberThatWouldPassThemAndKeepThoseBefore) {
   };
   const std::string k6(6000, 'k');
   const std::vector<Case> cases = {
-      {"bytes", tar_gz({file("a", k6), file("b", k6), file("c", "c")}), {10000, 100}, "b",
-       "limit of 10000 bytes", {"a"}},
-      {"bytes exactly at the limit", tar_gz({file("a", k6), file("b", k6)}), {12000, 100}, "", "",
+      {"bytes",
+       tar_gz({file("a", k6), file("b", k6), file("c", "c")}),
+       {10000, 100},
+       "b",
+       "limit of 10000 bytes",
+       {"a"}},
+      {"bytes exactly at the limit",
+       tar_gz({file("a", k6), file("b", k6)}),
+       {12000, 100},
+       "",
+       "",
        {"a", "b"}},
-      {"sparse member at its full size", sparse_tar_gz(std::int64_t{1} << 40), {1 << 20, 100},
-       "sparse", "limit of 1048576 bytes", {}},
+      {"sparse member at its full size",
+       sparse_tar_gz(std::int64_t{1} << 40),
+       {1 << 20, 100},
+       "sparse",
+       "limit of 1048576 bytes",
+       {}},
       {"sparse member within", sparse_tar_gz(1 << 16), {1 << 20, 100}, "", "", {"sparse"}},
-      {"members", tar_gz({dir("d"), file("d/a"), symlink("l", "d"), file("b")}), {1000, 3}, "b",
-       "limit of 3", {"d/a", "l"}},
+      {"members",
+       tar_gz({dir("d"), file("d/a"), symlink("l", "d"), file("b")}),
+       {1000, 3},
+       "b",
+       "limit of 3",
+       {"d/a", "l"}},
       // Damage: nothing of the archive is put in place.
-      {"padding after the end beyond the byte limit", gzip(tar_gz({file("a", "a")}, 0) + std::string(1 << 16, '\0')),
-       {1000, 100}, "", "limit of 1000 bytes", {}},
+      {"padding after the end beyond the byte limit",
+       gzip(tar_gz({file("a", "a")}, 0) + std::string(1 << 16, '\0')),
+       {1000, 100},
+       "",
+       "limit of 1000 bytes",
+       {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -521,7 +573,8 @@ TEST_F(ExtractTest, LimitsRefuseTheMemberThatWouldPassThemAndKeepThoseBefore) {
 
 TEST(DefaultExtractionLimits, TwentyTimesTheArchiveOrFourGibibytes) {
   EXPECT_EQ(keelbox::default_extraction_limits(1000).max_bytes, std::uint64_t{4} << 30);
-  EXPECT_EQ(keelbox::default_extraction_limits(std::size_t{1} << 30).max_bytes, std::uint64_t{20} << 30);
+  EXPECT_EQ(keelbox::default_extraction_limits(std::size_t{1} << 30).max_bytes,
+            std::uint64_t{20} << 30);
   EXPECT_EQ(keelbox::default_extraction_limits(0).max_members, 1'000'000u);
 }
 
@@ -567,7 +620,8 @@ TEST_F(ExtractTest, AnArchiveInAFileReadsAsInMemory) {
     const char* error;  // "" when it unpacks
   };
   const std::vector<Case> cases = {
-      {"members across a piece boundary, long zero padding", two_members + std::string(200000, '\0'), ""},
+      {"members across a piece boundary, long zero padding",
+       two_members + std::string(200000, '\0'), ""},
       {"garbage after long zero padding", two_members + std::string(200000, '\0') + "x",
        "data after the end of the compressed stream (200001 bytes)"},
       {"cut off after the first piece", two_members.substr(0, 70000), "end early"},
@@ -594,7 +648,8 @@ TEST_F(ExtractTest, AnArchiveInAFileReadsAsInMemory) {
       }
       if (*c.error == '\0') {
         EXPECT_EQ(error, "");
-        EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"a.bin", noise}, {"b.txt", "b"}}));
+        EXPECT_EQ(files_in(dest_),
+                  (std::map<std::string, std::string>{{"a.bin", noise}, {"b.txt", "b"}}));
       } else {
         EXPECT_NE(error.find(c.error), std::string::npos) << error;
         EXPECT_FALSE(fs::exists(dest_));
@@ -618,7 +673,8 @@ TEST_F(ExtractTest, AFailedExtractionLeavesThePreviousFolderAsItWas) {
     std::ofstream(dest_ / "f") << "old";
     std::ofstream(dest_ / "sub" / "mine") << "mine";
     EXPECT_THROW(extract_tar_gz(data, dest_), ExtractionError);
-    EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"f", "old"}, {"sub/mine", "mine"}}));
+    EXPECT_EQ(files_in(dest_),
+              (std::map<std::string, std::string>{{"f", "old"}, {"sub/mine", "mine"}}));
     EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
     fs::remove_all(dest_);
   }
@@ -643,8 +699,9 @@ TEST_F(ExtractTest, ThePreviousContentsAreKeptAsTheyWere) {
   fs::permissions(dest_ / "private.txt", static_cast<fs::perms>(0640));
   fs::create_symlink("notes/deep", dest_ / "shortcut");
   extract_tar_gz(tar_gz({file("new.txt", "new")}), dest_);
-  EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{
-                                 {"new.txt", "new"}, {"notes/deep/n.txt", "note"}, {"private.txt", "p"}}));
+  EXPECT_EQ(files_in(dest_),
+            (std::map<std::string, std::string>{
+                {"new.txt", "new"}, {"notes/deep/n.txt", "note"}, {"private.txt", "p"}}));
   EXPECT_EQ(fs::status(dest_ / "notes").permissions(), static_cast<fs::perms>(0700));
   EXPECT_EQ(fs::status(dest_).permissions(), static_cast<fs::perms>(0750));
   EXPECT_EQ(fs::status(dest_ / "private.txt").permissions(), static_cast<fs::perms>(0640));
@@ -666,7 +723,8 @@ TEST_F(ExtractTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
   std::vector<std::string> archives;
   for (char run : {'A', 'B', 'C', 'D'}) {
     std::vector<Member> members{dir("d")};
-    for (int i = 0; i < 150; ++i) members.push_back(file("d/f" + std::to_string(i), std::string(1, run)));
+    for (int i = 0; i < 150; ++i)
+      members.push_back(file("d/f" + std::to_string(i), std::string(1, run)));
     archives.push_back(tar_gz(members));
   }
   for (int round = 0; round < 5; ++round) {
@@ -770,8 +828,10 @@ TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
     const char* expected;
   };
   const std::vector<Case> cases = {
-      {"no room left", "size=20m",
-       {file("big.bin", std::string(30u << 20, 'b')), file("small.txt", "small")}, "'big.bin'"},
+      {"no room left",
+       "size=20m",
+       {file("big.bin", std::string(30u << 20, 'b')), file("small.txt", "small")},
+       "'big.bin'"},
       {"no inodes left", "size=20m,nr_inodes=24", many, "Can't create"},
   };
   for (const Case& c : cases) {
@@ -796,7 +856,8 @@ TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
 std::map<std::string, std::string> tree_of(const fs::path& folder) {
   std::map<std::string, std::string> tree;
   if (!fs::exists(folder)) return tree;
-  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator(); ++it) {
+  for (auto it = fs::recursive_directory_iterator(folder); it != fs::recursive_directory_iterator();
+       ++it) {
     struct stat st {};
     EXPECT_EQ(::lstat(it->path().c_str(), &st), 0);
     std::ostringstream line;
@@ -821,19 +882,24 @@ struct Outcome {
 // A refusal by rule is compared word for word; a failure of the system's
 // (the two writers word these differently) by the member it names.
 std::string comparable(const std::string& error) {
-  if (error.rfind("Refused archive member", 0) == 0 || error.find("where a folder must go") != std::string::npos) {
+  if (error.rfind("Refused archive member", 0) == 0 ||
+      error.find("where a folder must go") != std::string::npos) {
     return error;
   }
   const std::size_t open = error.find('\'');
-  return open == std::string::npos ? error : "failed at " + error.substr(open, error.find('\'', open + 1) - open + 1);
+  return open == std::string::npos
+             ? error
+             : "failed at " + error.substr(open, error.find('\'', open + 1) - open + 1);
 }
 
 // Many small archives of names, links and climbs that meet one another.
 std::vector<std::vector<Member>> random_archives(unsigned seed, int count) {
-  const std::vector<std::string> names = {"a", "b", "a/b", "a/c", "b/a", "a/b/c", "./a", "a/..", "../a",
-                                          "a/../b", "l", "a/l", "l/x", "l/a", "m", "l/../c", "/a/d"};
-  const std::vector<std::string> targets = {".", "..", "a", "b", "a/b", "../a", "l", "l/..", "x/../a",
-                                            "a/../..", "m/..", "./l/b", "/a", ""};
+  const std::vector<std::string> names = {"a",   "b",    "a/b",  "a/c",    "b/a", "a/b/c",
+                                          "./a", "a/..", "../a", "a/../b", "l",   "a/l",
+                                          "l/x", "l/a",  "m",    "l/../c", "/a/d"};
+  const std::vector<std::string> targets = {".",    "..",    "a",    "b",      "a/b",
+                                            "../a", "l",     "l/..", "x/../a", "a/../..",
+                                            "m/..", "./l/b", "/a",   ""};
   const std::vector<unsigned> modes = {0644, 0755, 0600, 04755, 0777, 0000, 0711};
   std::mt19937 random(seed);
   const auto pick = [&random](const auto& from) { return from[random() % from.size()]; };
@@ -860,18 +926,23 @@ std::vector<std::vector<Member>> random_archives(unsigned seed, int count) {
 TEST_F(ExtractTest, UnpacksAsTheReferenceExtractionDoes) {
   std::vector<std::vector<Member>> archives;
   for (const RefusedCase& c : refused_cases()) archives.push_back(c.members);
-  archives.push_back({file("/etc/x", "abs"), file("./top.txt", "top"), dir("real"), symlink("docs", "real"),
-                      file("docs/readme.txt", "through"), symlink("norm", "real/./sub/../readme.txt"),
-                      hardlink("hl", "top.txt"), dir("/")});
-  archives.push_back({file("f", "one"), file("f", "two"), file("target", "t"), symlink("l", "target"),
-                      file("l", "replaces the link"), file("fd", "file first"), dir("fd"), file("fd/in", "in"),
-                      dir("real"), symlink("s", "real"), dir("s"), file("s/in", "own folder"), hardlink("hard", "target")});
-  archives.push_back({dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z"), file("d/f", "via link"),
-                      symlink("here", "."), file("here/here/g", "g"), dir("x/y/z"), file("d/z/deep", "deep")});
+  archives.push_back({file("/etc/x", "abs"), file("./top.txt", "top"), dir("real"),
+                      symlink("docs", "real"), file("docs/readme.txt", "through"),
+                      symlink("norm", "real/./sub/../readme.txt"), hardlink("hl", "top.txt"),
+                      dir("/")});
+  archives.push_back({file("f", "one"), file("f", "two"), file("target", "t"),
+                      symlink("l", "target"), file("l", "replaces the link"),
+                      file("fd", "file first"), dir("fd"), file("fd/in", "in"), dir("real"),
+                      symlink("s", "real"), dir("s"), file("s/in", "own folder"),
+                      hardlink("hard", "target")});
+  archives.push_back({dir("x/y"), symlink("d", "x/y"), symlink("e", "d/../z"),
+                      file("d/f", "via link"), symlink("here", "."), file("here/here/g", "g"),
+                      dir("x/y/z"), file("d/z/deep", "deep")});
   archives.push_back({dir("a"), file("a/f"), dir("a"), file("a", "a file over a full folder")});
   // More folders than are kept open at once, then links between them.
   std::vector<Member> many;
-  for (int i = 0; i < 150; ++i) many.push_back(file("d" + std::to_string(i) + "/f", std::to_string(i)));
+  for (int i = 0; i < 150; ++i)
+    many.push_back(file("d" + std::to_string(i) + "/f", std::to_string(i)));
   for (int i = 0; i < 150; i += 7) {
     many.push_back(hardlink("d" + std::to_string(i) + "/h", "d" + std::to_string(149 - i) + "/f"));
     many.push_back(symlink("d" + std::to_string(i) + "/s", "../d" + std::to_string(i / 2)));
@@ -885,8 +956,9 @@ TEST_F(ExtractTest, UnpacksAsTheReferenceExtractionDoes) {
   for (std::size_t i = 0; i < archives.size() && differing < 5; ++i) {
     const std::string archive = tar_gz(archives[i]);
     std::string members;
-    for (const Member& m : archives[i]) members += " [" + m.name + (m.symlink.empty() ? "" : " -> " + m.symlink) +
-                                                    (m.hardlink.empty() ? "" : " => " + m.hardlink) + "]";
+    for (const Member& m : archives[i])
+      members += " [" + m.name + (m.symlink.empty() ? "" : " -> " + m.symlink) +
+                 (m.hardlink.empty() ? "" : " => " + m.hardlink) + "]";
     SCOPED_TRACE("archive " + std::to_string(i) + ":" + members);
     // Every other archive meets earlier contents: folders, a link, a file.
     const auto earlier = [this, i] {
