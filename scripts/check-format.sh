@@ -4,6 +4,10 @@
 # (Debian's clang-format), so that diffs show only meaning.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+if ! command -v clang-format >/dev/null; then
+  echo "check-format: clang-format is missing (bash scripts/install-deps.sh installs it)" >&2
+  exit 1
+fi
 mapfile -t files < <(git ls-files -- '*.cpp' '*.hpp' '*.h' '*.cc' '*.cpp.in' '*.hpp.in')
 if [ "${1:-}" = --fix ]; then
   clang-format -i "${files[@]}"

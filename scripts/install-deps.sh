@@ -11,7 +11,7 @@ PACKAGES=(
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-venv python3-pip openssl ca-certificates
-  tmux time man-db ccache ninja-build
+  tmux time man-db ccache ninja-build clang-format
   squid nginx
   patchelf debootstrap
   # The Windows cross build (scripts/win-deps.sh builds libcurl, libarchive
