@@ -35,14 +35,14 @@ bool is_device_name(std::string_view component) {
   while (!base.empty() && base.back() == ' ') base.remove_suffix(1);
   std::string name;
   for (char c : base) name += upper(c);
-  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"}) {
+  for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$", "CLOCK$"}) {
     if (name == device) return true;
   }
   if (name.size() < 4 || (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "LPT") != 0))
     return false;
   const std::string_view digit = std::string_view(name).substr(3);
-  // 1 to 9, and the superscripts ¹ ² ³ (UTF-8), which Windows reads as digits here.
-  return (digit.size() == 1 && digit[0] >= '1' && digit[0] <= '9') || digit == "\xC2\xB9" ||
+  // 0 to 9, and the superscripts ¹ ² ³ (UTF-8), which Windows reads as digits here.
+  return (digit.size() == 1 && digit[0] >= '0' && digit[0] <= '9') || digit == "\xC2\xB9" ||
          digit == "\xC2\xB2" || digit == "\xC2\xB3";
 }
 

@@ -37,7 +37,7 @@ TEST(MemberNames, PosixAndWindowsRules) {
       {"/\\etc\\x", true, {"etc", "x"}, ""},
       {"..\\x", true, {"..", "x"}, ""},
       {"a.b.c/con.d/comma", true, {"a.b.c", "con.d", "comma"}, "device name"},
-      {"console/com10/lpt0", true, {"console", "com10", "lpt0"}, ""},
+      {"console/com10/lpt10/clock", true, {"console", "com10", "lpt10", "clock"}, ""},
       // Drives, absolute or relative to the drive's folder.
       {"C:/x", true, {}, "drive"},
       {"c:x", true, {}, "drive"},
@@ -52,6 +52,11 @@ TEST(MemberNames, PosixAndWindowsRules) {
       {"AUX .txt", true, {}, "device name"},
       {"com\xC2\xB9", true, {}, "device name"},
       {"conin$", true, {}, "device name"},
+      // Reserved by current Windows too.
+      {"x/COM0", true, {}, "device name"},
+      {"lpt0.txt", true, {}, "device name"},
+      {"Clock$", true, {}, "device name"},
+      {"clock$.log", true, {}, "device name"},
       {"a./b", true, {}, "dots and blanks at the end"},
       {"a/b ", true, {}, "dots and blanks at the end"},
       {"...", true, {}, "dots and blanks at the end"},
