@@ -274,6 +274,16 @@ class Interpreter(ToolTestCase):
         self.assertEqual(r.returncode, 0, r)
         self.assertTrue(r.stdout.endswith(f"keelbox, version {VERSION}\n"))
 
+    def test_an_unreadable_pyvenv_cfg_ends_with_one_line_of_its_own(self):
+        # The interpreter, asked for its version, fails on the same file with a
+        # traceback of its own; only keelbox's line reaches the user.
+        venv = self.copy_install("binary")
+        (venv / "pyvenv.cfg").write_bytes(bytes(range(256)) * 16)
+        r = run(venv / "bin" / "keelbox", ["--version"], self.user)
+        self.assertEqual((r.returncode, r.stdout), (1, ""))
+        self.assertEqual(len(r.stderr.splitlines()), 1, r.stderr)
+        self.assertIn("Cannot determine the version of the Python interpreter", r.stderr)
+
     def test_interrupt_and_termination_end_the_child_too(self):
         # Ctrl-C outside a prompt: an empty line, then "Aborted!", status 1.
         # SIGTERM: the run ends quietly by that signal. Either way the child

@@ -62,8 +62,10 @@ std::optional<std::pair<int, int>> version_from_pyvenv(const fs::path& cfg) {
 }  // namespace
 
 std::pair<int, int> interpreter_version(const fs::path& exe) {
-  ProcessOptions options;
-  options.stdout_mode = StreamMode::Capture;
+  // Its error output is kept from the user: an interpreter that cannot start
+  // (say, over a pyvenv.cfg it cannot read) prints a traceback of its own,
+  // and the error below says what failed.
+  const ProcessOptions options = ProcessOptions::capture_both();
   const ProcessResult result =
       run_process(exe, {"-c", "import sys; print('%d.%d' % sys.version_info[:2])"},
                   current_environment(), options);
