@@ -102,6 +102,10 @@ class Statement {
     if (!data || size <= 0) return {};
     return {data, data + size};
   }
+  std::string column_text(int i) {
+    const unsigned char* text = sqlite3_column_text(stmt_, i);
+    return text ? reinterpret_cast<const char*>(text) : "";
+  }
   std::optional<double> column_real(int i) {
     if (sqlite3_column_type(stmt_, i) == SQLITE_NULL) return std::nullopt;
     return sqlite3_column_double(stmt_, i);
@@ -310,12 +314,34 @@ auto SQLiteDiskCache::_in_scope(Body&& body) {
 
 SQLiteConnScope SQLiteDiskCache::_conn() const { return SQLiteConnScope(path_); }
 
+namespace {
+
+// Throws a damaged-file error unless `cache` is the table this store makes:
+// a view of that name, or a table of other columns (left by another program
+// or a damaged file), would fail every operation of every run.
+void check_table_form(sqlite3* con) {
+  Statement kind(con, "SELECT type FROM sqlite_master WHERE name = '" + table() + "'");
+  bool is_table = false;
+  while (kind.step()) is_table = kind.column_text(0) == "table";
+  std::vector<std::string> columns;
+  Statement info(con, "SELECT name FROM pragma_table_info('" + table() + "') ORDER BY cid");
+  while (info.step()) columns.push_back(info.column_text(0));
+  const std::vector<std::string> expected = {"key", "value", "expires_at", "created_at"};
+  if (!is_table || columns != expected) {
+    const std::string reason = "its table " + table() + " is not of the cache's form";
+    throw SQLiteError(reason, reason, SQLITE_CORRUPT, 0);
+  }
+}
+
+}  // namespace
+
 void SQLiteDiskCache::_init_db() {
   in_scope(_conn(), [](SQLiteConnScope&, sqlite3* con) {
     exec(con,
          ("CREATE TABLE IF NOT EXISTS " + table() +
           "(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, created_at REAL NOT NULL)")
              .c_str());
+    check_table_form(con);
     exec(con, (std::string("CREATE INDEX IF NOT EXISTS ") + IDX_EXPIRES + " ON " + table() +
                "(expires_at)")
                   .c_str());

@@ -205,6 +205,29 @@ TEST_F(StoreTest, TextFileInPlaceOfDatabaseIsReplaced) {
   EXPECT_TRUE(std::filesystem::exists(dir_ / "neighbour.txt"));
 }
 
+// A database whose "cache" is not the store's table can serve no operation:
+// it is replaced like a damaged file, every run would fail on it otherwise.
+TEST_F(StoreTest, ForeignSchemaInPlaceOfTheTableIsReplaced) {
+  const char* schemas[] = {
+      "CREATE VIEW cache AS SELECT 1 AS key, 2 AS value, 3 AS expires_at, 4 AS created_at",
+      "CREATE TABLE cache(x INTEGER)",
+      "CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL)",
+      "CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, "
+      "created_at REAL NOT NULL, owner TEXT NOT NULL)",
+  };
+  for (const char* schema : schemas) {
+    SCOPED_TRACE(schema);
+    const auto path = dir_ / "cache.sqlite";
+    std::filesystem::remove(path);
+    query(path, schema);
+    SQLiteDiskCache store(path);
+    store.set("k", "v");
+    EXPECT_EQ(store.get("k", MINE), "v");
+    EXPECT_EQ(query(path, "SELECT type FROM sqlite_master WHERE name = 'cache'"),
+              std::vector<std::string>{"table"});
+  }
+}
+
 TEST_F(StoreTest, StaleLogOfAReplacedDatabaseIsNotReplayed) {
   // A damaged database whose write-ahead log survives: the log holds only a
   // later change to one table page, so the damaged first page is read from
