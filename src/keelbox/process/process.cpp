@@ -12,7 +12,7 @@
 
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/process/command_line.hpp"
-#include "keelbox/process/interrupt.hpp"
+#include "keelbox/process/interrupt_win32.hpp"
 #else
 #include <fcntl.h>
 #include <poll.h>
@@ -24,7 +24,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "keelbox/process/interrupt.hpp"
+#include "keelbox/process/interrupt_posix.hpp"
 
 extern char** environ;
 #endif
