@@ -2,6 +2,11 @@
 #include "keelbox/platform/process_guard.hpp"
 #include "keelbox/terminal/console.hpp"
 
+// The entry point is the one platform conditional left here: Windows gives
+// the arguments as UTF-16 only to wmain (main gets them in the ANSI code
+// page, which loses characters), and a program has exactly one entry point.
+// Both are five lines; a file per platform would cost the executable a
+// source list of its own for no gain.
 #ifdef _WIN32
 #include <string>
 #include <vector>

@@ -1,12 +1,6 @@
 #include "keelbox/cli/cli.hpp"
 
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cctype>
-#include <cerrno>
-#endif
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -24,27 +18,11 @@
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/process/interrupt.hpp"
 #include "keelbox/system/interpreter.hpp"
+#include "keelbox/terminal/console.hpp"
 #include "keelbox/text/notation.hpp"
 
 namespace keelbox {
 namespace {
-
-// A standard stream closed by whoever started the tool becomes /dev/null, so
-// that no file or socket the tool opens later takes its number and receives
-// messages meant for the terminal.
-void open_missing_standard_streams() {
-#ifndef _WIN32
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      int opened = ::open("/dev/null", O_RDWR);
-      if (opened >= 0 && opened != fd) {
-        ::dup2(opened, fd);
-        ::close(opened);
-      }
-    }
-  }
-#endif
-}
 
 std::string program_name(int argc, char** argv) {
   if (argc < 1 || argv[0] == nullptr || argv[0][0] == '\0') return "keelbox";

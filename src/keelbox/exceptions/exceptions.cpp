@@ -10,9 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#ifdef _WIN32
-#include <winerror.h>
-#endif
+#include "keelbox/exceptions/exceptions_internal.hpp"
 
 namespace keelbox {
 namespace {
@@ -44,24 +42,7 @@ const char* os_error_kind(const std::error_code& code) {
   if (code.category() != std::generic_category() && code.category() != std::system_category()) {
     return "OSError";
   }
-#ifdef _WIN32
-  // The C++ library gives Win32 codes their meaning, but not Winsock's.
-  if (code.category() == std::system_category()) {
-    switch (code.value()) {
-      case WSAECONNREFUSED: return "ConnectionRefusedError";
-      case WSAECONNRESET: return "ConnectionResetError";
-      case WSAECONNABORTED: return "ConnectionAbortedError";
-      case WSAETIMEDOUT: return "TimeoutError";
-      case WSAEWOULDBLOCK:
-      case WSAEALREADY:
-      case WSAEINPROGRESS: return "BlockingIOError";
-      case WSAESHUTDOWN: return "BrokenPipeError";
-      case WSAEINTR: return "InterruptedError";
-      case WSAEACCES: return "PermissionError";
-      default: break;
-    }
-  }
-#endif
+  if (const char* kind = native_error_kind(code)) return kind;
   const std::error_condition meaning = code.default_error_condition();
   if (meaning.category() != std::generic_category()) return "OSError";
   switch (meaning.value()) {

@@ -8,13 +8,10 @@
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/install/install.hpp"
+#include "keelbox/install_mkl/install_mkl_internal.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/system/system.hpp"
-
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 namespace keelbox {
 
@@ -46,27 +43,6 @@ std::optional<std::pair<fs::path, std::string>> plan_link(const LinkLayout& layo
   if (!target) throw FileNotFoundError("MKL RT not found.");
   send_message("Creating symlink " + path_to_utf8(link) + " to " + *target);
   return std::make_pair(link, *target);
-}
-
-// The link `link` to `target`, a file name in the link's folder; a failure
-// is a filesystem_error carrying the system's error.
-void create_file_link(const fs::path& target, const fs::path& link) {
-#ifdef _WIN32
-  // Without the user right, Windows (10 and later, in developer mode) still
-  // lets a user create links when asked to; older systems refuse that flag.
-  if (CreateSymbolicLinkW(link.c_str(), target.c_str(),
-                          SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE))
-    return;
-  DWORD err = GetLastError();
-  if (err == ERROR_INVALID_PARAMETER) {
-    if (CreateSymbolicLinkW(link.c_str(), target.c_str(), 0)) return;
-    err = GetLastError();
-  }
-  throw fs::filesystem_error("cannot create symlink", link, target,
-                             std::error_code(static_cast<int>(err), std::system_category()));
-#else
-  fs::create_symlink(target, link);
-#endif
 }
 
 }  // namespace

@@ -19,9 +19,10 @@
 // then the tool quietly. Every child is placed in one job object that ends
 // all its processes when the tool ends, however it ends: the counterpart of
 // the reaper above.
-#ifndef _WIN32
-#include <sys/types.h>
-#endif
+//
+// The handlers are interrupt_posix.cpp and interrupt_win32.cpp; the child
+// processes tell them of each child through interrupt_posix.hpp or
+// interrupt_win32.hpp.
 
 namespace keelbox {
 
@@ -44,27 +45,5 @@ class PromptWaiting {
 // moment for the handler and, when it runs, never returns (the handler ends
 // the process). Elsewhere it returns at once.
 void yield_to_interrupt();
-
-#ifdef _WIN32
-// Places a child, started suspended, in the tool's job object. False when
-// the system refused (the child then runs outside the job).
-bool adopt_child(void* process_handle) noexcept;
-
-// While in scope, a child is being started and not yet in the job: the
-// Ctrl-C handler lets the start finish before it ends the job, so that no
-// suspended child is left outside it.
-class ChildStarting {
- public:
-  ChildStarting() noexcept;
-  ~ChildStarting();
-  ChildStarting(const ChildStarting&) = delete;
-  ChildStarting& operator=(const ChildStarting&) = delete;
-};
-#else
-// Children started by the tool; the handler ends and reaps those still
-// registered. Register right after the start, unregister after the wait.
-void register_child(pid_t pid);
-void unregister_child(pid_t pid);
-#endif
 
 }  // namespace keelbox

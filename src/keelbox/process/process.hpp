@@ -7,17 +7,18 @@
 // a child that is still running, so no child outlives the operation that
 // started it. Children are registered with the interrupt handler while they
 // run, so Ctrl-C ends them too.
+//
+// The portable part is process.cpp; each system's engine is in
+// process_posix.cpp (posix_spawn, poll) or process_win32.cpp (CreateProcessW,
+// a job object, a reader thread).
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
-
-#ifndef _WIN32
-#include <sys/types.h>
-#endif
 
 namespace keelbox {
 
@@ -103,24 +104,14 @@ class ChildProcess {
   void kill();
 
   bool running() const noexcept;
-#ifndef _WIN32
-  pid_t pid() const noexcept { return pid_; }
-#endif
+  // The child's process id while it has not been reaped, -1 after.
+  long pid() const noexcept;
 
  private:
+  struct Impl;  // the system's handles of the child and of its pipes
   std::string program_;
   ProcessOptions options_;
-#ifdef _WIN32
-  // Windows handles (HANDLE), kept without <windows.h> and its macros here.
-  void* process_ = nullptr;
-  void* out_read_ = nullptr;
-  void* err_read_ = nullptr;
-#else
-  pid_t pid_ = -1;
-  int out_fd_ = -1;
-  int err_fd_ = -1;
-#endif
-  void close_pipes() noexcept;
+  std::unique_ptr<Impl> impl_;
 };
 
 // Starts the program, waits for it and returns its status and captured output.

@@ -1,7 +1,8 @@
 #pragma once
 // The tool's standard output and error as the user sees them: whether they
 // show colour and cursor codes, and writing text to them so that UTF-8 shows
-// as the characters it encodes.
+// as the characters it encodes. Each system's are console_posix.cpp and
+// console_win32.cpp.
 #include <string_view>
 
 namespace keelbox {
@@ -12,6 +13,11 @@ namespace keelbox {
 // keep it), and both streams written as bytes, "\n" staying "\n" in a pipe
 // or file. Nothing to do elsewhere.
 void prepare_console();
+
+// A standard stream closed by whoever started the tool becomes /dev/null, so
+// that no file or socket the tool opens later takes its number and receives
+// messages meant for the terminal. Nothing is done on Windows.
+void open_missing_standard_streams();
 
 // Whether `fd` (standard output or error) is a terminal that shows the
 // colour and cursor codes: a terminal on POSIX systems; on Windows a console

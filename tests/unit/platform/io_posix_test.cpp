@@ -1,3 +1,5 @@
+// Linux-only: non-blocking pipes, SIGPIPE, mode bits and link counts (the
+// portable part is io_test.cpp).
 #include "keelbox/platform/io.hpp"
 
 #include <fcntl.h>

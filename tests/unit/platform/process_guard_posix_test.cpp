@@ -1,3 +1,4 @@
+// Linux-only: prctl, and fork to check it in a process of its own.
 #include "keelbox/platform/process_guard.hpp"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
-// The Windows process engine against real children: the test program
-// itself, started again with KEELBOX_TEST_CHILD naming what it is to do.
+// Windows-only: the Windows process engine against real children, the test
+// program itself started again with KEELBOX_TEST_CHILD naming what it is to do.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -123,16 +123,24 @@ TEST(WindowsProcess, BatchFilesAndMissingProgramsAreStartFailures) {
   }
 }
 
+// The child's process id names it while it runs; once the object is gone,
+// so is the process.
 TEST(WindowsProcess, DestroyingARunningChildEndsIt) {
   const auto start = std::chrono::steady_clock::now();
+  HANDLE watched = nullptr;
   {
     Environment env = current_environment();
     env["KEELBOX_TEST_CHILD"] = "sleep";
     ChildProcess sleeper(self_without_extension(), {"--gtest_filter=WindowsChild.Act"}, env,
                          ProcessOptions::discard_output());
-    Sleep(200);
+    ASSERT_GT(sleeper.pid(), 0);
+    watched = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(sleeper.pid()));
+    ASSERT_NE(watched, nullptr);
+    EXPECT_EQ(WaitForSingleObject(watched, 200), static_cast<DWORD>(WAIT_TIMEOUT));
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_EQ(WaitForSingleObject(watched, 0), WAIT_OBJECT_0) << "still running";
+  CloseHandle(watched);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
 }  // namespace

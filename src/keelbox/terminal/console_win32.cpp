@@ -1,8 +1,6 @@
-#include "keelbox/terminal/console.hpp"
-
-#include "keelbox/platform/io.hpp"
-
-#ifdef _WIN32
+// The tool's standard output and error on Windows: virtual-terminal
+// processing on the console, bytes (not text mode) in pipes and files, and
+// UTF-16 writes to the console.
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
@@ -11,14 +9,11 @@
 #include <cerrno>
 #include <string>
 
+#include "keelbox/platform/io.hpp"
 #include "keelbox/platform/wide.hpp"
-#else
-#include <unistd.h>
-#endif
+#include "keelbox/terminal/console.hpp"
 
 namespace keelbox {
-
-#ifdef _WIN32
 
 namespace {
 
@@ -86,14 +81,7 @@ int write_output(int fd, std::string_view data) noexcept {
   return 0;
 }
 
-#else
-
-void prepare_console() {}
-
-bool is_ansi_terminal(int fd) { return ::isatty(fd) == 1; }
-
-int write_output(int fd, std::string_view data) noexcept { return write_all(fd, data); }
-
-#endif
+// Nothing to do: the standard streams stay as the tool was given them.
+void open_missing_standard_streams() {}
 
 }  // namespace keelbox
