@@ -23,7 +23,10 @@ namespace keelbox {
 
 namespace {
 
-std::string system_error_text(DWORD code) {
+// The system's text for `code`. Some texts hold an insert for the file they
+// concern ("%1 is not a valid Win32 application."): it is filled with
+// `program`, never shown raw.
+std::string system_error_text(DWORD code, const std::string& program) {
   wchar_t* buffer = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
@@ -33,11 +36,15 @@ std::string system_error_text(DWORD code) {
   if (buffer != nullptr) LocalFree(buffer);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
     text.pop_back();
+  for (std::size_t at = text.find("%1"); at != std::string::npos;
+       at = text.find("%1", at + program.size())) {
+    text.replace(at, 2, program);
+  }
   return text;
 }
 
 [[noreturn]] void throw_start_error(const std::string& program, DWORD code) {
-  throw ProcessStartError("Cannot start " + program + ": " + system_error_text(code));
+  throw ProcessStartError("Cannot start " + program + ": " + system_error_text(code, program));
 }
 
 // An owned handle, closed with its owner.
@@ -320,7 +327,8 @@ ProcessResult ChildProcess::communicate() {
     const DWORD err = GetLastError();
     CloseHandle(impl_->process);
     impl_->process = nullptr;
-    if (!got) throw RuntimeError("Cannot wait for " + program_ + ": " + system_error_text(err));
+    if (!got)
+      throw RuntimeError("Cannot wait for " + program_ + ": " + system_error_text(err, program_));
   }
   return finished_result(options_, static_cast<long long>(code), std::move(out_data),
                          std::move(err_data));

@@ -123,6 +123,29 @@ TEST(WindowsProcess, BatchFilesAndMissingProgramsAreStartFailures) {
   }
 }
 
+// The system's text for a file that is no program has an insert (%1) for
+// the file's name: it is filled in, not shown raw.
+TEST(WindowsProcess, AStartFailureNamesTheProgramInTheSystemText) {
+  const auto dir = std::filesystem::temp_directory_path() /
+                   ("keelbox-badexe-" + std::to_string(GetCurrentProcessId()));
+  std::filesystem::create_directories(dir);
+  const auto program = dir / "not-a-program.exe";
+  std::FILE* f = _wfopen(program.c_str(), L"wb");
+  ASSERT_NE(f, nullptr);
+  std::fputs("this is text, not a program\n", f);
+  std::fclose(f);
+  std::string text;
+  try {
+    run_process(program, {}, current_environment());
+    ADD_FAILURE() << "started";
+  } catch (const ProcessStartError& e) {
+    text = e.what();
+  }
+  std::filesystem::remove_all(dir);
+  EXPECT_EQ(text.find("%1"), std::string::npos) << text;
+  EXPECT_EQ(text.rfind("Cannot start " + path_to_utf8(program) + ": ", 0), 0u) << text;
+}
+
 // The child's process id names it while it runs; once the object is gone,
 // so is the process.
 TEST(WindowsProcess, DestroyingARunningChildEndsIt) {
