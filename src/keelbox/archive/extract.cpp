@@ -69,6 +69,7 @@ namespace {
 namespace fs = std::filesystem;
 using archive_detail::archive_file_size;
 using archive_detail::inside;
+using archive_detail::join;
 using archive_detail::Kind;
 using archive_detail::Member;
 using archive_detail::MemberData;
@@ -462,9 +463,10 @@ class Extraction {
     for (fs::path up = location.parent_path(); up != root_ && inside(up, root_);
          up = up.parent_path()) {
       if (non_folder_at(up)) {
+        // Named with "/" as the archive names it, also on Windows.
+        const std::vector<std::string> names = split(path_to_utf8(up.lexically_relative(root_)));
         throw RefusedMember("Could not extract archive member '" + m.name + "': '" +
-                            path_to_utf8(up.lexically_relative(root_)) +
-                            "' is a file where a folder must go");
+                            join(names, names.size()) + "' is a file where a folder must go");
       }
     }
     check_link_target(m, location.parent_path());
