@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "keelbox/archive/placer.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/wide.hpp"
 
@@ -18,6 +19,17 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
   std::error_code ec;
   const fs::path absolute = fs::absolute(destination, ec);
   if (ec) throw ExtractionError("Cannot locate " + shown + ": " + ec.message());
+  // A name the system cannot hold would fail only when the unpacked folder
+  // takes it, after all the work.
+  for (const fs::path& part : absolute) {
+    const std::string name = path_to_utf8(part);
+    if (Placer::name_length(name) > Placer::NAME_LIMIT) {
+      throw ExtractionError("Cannot unpack into " + shown + ": the folder name '" + name + "' is " +
+                            std::to_string(Placer::name_length(name)) + Placer::NAME_UNIT +
+                            " long, more than the " + std::to_string(Placer::NAME_LIMIT) +
+                            " the system allows");
+    }
+  }
   const std::optional<unsigned> folder_mode = look_at_destination(absolute);
   const bool exists = folder_mode.has_value();
   // The real folder (a link to it followed), so that the exchange happens there.

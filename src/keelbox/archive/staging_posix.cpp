@@ -8,7 +8,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -131,14 +130,6 @@ struct Staging::Lock {
 void Staging::LockCloser::operator()(Lock* lock) const noexcept { delete lock; }
 
 std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) const {
-  for (const fs::path& part : absolute) {
-    if (part.native().size() > NAME_MAX) {
-      throw ExtractionError("Cannot unpack into " + destination_.string() + ": the folder name '" +
-                            part.string() + "' is " + std::to_string(part.native().size()) +
-                            " bytes long, more than the " + std::to_string(NAME_MAX) +
-                            " the system allows");
-    }
-  }
   struct stat st {};
   const bool exists = ::stat(absolute.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) {
