@@ -30,29 +30,17 @@
 // takes its name, and links are never followed when folders are copied or
 // removed (a link to a folder is removed as a link).
 #include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
 
 namespace keelbox::archive_detail {
 
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  Fd(Fd&& other) noexcept : fd_(other.release()) {}
-  Fd& operator=(Fd&& other) noexcept;
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  ~Fd();
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
+// The folder beside is "<STAGING_PREFIX>XXXXXX"; names that start so in the
+// parent folder are leftovers of earlier runs.
+inline constexpr const char* STAGING_PREFIX = ".keelbox-unpack-";
+// Folders copied from the previous contents hold two descriptors per level.
+inline constexpr int MAX_KEPT_DEPTH = 200;
 
 class Staging {
  public:
@@ -70,14 +58,28 @@ class Staging {
   void install();
 
  private:
+  // Each system's own steps (staging_posix.cpp, staging_win32.cpp).
+  // What stands at the destination: nothing, or a folder (then its mode, 0
+  // where the system has none); anything else is refused.
+  std::optional<unsigned> look_at_destination(const std::filesystem::path& absolute) const;
+  // Takes the lock on the parent folder.
+  void lock();
+  // Removes what runs that ended without cleaning up left in the parent.
+  void remove_leftovers();
+  // Makes the folder beside, a copy of the destination's contents when it
+  // exists (with `folder_mode`); removed again when that fails.
+  void prepare(const std::optional<unsigned>& folder_mode);
+
+  // The lock on the parent folder, held while this object lives.
+  struct Lock;
+  struct LockCloser {
+    void operator()(Lock* lock) const noexcept;
+  };
+
   std::filesystem::path destination_;  // as given
   std::filesystem::path parent_;       // absolute, free of links
   std::string name_;                   // the destination's name in `parent_`
-#ifdef _WIN32
-  void* lock_ = nullptr;  // the lock file's handle, locked while this object lives
-#else
-  Fd parent_fd_;  // locked while this object lives
-#endif
+  std::unique_ptr<Lock, LockCloser> lock_;
   std::filesystem::path path_;  // the folder beside
   bool installed_ = false;
 };

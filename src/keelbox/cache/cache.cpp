@@ -7,15 +7,11 @@
 #include <memory>
 #include <system_error>
 
+#include "keelbox/cache/owner_only.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/files.hpp"
 #include "keelbox/platform/wide.hpp"
-
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -150,23 +146,6 @@ auto in_scope(SQLiteConnScope scope, Body&& body) {
   }
 }
 
-#ifndef _WIN32
-// Narrows a file of ours that others may read (written by an earlier release)
-// to owner-only.
-void restrict_existing_file(const fs::path& path) {
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return;
-  if (st.st_uid != ::geteuid() || (st.st_mode & 077) == 0) return;
-  ::chmod(path.c_str(), st.st_mode & 0700);
-}
-
-fs::path companion(const fs::path& path, const char* suffix) {
-  fs::path p = path;
-  p += suffix;
-  return p;
-}
-#endif
-
 // Deletes the database file (only that file; a folder in its place stays).
 // SQLite discards a write-ahead log left beside an empty database file, so
 // the log of the deleted file is never replayed into the fresh one. `why` is
@@ -280,11 +259,7 @@ SQLiteDiskCache::SQLiteDiskCache(fs::path path) : path_(std::move(path)) {
       throw FileSystemError("Cannot create " + path_to_utf8(parent) + ": " + ec.message());
     }
   }
-#ifndef _WIN32
-  for (const fs::path& p : {path_, companion(path_, "-wal"), companion(path_, "-shm")}) {
-    restrict_existing_file(p);
-  }
-#endif
+  cache_detail::restrict_existing_files(path_);
   try {
     _init_db();
     return;

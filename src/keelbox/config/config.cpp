@@ -1,11 +1,6 @@
 // The tool's folders and the configuration file keelbox.toml.
 #include "keelbox/config/config.hpp"
 
-#ifndef _WIN32
-#include <pwd.h>
-#include <unistd.h>
-#endif
-
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
@@ -24,7 +19,6 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/environment.hpp"
 #include "keelbox/platform/files.hpp"
-#include "keelbox/platform/folders.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -55,15 +49,6 @@ fs::path xdg_or(const EnvLookup& env, std::string_view name, const fs::path& fal
   if (value && !is_blank(*value)) return path_from_utf8(*value) / APP_NAME;
   return fallback / APP_NAME;
 }
-
-#ifndef _WIN32
-fs::path user_home() {
-  const std::optional<std::string> home = environment_variable("HOME");
-  if (home && !home->empty()) return *home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  throw RuntimeError("Cannot determine the home folder: HOME is not set");
-}
-#endif
 
 void create_dirs(const fs::path& dir) {
   std::error_code ec;
@@ -265,16 +250,6 @@ struct TempFile {
 
 }  // namespace
 
-Platform current_platform() {
-#if defined(_WIN32)
-  return Platform::Windows;
-#elif defined(__APPLE__)
-  return Platform::MacOS;
-#else
-  return Platform::Linux;
-#endif
-}
-
 EnvLookup process_env() {
   return [](std::string_view name) -> std::optional<std::string> {
     return environment_variable(name);
@@ -316,20 +291,6 @@ AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path
 }
 
 bool _runs_on_windows() { return current_platform() == Platform::Windows; }
-
-AppDirs _get_appdirs() {
-  auto env = process_env();
-  if (current_platform() == Platform::Windows) {
-    auto profile = env("USERPROFILE");
-    return compute_app_dirs(Platform::Windows, env, profile ? path_from_utf8(*profile) : fs::path(),
-                            known_local_app_data_folder());
-  }
-#ifdef _WIN32
-  return {};  // not reached
-#else
-  return compute_app_dirs(current_platform(), env, user_home());
-#endif
-}
 
 fs::path _get_windows_userprofile_path() {
   auto profile = process_env()("USERPROFILE");

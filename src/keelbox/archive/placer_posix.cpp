@@ -1,0 +1,426 @@
+// The placer on POSIX systems (placer.hpp): members are written through
+// folder descriptors, each folder opened relative to the root without
+// following links (or in one step with openat2 where the system has it), and
+// the folders opened stay open for the members that follow.
+#include <archive_entry.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <iterator>
+#include <system_error>
+#include <unordered_map>
+#include <utility>
+
+#include "keelbox/archive/placer.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/io.hpp"
+#include "keelbox/platform/wide.hpp"
+
+namespace keelbox::archive_detail {
+namespace {
+
+namespace fs = std::filesystem;
+
+// The process's umask, read without changing it (other threads may be
+// creating files meanwhile). Unknown: every bit, so that modes are always set
+// explicitly.
+mode_t current_umask() {
+  FileDescriptor status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+  if (!status) return 0777;
+  char text[4096];
+  const ssize_t got = ::read(status.get(), text, sizeof text - 1);
+  if (got <= 0) return 0777;
+  text[got] = '\0';
+  const char* line = std::strstr(text, "\nUmask:");
+  if (!line) return 0777;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(line + 7, &end, 8);
+  return end == line + 7 ? mode_t{0777} : static_cast<mode_t>(value & 0777);
+}
+
+// A folder below the root reached by its physical path, or how far that got.
+struct Located {
+  int fd = -1;              // the folder (or the deepest one reached)
+  FileDescriptor owned;     // set when `fd` is not held by the cache
+  std::size_t reached = 0;  // components of the path that exist as folders
+  bool missing = false;     // the next component is not there
+  bool blocked = false;     // the next component is no plain folder (a link, a file, no access)
+};
+
+// The system's reason added to what could not be done.
+[[noreturn]] void cannot(const std::string& member, const std::string& what, int error) {
+  cannot_text(member, what, std::strerror(error));
+}
+
+// Where MemberData::write() puts a file's data: a descriptor.
+struct PosixOutput : Output {
+  explicit PosixOutput(int file) : fd(file) {}
+  int fd;
+  std::string seek(std::uint64_t offset) const override {
+    return ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 ? std::strerror(errno)
+                                                                 : std::string();
+  }
+  std::string write(const char* data, std::size_t size) const override {
+    for (std::size_t done = 0; done < size;) {
+      const ssize_t put = ::write(fd, data + done, size - done);
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) return std::strerror(errno);
+      done += static_cast<std::size_t>(put);
+    }
+    return {};
+  }
+  std::string extend(std::uint64_t size) const override {
+    return ::ftruncate(fd, static_cast<off_t>(size)) != 0 ? std::strerror(errno) : std::string();
+  }
+};
+
+struct Times {
+  bool set = false;
+  std::array<timespec, 2> value{};
+};
+
+// The member's time of last change (and of last access, when stored).
+Times times_of(archive_entry* entry) {
+  Times times;
+  if (!archive_entry_mtime_is_set(entry)) return times;
+  times.set = true;
+  times.value[1] = {archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)};
+  times.value[0] = archive_entry_atime_is_set(entry)
+                       ? timespec{archive_entry_atime(entry), archive_entry_atime_nsec(entry)}
+                       : timespec{0, UTIME_OMIT};
+  return times;
+}
+
+}  // namespace
+
+const std::size_t Placer::NAME_LIMIT = NAME_MAX;
+const char* const Placer::NAME_UNIT = " bytes";
+std::size_t Placer::name_length(const std::string& name) { return name.size(); }
+
+// The mode a regular file or hard link gets: at most 0755, no execute bits
+// when the owner has none, owner read and write always.
+unsigned Placer::file_mode(unsigned mode) {
+  mode &= 0755;
+  if (!(mode & S_IXUSR)) mode &= ~mode_t{0111};
+  return mode | 0600;
+}
+
+Resolved resolve(const fs::path& base, const std::vector<std::string>& components,
+                 bool follow_last) {
+  fs::path current = base;
+  std::deque<std::string> work(components.begin(), components.end());
+  int links = 0;
+  while (!work.empty()) {
+    std::string part = std::move(work.front());
+    work.pop_front();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      current = current.parent_path();
+      continue;
+    }
+    fs::path next = current / path_from_utf8(part);
+    const bool last = work.empty();
+    struct stat st {};
+    if (::lstat(next.c_str(), &st) != 0) {
+      // Only a name that is not there (or lies below a file) is certain not to be a link.
+      if (errno != ENOENT && errno != ENOTDIR) {
+        return {{}, "its path cannot be checked (" + std::string(std::strerror(errno)) + ")"};
+      }
+      current = std::move(next);
+      continue;
+    }
+    if ((last && !follow_last) || !S_ISLNK(st.st_mode)) {
+      current = std::move(next);
+      continue;
+    }
+    if (++links > MAX_LINKS) return {{}, "too many levels of symbolic links"};
+    std::error_code ec;
+    fs::path target = fs::read_symlink(next, ec);
+    if (ec) return {{}, "its path cannot be checked (" + ec.message() + ")"};
+    const std::string& text = target.native();
+    if (!text.empty() && text.front() == '/') current = "/";
+    std::vector<std::string> parts = split(text);
+    work.insert(work.begin(), parts.begin(), parts.end());
+  }
+  return {current, {}};
+}
+
+bool non_folder_at(const fs::path& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+class Placer::Impl {
+ public:
+  Impl(const fs::path& root, Progress& progress) : root_(root), progress_(progress) {
+    root_fd_ =
+        FileDescriptor(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!root_fd_)
+      throw ExtractionError("Cannot open " + root_.string() + ": " + std::strerror(errno));
+    umask_ = current_umask();
+  }
+
+  void next_member() {
+    // Between members no kept folder is in use: room is made here only.
+    if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
+  }
+
+  // The member at its own name, when every folder on the way is a plain
+  // folder (or missing): the folders are opened without following links, and
+  // one that is a link (or a link at the member's own name) sends the member
+  // to place_resolved() before anything is written, and so does a refusal
+  // (to be refused there with the reason that comes first). False then.
+  bool place_directly(Member& m, MemberData& data, const Judge& judge) {
+    const bool plain = std::find(m.parts.begin(), m.parts.end(), "..") == m.parts.end() &&
+                       root_.native().size() + 1 + m.name.size() < PATH_MAX;
+    if (!plain || m.parts.empty()) return false;
+    const std::size_t above = m.parts.size() - 1;
+    Located at = locate(m.parts, above);
+    if (at.blocked) return false;
+    // Refused all the same, with the reason that comes first.
+    if (!judge(m, above == 0 ? root_ : root_ / join(m.parts, above))) return false;
+    const int folder = create_missing(at, m.parts, above, m.name);
+    return place(data, m, folder, join(m.parts, m.parts.size()), false);
+  }
+
+  void place_resolved(const Member& m, MemberData& data, const std::string& relative) {
+    const std::vector<std::string> physical = split(relative);
+    Located at = locate(physical, physical.size() - 1);
+    if (at.blocked) cannot(m.name, "Can't create '" + relative + "'", errno);
+    const int folder = create_missing(at, physical, physical.size() - 1, m.name);
+    place(data, m, folder, relative, true);
+  }
+
+  // Folders get the times of their members last: writing into a folder
+  // changes its time. A folder replaced since is left as it is.
+  void finish() {
+    for (const auto& [path, times] : folder_times_) {
+      if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
+      std::vector<std::string> parts = split(path);
+      Located at = locate(parts, parts.size());
+      if (!at.missing && !at.blocked) ::futimens(at.fd, times.data());
+    }
+    folder_times_.clear();
+  }
+
+ private:
+  // The folder `parts[0..count)` below the root, opened without following
+  // links: from the deepest folder of it already open, in one step where the
+  // system can resolve beneath a folder without links, else component by
+  // component. Opened folders are kept for the next members.
+  Located locate(const std::vector<std::string>& parts, std::size_t count) {
+    std::vector<std::string> prefixes(count + 1);
+    for (std::size_t i = 1; i <= count; ++i) {
+      prefixes[i] = i == 1 ? parts[0] : prefixes[i - 1] + '/' + parts[i - 1];
+    }
+    Located at;
+    at.fd = root_fd_.get();
+    for (std::size_t i = count; i > 0; --i) {
+      const auto found = folders_.find(prefixes[i]);
+      if (found != folders_.end()) {
+        at.fd = found->second.get();
+        at.reached = i;
+        break;
+      }
+    }
+    if (count - at.reached >= 2 && beneath_ && open_beneath(at, parts, prefixes, count)) return at;
+    while (at.reached < count) {
+      FileDescriptor next(::openat(at.fd, parts[at.reached].c_str(),
+                                   O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next) {
+        (errno == ENOENT ? at.missing : at.blocked) = true;
+        return at;
+      }
+      ++at.reached;
+      keep(at, std::move(next), prefixes[at.reached]);
+    }
+    return at;
+  }
+
+  // The rest of `parts` up to `count` in one call (openat2, resolving beneath
+  // the folder with no link allowed on the way), where the system has it.
+  bool open_beneath(Located& at, const std::vector<std::string>& parts,
+                    const std::vector<std::string>& prefixes, std::size_t count) {
+#ifdef SYS_openat2
+    std::string rest = parts[at.reached];
+    for (std::size_t i = at.reached + 1; i < count; ++i) rest += '/' + parts[i];
+    open_how how{};
+    how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, at.fd, rest.c_str(), &how, sizeof how);
+    if (fd >= 0) {
+      at.reached = count;
+      keep(at, FileDescriptor(static_cast<int>(fd)), prefixes[count]);
+      return true;
+    }
+    // Not on this system (or not allowed here): component by component from now on.
+    if (errno == ENOSYS || errno == EPERM || errno == E2BIG || errno == EINVAL) beneath_ = false;
+#else
+    (void)at, (void)parts, (void)prefixes, (void)count;
+    beneath_ = false;
+#endif
+    return false;
+  }
+
+  // `folder` becomes the place reached; kept open for later members while
+  // there is room (made between members only: a kept folder may be in use).
+  void keep(Located& at, FileDescriptor folder, const std::string& path) {
+    at.fd = folder.get();
+    if (folders_.size() < 2 * MAX_OPEN_FOLDERS) {
+      folders_[path] = std::move(folder);
+      at.owned = FileDescriptor();
+    } else {
+      at.owned = std::move(folder);
+    }
+  }
+
+  // The folders of `parts[at.reached..count)` that are not there yet.
+  int create_missing(Located& at, const std::vector<std::string>& parts, std::size_t count,
+                     const std::string& member) {
+    if (at.reached < count) progress_.wrote = true;
+    while (at.reached < count) {
+      const char* name = parts[at.reached].c_str();
+      if (::mkdirat(at.fd, name, 0777) != 0 && errno != EEXIST) {
+        cannot(member, "Can't create '" + join(parts, at.reached + 1) + "'", errno);
+      }
+      FileDescriptor next(::openat(at.fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!next) cannot(member, "Can't create '" + join(parts, at.reached + 1) + "'", errno);
+      ++at.reached;
+      keep(at, std::move(next), join(parts, at.reached));
+    }
+    return at.fd;
+  }
+
+  // Writes the member as `name` in `folder` (`path` below the root). What
+  // stands there is replaced, a folder only by a folder or when empty. A
+  // symbolic link there is replaced only when `replace_links` (its target was
+  // judged); otherwise false, with nothing written.
+  bool place(MemberData& data, const Member& m, int folder, const std::string& path,
+             bool replace_links) {
+    const std::size_t slash = path.rfind('/');
+    const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    for (int attempt = 0;; ++attempt) {
+      if (create(data, m, folder, name, path)) {
+        progress_.wrote = true;
+        return true;
+      }
+      if (errno != EEXIST || attempt > 0) cannot(m.name, "Can't create '" + path + "'", errno);
+      struct stat st {};
+      if (::fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        cannot(m.name, "Can't create '" + path + "'", errno);
+      }
+      if (S_ISLNK(st.st_mode) && !replace_links) return false;
+      if (S_ISDIR(st.st_mode)) {
+        if (m.kind == Kind::Directory) {  // an existing folder stays
+          progress_.wrote = true;
+          data.skip();
+          remember_folder_time(data.entry(), path);
+          return true;
+        }
+        if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) {
+          cannot(m.name, "Can't replace the folder '" + path + "'", errno);
+        }
+        forget_folders(path);
+      } else if (::unlinkat(folder, name, 0) != 0) {
+        cannot(m.name, "Can't replace '" + path + "'", errno);
+      }
+    }
+  }
+
+  // One attempt at creating the member; false with errno set when it failed.
+  bool create(MemberData& data, const Member& m, int folder, const char* name,
+              const std::string& path) {
+    switch (m.kind) {
+      case Kind::File: {
+        FileDescriptor out(
+            ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m.mode));
+        if (!out) return false;
+        progress_.written += m.bytes;
+        data.write(m, PosixOutput{out.get()});
+        // The umask took bits the mode keeps.
+        if ((m.mode & umask_) != 0 && ::fchmod(out.get(), m.mode) != 0)
+          cannot(m.name, "Can't set the mode", errno);
+        const Times times = times_of(data.entry());
+        if (times.set && ::futimens(out.get(), times.value.data()) != 0) {
+          cannot(m.name, "Can't set the time", errno);
+        }
+        if (::close(out.release()) != 0) cannot(m.name, "Write failed", errno);
+        return true;
+      }
+      case Kind::Directory:
+        if (::mkdirat(folder, name, 0777) != 0) return false;
+        data.skip();
+        remember_folder_time(data.entry(), path);
+        return true;
+      case Kind::Symlink: {
+        if (::symlinkat(m.link_text.c_str(), folder, name) != 0) return false;
+        const Times times = times_of(data.entry());
+        if (times.set) ::utimensat(folder, name, times.value.data(), AT_SYMLINK_NOFOLLOW);
+        return true;
+      }
+      case Kind::Hardlink: {
+        // A hard link is a name and no more: data stored with it would be
+        // written into the file it names.
+        std::vector<std::string> target = split(m.link_text);
+        Located at = locate(target, target.size() - 1);
+        if (at.missing || at.blocked) cannot(m.name, "Can't create '" + path + "'", errno);
+        if (::linkat(at.fd, target.back().c_str(), folder, name, 0) != 0) return false;
+        if (::fchmodat(folder, name, m.mode, 0) != 0) cannot(m.name, "Can't set the mode", errno);
+        return true;
+      }
+    }
+    return true;
+  }
+
+  void remember_folder_time(archive_entry* entry, const std::string& path) {
+    const Times times = times_of(entry);
+    if (times.set) folder_times_.emplace_back(path, times.value);
+  }
+
+  // `path` was removed: folders opened at it or below it are forgotten.
+  void forget_folders(const std::string& path) {
+    for (auto it = folders_.begin(); it != folders_.end();) {
+      const std::string& key = it->first;
+      const bool below = key.size() > path.size() && key.compare(0, path.size(), path) == 0 &&
+                         key[path.size()] == '/';
+      it = key == path || below ? folders_.erase(it) : std::next(it);
+    }
+  }
+
+  // Folders kept open between members: enough for the folders an archive
+  // usually visits in turn, few enough to stay far from the process's limit.
+  static constexpr std::size_t MAX_OPEN_FOLDERS = 64;
+
+  fs::path root_;  // absolute, links resolved
+  Progress& progress_;
+  FileDescriptor root_fd_;
+  mode_t umask_ = 0777;
+  bool beneath_ = true;  // openat2 may be tried
+  std::unordered_map<std::string, FileDescriptor>
+      folders_;  // physical path below the root -> open folder
+  std::vector<std::pair<std::string, std::array<timespec, 2>>> folder_times_;
+};
+
+Placer::Placer(const fs::path& root, Progress& progress)
+    : impl_(std::make_unique<Impl>(root, progress)) {}
+Placer::~Placer() = default;
+void Placer::next_member() { impl_->next_member(); }
+bool Placer::place_directly(Member& m, MemberData& data, const Judge& judge) {
+  return impl_->place_directly(m, data, judge);
+}
+void Placer::place_resolved(const Member& m, MemberData& data, const std::string& relative) {
+  impl_->place_resolved(m, data, relative);
+}
+void Placer::finish() { impl_->finish(); }
+
+}  // namespace keelbox::archive_detail

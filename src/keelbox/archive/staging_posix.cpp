@@ -1,0 +1,235 @@
+// Preparing and exchanging the folder beside on POSIX systems (staging.hpp):
+// through folder descriptors, under a lock on the parent folder, exchanged
+// with the destination by one rename.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "keelbox/archive/staging.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/io.hpp"
+
+namespace keelbox::archive_detail {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string reason() { return std::strerror(errno); }
+
+FileDescriptor open_dir(int at, const char* name) {
+  return FileDescriptor(::openat(at, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+}
+
+std::vector<std::string> names_in(int dir) {
+  std::vector<std::string> names;
+  FileDescriptor listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing) return names;
+  DIR* stream = ::fdopendir(listing.get());
+  if (!stream) return names;
+  listing.release();
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(stream);
+  return names;
+}
+
+class Keeper {
+ public:
+  explicit Keeper(const fs::path& destination) : destination_(destination) {}
+
+  // Everything below `from` recreated below `to`: folders anew, the rest as
+  // hard links (a copy where a link cannot be made).
+  void copy(int from, int to, const fs::path& shown, int depth) {
+    if (depth > MAX_KEPT_DEPTH) {
+      fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
+    }
+    for (const std::string& name : names_in(from)) {
+      const fs::path item = shown / name;
+      struct stat st {};
+      if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+      if (S_ISDIR(st.st_mode)) {
+        if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
+        FileDescriptor sub_from = open_dir(from, name.c_str());
+        FileDescriptor sub_to = open_dir(to, name.c_str());
+        if (!sub_from || !sub_to) fail(item, reason());
+        copy(sub_from.get(), sub_to.get(), item, depth + 1);
+        if (::fchmod(sub_to.get(), st.st_mode & 07777) != 0) fail(item, reason());
+      } else if (::linkat(from, name.c_str(), to, name.c_str(), 0) != 0) {
+        const int link_error = errno;
+        if (S_ISREG(st.st_mode)) {
+          copy_file(from, to, name, st, item);
+        } else if (S_ISLNK(st.st_mode)) {
+          copy_symlink(from, to, name, st, item);
+        } else {
+          fail(item, std::strerror(link_error));
+        }
+      }
+    }
+  }
+
+ private:
+  void copy_file(int from, int to, const std::string& name, const struct stat& st,
+                 const fs::path& item) {
+    FileDescriptor in(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!in) fail(item, reason());
+    FileDescriptor out(::openat(to, name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                st.st_mode & 07777));
+    if (!out) fail(item, reason());
+    char buffer[64 * 1024];
+    for (;;) {
+      const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0) fail(item, reason());
+      if (got == 0) break;
+      if (const int err =
+              write_all(out.get(), std::string_view(buffer, static_cast<std::size_t>(got)))) {
+        fail(item, std::strerror(err));
+      }
+    }
+    if (::fchmod(out.get(), st.st_mode & 07777) != 0) fail(item, reason());
+    if (::close(out.release()) != 0) fail(item, reason());
+  }
+
+  void copy_symlink(int from, int to, const std::string& name, const struct stat& st,
+                    const fs::path& item) {
+    std::string target(static_cast<std::size_t>(st.st_size) + 1, '\0');
+    const ssize_t length = ::readlinkat(from, name.c_str(), target.data(), target.size());
+    if (length < 0) fail(item, reason());
+    target.resize(static_cast<std::size_t>(length));
+    if (::symlinkat(target.c_str(), to, name.c_str()) != 0) fail(item, reason());
+  }
+
+  [[noreturn]] void fail(const fs::path& item, const std::string& why) const {
+    throw ExtractionError("Could not keep '" + item.string() + "' of the previous folder " +
+                          destination_.string() + ": " + why);
+  }
+
+  fs::path destination_;
+};
+
+}  // namespace
+
+struct Staging::Lock {
+  FileDescriptor parent;  // the parent folder, locked
+};
+
+void Staging::LockCloser::operator()(Lock* lock) const noexcept { delete lock; }
+
+std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) const {
+  struct stat st {};
+  const bool exists = ::stat(absolute.c_str(), &st) == 0;
+  if (!exists && errno != ENOENT) {
+    throw ExtractionError("Cannot unpack into " + destination_.string() + ": " + reason());
+  }
+  if (exists && !S_ISDIR(st.st_mode)) {
+    throw ExtractionError("Cannot unpack into " + destination_.string() + ": it is not a folder");
+  }
+  if (!exists) return std::nullopt;
+  return static_cast<unsigned>(st.st_mode);
+}
+
+void Staging::lock() {
+  FileDescriptor parent(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!parent) throw ExtractionError("Cannot open " + parent_.string() + ": " + reason());
+  lock_.reset(new Lock{std::move(parent)});
+  while (::flock(lock_->parent.get(), LOCK_EX) != 0) {
+    if (errno != EINTR) throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+  }
+}
+
+void Staging::remove_leftovers() {
+  std::error_code ec;
+  for (const std::string& name : names_in(lock_->parent.get())) {
+    if (name.rfind(STAGING_PREFIX, 0) == 0) fs::remove_all(parent_ / name, ec);
+  }
+}
+
+void Staging::prepare(const std::optional<unsigned>& folder_mode) {
+  const int parent = lock_->parent.get();
+  std::random_device random;
+  std::string beside;
+  for (int attempt = 0;; ++attempt) {
+    char suffix[16];
+    std::snprintf(suffix, sizeof suffix, "%08x", random());
+    beside = STAGING_PREFIX + std::string(suffix);
+    if (::mkdirat(parent, beside.c_str(), 0777) == 0) break;
+    if (errno != EEXIST || attempt > 100) {
+      throw ExtractionError("Cannot create a folder in " + parent_.string() + ": " + reason());
+    }
+  }
+  path_ = parent_ / beside;
+
+  if (!folder_mode) return;
+  try {
+    FileDescriptor from = open_dir(parent, name_.c_str());
+    FileDescriptor to = open_dir(parent, beside.c_str());
+    if (!from || !to)
+      throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
+    Keeper(destination_).copy(from.get(), to.get(), fs::path(), 0);
+    if (::fchmod(to.get(), *folder_mode & 07777) != 0) {
+      throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
+    }
+  } catch (...) {
+    std::error_code ec;
+    fs::remove_all(path_, ec);  // no destructor runs for a constructor that throws
+    throw;
+  }
+}
+
+Staging::~Staging() {
+  if (path_.empty()) return;
+  std::error_code ec;
+  fs::remove_all(path_, ec);  // what is left: nothing to report it to
+}
+
+void Staging::install() {
+  const std::string beside = path_.filename().string();
+  const int dir = lock_->parent.get();
+  for (int attempt = 0; attempt < 10; ++attempt) {
+    if (::renameat2(dir, beside.c_str(), dir, name_.c_str(), RENAME_EXCHANGE) == 0) {
+      installed_ = true;  // the old contents are beside now, removed on leaving
+      return;
+    }
+    if (errno == ENOENT) {
+      if (::renameat2(dir, beside.c_str(), dir, name_.c_str(), RENAME_NOREPLACE) == 0) {
+        installed_ = true;
+        return;
+      }
+      if (errno == EEXIST) continue;  // appeared meanwhile: exchange with it
+    }
+    if (errno == EINVAL || errno == ENOSYS) {
+      // No exchange on this file system: the old folder steps aside first.
+      const std::string old = beside + "-old";
+      if (::renameat(dir, name_.c_str(), dir, old.c_str()) != 0 && errno != ENOENT) break;
+      if (::renameat(dir, beside.c_str(), dir, name_.c_str()) != 0) {
+        const int error = errno;
+        ::renameat(dir, old.c_str(), dir, name_.c_str());
+        errno = error;
+        break;
+      }
+      std::error_code ec;
+      fs::remove_all(parent_ / old, ec);
+      installed_ = true;
+      return;
+    }
+    break;
+  }
+  throw ExtractionError("Cannot put the unpacked folder in place of " + destination_.string() +
+                        ": " + reason());
+}
+
+}  // namespace keelbox::archive_detail

@@ -1,0 +1,212 @@
+// Preparing and exchanging the folder beside on Windows (staging.hpp): by
+// wide path, under a lock on a byte of a lock file in the parent, the old
+// folder stepping aside for the new one; links are never followed.
+#include <windows.h>
+
+#include <cstdio>
+#include <random>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "keelbox/archive/staging.hpp"
+#include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/wide.hpp"
+
+namespace keelbox::archive_detail {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string windows_reason(DWORD code) {
+  std::string text = std::system_category().message(static_cast<int>(code));
+  while (!text.empty() &&
+         (text.back() == '\n' || text.back() == '\r' || text.back() == ' ' || text.back() == '.')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+std::string last_reason() { return windows_reason(::GetLastError()); }
+
+// Attributes of `path` itself (a link not followed); INVALID_FILE_ATTRIBUTES when not there.
+DWORD attributes_of(const fs::path& path) { return ::GetFileAttributesW(path.c_str()); }
+
+bool is_plain_folder(DWORD attributes) {
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// The names in `folder`.
+std::vector<fs::path> names_in(const fs::path& folder) {
+  std::vector<fs::path> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    names.push_back(it->path().filename());
+  }
+  return names;
+}
+
+// Removes `path` and, when it is a plain folder, everything in it; a link
+// (to a folder too) or a junction is removed itself, never what it leads
+// to. The C++ library cannot be used here: on Windows it cannot tell a link
+// from what it names, and would empty a folder outside through a link.
+// Returns false when something could not be removed.
+bool remove_tree(const fs::path& path, int depth = 0) {
+  const DWORD attributes = attributes_of(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  bool ok = true;
+  if (is_plain_folder(attributes) && depth <= MAX_KEPT_DEPTH) {
+    for (const fs::path& name : names_in(path)) ok = remove_tree(path / name, depth + 1) && ok;
+  }
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+  }
+  const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
+                                                               : ::DeleteFileW(path.c_str());
+  return removed && ok;
+}
+
+class Keeper {
+ public:
+  explicit Keeper(const fs::path& destination) : destination_(destination) {}
+
+  // Everything below `from` recreated below `to`: folders anew, files as
+  // hard links (a copy where a link cannot be made), links as links.
+  void copy(const fs::path& from, const fs::path& to, const fs::path& shown, int depth) {
+    if (depth > MAX_KEPT_DEPTH) {
+      fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
+    }
+    for (const fs::path& name : names_in(from)) {
+      const fs::path item = shown / name;
+      const fs::path source = from / name;
+      const fs::path target = to / name;
+      const DWORD attributes = attributes_of(source);
+      if (attributes == INVALID_FILE_ATTRIBUTES) fail(item, last_reason());
+      if (is_plain_folder(attributes)) {
+        if (!::CreateDirectoryW(target.c_str(), nullptr)) fail(item, last_reason());
+        copy(source, target, item, depth + 1);
+      } else if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        // The link itself, not what it names.
+        if (!::CopyFileExW(source.c_str(), target.c_str(), nullptr, nullptr, nullptr,
+                           COPY_FILE_FAIL_IF_EXISTS | COPY_FILE_COPY_SYMLINK)) {
+          fail(item, last_reason());
+        }
+      } else if (!::CreateHardLinkW(target.c_str(), source.c_str(), nullptr) &&
+                 !::CopyFileW(source.c_str(), target.c_str(), TRUE)) {
+        fail(item, last_reason());
+      }
+    }
+  }
+
+ private:
+  [[noreturn]] void fail(const fs::path& item, const std::string& why) const {
+    throw ExtractionError("Could not keep '" + path_to_utf8(item) + "' of the previous folder " +
+                          path_to_utf8(destination_) + ": " + why);
+  }
+
+  fs::path destination_;
+};
+
+}  // namespace
+
+struct Staging::Lock {
+  HANDLE handle;  // the lock file's, locked
+};
+
+// Closing the handle releases the lock.
+void Staging::LockCloser::operator()(Lock* lock) const noexcept {
+  ::CloseHandle(lock->handle);
+  delete lock;
+}
+
+std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) const {
+  const std::string shown = path_to_utf8(destination_);
+  const DWORD attributes = attributes_of(absolute);
+  const bool exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!exists && ::GetLastError() != ERROR_FILE_NOT_FOUND &&
+      ::GetLastError() != ERROR_PATH_NOT_FOUND) {
+    throw ExtractionError("Cannot unpack into " + shown + ": " + last_reason());
+  }
+  if (exists && !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    throw ExtractionError("Cannot unpack into " + shown + ": it is not a folder");
+  }
+  if (!exists) return std::nullopt;
+  return 0u;  // no modes to keep
+}
+
+void Staging::lock() {
+  // Folders cannot be locked on Windows: a byte of a lock file in the parent can.
+  const fs::path lock_file = parent_ / ".keelbox-unpack.lock";
+  HANDLE lock = ::CreateFileW(lock_file.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_HIDDEN, nullptr);
+  if (lock == INVALID_HANDLE_VALUE) {
+    throw ExtractionError("Cannot lock " + path_to_utf8(parent_) + ": " + last_reason());
+  }
+  lock_.reset(new Lock{lock});
+  OVERLAPPED whole{};
+  if (!::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+    const std::string why = last_reason();
+    lock_.reset();
+    throw ExtractionError("Cannot lock " + path_to_utf8(parent_) + ": " + why);
+  }
+}
+
+void Staging::remove_leftovers() {
+  for (const fs::path& name : names_in(parent_)) {
+    if (path_to_utf8(name).rfind(STAGING_PREFIX, 0) == 0) remove_tree(parent_ / name);
+  }
+}
+
+void Staging::prepare(const std::optional<unsigned>& folder_mode) {
+  try {
+    std::random_device random;
+    fs::path beside;
+    for (int attempt = 0;; ++attempt) {
+      char suffix[16];
+      std::snprintf(suffix, sizeof suffix, "%08x", random());
+      beside = parent_ / path_from_utf8(STAGING_PREFIX + std::string(suffix));
+      if (::CreateDirectoryW(beside.c_str(), nullptr)) break;
+      if (::GetLastError() != ERROR_ALREADY_EXISTS || attempt > 100) {
+        throw ExtractionError("Cannot create a folder in " + path_to_utf8(parent_) + ": " +
+                              last_reason());
+      }
+    }
+    path_ = beside;
+    if (folder_mode)
+      Keeper(destination_).copy(parent_ / path_from_utf8(name_), path_, fs::path(), 0);
+  } catch (...) {
+    // No destructor runs for a constructor that throws (the lock is
+    // released with its owner).
+    if (!path_.empty()) remove_tree(path_);
+    throw;
+  }
+}
+
+Staging::~Staging() {
+  if (!path_.empty()) remove_tree(path_);  // what is left: nothing to report it to
+}
+
+// No exchange of two folders on Windows: the old folder steps aside (to a
+// name the next run removes as a leftover), the new one takes its name, and
+// should that fail the old one comes back.
+void Staging::install() {
+  const fs::path target = parent_ / path_from_utf8(name_);
+  const fs::path old = fs::path(path_) += L"-old";
+  const bool had_old = attributes_of(target) != INVALID_FILE_ATTRIBUTES;
+  if (had_old && !::MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    throw ExtractionError("Cannot put the unpacked folder in place of " +
+                          path_to_utf8(destination_) + ": " + last_reason());
+  }
+  if (!::MoveFileExW(path_.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    const std::string why = last_reason();
+    if (had_old) ::MoveFileExW(old.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH);
+    throw ExtractionError("Cannot put the unpacked folder in place of " +
+                          path_to_utf8(destination_) + ": " + why);
+  }
+  installed_ = true;
+  path_ = old;  // removed on leaving
+}
+
+}  // namespace keelbox::archive_detail
