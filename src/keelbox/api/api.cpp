@@ -64,7 +64,7 @@ std::string request_token(const std::string& token_id, const std::string& token_
   request.body = std::string(TOKEN_REQUEST_BODY);
   request.stall_seconds = TOKEN_STALL_SECONDS;
   expect_json_answer(request);
-  const http::Response response = http::send(request);
+  const http::Response response = http::system_client().send(request);
 
   if (response.status == 200) {
     const nlohmann::json doc = parse_json_answer(response.body, "The token service's answer");
@@ -147,7 +147,7 @@ http::Response send_get(const RequestKWARGSDict& description, bool follow_redire
   request.follow_redirects = follow_redirects;
   request.timeout_seconds = description.timeout;
   expect_json_answer(request);
-  return http::send(request);
+  return http::system_client().send(request);
 }
 
 }  // namespace keelbox::api

@@ -234,7 +234,7 @@ std::vector<std::optional<fs::path>> _download_examples(
 
   ProgressBoard board;
   BoardObserver observer(board);
-  http::Session session(&observer);
+  const std::unique_ptr<http::Session> session = http::system_client().session(&observer);
   auto say = [&board](const std::string& message) {
     board.print_above([&] { send_message(message); });
   };
@@ -301,11 +301,11 @@ std::vector<std::optional<fs::path>> _download_examples(
         // The body of a refused answer is not wanted.
         [](const http::Response& head) { return head.status < 400; });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
-    session.add(*transfer, "Downloading examples for " + show_controls(name),
-                [&finished, i](http::Transfer& done) { finished(i, done); });
+    session->add(*transfer, "Downloading examples for " + show_controls(name),
+                 [&finished, i](http::Transfer& done) { finished(i, done); });
     transfers.push_back(std::move(transfer));
   }
-  session.run();
+  session->run();
   return results;
 }
 
