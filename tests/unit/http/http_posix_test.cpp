@@ -13,10 +13,12 @@
 #include <map>
 #include <memory>
 
+#include "../support/fake_http.hpp"
 #include "../support/sandbox.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
 namespace http = keelbox::http;
+using keelbox::testing::RecordingObserver;
 using keelbox::testing::SandboxCloud;
 using nlohmann::json;
 
@@ -224,24 +226,6 @@ TEST_F(HttpTest, TransportFailuresNameTheAddressAndTheReason) {
   unsetenv("SSL_CERT_FILE");
   EXPECT_THROW(http::system_client().send(get("/packages?limit=99")), keelbox::TransportError);
 }
-
-// Records what a session reports, as the progress board would show it.
-class RecordingObserver : public http::ProgressObserver {
- public:
-  struct Bar {
-    std::string label;
-    std::uint64_t total = 0;
-    std::uint64_t done = 0;
-    bool ended = false;
-  };
-  Id begun(std::string_view label, std::uint64_t total) override {
-    bars.push_back({std::string(label), total});
-    return bars.size() - 1;
-  }
-  void advanced(Id id, std::uint64_t bytes) override { bars.at(id).done += bytes; }
-  void ended(Id id) override { bars.at(id).ended = true; }
-  std::vector<Bar> bars;
-};
 
 TEST_F(HttpTest, ASessionRunsTransfersConcurrentlyAndReportsTheirProgress) {
   cloud_->set_override("examples", {{"chunk_size", 1000}, {"chunk_delay", 0.01}});
