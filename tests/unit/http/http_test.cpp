@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "../support/compressed_samples.hpp"
 #include "../support/fake_http.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/http/http.hpp"
 
 namespace http = keelbox::http;
+using namespace keelbox::testing::samples;
 using keelbox::testing::FakeAnswer;
 using keelbox::testing::FakeClock;
 using keelbox::testing::FakeHttp;
@@ -24,24 +26,6 @@ using keelbox::testing::RecordingObserver;
 namespace {
 
 const std::string URL = "https://core.example.test/v1/license/entitlements";
-const std::string BODY = R"([{"key": "zvk-sample-app"}, {"key": "zvk-sample-app-examples"}])";
-// BODY as gzip, zlib and bare deflate data, and 5000 "x" as gzip.
-const std::string GZIP(
-    "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x8b\xae\x56\xca\x4e\xad\x54\xb2\x52\x50\xaa\x2a\xcb"
-    "\xd6\x2d\x4e\xcc\x2d\xc8\x49\xd5\x4d\x2c\x28\x50\xaa\xd5\x51\xc0\x21\xa5\x9b\x5a\x01\x66\x17"
-    "\x2b\xd5\xc6\x02\x00\x20\xf5\x0a\x75\x3f\x00\x00\x00",
-    59);
-const std::string ZLIB(
-    "\x78\x9c\x8b\xae\x56\xca\x4e\xad\x54\xb2\x52\x50\xaa\x2a\xcb\xd6\x2d\x4e\xcc\x2d\xc8\x49\xd5"
-    "\x4d\x2c\x28\x50\xaa\xd5\x51\xc0\x21\xa5\x9b\x5a\x01\x66\x17\x2b\xd5\xc6\x02\x00\xa4\x9a\x15"
-    "\xc7",
-    47);
-const std::string RAW_DEFLATE = ZLIB.substr(2, ZLIB.size() - 6);
-const std::string GZIP_5000_X(
-    "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xc1\x31\x01\x00\x00\x00\xc2\xa0\xda\x8b\x6f\x0a"
-    "\x3f\xa0\x00\x00\x00\x00\x80\xb7\x01\x26\xf0\xdb\x00\x88\x13\x00\x00",
-    40);
-
 http::Request get(const std::string& url = URL) {
   http::Request r;
   r.url = url;

@@ -113,12 +113,13 @@ class FakeAnswer {
   bool announce_ = true;
 };
 
-// What was asked.
+// What was asked (a redirect followed is asked again).
 struct RecordedRequest {
   std::string method;
   std::string url;
   http::Headers headers;
   std::string body;
+  http::Request request;  // as the caller made it (bounds, time-outs, ...)
 
   std::optional<std::string> header(std::string_view name) const {
     return http::find_header(headers, name);
@@ -206,7 +207,7 @@ class FakeHttp final : public http::Client {
    private:
     void ask(const std::string& url) {
       url_ = url;
-      RecordedRequest r{method_, url, transfer_.request().headers, body_};
+      RecordedRequest r{method_, url, transfer_.request().headers, body_, transfer_.request()};
       http_.requests.push_back(r);
       if (url.rfind("https://", 0) != 0) {
         const std::string scheme = url.substr(0, url.find(':'));
