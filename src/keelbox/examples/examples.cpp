@@ -79,8 +79,9 @@ class BoardObserver : public http::ProgressObserver {
 nlohmann::json get_packages() {
   static const Memoized<nlohmann::json> memo{"keelbox.modules", "get_packages"};
   return memo({}, [] {
-    api::RequestKWARGSDict request = api::create_get_request("/packages?limit=99");
-    http::Response response = api::send_get(request);
+    api::RequestKWARGSDict request =
+        api::create_get_request(http::system_client(), "/packages?limit=99");
+    http::Response response = api::send_get(http::system_client(), request);
     if (response.status >= 400)
       throw HTTPStatusError(response.status, response.reason, response.url);
     return api::parse_json_answer(response.body, "package list answer");
@@ -279,8 +280,8 @@ std::vector<std::optional<fs::path>> _download_examples(
   for (std::size_t i = 0; i < package_names.size(); ++i) {
     const std::string& name = package_names[i];
     example_folder(download_dir, name);  // refused before anything is asked for
-    const api::RequestKWARGSDict description =
-        api::create_get_request("/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
+    const api::RequestKWARGSDict description = api::create_get_request(
+        http::system_client(), "/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
     // Only the address and the headers: the description's 5-second time-out is
     // for short answers; an archive may take longer, bounded by the stall guard.
     http::Request request;

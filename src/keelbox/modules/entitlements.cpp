@@ -35,8 +35,8 @@ std::string_view drop_code_points(std::string_view text, std::size_t count) {
 }
 
 std::vector<KeelboxEntitlement> request_entitlements() {
-  api::RequestKWARGSDict request = api::create_get_request("/entitlements");
-  http::Response response = api::send_get(request);
+  api::RequestKWARGSDict request = api::create_get_request(http::system_client(), "/entitlements");
+  http::Response response = api::send_get(http::system_client(), request);
   response.raise_for_status();
   return _entitlements_from_answer(response.body);
 }

@@ -51,7 +51,8 @@ class ApiTest : public ::testing::Test {
     // The token service issues a new token for every request it is sent.
     http_.otherwise([this](const RecordedRequest& r) {
       if (r.url.rfind("https://token.", 0) != 0) return FakeAnswer(404);
-      return FakeAnswer(200).body(json{{"access_token", "sbx-" + std::to_string(++issued_)}}.dump());
+      return FakeAnswer(200).body(
+          json{{"access_token", "sbx-" + std::to_string(++issued_)}}.dump());
     });
   }
 
@@ -307,7 +308,8 @@ TEST_F(ApiTest, SendGetAppliesTheDescription) {
   // JSON answers are decoded and bounded.
   using keelbox::testing::samples::BODY;
   using keelbox::testing::samples::GZIP;
-  http_.on(core_url("/entitlements"), FakeAnswer(200).header("Content-Encoding", "gzip").body(GZIP));
+  http_.on(core_url("/entitlements"),
+           FakeAnswer(200).header("Content-Encoding", "gzip").body(GZIP));
   EXPECT_EQ(api::send_get(http_, description).body, BODY);
   http_.on(core_url("/entitlements"), FakeAnswer(200).header("Content-Length", "67108865"));
   EXPECT_THROW(api::send_get(http_, description), keelbox::TransportError);

@@ -5,7 +5,8 @@
 
 namespace keelbox::testing::samples {
 
-inline const std::string BODY = R"([{"key": "zvk-sample-app"}, {"key": "zvk-sample-app-examples"}])";
+inline const std::string BODY =
+    R"([{"key": "zvk-sample-app"}, {"key": "zvk-sample-app-examples"}])";
 // BODY as gzip, zlib and bare deflate data, and 5000 "x" as gzip.
 inline const std::string GZIP(
     "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\x8b\xae\x56\xca\x4e\xad\x54\xb2\x52\x50\xaa\x2a\xcb"
