@@ -76,7 +76,7 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
     }
   }
 
-  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
+  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(http::system_client());
   const ClassifiedNames classified = install_names_to_modules_and_packages(names, modules);
   // The keys the service named for what is to be installed reach uv's command line.
   std::vector<std::string> service_keys =
