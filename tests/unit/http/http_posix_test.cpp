@@ -1,6 +1,10 @@
-// The HTTP layer against the sandbox cloud: answers, errors, connection reuse,
-// the stall guard, sessions of concurrent transfers, redirects, bounds,
-// content decoding, certificates and proxies.
+// The libcurl engine against the sandbox cloud, for what only a real server
+// shows: answers as parsed from the wire, connection reuse, chunked bodies,
+// one stall on a real socket, transport failures, concurrent transfers on
+// one thread, redirects as libcurl follows them, no Accept-Encoding sent,
+// certificates and proxies. The logic above the engine (bounds, decoding,
+// the stall guard's rule, the head check) is tested on the scripted engine
+// in http_test.cpp.
 #include "keelbox/http/http.hpp"
 
 #include <gtest/gtest.h>
@@ -81,11 +85,6 @@ TEST_F(HttpTest, ErrorStatusesRaiseWithReasonAndAddress) {
     std::string text_start;
   };
   const std::vector<Case> cases = {
-      {{{"status", 404}}, 404, "Not Found", "404 Client Error: Not Found for url: "},
-      {{{"status", 500}},
-       500,
-       "Internal Server Error",
-       "500 Server Error: Internal Server Error for url: "},
       {{{"status", 401}, {"reason", "Go Away Now"}},
        401,
        "Go Away Now",
@@ -106,17 +105,6 @@ TEST_F(HttpTest, ErrorStatusesRaiseWithReasonAndAddress) {
       EXPECT_EQ(std::string(e.what()), c.text_start + core("/entitlements"));
     }
   }
-}
-
-TEST_F(HttpTest, NonErrorStatusesDoNotRaise) {
-  for (int status : {200, 204, 303, 399}) {
-    http::Response r;
-    r.status = status;
-    EXPECT_NO_THROW(r.raise_for_status()) << status;
-  }
-  http::Response r;
-  r.status = 600;
-  EXPECT_NO_THROW(r.raise_for_status());
 }
 
 TEST_F(HttpTest, RedirectsAreFollowedOnlyWhenAsked) {
@@ -165,40 +153,21 @@ TEST_F(HttpTest, ChunkedAndSlowBodiesArriveWhole) {
   EXPECT_EQ(json::parse(r.body).size(), 2u);
 }
 
-TEST_F(HttpTest, StalledTransfersEndWithTheStallError) {
-  struct Case {
-    json override_;
-    std::optional<long> timeout;
-    long stall;
-    std::string reason;
-  };
-  // The silence is measured from the last data received, also after part of
-  // the body has arrived.
-  const std::vector<Case> cases = {
-      {{{"stall_after_headers", 20}}, std::nullopt, 1, "no data received for 1 seconds"},
-      {{{"stall_before_headers", 20}}, std::nullopt, 2, "no data received for 2 seconds"},
-      {{{"stall_after_headers", 20}}, 1, 60, "no data received for 1 seconds"},
-      {{{"stall_mid_body", 20}}, 2, 60, "no data received for 2 seconds"},
-      {{{"stall_mid_body", 20}, {"chunked", true}},
-       std::nullopt,
-       1,
-       "no data received for 1 seconds"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.override_.dump());
-    cloud_->set_override("entitlements", c.override_);
-    http::Request req = get("/entitlements");
-    req.timeout_seconds = c.timeout;
-    req.stall_seconds = c.stall;
-    const auto t0 = std::chrono::steady_clock::now();
-    try {
-      http::system_client().send(req);
-      ADD_FAILURE() << "no TransportError";
-    } catch (const keelbox::TransportError& e) {
-      EXPECT_EQ(std::string(e.what()), "GET " + core("/entitlements") + " failed: " + c.reason);
-    }
-    EXPECT_LT(seconds_since(t0), static_cast<double>(c.timeout.value_or(c.stall)) + 2.5);
+// The stall guard on the real clock and a real socket, with the shortest
+// period; the other cases run on the fake clock (http_test.cpp).
+TEST_F(HttpTest, AStalledTransferEndsWithTheStallError) {
+  cloud_->set_override("entitlements", {{"stall_mid_body", 20}});
+  http::Request req = get("/entitlements");
+  req.stall_seconds = 1;
+  const auto t0 = std::chrono::steady_clock::now();
+  try {
+    http::system_client().send(req);
+    ADD_FAILURE() << "no TransportError";
+  } catch (const keelbox::TransportError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "GET " + core("/entitlements") + " failed: no data received for 1 seconds");
   }
+  EXPECT_LT(seconds_since(t0), 2.5);
 }
 
 TEST_F(HttpTest, TransportFailuresNameTheAddressAndTheReason) {
@@ -276,47 +245,6 @@ TEST_F(HttpTest, ASessionRunsTransfersConcurrentlyAndReportsTheirProgress) {
   EXPECT_GE(cloud_->connections().size(), 2u);
 }
 
-// The stall guard of a session (60 seconds for archives) with a short period.
-TEST_F(HttpTest, ASessionTransferThatFallsSilentEndsWithTheStallError) {
-  cloud_->set_override("examples", {{"stall_mid_body", 20}});
-  std::ofstream(cloud_->examples_dir / "slow.tar.gz", std::ios::binary) << std::string(5000, 'x');
-  RecordingObserver observer;
-  const std::unique_ptr<http::Session> session = http::system_client().session(&observer);
-  http::Request req = get("/artifacts/examples/slow.tar.gz");
-  req.stall_seconds = 1;
-  http::Transfer t(req, [](std::string_view) {});
-  session->add(t, "slow", [](http::Transfer& ended) { ended.finish(); });
-  const auto t0 = std::chrono::steady_clock::now();
-  try {
-    session->run();
-    ADD_FAILURE() << "no TransportError";
-  } catch (const keelbox::TransportError& e) {
-    EXPECT_EQ(std::string(e.what()), "GET " + req.url + " failed: no data received for 1 seconds");
-  }
-  EXPECT_LT(seconds_since(t0), 3.5);
-  ASSERT_EQ(observer.bars.size(), 1u);
-  EXPECT_EQ(observer.bars[0].done, 2500u);
-}
-
-TEST_F(HttpTest, SilenceIsMeasuredFromTheLastByteOfHeadersAndBody) {
-  // One byte every 1.5 s, and header lines 1.5 s apart, with a 5-second time-out.
-  const json slow_headers = json::array({{"X-A", "1"}, {"X-B", "2"}, {"X-C", "3"}, {"X-D", "4"}});
-  const std::vector<json> cases = {
-      {{"status", 200}, {"body", "[1,2,3]"}, {"chunk_size", 1}, {"chunk_delay", 1.5}},
-      {{"status", 200}, {"body", "[1,2,3]"}, {"header_delay", 1.5}, {"headers", slow_headers}},
-  };
-  for (const json& c : cases) {
-    SCOPED_TRACE(c.dump());
-    cloud_->set_override("entitlements", c);
-    http::Request req = get("/entitlements");
-    req.timeout_seconds = 5;
-    const auto t0 = std::chrono::steady_clock::now();
-    http::Response r = http::system_client().send(req);
-    EXPECT_GT(seconds_since(t0), 6.0);  // longer than the time-out, all told
-    EXPECT_EQ(r.body, "[1,2,3]");
-  }
-}
-
 json location(const std::string& address) {
   return json::array({json::array({"Location", address})});
 }
@@ -324,7 +252,7 @@ json location(const std::string& address) {
 TEST_F(HttpTest, RedirectsThatLeaveHttpsAreRefused) {
   const std::string plain =
       "http://127.0.0.1:" + std::to_string(cloud_->port) + "/v1/license/entitlements";
-  for (int status : {301, 302, 303, 307, 308}) {
+  for (int status : {302, 308}) {
     SCOPED_TRACE(status);
     cloud_->set_override("entitlements", {{"status", status}, {"headers", location(plain)}});
     try {
@@ -362,42 +290,9 @@ TEST_F(HttpTest, RedirectsThatLeaveHttpsAreRefused) {
   EXPECT_TRUE(cloud_->requests("/v1/license/packages").size() == 1u);
 }
 
-TEST_F(HttpTest, AnswersAreBoundedWhileTheyArrive) {
-  struct Case {
-    json override_;
-    std::size_t limit;
-    bool refused;
-  };
-  const std::vector<Case> cases = {
-      {{{"pad_body", 5000}}, 1000, true},                        // announced too long
-      {{{"pad_body", 5000}, {"chunked", true}}, 1000, true},     // found too long on the way
-      {{{"pad_body", 5000}, {"encoding", "gzip"}}, 1000, true},  // small, but not once decoded
-      {{{"pad_body", 500}}, 1000, false},
-      {{{"pad_body", 5000}}, 0, false},  // no bound
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.override_.dump());
-    cloud_->set_override("entitlements", c.override_);
-    http::Request req = get("/entitlements");
-    req.max_body_bytes = c.limit;
-    req.decode_content = true;
-    if (!c.refused) {
-      EXPECT_EQ(json::parse(http::system_client().send(req).body).size(), 2u);
-      continue;
-    }
-    try {
-      http::system_client().send(req);
-      ADD_FAILURE() << "no TransportError";
-    } catch (const keelbox::TransportError& e) {
-      EXPECT_EQ(std::string(e.what()),
-                "GET " + core("/entitlements") + " failed: the answer is larger than 1000 bytes");
-    }
-  }
-}
-
 TEST_F(HttpTest, EncodedAnswersAreDecodedOnlyWhenAsked) {
   const std::string plain = http::system_client().send(get("/entitlements")).body;
-  for (const char* encoding : {"gzip", "deflate"}) {
+  for (const char* encoding : {"gzip"}) {
     SCOPED_TRACE(encoding);
     cloud_->set_override("entitlements",
                          {{"encoding", encoding}, {"chunked", true}, {"chunk_size", 50}});
@@ -412,15 +307,6 @@ TEST_F(HttpTest, EncodedAnswersAreDecodedOnlyWhenAsked) {
   for (const auto& logged : cloud_->requests("/v1/license/entitlements")) {
     for (const auto& h : logged["headers"]) EXPECT_NE(h[0].get<std::string>(), "Accept-Encoding");
   }
-  // A damaged compressed answer is an error; an empty one is empty.
-  const json gzip_header = json::array({json::array({"Content-Encoding", "gzip"})});
-  cloud_->set_override("entitlements",
-                       {{"status", 200}, {"body", "not gzip at all"}, {"headers", gzip_header}});
-  http::Request req = get("/entitlements");
-  req.decode_content = true;
-  EXPECT_THROW(http::system_client().send(req), keelbox::TransportError);
-  cloud_->set_override("entitlements", {{"status", 200}, {"body", ""}, {"headers", gzip_header}});
-  EXPECT_EQ(http::system_client().send(req).body, "");
 }
 
 TEST_F(HttpTest, CertificatesAreTakenFromTheVariablesPythonUsersSet) {
@@ -509,12 +395,6 @@ TEST_F(HttpTest, ProxyFailuresNameTheProxy) {
       << unreachable;
   EXPECT_EQ(unreachable.find("proxy-secret"), std::string::npos);
   cloud_->apply_env();
-}
-
-TEST_F(HttpTest, AnErrorInTheSinkEndsTheTransferWithThatError) {
-  http::Transfer t(get("/entitlements"),
-                   [](std::string_view) { throw std::runtime_error("disk full"); });
-  EXPECT_THROW(http::system_client().perform(t), std::runtime_error);
 }
 
 }  // namespace
