@@ -39,11 +39,11 @@ const std::string ARCHIVE(
     "\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xe0\x0f\xcd\xf5\x84\x71\xf0\x00\x28\x00\x00",
     159);
 
-std::string core_url(const std::string& path) {
+std::string license_url(const std::string& path) {
   return "https://core.cloud." + std::string(keelbox::build::SERVICE_DOMAIN) + "/v1/license" + path;
 }
 std::string archive_url(const std::string& artifact) {
-  return core_url("/artifacts/examples/" + artifact + ".tar.gz");
+  return license_url("/artifacts/examples/" + artifact + ".tar.gz");
 }
 
 std::string read(const fs::path& file) {
@@ -134,7 +134,7 @@ TEST_F(ExamplesDownloadTest, EachArchiveIsUnpackedOrRefusedWithARedLine) {
   // One token for all; every archive asked for with it, without a time-out,
   // bounded by the 60-second stall guard instead, and left encoded.
   EXPECT_EQ(http_.requests_to("https://token.").size(), 1u);
-  const auto asked = http_.requests_to(core_url("/artifacts/examples/good"));
+  const auto asked = http_.requests_to(license_url("/artifacts/examples/good"));
   ASSERT_EQ(asked.size(), 1u);
   EXPECT_EQ(asked[0].method, "GET");
   EXPECT_EQ(asked[0].headers, (keelbox::http::Headers{{"Accept", "application/vnd.api+json"},
@@ -179,8 +179,8 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
 }
 
 TEST_F(ExamplesDownloadTest, ThePackageListIsAskedOnceAndNotStoredWhenRefused) {
-  const std::string packages = core_url("/packages?limit=99");
-  const std::string entitlements = core_url("/entitlements");
+  const std::string packages = license_url("/packages?limit=99");
+  const std::string entitlements = license_url("/entitlements");
   http_.on(packages, FakeAnswer(500));
   EXPECT_THROW(keelbox::get_packages(http_), keelbox::HTTPStatusError);
   http_.on(packages, FakeAnswer(200).body("not json"));
