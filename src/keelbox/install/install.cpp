@@ -2,6 +2,7 @@
 
 #include "keelbox/api/api.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/uv/uv.hpp"

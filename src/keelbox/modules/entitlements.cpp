@@ -4,6 +4,7 @@
 #include "keelbox/api/api.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"

@@ -3,6 +3,7 @@
 // then install every package in one uv run.
 #include <set>
 
+#include "keelbox/http/http.hpp"
 #include "keelbox/install/install.hpp"
 #include "keelbox/install_mkl/install_mkl.hpp"
 #include "keelbox/messages/messages.hpp"
