@@ -55,7 +55,8 @@ std::string checked_access_token(std::string token) {
   return token;
 }
 
-std::string request_token(const std::string& token_id, const std::string& token_secret) {
+std::string request_token(http::Client& client, const std::string& token_id,
+                          const std::string& token_secret) {
   http::Request request;
   request.method = "POST";
   request.url = _get_token_api_url() + "/oauth/token";
@@ -64,7 +65,7 @@ std::string request_token(const std::string& token_id, const std::string& token_
   request.body = std::string(TOKEN_REQUEST_BODY);
   request.stall_seconds = TOKEN_STALL_SECONDS;
   expect_json_answer(request);
-  const http::Response response = http::send(request);
+  const http::Response response = client.send(request);
 
   if (response.status == 200) {
     const nlohmann::json doc = parse_json_answer(response.body, "The token service's answer");
@@ -115,21 +116,21 @@ std::string _get_token_api_url() { return service_origin("token"); }
 
 std::string _get_core_rest_url() { return _get_cloud_api_url() + "/license"; }
 
-std::string _access_token_request(const std::string& TOKEN_USERNAME,
+std::string _access_token_request(http::Client& client, const std::string& TOKEN_USERNAME,
                                   const std::string& TOKEN_SECRET) {
   static const Memoized<std::string> memo{"keelbox.api", "_access_token_request", 1800.0};
   MemoArgs args;
   args.keyword = {{"TOKEN_USERNAME", TOKEN_USERNAME}, {"TOKEN_SECRET", TOKEN_SECRET}};
-  return memo(args, [&] { return request_token(TOKEN_USERNAME, TOKEN_SECRET); });
+  return memo(args, [&] { return request_token(client, TOKEN_USERNAME, TOKEN_SECRET); });
 }
 
-std::string _get_access_token() {
+std::string _get_access_token(http::Client& client) {
   const KeelboxConfig conf = get_configparser();
-  return _access_token_request(conf.profile.token_id, conf.profile.token);
+  return _access_token_request(client, conf.profile.token_id, conf.profile.token);
 }
 
-RequestKWARGSDict create_get_request(const std::string& path) {
-  const std::string token = _get_access_token();
+RequestKWARGSDict create_get_request(http::Client& client, const std::string& path) {
+  const std::string token = _get_access_token(client);
   RequestKWARGSDict request;
   request.headers = {
       {"Accept", ACCEPT},
@@ -139,7 +140,8 @@ RequestKWARGSDict create_get_request(const std::string& path) {
   return request;
 }
 
-http::Response send_get(const RequestKWARGSDict& description, bool follow_redirects) {
+http::Response send_get(http::Client& client, const RequestKWARGSDict& description,
+                        bool follow_redirects) {
   http::Request request;
   request.method = "GET";
   request.url = description.url;
@@ -147,7 +149,7 @@ http::Response send_get(const RequestKWARGSDict& description, bool follow_redire
   request.follow_redirects = follow_redirects;
   request.timeout_seconds = description.timeout;
   expect_json_answer(request);
-  return http::send(request);
+  return client.send(request);
 }
 
 }  // namespace keelbox::api

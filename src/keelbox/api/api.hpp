@@ -52,13 +52,15 @@ struct RequestKWARGSDict {
 };
 
 // The description of a GET on core REST base + `path` (appended unchanged; it
-// begins with "/" and may carry a query). Obtains the access token first.
-RequestKWARGSDict create_get_request(const std::string& path);
+// begins with "/" and may carry a query). Obtains the access token first,
+// through `client` when it is not stored.
+RequestKWARGSDict create_get_request(http::Client& client, const std::string& path);
 
 // Sends the described GET with its fields applied: the headers, the address,
 // and the time-out bounding connection set-up and each wait for data; the
 // certificate is verified. Error statuses are returned, not raised.
-http::Response send_get(const RequestKWARGSDict& request, bool follow_redirects = true);
+http::Response send_get(http::Client& client, const RequestKWARGSDict& request,
+                        bool follow_redirects = true);
 
 // Bounds `request` as a JSON answer is bounded (MAX_JSON_ANSWER_BYTES) and
 // lets its answer be gzip- or deflate-encoded.
@@ -77,7 +79,7 @@ std::string _get_token_api_url();
 std::string _get_core_rest_url();
 
 // The access token of the configured profile (memoised request).
-std::string _get_access_token();
+std::string _get_access_token(http::Client& client);
 
 // Exchanges token id and secret for an access token (POST /oauth/token),
 // memoised for 1800 s under the keyword arguments TOKEN_USERNAME and
@@ -87,7 +89,7 @@ std::string _get_access_token();
 // "access_token" member -> KeyError; a token that is empty, longer than
 // MAX_ACCESS_TOKEN_BYTES or not of the characters a bearer token consists of
 // -> KeelboxException (nothing stored). Transport failures pass unchanged.
-std::string _access_token_request(const std::string& TOKEN_USERNAME,
+std::string _access_token_request(http::Client& client, const std::string& TOKEN_USERNAME,
                                   const std::string& TOKEN_SECRET);
 
 // "Basic " + Base64 of the UTF-8 text "<id>:<secret>".

@@ -409,7 +409,10 @@ void SQLiteDiskCache::prune_expired() {
 
 SQLiteDiskCache& _get_cache() {
   static std::unique_ptr<SQLiteDiskCache> cache;  // originally _CACHE
-  if (!cache) cache = std::make_unique<SQLiteDiskCache>(_get_cache_file());
+  // A run keeps one location; a test program that moves the user's folders
+  // between tests gets the store of the folders in force.
+  const fs::path file = _get_cache_file();
+  if (!cache || cache->path() != file) cache = std::make_unique<SQLiteDiskCache>(file);
   return *cache;
 }
 

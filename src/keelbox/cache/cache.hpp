@@ -130,7 +130,8 @@ class SQLiteDiskCache {
   std::filesystem::path path_;
 };
 
-// The process-wide store at _get_cache_file(), created on first use.
+// The process-wide store at _get_cache_file(), opened on first use (and again
+// should that location change, as it does between tests).
 SQLiteDiskCache& _get_cache();
 
 // ---- memoisation --------------------------------------------------------

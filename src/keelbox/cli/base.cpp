@@ -7,6 +7,7 @@
 #include "keelbox/build_config.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
 #include "keelbox/platform/wide.hpp"
@@ -128,12 +129,12 @@ void install_modules_command(const std::vector<std::string>& names, bool yes,
 void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available) {
   if (list_available) {
-    std::vector<std::string> names = get_entitled_examples_packages();
+    std::vector<std::string> names = get_entitled_examples_packages(http::system_client());
     for (std::string& name : names) name = show_controls(name);
     send_message("Available examples: \n" + join(names, "\n"));
     return;
   }
-  download_examples(download_dir, module_names);
+  download_examples(http::system_client(), download_dir, module_names);
 }
 
 }  // namespace keelbox

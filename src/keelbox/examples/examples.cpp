@@ -76,11 +76,11 @@ class BoardObserver : public http::ProgressObserver {
 
 // ---- the catalogue ------------------------------------------------------
 
-nlohmann::json get_packages() {
+nlohmann::json get_packages(http::Client& client) {
   static const Memoized<nlohmann::json> memo{"keelbox.modules", "get_packages"};
-  return memo({}, [] {
-    api::RequestKWARGSDict request = api::create_get_request("/packages?limit=99");
-    http::Response response = api::send_get(request);
+  return memo({}, [&client] {
+    api::RequestKWARGSDict request = api::create_get_request(client, "/packages?limit=99");
+    http::Response response = api::send_get(client, request);
     if (response.status >= 400)
       throw HTTPStatusError(response.status, response.reason, response.url);
     return api::parse_json_answer(response.body, "package list answer");
@@ -100,7 +100,9 @@ std::vector<std::string> examples_from_packages(const nlohmann::json& packages) 
   return examples;
 }
 
-std::vector<std::string> get_examples_packages() { return examples_from_packages(get_packages()); }
+std::vector<std::string> get_examples_packages(http::Client& client) {
+  return examples_from_packages(get_packages(client));
+}
 
 std::string code_to_package_name(std::string_view code) {
   std::string name = replace_all(replace_all(code, "ENT_", ""), "_FREE", "");
@@ -123,9 +125,9 @@ std::vector<std::string> entitled_examples(const std::vector<std::string>& examp
   return out;
 }
 
-std::vector<std::string> get_entitled_examples_packages() {
-  std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
-  return entitled_examples(get_examples_packages(), modules);
+std::vector<std::string> get_entitled_examples_packages(http::Client& client) {
+  std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(client);
+  return entitled_examples(get_examples_packages(client), modules);
 }
 
 // ---- the download -------------------------------------------------------
@@ -198,10 +200,10 @@ void _save_tarball(int archive_fd, const fs::path& file_path) {
 }
 
 std::vector<std::string> download_examples(
-    const std::optional<fs::path>& download_dir,
+    http::Client& client, const std::optional<fs::path>& download_dir,
     const std::optional<std::vector<std::string>>& module_names) {
   const fs::path folder = _normalize_download_dir(download_dir);
-  const std::vector<std::string> available = get_entitled_examples_packages();
+  const std::vector<std::string> available = get_entitled_examples_packages(client);
 
   std::vector<std::string> errors;
   std::vector<std::string> selected;
@@ -212,7 +214,7 @@ std::vector<std::string> download_examples(
     selected = available;
   }
 
-  _download_examples(selected, folder);
+  _download_examples(client, selected, folder);
 
   for (const std::string& name : selected) {
     for (const fs::path& file : requirements_files(folder / name)) {
@@ -226,15 +228,15 @@ std::vector<std::string> download_examples(
 }
 
 std::vector<std::optional<fs::path>> _download_examples(
-    const std::vector<std::string>& package_names, const fs::path& download_dir,
-    long stall_seconds) {
+    http::Client& client, const std::vector<std::string>& package_names,
+    const fs::path& download_dir, long stall_seconds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
   results.resize(package_names.size());
 
   ProgressBoard board;
   BoardObserver observer(board);
-  http::Session session(&observer);
+  const std::unique_ptr<http::Session> session = client.session(&observer);
   auto say = [&board](const std::string& message) {
     board.print_above([&] { send_message(message); });
   };
@@ -279,8 +281,8 @@ std::vector<std::optional<fs::path>> _download_examples(
   for (std::size_t i = 0; i < package_names.size(); ++i) {
     const std::string& name = package_names[i];
     example_folder(download_dir, name);  // refused before anything is asked for
-    const api::RequestKWARGSDict description =
-        api::create_get_request("/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
+    const api::RequestKWARGSDict description = api::create_get_request(
+        client, "/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
     // Only the address and the headers: the description's 5-second time-out is
     // for short answers; an archive may take longer, bounded by the stall guard.
     http::Request request;
@@ -301,11 +303,11 @@ std::vector<std::optional<fs::path>> _download_examples(
         // The body of a refused answer is not wanted.
         [](const http::Response& head) { return head.status < 400; });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
-    session.add(*transfer, "Downloading examples for " + show_controls(name),
-                [&finished, i](http::Transfer& done) { finished(i, done); });
+    session->add(*transfer, "Downloading examples for " + show_controls(name),
+                 [&finished, i](http::Transfer& done) { finished(i, done); });
     transfers.push_back(std::move(transfer));
   }
-  session.run();
+  session->run();
   return results;
 }
 

@@ -23,6 +23,9 @@
 #include "keelbox/models/models.hpp"
 
 namespace keelbox {
+namespace http {
+class Client;
+}  // namespace http
 
 // Largest piece of an archive read from the network at a time.
 inline constexpr std::size_t EXAMPLES_CHUNK_SIZE = 8192;
@@ -34,9 +37,9 @@ inline constexpr long EXAMPLES_STALL_SECONDS = 60;
 // The package list (GET "/packages?limit=99", first page only) as parsed
 // from the JSON body; memoised on disk without expiry. An error status throws
 // HTTPStatusError, a body that is not JSON ParseError; nothing is memoised then.
-nlohmann::json get_packages();
+nlohmann::json get_packages(http::Client& client);
 // The keys of get_packages() that end with "examples", in order.
-std::vector<std::string> get_examples_packages();
+std::vector<std::string> get_examples_packages(http::Client& client);
 
 // The package-name form of a module code: every "ENT_" and then every "_FREE"
 // removed, lower-cased, trimmed, blanks and "_" turned into "-".
@@ -81,14 +84,14 @@ std::vector<std::filesystem::path> requirements_files(const std::filesystem::pat
 std::filesystem::path _normalize_download_dir(
     const std::optional<std::filesystem::path>& download_dir = std::nullopt);
 
-// Downloads and unpacks every name concurrently; per name, in order, the
+// Downloads and unpacks every name concurrently through `client`; per name, in order, the
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
 // archives and refused members end the whole run with their error; so does
 // an archive that sends no data for `stall_seconds`.
 std::vector<std::optional<std::filesystem::path>> _download_examples(
-    const std::vector<std::string>& package_names, const std::filesystem::path& download_dir,
-    long stall_seconds = EXAMPLES_STALL_SECONDS);
+    http::Client& client, const std::vector<std::string>& package_names,
+    const std::filesystem::path& download_dir, long stall_seconds = EXAMPLES_STALL_SECONDS);
 
 // Unpacks the gzip tar archive, in memory or in the file open as
 // `archive_fd`, below `file_path` (safe extraction).

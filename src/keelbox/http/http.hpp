@@ -1,6 +1,10 @@
 #pragma once
-// The tool's one HTTP engine, over libcurl (which nothing else includes).
-// Every network caller goes through it, so that all requests behave alike:
+// The tool's HTTP requests: what a request and an answer are, the logic every
+// transfer follows whatever carries it, and the seam (Client) behind which the
+// engine sits. The real engine is libcurl (which nothing but http.cpp and
+// curl_loader.cpp includes); tests put a scripted fake in its place
+// (tests/unit/support/fake_http.hpp). Every network caller takes a Client, so
+// that all requests behave alike:
 //
 // - HTTPS only: a request for another scheme fails, and so does a redirect
 //   that leaves https (a TransportError naming the address redirected to).
@@ -20,23 +24,28 @@
 //   time-out (else its stall period), and a transfer that receives no data for
 //   the time-out (else the stall period, 60 s by default) ends with a
 //   TransportError "... no data received for N seconds". The silence is
-//   measured from the last byte received, header or body.
+//   measured from the last byte received, header or body, by a StallGuard on
+//   the engine's Clock.
 // - A body can be bounded (Request::max_body_bytes: refused while arriving)
 //   and, for answers that are not files, freed of a gzip or deflate
 //   Content-Encoding (Request::decode_content).
 //
+// The first three are the engine's; the rest is decided here, above it, by
+// the Transfer that the engine feeds with the answer as it arrives.
+//
 // Blocking use:
 //
-//   http::Response r = http::send({.method = "GET", .url = url, .headers = {...}});
+//   http::Response r = client.send({.method = "GET", .url = url, .headers = {...}});
 //   r.raise_for_status();   // HTTPStatusError for 400..599
 //
 // Concurrent use: a Session drives many Transfers on this thread and tells a
 // ProgressObserver how their bodies advance:
 //
-//   http::Session session(&observer);
+//   std::unique_ptr<http::Session> session = client.session(&observer);
 //   http::Transfer t(request, sink, accept_head);
-//   session.add(t, "label", [](http::Transfer& done) { use(done.finish()); });
-//   session.run();
+//   session->add(t, "label", [](http::Transfer& done) { use(done.finish()); });
+//   session->run();
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -77,6 +86,16 @@ struct Request {
   bool decode_content = false;
 };
 
+// The silence, in seconds, that ends a transfer of `request`: its time-out,
+// else its stall period (DEFAULT_STALL_SECONDS when not positive).
+long stall_period(const Request& request);
+
+// Whether `request` sends a body (it has one, or its method is POST/PUT/PATCH).
+bool sends_body(const Request& request);
+
+// The first header of that name in `headers`, compared without regard to case.
+std::optional<std::string> find_header(const Headers& headers, std::string_view name);
+
 struct Response {
   long status = 0;
   std::string reason;  // from the status line, else the standard phrase
@@ -110,45 +129,60 @@ class TooManyRedirects : public TransportError {
   std::string url_;
 };
 
-// One request, ready for perform() or a Session. Owns everything the transfer
-// needs to stay alive.
-class Transfer {
+// ---- time ------------------------------------------------------------------
+
+// Where a transfer's silence is measured. The engine's is steady_clock(); a
+// test's can be moved by hand.
+class Clock {
  public:
-  // Receives the body in pieces of at most set_chunk_size() bytes (when set)
-  // instead of Response::body.
-  using DataSink = std::function<void(std::string_view chunk)>;
-  // Sees the head (status, reason, headers, address) of the final answer
-  // before its body; returning false refuses the body: the transfer ends
-  // without reading it, and finish() returns the Response without a body.
-  using HeadCheck = std::function<bool(const Response& head)>;
+  using time_point = std::chrono::steady_clock::time_point;
+  virtual ~Clock() = default;
+  virtual time_point now() const = 0;
+};
 
-  explicit Transfer(Request request, DataSink sink = nullptr, HeadCheck accept = nullptr);
-  Transfer(const Transfer&) = delete;
-  Transfer& operator=(const Transfer&) = delete;
-  ~Transfer();
+// std::chrono::steady_clock as a Clock.
+const Clock& steady_clock();
 
-  const Request& request() const;
-  // Largest piece handed to the sink at a time (0: as they arrive).
-  void set_chunk_size(std::size_t bytes);
+// Decides when a transfer has waited too long for data. Silence counts from
+// the moment a request is sent (connection set-up has its own time-out) and
+// again from every header line, every piece of the body and of the upload.
+// The engine tells it what happens and asks expired() as often as it can
+// (libcurl: about once a second and on every event); once it is true, the
+// engine ends the transfer and stalled() stays true.
+class StallGuard {
+ public:
+  StallGuard(const Clock& clock, long period_seconds) : clock_(&clock), period_(period_seconds) {}
 
-  // Status of the answer received so far (0 before its status line).
-  long status() const;
-  // A header of the answer received so far (case-insensitive name).
-  std::optional<std::string> header(std::string_view name) const;
+  // A request is out and its answer is due.
+  void sent() {
+    waiting_ = true;
+    data();
+  }
+  // Data arrived (a header line, a piece of the body) or went out.
+  void data() { last_ = clock_->now(); }
+  // A redirect is being followed: its new connection is bounded by the
+  // connect time-out until its request is sent.
+  void redirected() { waiting_ = false; }
 
-  // Runs the transfer to its end on this thread; then as finish().
-  Response perform();
-  // The outcome of a transfer that has ended: the Response, or a
-  // TransportError (TooManyRedirects after too many redirects). An exception
-  // thrown by the sink or the head check is rethrown here.
-  Response finish();
-
-  struct Impl;
+  bool waiting() const { return waiting_; }
+  // True once an answer is due and no data has come for the period.
+  bool expired() {
+    if (!waiting_) return false;
+    if (clock_->now() - last_ >= std::chrono::seconds(period_)) stalled_ = true;
+    return stalled_;
+  }
+  bool stalled() const { return stalled_; }
+  long period() const { return period_; }
 
  private:
-  friend class Session;
-  std::unique_ptr<Impl> impl_;
+  const Clock* clock_;
+  long period_;
+  bool waiting_ = false;
+  bool stalled_ = false;
+  Clock::time_point last_{};
 };
+
+// ---- transfers -------------------------------------------------------------
 
 // Told how the bodies of a Session's transfers advance.
 class ProgressObserver {
@@ -163,32 +197,124 @@ class ProgressObserver {
   virtual void ended(Id id) = 0;
 };
 
+class Session;
+
+// One request and what becomes of its answer: the head read and checked
+// (redirects that leave https, the head check, the size bound, decoding), the
+// body decoded, bounded and handed on in pieces, the silence guarded, and the
+// outcome told as a Response or an error. An engine carries the bytes and
+// feeds them in (the engine's side, below); a Client or Session runs it.
+class Transfer {
+ public:
+  // Receives the body in pieces of at most set_chunk_size() bytes (when set)
+  // instead of Response::body.
+  using DataSink = std::function<void(std::string_view chunk)>;
+  // Sees the head (status, reason, headers, address) of the final answer
+  // before its body; returning false refuses the body: the transfer ends
+  // without reading it, and finish() returns the Response without a body.
+  using HeadCheck = std::function<bool(const Response& head)>;
+
+  explicit Transfer(Request request, DataSink sink = nullptr, HeadCheck accept = nullptr);
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+  // Leaves the session still running it.
+  ~Transfer();
+
+  const Request& request() const;
+  // Largest piece handed to the sink at a time (0: as they arrive).
+  void set_chunk_size(std::size_t bytes);
+  std::size_t chunk_size() const;
+
+  // The outcome of a transfer that has ended: the Response, or a
+  // TransportError (TooManyRedirects after too many redirects). An exception
+  // thrown by the sink or the head check is rethrown here.
+  Response finish();
+
+  // ---- the engine's side ----
+
+  // How the engine's exchange ended.
+  struct Ending {
+    enum class Kind {
+      complete,            // the answer arrived whole
+      aborted,             // the engine ended it because the stall guard expired
+      too_many_redirects,  // after MAX_REDIRECTS redirects
+      failed,              // anything else, a refusal of this side included
+    };
+    Kind kind = Kind::complete;
+    // Unless complete: why, as it follows "<method> <url> failed: ".
+    std::string reason;
+  };
+
+  // Before the request goes out: silence is measured on `clock`, and a body
+  // that begins is told to `observer` (when given) under `label`.
+  void begin(const Clock& clock, ProgressObserver* observer = nullptr, std::string label = {});
+  StallGuard& stall_guard();
+  // The status of the answer being received (0 before its status line) and
+  // the address it answers; told before each header line, piece and ending.
+  void answering(long status, std::string_view url);
+  // A header line as received, with its line end. False: end the transfer.
+  bool header_line(std::string_view line);
+  // A piece of the body as received. False: end the transfer.
+  bool body(std::string_view data);
+  // The exchange is over; finish() tells the outcome.
+  void end(Ending ending);
+
+  struct Impl;
+
+ private:
+  friend class Session;
+  std::unique_ptr<Impl> impl_;
+  Session* session_ = nullptr;
+};
+
 // Concurrent transfers driven on this thread, sharing connections.
 class Session {
  public:
   using Completion = std::function<void(Transfer& transfer)>;
 
-  explicit Session(ProgressObserver* observer = nullptr);
+  Session() = default;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
   // Abandons the transfers still running.
-  ~Session();
+  virtual ~Session() = default;
 
   // Begins `transfer` (which must outlive its run here). `label` names it to
   // the observer; `done` runs once it has ended and calls transfer.finish().
-  void add(Transfer& transfer, std::string label, Completion done);
+  virtual void add(Transfer& transfer, std::string label, Completion done) = 0;
   // Drives every transfer until all have ended. An exception thrown by a
   // completion ends the run at once (the others are abandoned).
-  void run();
+  virtual void run() = 0;
 
-  struct Impl;
+ protected:
+  // `transfer` is driven here until released: its destruction calls forget().
+  void hold(Transfer& transfer) { transfer.session_ = this; }
+  static void release(Transfer& transfer) { transfer.session_ = nullptr; }
+  // `transfer`, still held, is being destroyed: drop it without a word.
+  virtual void forget(Transfer& transfer) noexcept = 0;
 
  private:
-  std::unique_ptr<Impl> impl_;
+  friend class Transfer;
 };
 
-// Sends one request and waits for the whole answer. Transport failures throw
-// TransportError; error statuses are returned (see raise_for_status).
-Response send(const Request& request);
+// What carries requests: the real engine (system_client()) or a fake.
+class Client {
+ public:
+  Client() = default;
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  virtual ~Client() = default;
+
+  // Runs `transfer` to its end on this thread; then as transfer.finish().
+  virtual Response perform(Transfer& transfer) = 0;
+  // A set of concurrent transfers whose bodies are told to `observer`.
+  virtual std::unique_ptr<Session> session(ProgressObserver* observer = nullptr) = 0;
+
+  // Sends one request and waits for the whole answer. Transport failures
+  // throw TransportError; error statuses are returned (see raise_for_status).
+  Response send(const Request& request);
+};
+
+// The process-wide libcurl client.
+Client& system_client();
 
 }  // namespace keelbox::http

@@ -2,6 +2,7 @@
 
 #include "keelbox/api/api.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/uv/uv.hpp"
@@ -34,8 +35,9 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
 
 std::vector<std::string> get_uv_pip_install_cmd(
     bool upgrade, const std::optional<std::vector<std::string>>& packages) {
-  const api::RequestKWARGSDict request = api::create_get_request("/pip");
-  const http::Response response = api::send_get(request, /*follow_redirects=*/false);
+  const api::RequestKWARGSDict request = api::create_get_request(http::system_client(), "/pip");
+  const http::Response response =
+      api::send_get(http::system_client(), request, /*follow_redirects=*/false);
   std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
   args.emplace_back("--index-url");
   args.push_back(_index_address_from_answer(response));

@@ -4,6 +4,7 @@
 #include "keelbox/api/api.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
 #include "keelbox/modules/modules.hpp"
@@ -34,9 +35,9 @@ std::string_view drop_code_points(std::string_view text, std::size_t count) {
   return text.substr(i);
 }
 
-std::vector<KeelboxEntitlement> request_entitlements() {
-  api::RequestKWARGSDict request = api::create_get_request("/entitlements");
-  http::Response response = api::send_get(request);
+std::vector<KeelboxEntitlement> request_entitlements(http::Client& client) {
+  api::RequestKWARGSDict request = api::create_get_request(client, "/entitlements");
+  http::Response response = api::send_get(client, request);
   response.raise_for_status();
   return _entitlements_from_answer(response.body);
 }
@@ -61,15 +62,15 @@ std::vector<KeelboxEntitlement> _entitlements_from_answer(std::string_view answe
 
 // ---- entitlements --------------------------------------------------------------
 
-std::vector<KeelboxEntitlement> get_user_entitlements() {
+std::vector<KeelboxEntitlement> get_user_entitlements(http::Client& client) {
   static const Memoized<std::vector<KeelboxEntitlement>> memo{"keelbox.modules",
                                                               "get_user_entitlements", 30.0};
-  return memo(MemoArgs{}, request_entitlements);
+  return memo(MemoArgs{}, [&client] { return request_entitlements(client); });
 }
 
-std::vector<KeelboxEntitlement> get_all_entitled_modules() {
+std::vector<KeelboxEntitlement> get_all_entitled_modules(http::Client& client) {
   std::vector<KeelboxEntitlement> modules;
-  for (KeelboxEntitlement& e : get_user_entitlements()) {
+  for (KeelboxEntitlement& e : get_user_entitlements(client)) {
     if (!std::string_view(e.code).starts_with("ENT_PKG")) modules.push_back(std::move(e));
   }
   return modules;
@@ -195,7 +196,7 @@ void show_all_entitled_modules(ProcessRunner& runner) {
   const std::string red = style("red", "red");
   send_message(_listing_legend(green, red));
 
-  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
+  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(http::system_client());
   send_message(_listing_separator());
   send_message(_listing_header());
   send_message(_listing_separator());

@@ -3,6 +3,7 @@
 // then install every package in one uv run.
 #include <set>
 
+#include "keelbox/http/http.hpp"
 #include "keelbox/install/install.hpp"
 #include "keelbox/install_mkl/install_mkl.hpp"
 #include "keelbox/messages/messages.hpp"
@@ -76,7 +77,7 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
     }
   }
 
-  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules();
+  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(http::system_client());
   const ClassifiedNames classified = install_names_to_modules_and_packages(names, modules);
   // The keys the service named for what is to be installed reach uv's command line.
   std::vector<std::string> service_keys =

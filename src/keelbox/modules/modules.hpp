@@ -10,10 +10,13 @@
 #include "keelbox/process/process.hpp"
 
 namespace keelbox {
+namespace http {
+class Client;
+}  // namespace http
 
 // ---- entitlements and the module listing ----
-std::vector<KeelboxEntitlement> get_user_entitlements();
-std::vector<KeelboxEntitlement> get_all_entitled_modules();
+std::vector<KeelboxEntitlement> get_user_entitlements(http::Client& client);
+std::vector<KeelboxEntitlement> get_all_entitled_modules(http::Client& client);
 // `runner` starts uv (here and in the install flow).
 void show_all_entitled_modules(ProcessRunner& runner = system_process_runner());
 
@@ -24,9 +27,9 @@ void install_modules(
     ProcessRunner& runner = system_process_runner());
 
 // ---- examples ----
-std::vector<std::string> get_entitled_examples_packages();
+std::vector<std::string> get_entitled_examples_packages(http::Client& client);
 std::vector<std::string> download_examples(
-    const std::optional<std::filesystem::path>& download_dir = std::nullopt,
+    http::Client& client, const std::optional<std::filesystem::path>& download_dir = std::nullopt,
     const std::optional<std::vector<std::string>>& module_names = std::nullopt);
 
 }  // namespace keelbox

@@ -1,7 +1,7 @@
 #pragma once
 // A throw-away home for a unit test: a fresh folder below the temporary
 // folder, with HOME and the XDG configuration, cache and data folders of this
-// process pointing into it.
+// process pointing into it (and, for Windows, USERPROFILE and LOCALAPPDATA).
 #include <filesystem>
 #include <stdexcept>
 #include <string>
@@ -16,6 +16,8 @@ inline std::filesystem::path make_user_dirs(const std::string& prefix) {
   set_env("XDG_CONFIG_HOME", (root / "config").string());
   set_env("XDG_CACHE_HOME", (root / "cache").string());
   set_env("XDG_DATA_HOME", (root / "data").string());
+  set_env("USERPROFILE", (root / "home").string());
+  set_env("LOCALAPPDATA", (root / "local").string());
   return root;
 }
 
