@@ -1,7 +1,6 @@
 #pragma once
 // The command handlers and the helpers of the init command.
 #include <filesystem>
-#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,13 +26,8 @@ void init_keelbox(const std::optional<std::string>& token_id,
 // The handler of `modules`.
 void show_modules();
 
-// The names of a requirements file: comment lines and the part of a line
-// after "#" are dropped, entries trimmed, empty entries skipped.
-std::vector<std::string> read_requirement_names(std::istream& in);
-// The same for a file; an unreadable or missing file is a FileSystemError.
-std::vector<std::string> read_requirements_file(const std::filesystem::path& path);
-
-// The handler of `install`.
+// The handler of `install`: the names typed and those of the requirements
+// file (install/requirements.hpp), in that order.
 void install_modules_command(const std::vector<std::string>& names, bool yes,
                              const std::optional<std::filesystem::path>& requirements);
 

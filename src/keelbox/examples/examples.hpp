@@ -10,7 +10,7 @@
 // <download folder>/<package name>.
 //
 // The command line uses get_entitled_examples_packages() and
-// download_examples() from modules.hpp; the rest is declared here for tests.
+// download_examples(); the rest is declared here for tests.
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -28,6 +28,19 @@ namespace keelbox {
 inline constexpr std::size_t EXAMPLES_CHUNK_SIZE = 8192;
 // An archive download that receives nothing for this long ends the run.
 inline constexpr long EXAMPLES_STALL_SECONDS = 60;
+
+// ---- the operations of the command line ------------------------------------
+
+// The example packages the account is entitled to, in catalogue order.
+std::vector<std::string> get_entitled_examples_packages();
+
+// Downloads the examples of `module_names` (all entitled ones when absent or
+// empty) into `download_dir` (see _normalize_download_dir), then names the
+// requirements files they bring. Returns the "Package <name> not found!"
+// errors of the names without examples.
+std::vector<std::string> download_examples(
+    const std::optional<std::filesystem::path>& download_dir = std::nullopt,
+    const std::optional<std::vector<std::string>>& module_names = std::nullopt);
 
 // ---- the catalogue ------------------------------------------------------
 

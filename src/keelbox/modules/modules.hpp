@@ -1,6 +1,6 @@
 #pragma once
-// The catalogue, the module listing, name resolution, the install flow and the
-// examples.
+// The module listing and the install flow; the pieces below them are in
+// catalogue.hpp.
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -22,11 +22,5 @@ void install_modules(
     const std::vector<std::string>& names, bool yes = false,
     const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt,
     ProcessRunner& runner = system_process_runner());
-
-// ---- examples ----
-std::vector<std::string> get_entitled_examples_packages();
-std::vector<std::string> download_examples(
-    const std::optional<std::filesystem::path>& download_dir = std::nullopt,
-    const std::optional<std::vector<std::string>>& module_names = std::nullopt);
 
 }  // namespace keelbox
