@@ -72,19 +72,20 @@ void init_keelbox(const std::optional<std::string>& token_id,
                " to install Math Kernel Library required by some ZVK modules.");
 }
 
-void show_modules() { show_all_entitled_modules(); }
+void show_modules(const Context& context) { show_all_entitled_modules(context); }
 
-void install_modules_command(const std::vector<std::string>& names, bool yes,
-                             const std::optional<std::filesystem::path>& requirements) {
+void install_modules_command(const Context& context, const std::vector<std::string>& names,
+                             bool yes, const std::optional<std::filesystem::path>& requirements) {
   std::vector<std::string> all = names;
   if (requirements) {
     auto from_file = install::read_requirements_file(*requirements);
     all.insert(all.end(), from_file.begin(), from_file.end());
   }
-  install_modules(all, yes);
+  install_modules(context, all, yes);
 }
 
-void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
+void download_examples_command(const Context& context,
+                               const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available) {
   if (list_available) {
     std::vector<std::string> names = get_entitled_examples_packages();
@@ -92,7 +93,7 @@ void download_examples_command(const std::optional<std::filesystem::path>& downl
     send_message("Available examples: \n" + join(names, "\n"));
     return;
   }
-  download_examples(download_dir, module_names);
+  download_examples(context, download_dir, module_names);
 }
 
 }  // namespace keelbox

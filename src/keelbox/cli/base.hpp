@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "keelbox/context/context.hpp"
 #include "keelbox/models/models.hpp"
 
 namespace keelbox {
@@ -24,15 +25,16 @@ void init_keelbox(const std::optional<std::string>& token_id,
                   const std::optional<std::string>& cloud_environment);
 
 // The handler of `modules`.
-void show_modules();
+void show_modules(const Context& context);
 
 // The handler of `install`: the names typed and those of the requirements
 // file (install/requirements.hpp), in that order.
-void install_modules_command(const std::vector<std::string>& names, bool yes,
-                             const std::optional<std::filesystem::path>& requirements);
+void install_modules_command(const Context& context, const std::vector<std::string>& names,
+                             bool yes, const std::optional<std::filesystem::path>& requirements);
 
 // The handler of `download-examples`.
-void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
+void download_examples_command(const Context& context,
+                               const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available);
 
 // Asks with "<text>: " until the answer is not empty. End of input is

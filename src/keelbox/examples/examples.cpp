@@ -198,7 +198,7 @@ void _save_tarball(int archive_fd, const fs::path& file_path) {
 }
 
 std::vector<std::string> download_examples(
-    const std::optional<fs::path>& download_dir,
+    const Context& context, const std::optional<fs::path>& download_dir,
     const std::optional<std::vector<std::string>>& module_names) {
   const fs::path folder = _normalize_download_dir(download_dir);
   const std::vector<std::string> available = get_entitled_examples_packages();
@@ -212,7 +212,7 @@ std::vector<std::string> download_examples(
     selected = available;
   }
 
-  _download_examples(selected, folder);
+  _download_examples(context, selected, folder);
 
   for (const std::string& name : selected) {
     for (const fs::path& file : requirements_files(folder / name)) {
@@ -226,13 +226,13 @@ std::vector<std::string> download_examples(
 }
 
 std::vector<std::optional<fs::path>> _download_examples(
-    const std::vector<std::string>& package_names, const fs::path& download_dir,
-    long stall_seconds) {
+    const Context& context, const std::vector<std::string>& package_names,
+    const fs::path& download_dir, long stall_seconds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
   results.resize(package_names.size());
 
-  ProgressBoard board;
+  ProgressBoard board([&clock = context.clock] { return clock.now(); });
   BoardObserver observer(board);
   http::Session session(&observer);
   auto say = [&board](const std::string& message) {

@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "keelbox/context/context.hpp"
 #include "keelbox/models/models.hpp"
 
 namespace keelbox {
@@ -39,7 +40,7 @@ std::vector<std::string> get_entitled_examples_packages();
 // requirements files they bring. Returns the "Package <name> not found!"
 // errors of the names without examples.
 std::vector<std::string> download_examples(
-    const std::optional<std::filesystem::path>& download_dir = std::nullopt,
+    const Context& context, const std::optional<std::filesystem::path>& download_dir = std::nullopt,
     const std::optional<std::vector<std::string>>& module_names = std::nullopt);
 
 // ---- the catalogue ------------------------------------------------------
@@ -98,10 +99,11 @@ std::filesystem::path _normalize_download_dir(
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
 // archives and refused members end the whole run with their error; so does
-// an archive that sends no data for `stall_seconds`.
+// an archive that sends no data for `stall_seconds`. The progress bars
+// measure their rates with the context's clock.
 std::vector<std::optional<std::filesystem::path>> _download_examples(
-    const std::vector<std::string>& package_names, const std::filesystem::path& download_dir,
-    long stall_seconds = EXAMPLES_STALL_SECONDS);
+    const Context& context, const std::vector<std::string>& package_names,
+    const std::filesystem::path& download_dir, long stall_seconds = EXAMPLES_STALL_SECONDS);
 
 // Unpacks the gzip tar archive, in memory or in the file open as
 // `archive_fd`, below `file_path` (safe extraction).

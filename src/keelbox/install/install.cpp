@@ -8,9 +8,9 @@
 
 namespace keelbox::install {
 
-void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files,
-                     ProcessRunner& runner) {
+void install_modules(const Context& context, const std::vector<std::string>& names, bool upgrade,
+                     bool dry_run,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
   if (names.empty()) {
     send_message("Nothing to install. Call with --help for more information.");
     return;
@@ -29,7 +29,7 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
       args.push_back(file.string());
     }
   }
-  run_uv_in_python(args, /*capture_output=*/false, runner);
+  run_uv_in_python(context, args, /*capture_output=*/false);
 }
 
 std::vector<std::string> get_uv_pip_install_cmd(

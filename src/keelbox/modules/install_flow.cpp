@@ -51,9 +51,9 @@ bool _confirm(std::string_view question, bool default_yes) {
   return *answer;
 }
 
-void install_modules(const std::vector<std::string>& names_in, bool yes,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files_in,
-                     ProcessRunner& runner) {
+void install_modules(
+    const Context& context, const std::vector<std::string>& names_in, bool yes,
+    const std::optional<std::vector<std::filesystem::path>>& requirements_files_in) {
   const std::vector<std::filesystem::path> requirements_files =
       requirements_files_in.value_or(std::vector<std::filesystem::path>{});
 
@@ -104,8 +104,8 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
 
   if (!yes) {
     send_message("\nPreparing install and resolving dependencies for\n" + styled_set);
-    install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/true, requirements_files,
-                             runner);
+    install::install_modules(context, package_set, /*upgrade=*/true, /*dry_run=*/true,
+                             requirements_files);
   }
 
   if (mkl_wanted) send_message(style("MKL", "blue") + " will be installed.");
@@ -113,9 +113,9 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
   if (!yes && !_confirm("Continue?", true)) return;
 
   send_message("Installing\n" + styled_set);
-  if (mkl_wanted) ensure_mkl_in_environment(runner);
-  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files,
-                           runner);
+  if (mkl_wanted) ensure_mkl_in_environment(context);
+  install::install_modules(context, package_set, /*upgrade=*/true, /*dry_run=*/false,
+                           requirements_files);
 }
 
 }  // namespace keelbox

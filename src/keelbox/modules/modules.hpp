@@ -6,21 +6,20 @@
 #include <string>
 #include <vector>
 
+#include "keelbox/context/context.hpp"
 #include "keelbox/models/models.hpp"
-#include "keelbox/process/process.hpp"
 
 namespace keelbox {
 
 // ---- entitlements and the module listing ----
 std::vector<KeelboxEntitlement> get_user_entitlements();
 std::vector<KeelboxEntitlement> get_all_entitled_modules();
-// `runner` starts uv (here and in the install flow).
-void show_all_entitled_modules(ProcessRunner& runner = system_process_runner());
+// The context's runner starts uv (here and in the install flow).
+void show_all_entitled_modules(const Context& context);
 
 // ---- the install flow ----
 void install_modules(
-    const std::vector<std::string>& names, bool yes = false,
-    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt,
-    ProcessRunner& runner = system_process_runner());
+    const Context& context, const std::vector<std::string>& names, bool yes = false,
+    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt);
 
 }  // namespace keelbox

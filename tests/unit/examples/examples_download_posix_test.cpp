@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "../support/fake_context.hpp"
 #include "../support/sandbox.hpp"
 #include "../support/user_dirs.hpp"
 #include "keelbox/config/config.hpp"
@@ -45,6 +46,7 @@ class ExamplesDownloadTest : public ::testing::Test {
 
   fs::path root_, dest_;
   std::unique_ptr<SandboxCloud> cloud_;
+  keelbox::testing::FakeContext fake_;
 };
 
 TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
@@ -63,7 +65,7 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
     cloud_->set_override("examples/other", c.override_);
     const auto t0 = std::chrono::steady_clock::now();
     try {
-      keelbox::_download_examples({"other-examples"}, dest_, /*stall_seconds=*/1);
+      keelbox::_download_examples(fake_.context, {"other-examples"}, dest_, /*stall_seconds=*/1);
       ADD_FAILURE() << "no TransportError";
     } catch (const keelbox::TransportError& e) {
       EXPECT_EQ(std::string(e.what()), "GET " + archive_url() + " failed: " + c.reason);
