@@ -9,6 +9,7 @@
 #include "keelbox/system/interpreter.hpp"
 
 #include "../support/fake_context.hpp"
+#include "../support/portable.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/platform/wide.hpp"
 
@@ -28,12 +29,6 @@ void set(Context& context, const std::string& name, const Opt& value) {
   } else {
     context.environment.erase(name);
   }
-}
-
-// A path written with "/" in the separator of the platform.
-std::string native(std::string path) {
-  if (runs_on_windows()) std::replace(path.begin(), path.end(), '/', '\\');
-  return path;
 }
 
 TEST(System, TargetEnvironmentTakesFirstNonEmptyVariable) {
@@ -81,9 +76,9 @@ TEST(System, ChildEnvironmentAnnouncesTargetAndChangesNothingElse) {
     std::string child_virtual_env;
   };
   const std::vector<Case> cases = {
-      {"", "/opt/conda/envs/x", native("/opt/conda/envs/x")},
-      {"/home/u/venv/", std::nullopt, native("/home/u/venv")},
-      {"/home/u//venv/./", "/opt/conda/envs/x", native("/home/u/venv")},
+      {"", "/opt/conda/envs/x", testing::native_separators("/opt/conda/envs/x")},
+      {"/home/u/venv/", std::nullopt, testing::native_separators("/home/u/venv")},
+      {"/home/u//venv/./", "/opt/conda/envs/x", testing::native_separators("/home/u/venv")},
   };
   for (const auto& c : cases) {
     FakeContext fake;
