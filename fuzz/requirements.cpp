@@ -3,13 +3,13 @@
 #include <cstdint>
 #include <sstream>
 
-#include "keelbox/cli/base.hpp"
+#include "keelbox/install/requirements.hpp"
 #include "support.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace keelbox;
   std::istringstream in(std::string(fuzz::as_text(data, size)));
-  for (const std::string& name : read_requirement_names(in)) {
+  for (const std::string& name : install::read_requirement_names(in)) {
     // Entries are what is left of a line before "#", trimmed, never empty.
     if (name.empty()) fuzz::broken("empty requirement entry");
     if (name.find('#') != std::string::npos) fuzz::broken("comment kept in an entry", name);

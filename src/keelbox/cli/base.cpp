@@ -1,16 +1,12 @@
 #include "keelbox/cli/base.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <fstream>
-
 #include "keelbox/build_config.hpp"
 #include "keelbox/config/config.hpp"
+#include "keelbox/examples/examples.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/http/http.hpp"
+#include "keelbox/install/requirements.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
-#include "keelbox/platform/wide.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
 
@@ -76,65 +72,28 @@ void init_keelbox(const std::optional<std::string>& token_id,
                " to install Math Kernel Library required by some ZVK modules.");
 }
 
-void show_modules() { show_all_entitled_modules(); }
+void show_modules(const Context& context) { show_all_entitled_modules(context); }
 
-std::vector<std::string> read_requirement_names(std::istream& in) {
-  std::vector<std::string> names;
-  std::string line;
-  while (std::getline(in, line)) {
-    // Lines may end with "\r\n" or a lone "\r" in files from other systems.
-    std::size_t start = 0;
-    while (start <= line.size()) {
-      auto cr = line.find('\r', start);
-      std::string_view part = std::string_view(line).substr(
-          start, cr == std::string::npos ? std::string::npos : cr - start);
-      std::string stripped = trim_unicode(part);
-      if (!stripped.empty() && stripped.front() != '#') {
-        std::string entry = trim_unicode(part.substr(0, part.find('#')));
-        if (!entry.empty()) names.push_back(entry);
-      }
-      if (cr == std::string::npos) break;
-      start = cr + 1;
-    }
-  }
-  return names;
-}
-
-std::vector<std::string> read_requirements_file(const std::filesystem::path& path) {
-  std::ifstream in(path);
-  if (!in) {
-    int err = errno;
-    throw FileSystemError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" +
-                          path_to_utf8(path) + "'");
-  }
-  auto names = read_requirement_names(in);
-  if (in.bad()) {
-    int err = errno;
-    throw FileSystemError("[Errno " + std::to_string(err) + "] " + std::strerror(err) + ": '" +
-                          path_to_utf8(path) + "'");
-  }
-  return names;
-}
-
-void install_modules_command(const std::vector<std::string>& names, bool yes,
-                             const std::optional<std::filesystem::path>& requirements) {
+void install_modules_command(const Context& context, const std::vector<std::string>& names,
+                             bool yes, const std::optional<std::filesystem::path>& requirements) {
   std::vector<std::string> all = names;
   if (requirements) {
-    auto from_file = read_requirements_file(*requirements);
+    auto from_file = install::read_requirements_file(*requirements);
     all.insert(all.end(), from_file.begin(), from_file.end());
   }
-  install_modules(all, yes);
+  install_modules(context, all, yes);
 }
 
-void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
+void download_examples_command(const Context& context,
+                               const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available) {
   if (list_available) {
-    std::vector<std::string> names = get_entitled_examples_packages(http::system_client());
+    std::vector<std::string> names = get_entitled_examples_packages(context.http);
     for (std::string& name : names) name = show_controls(name);
     send_message("Available examples: \n" + join(names, "\n"));
     return;
   }
-  download_examples(http::system_client(), download_dir, module_names);
+  download_examples(context, download_dir, module_names);
 }
 
 }  // namespace keelbox

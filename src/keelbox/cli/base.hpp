@@ -1,11 +1,11 @@
 #pragma once
 // The command handlers and the helpers of the init command.
 #include <filesystem>
-#include <istream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "keelbox/context/context.hpp"
 #include "keelbox/models/models.hpp"
 
 namespace keelbox {
@@ -25,20 +25,16 @@ void init_keelbox(const std::optional<std::string>& token_id,
                   const std::optional<std::string>& cloud_environment);
 
 // The handler of `modules`.
-void show_modules();
+void show_modules(const Context& context);
 
-// The names of a requirements file: comment lines and the part of a line
-// after "#" are dropped, entries trimmed, empty entries skipped.
-std::vector<std::string> read_requirement_names(std::istream& in);
-// The same for a file; an unreadable or missing file is a FileSystemError.
-std::vector<std::string> read_requirements_file(const std::filesystem::path& path);
-
-// The handler of `install`.
-void install_modules_command(const std::vector<std::string>& names, bool yes,
-                             const std::optional<std::filesystem::path>& requirements);
+// The handler of `install`: the names typed and those of the requirements
+// file (install/requirements.hpp), in that order.
+void install_modules_command(const Context& context, const std::vector<std::string>& names,
+                             bool yes, const std::optional<std::filesystem::path>& requirements);
 
 // The handler of `download-examples`.
-void download_examples_command(const std::optional<std::filesystem::path>& download_dir,
+void download_examples_command(const Context& context,
+                               const std::optional<std::filesystem::path>& download_dir,
                                const std::vector<std::string>& module_names, bool list_available);
 
 // Asks with "<text>: " until the answer is not empty. End of input is

@@ -1,6 +1,8 @@
 #pragma once
 // The handlers of the command table: each takes the parse result of a clean
-// command line and runs its command.
+// command line and runs its command. A command that starts other programs or
+// measures time gets the run's context (system_context()) from its handler,
+// which passes it down.
 #include "keelbox/cli/parser.hpp"
 
 namespace keelbox::cli {

@@ -200,10 +200,10 @@ void _save_tarball(int archive_fd, const fs::path& file_path) {
 }
 
 std::vector<std::string> download_examples(
-    http::Client& client, const std::optional<fs::path>& download_dir,
+    const Context& context, const std::optional<fs::path>& download_dir,
     const std::optional<std::vector<std::string>>& module_names) {
   const fs::path folder = _normalize_download_dir(download_dir);
-  const std::vector<std::string> available = get_entitled_examples_packages(client);
+  const std::vector<std::string> available = get_entitled_examples_packages(context.http);
 
   std::vector<std::string> errors;
   std::vector<std::string> selected;
@@ -214,7 +214,7 @@ std::vector<std::string> download_examples(
     selected = available;
   }
 
-  _download_examples(client, selected, folder);
+  _download_examples(context, selected, folder);
 
   for (const std::string& name : selected) {
     for (const fs::path& file : requirements_files(folder / name)) {
@@ -228,15 +228,15 @@ std::vector<std::string> download_examples(
 }
 
 std::vector<std::optional<fs::path>> _download_examples(
-    http::Client& client, const std::vector<std::string>& package_names,
+    const Context& context, const std::vector<std::string>& package_names,
     const fs::path& download_dir, long stall_seconds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
   results.resize(package_names.size());
 
-  ProgressBoard board;
+  ProgressBoard board([&clock = context.clock] { return clock.now(); });
   BoardObserver observer(board);
-  const std::unique_ptr<http::Session> session = client.session(&observer);
+  const std::unique_ptr<http::Session> session = context.http.session(&observer);
   auto say = [&board](const std::string& message) {
     board.print_above([&] { send_message(message); });
   };
@@ -282,7 +282,7 @@ std::vector<std::optional<fs::path>> _download_examples(
     const std::string& name = package_names[i];
     example_folder(download_dir, name);  // refused before anything is asked for
     const api::RequestKWARGSDict description = api::create_get_request(
-        client, "/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
+        context.http, "/artifacts/examples/" + example_artifact_name(name) + ".tar.gz");
     // Only the address and the headers: the description's 5-second time-out is
     // for short answers; an archive may take longer, bounded by the stall guard.
     http::Request request;

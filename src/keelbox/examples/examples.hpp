@@ -10,7 +10,7 @@
 // <download folder>/<package name>.
 //
 // The command line uses get_entitled_examples_packages() and
-// download_examples() from modules.hpp; the rest is declared here for tests.
+// download_examples(); the rest is declared here for tests.
 #include <cstddef>
 #include <filesystem>
 #include <optional>
@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "keelbox/context/context.hpp"
 #include "keelbox/models/models.hpp"
 
 namespace keelbox {
@@ -31,6 +32,19 @@ class Client;
 inline constexpr std::size_t EXAMPLES_CHUNK_SIZE = 8192;
 // An archive download that receives nothing for this long ends the run.
 inline constexpr long EXAMPLES_STALL_SECONDS = 60;
+
+// ---- the operations of the command line ------------------------------------
+
+// The example packages the account is entitled to, in catalogue order.
+std::vector<std::string> get_entitled_examples_packages(http::Client& client);
+
+// Downloads the examples of `module_names` (all entitled ones when absent or
+// empty) into `download_dir` (see _normalize_download_dir), then names the
+// requirements files they bring. Returns the "Package <name> not found!"
+// errors of the names without examples.
+std::vector<std::string> download_examples(
+    const Context& context, const std::optional<std::filesystem::path>& download_dir = std::nullopt,
+    const std::optional<std::vector<std::string>>& module_names = std::nullopt);
 
 // ---- the catalogue ------------------------------------------------------
 
@@ -88,9 +102,10 @@ std::filesystem::path _normalize_download_dir(
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
 // archives and refused members end the whole run with their error; so does
-// an archive that sends no data for `stall_seconds`.
+// an archive that sends no data for `stall_seconds`. The progress bars
+// measure their rates with the context's clock.
 std::vector<std::optional<std::filesystem::path>> _download_examples(
-    http::Client& client, const std::vector<std::string>& package_names,
+    const Context& context, const std::vector<std::string>& package_names,
     const std::filesystem::path& download_dir, long stall_seconds = EXAMPLES_STALL_SECONDS);
 
 // Unpacks the gzip tar archive, in memory or in the file open as

@@ -57,6 +57,7 @@
 #include <vector>
 
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/clock.hpp"
 
 namespace keelbox::http {
 
@@ -131,17 +132,10 @@ class TooManyRedirects : public TransportError {
 
 // ---- time ------------------------------------------------------------------
 
-// Where a transfer's silence is measured. The engine's is steady_clock(); a
-// test's can be moved by hand.
-class Clock {
- public:
-  using time_point = std::chrono::steady_clock::time_point;
-  virtual ~Clock() = default;
-  virtual time_point now() const = 0;
-};
-
-// std::chrono::steady_clock as a Clock.
-const Clock& steady_clock();
+// Where a transfer's silence is measured (platform/clock.hpp). The engine's
+// is steady_clock(); a test's can be moved by hand.
+using keelbox::Clock;
+using keelbox::steady_clock;
 
 // Decides when a transfer has waited too long for data. Silence counts from
 // the moment a request is sent (connection set-up has its own time-out) and

@@ -91,11 +91,6 @@ std::string size_text(std::size_t bytes) {
   return std::to_string(bytes) + " bytes";
 }
 
-class SteadyClock final : public Clock {
- public:
-  time_point now() const override { return std::chrono::steady_clock::now(); }
-};
-
 // ---- content decoding -------------------------------------------------------
 
 // Undoes a gzip or deflate Content-Encoding as the body arrives.
@@ -179,11 +174,6 @@ long stall_period(const Request& request) {
 bool sends_body(const Request& request) {
   const std::string& m = request.method;
   return !request.body.empty() || m == "POST" || m == "PUT" || m == "PATCH";
-}
-
-const Clock& steady_clock() {
-  static const SteadyClock clock;
-  return clock;
 }
 
 std::string_view standard_reason(long status) {

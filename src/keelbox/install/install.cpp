@@ -9,9 +9,9 @@
 
 namespace keelbox::install {
 
-void install_modules(const std::vector<std::string>& names, bool upgrade, bool dry_run,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files,
-                     ProcessRunner& runner) {
+void install_modules(const Context& context, const std::vector<std::string>& names, bool upgrade,
+                     bool dry_run,
+                     const std::optional<std::vector<std::filesystem::path>>& requirements_files) {
   if (names.empty()) {
     send_message("Nothing to install. Call with --help for more information.");
     return;
@@ -22,7 +22,7 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
                              ": a package name or requirement cannot begin with \"-\".");
     }
   }
-  std::vector<std::string> args = get_uv_pip_install_cmd(upgrade, names);
+  std::vector<std::string> args = get_uv_pip_install_cmd(context.http, upgrade, names);
   if (dry_run) args.emplace_back("--dry-run");
   if (requirements_files) {
     for (const auto& file : *requirements_files) {
@@ -30,14 +30,13 @@ void install_modules(const std::vector<std::string>& names, bool upgrade, bool d
       args.push_back(file.string());
     }
   }
-  run_uv_in_python(args, /*capture_output=*/false, runner);
+  run_uv_in_python(context, args, /*capture_output=*/false);
 }
 
 std::vector<std::string> get_uv_pip_install_cmd(
-    bool upgrade, const std::optional<std::vector<std::string>>& packages) {
-  const api::RequestKWARGSDict request = api::create_get_request(http::system_client(), "/pip");
-  const http::Response response =
-      api::send_get(http::system_client(), request, /*follow_redirects=*/false);
+    http::Client& client, bool upgrade, const std::optional<std::vector<std::string>>& packages) {
+  const api::RequestKWARGSDict request = api::create_get_request(client, "/pip");
+  const http::Response response = api::send_get(client, request, /*follow_redirects=*/false);
   std::vector<std::string> args = _generate_default_install_args(upgrade, packages);
   args.emplace_back("--index-url");
   args.push_back(_index_address_from_answer(response));

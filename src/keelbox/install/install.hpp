@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "keelbox/process/process.hpp"
+#include "keelbox/context/context.hpp"
 
 namespace keelbox::http {
 struct Response;
@@ -19,17 +19,17 @@ namespace keelbox::install {
 // A name beginning with "-" (it would be read as an option) is refused with a
 // KeelboxException naming it, before anything runs. Empty `names`: prints "Nothing to install. Call
 // with --help for more information." and runs nothing. uv's failure is the KeelboxUVException of
-// the runner. `runner` starts uv.
+// the runner.
 void install_modules(
-    const std::vector<std::string>& names, bool upgrade, bool dry_run = false,
-    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt,
-    ProcessRunner& runner = system_process_runner());
+    const Context& context, const std::vector<std::string>& names, bool upgrade,
+    bool dry_run = false,
+    const std::optional<std::vector<std::filesystem::path>>& requirements_files = std::nullopt);
 
 // "pip", "install", the packages, ["--upgrade-package", p]... (when `upgrade`),
 // "--index-url", the private index address. Asks the core service ("/pip",
-// answered with 303 and "location") on every call.
+// answered with 303 and "location") through `client` on every call.
 std::vector<std::string> get_uv_pip_install_cmd(
-    bool upgrade, const std::optional<std::vector<std::string>>& packages);
+    http::Client& client, bool upgrade, const std::optional<std::vector<std::string>>& packages);
 
 // The private index address in the answer to "/pip": the "location" header
 // of a 303, verbatim. Another status is its HTTPStatusError (400..599) or a

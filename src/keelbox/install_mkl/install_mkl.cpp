@@ -11,6 +11,7 @@
 #include "keelbox/install_mkl/install_mkl_internal.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/process.hpp"
 #include "keelbox/system/system.hpp"
 
 namespace keelbox {
@@ -47,26 +48,26 @@ std::optional<std::pair<fs::path, std::string>> plan_link(const LinkLayout& layo
 
 }  // namespace
 
-bool is_mkl_present(ProcessRunner& runner) {
+bool is_mkl_present(const Context& context) {
   try {
-    _run_cmd("python",
+    _run_cmd(context, "python",
              std::vector<std::string>{"-c",
                                       "from importlib.metadata import distribution;"
                                       "distribution('mkl')"},
-             ProcessOptions::discard_output(), runner);
+             ProcessOptions::discard_output());
   } catch (const KeelboxException&) {
     return false;
   }
   return true;
 }
 
-void install_mkl(ProcessRunner& runner) {
+void install_mkl(const Context& context) {
   send_message("Installing " + style("MKL", "green") + " via pip.");
-  install::install_modules({"mkl"}, /*upgrade=*/true, /*dry_run=*/false, std::nullopt, runner);
+  install::install_modules(context, {"mkl"}, /*upgrade=*/true, /*dry_run=*/false, std::nullopt);
 }
 
-void _create_mkl_symlinks_posix() {
-  const fs::path root = path_from_utf8(detect_virtualenv());
+void _create_mkl_symlinks_posix(const Context& context) {
+  const fs::path root = path_from_utf8(detect_virtualenv(context));
   auto plan = plan_link({root / "lib", "libmkl_rt.so", posix_candidate});
   if (!plan) return;
   std::error_code ec;
@@ -77,8 +78,8 @@ void _create_mkl_symlinks_posix() {
   }
 }
 
-void _create_mkl_symlinks_windows() {
-  const fs::path root = path_from_utf8(detect_virtualenv());
+void _create_mkl_symlinks_windows(const Context& context) {
+  const fs::path root = path_from_utf8(detect_virtualenv(context));
   auto plan = plan_link({root / "Library" / "bin", "mkl_rt.dll", windows_candidate});
   if (!plan) return;
   try {
@@ -90,23 +91,23 @@ void _create_mkl_symlinks_windows() {
   }
 }
 
-void create_mkl_symlinks() {
+void create_mkl_symlinks(const Context& context) {
   if (runs_on_windows()) {
-    _create_mkl_symlinks_windows();
+    _create_mkl_symlinks_windows(context);
   } else {
-    _create_mkl_symlinks_posix();
+    _create_mkl_symlinks_posix(context);
   }
 }
 
-void ensure_mkl_in_environment(ProcessRunner& runner) {
-  const std::string root = detect_virtualenv();
-  if (!is_mkl_present(runner)) {
+void ensure_mkl_in_environment(const Context& context) {
+  const std::string root = detect_virtualenv(context);
+  if (!is_mkl_present(context)) {
     send_message("MKL library not found. Installing " + style("MKL", "green") + " via pip.");
-    install_mkl(runner);
+    install_mkl(context);
   } else {
     send_message("MKL library already installed / available in " + style(root, "green") + ".");
   }
-  create_mkl_symlinks();
+  create_mkl_symlinks(context);
 }
 
 }  // namespace keelbox

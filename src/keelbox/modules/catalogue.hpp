@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
+#include "keelbox/context/context.hpp"
 #include "keelbox/models/models.hpp"
-#include "keelbox/process/process.hpp"
 
 namespace keelbox {
 
@@ -69,14 +69,14 @@ std::optional<std::string> _version_from_pip_show_output(std::string_view output
 // Asks uv for the installed version of `package_key` in the target
 // environment; nullopt when uv reports failure or the output holds no version,
 // and, without asking uv, when the key is not a package name.
-std::optional<std::string> _package_installed_version(
-    const std::string& package_key, ProcessRunner& runner = system_process_runner());
+std::optional<std::string> _package_installed_version(const Context& context,
+                                                      const std::string& package_key);
 
 // The index is not consulted: always {"0.0.0"}.
 std::vector<std::string> _get_available_versions(const std::string& _package_key);
 
-KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions = false,
-                                       ProcessRunner& runner = system_process_runner());
+KeelboxPackage _package_key_to_package(const Context& context, const std::string& key,
+                                       bool check_versions = false);
 
 // Package keys from the service that are not package names are refused: the
 // listing shows them as not installed without asking uv and warns about each

@@ -108,13 +108,13 @@ std::optional<std::string> _version_from_pip_show_output(std::string_view output
   return version;
 }
 
-std::optional<std::string> _package_installed_version(const std::string& package_key,
-                                                      ProcessRunner& runner) {
+std::optional<std::string> _package_installed_version(const Context& context,
+                                                      const std::string& package_key) {
   if (!is_package_name(package_key)) return std::nullopt;  // never an argument of uv
   std::string output;
   try {
     CompletedProcess done =
-        run_uv_in_python({"pip", "show", package_key}, /*capture_output=*/true, runner);
+        run_uv_in_python(context, {"pip", "show", package_key}, /*capture_output=*/true);
     if (done.stdout_) output = *done.stdout_;
   } catch (const KeelboxUVException&) {
     // uv reports a package that is not installed with a failure status.
@@ -127,11 +127,11 @@ std::vector<std::string> _get_available_versions(const std::string& /*_package_k
   return {"0.0.0"};
 }
 
-KeelboxPackage _package_key_to_package(const std::string& key, bool check_versions,
-                                       ProcessRunner& runner) {
+KeelboxPackage _package_key_to_package(const Context& context, const std::string& key,
+                                       bool check_versions) {
   KeelboxPackage package;
   package.key = key;
-  package.installed_version = _package_installed_version(key, runner);
+  package.installed_version = _package_installed_version(context, key);
   if (check_versions) package.available_versions = _get_available_versions(key);
   return package;
 }
@@ -191,12 +191,12 @@ std::string _listing_row(std::string_view name, std::string_view code,
          _pad_column(show_controls(drop_code_points(code, 4))) + ":" + join(styled_keys, ", ");
 }
 
-void show_all_entitled_modules(ProcessRunner& runner) {
+void show_all_entitled_modules(const Context& context) {
   const std::string green = style("green", "green");
   const std::string red = style("red", "red");
   send_message(_listing_legend(green, red));
 
-  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(http::system_client());
+  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(context.http);
   send_message(_listing_separator());
   send_message(_listing_header());
   send_message(_listing_separator());
@@ -206,7 +206,7 @@ void show_all_entitled_modules(ProcessRunner& runner) {
     styled_keys.reserve(module.packages.size());
     for (const std::string& key : module.packages) {
       if (!is_package_name(key)) refused.push_back(key);
-      styled_keys.push_back(_package_to_styled_key(_package_key_to_package(key, false, runner)));
+      styled_keys.push_back(_package_to_styled_key(_package_key_to_package(context, key, false)));
     }
     send_message(_listing_row(module.name, module.code, styled_keys));
   }

@@ -52,9 +52,9 @@ bool _confirm(std::string_view question, bool default_yes) {
   return *answer;
 }
 
-void install_modules(const std::vector<std::string>& names_in, bool yes,
-                     const std::optional<std::vector<std::filesystem::path>>& requirements_files_in,
-                     ProcessRunner& runner) {
+void install_modules(
+    const Context& context, const std::vector<std::string>& names_in, bool yes,
+    const std::optional<std::vector<std::filesystem::path>>& requirements_files_in) {
   const std::vector<std::filesystem::path> requirements_files =
       requirements_files_in.value_or(std::vector<std::filesystem::path>{});
 
@@ -77,7 +77,7 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
     }
   }
 
-  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(http::system_client());
+  const std::vector<KeelboxEntitlement> modules = get_all_entitled_modules(context.http);
   const ClassifiedNames classified = install_names_to_modules_and_packages(names, modules);
   // The keys the service named for what is to be installed reach uv's command line.
   std::vector<std::string> service_keys =
@@ -105,8 +105,8 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
 
   if (!yes) {
     send_message("\nPreparing install and resolving dependencies for\n" + styled_set);
-    install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/true, requirements_files,
-                             runner);
+    install::install_modules(context, package_set, /*upgrade=*/true, /*dry_run=*/true,
+                             requirements_files);
   }
 
   if (mkl_wanted) send_message(style("MKL", "blue") + " will be installed.");
@@ -114,9 +114,9 @@ void install_modules(const std::vector<std::string>& names_in, bool yes,
   if (!yes && !_confirm("Continue?", true)) return;
 
   send_message("Installing\n" + styled_set);
-  if (mkl_wanted) ensure_mkl_in_environment(runner);
-  install::install_modules(package_set, /*upgrade=*/true, /*dry_run=*/false, requirements_files,
-                           runner);
+  if (mkl_wanted) ensure_mkl_in_environment(context);
+  install::install_modules(context, package_set, /*upgrade=*/true, /*dry_run=*/false,
+                           requirements_files);
 }
 
 }  // namespace keelbox

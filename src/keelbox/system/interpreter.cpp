@@ -95,8 +95,9 @@ std::string python_version_not_supported_text(std::pair<int, int> version) {
 
 }  // namespace
 
-BaseInterpreter base_interpreter() {
-  fs::path dir = tool_installation_dir();
+BaseInterpreter base_interpreter() { return base_interpreter(tool_installation_dir()); }
+
+BaseInterpreter base_interpreter(const fs::path& dir) {
   BaseInterpreter interp;
   std::error_code ec;
   // On Windows an environment keeps python.exe in Scripts beside the tool; a

@@ -17,9 +17,12 @@ struct BaseInterpreter {
 // signal dispositions and no blocked signals, so Ctrl-C ends it at once.
 std::pair<int, int> interpreter_version(const std::filesystem::path& exe);
 
-// Finds the base interpreter. Its version comes from <prefix>/pyvenv.cfg
-// (version_info, else version) when present, else from asking the interpreter.
-// A missing interpreter is a FileNotFoundError naming the folder searched.
+// Finds the base interpreter in `installation_dir` (the folder of the tool's
+// executable). Its version comes from <prefix>/pyvenv.cfg (version_info, else
+// version) when present, else from asking the interpreter. A missing
+// interpreter is a FileNotFoundError naming the folder searched.
+BaseInterpreter base_interpreter(const std::filesystem::path& installation_dir);
+// The same in the folder of the running executable.
 BaseInterpreter base_interpreter();
 
 // Fails with KeelboxException "Python version (3, 9) is not supported.

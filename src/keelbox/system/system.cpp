@@ -11,7 +11,6 @@
 #include <set>
 
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/platform/environment.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/system/interpreter.hpp"
 #include "keelbox/text/strings.hpp"
@@ -24,20 +23,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::optional<std::string> non_empty_env(const char* name) {
-  auto value = environment_variable(name);
-  if (value && value->empty()) return std::nullopt;
-  return value;
+std::optional<std::string> non_empty_env(const Environment& environment, const char* name) {
+  const auto it = environment.find(name);
+  if (it == environment.end() || it->second.empty()) return std::nullopt;
+  return it->second;
 }
 
 }  // namespace
 
 std::string get_relative_scripts_dir() { return runs_on_windows() ? "Scripts" : "bin"; }
 
-std::string detect_virtualenv() {
-  if (auto v = non_empty_env("VIRTUAL_ENV")) return *v;
-  if (auto c = non_empty_env("CONDA_PREFIX")) return *c;
-  return path_to_utf8(base_interpreter().prefix);
+std::string detect_virtualenv(const Context& context) {
+  if (auto v = non_empty_env(context.environment, "VIRTUAL_ENV")) return *v;
+  if (auto c = non_empty_env(context.environment, "CONDA_PREFIX")) return *c;
+  return path_to_utf8(base_interpreter(context.installation_dir).prefix);
 }
 
 std::string _normalise_env_path(const std::string& path) {
@@ -61,22 +60,23 @@ std::string _normalise_env_path(const std::string& path) {
   return out;
 }
 
-Environment _set_venv_environment() {
-  Environment env = current_environment();
-  env["VIRTUAL_ENV"] = _normalise_env_path(detect_virtualenv());
+Environment _set_venv_environment(const Context& context) {
+  Environment env = context.environment;
+  env["VIRTUAL_ENV"] = _normalise_env_path(detect_virtualenv(context));
   return env;
 }
 
-void _run_cmd(const std::string& which, const std::optional<std::vector<std::string>>& run_args,
-              const ProcessOptions& options, ProcessRunner& runner) {
-  const fs::path root = path_from_utf8(detect_virtualenv());
-  const Environment env = _set_venv_environment();
+void _run_cmd(const Context& context, const std::string& which,
+              const std::optional<std::vector<std::string>>& run_args,
+              const ProcessOptions& options) {
+  const fs::path root = path_from_utf8(detect_virtualenv(context));
+  const Environment env = _set_venv_environment(context);
   static const std::vector<std::string> kAccepted = {"python", "jupyter", "ipython", "python3"};
   if (std::find(kAccepted.begin(), kAccepted.end(), which) == kAccepted.end())
     throw KeelboxException("Unsupported command: " + which);
   const fs::path program = root / get_relative_scripts_dir() / which;
   const std::vector<std::string> args = run_args.value_or(std::vector<std::string>{});
-  const ProcessResult result = runner.run(program, args, env, options);
+  const ProcessResult result = context.runner.run(program, args, env, options);
   if (result.returncode != 0) {
     std::vector<std::string> cmd{path_to_utf8(program)};
     cmd.insert(cmd.end(), args.begin(), args.end());

@@ -115,9 +115,11 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
   return line;
 }
 
-ProgressBoard::ProgressBoard()
-    : ProgressBoard(is_ansi_terminal(STDERR_FILENO), write_stderr, std::chrono::steady_clock::now,
-                    stderr_width) {}
+ProgressBoard::ProgressBoard() : ProgressBoard(std::chrono::steady_clock::now) {}
+
+ProgressBoard::ProgressBoard(Clock clock)
+    : ProgressBoard(is_ansi_terminal(STDERR_FILENO), write_stderr, std::move(clock), stderr_width) {
+}
 
 ProgressBoard::ProgressBoard(bool enabled, Writer writer, Clock clock, Width width)
     : enabled_(enabled),

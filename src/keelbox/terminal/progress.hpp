@@ -46,8 +46,10 @@ class ProgressBoard {
 
   static constexpr std::chrono::milliseconds REDRAW_INTERVAL{100};
 
-  // Draws on standard error when it is a terminal, else nothing.
+  // Draws on standard error when it is a terminal, else nothing; `clock`
+  // (std::chrono::steady_clock by default) measures the rates.
   ProgressBoard();
+  explicit ProgressBoard(Clock clock);
   // For tests and other outputs: `enabled` decides whether anything is drawn.
   ProgressBoard(bool enabled, Writer writer, Clock clock, Width width);
   ProgressBoard(const ProgressBoard&) = delete;

@@ -4,7 +4,6 @@
 #include <filesystem>
 
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/platform/installation.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/process/process.hpp"
 #include "keelbox/system/system.hpp"
@@ -14,20 +13,20 @@ namespace keelbox {
 
 namespace fs = std::filesystem;
 
-std::string _find_uv_bin() {
-  const fs::path uv = tool_installation_dir() / (runs_on_windows() ? "uv.exe" : "uv");
+std::string _find_uv_bin(const Context& context) {
+  const fs::path uv = context.installation_dir / (runs_on_windows() ? "uv.exe" : "uv");
   std::error_code ec;
   if (!fs::is_regular_file(uv, ec)) throw FileNotFoundError("uv not found: " + path_to_utf8(uv));
   return path_to_utf8(uv);
 }
 
-CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool capture_output,
-                                  ProcessRunner& runner) {
-  const std::string uv = _find_uv_bin();
-  const Environment env = _set_venv_environment();
+CompletedProcess run_uv_in_python(const Context& context, const std::vector<std::string>& args,
+                                  bool capture_output) {
+  const std::string uv = _find_uv_bin(context);
+  const Environment env = _set_venv_environment(context);
   ProcessOptions options;
   if (capture_output) options = ProcessOptions::capture_both();
-  ProcessResult result = runner.run(path_from_utf8(uv), args, env, options);
+  ProcessResult result = context.runner.run(path_from_utf8(uv), args, env, options);
 
   CompletedProcess completed;
   completed.args.push_back(uv);
@@ -45,10 +44,10 @@ CompletedProcess run_uv_in_python(const std::vector<std::string>& args, bool cap
   return completed;
 }
 
-void run_uv(const std::vector<std::string>& args, ProcessRunner& runner) {
-  const std::string uv = _find_uv_bin();
-  const Environment env = _set_venv_environment();
-  runner.run(path_from_utf8(uv), args, env, ProcessOptions{});
+void run_uv(const Context& context, const std::vector<std::string>& args) {
+  const std::string uv = _find_uv_bin(context);
+  const Environment env = _set_venv_environment(context);
+  context.runner.run(path_from_utf8(uv), args, env, ProcessOptions{});
 }
 
 namespace {
@@ -59,10 +58,10 @@ std::vector<std::string> sysargs(int argc, char** argv) {
 }
 }  // namespace
 
-void run_uv_from_sysargs(int argc, char** argv) { run_uv(sysargs(argc, argv)); }
+void run_uv_from_sysargs(int argc, char** argv) { run_uv(system_context(), sysargs(argc, argv)); }
 
 void run_uv_in_pythonfrom_sysargs(int argc, char** argv) {
-  run_uv_in_python(sysargs(argc, argv), false);
+  run_uv_in_python(system_context(), sysargs(argc, argv), false);
 }
 
 }  // namespace keelbox

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/fake_context.hpp"
 #include "../support/fake_http.hpp"
 #include "../support/portable.hpp"
 #include "../support/user_dirs.hpp"
@@ -78,7 +79,7 @@ class ExamplesDownloadTest : public ::testing::Test {
     ::testing::internal::CaptureStdout();
     std::vector<std::optional<fs::path>> results;
     try {
-      results = keelbox::_download_examples(http_, names, dest_);
+      results = keelbox::_download_examples(fake_.context, names, dest_);
     } catch (...) {
       const std::string out = ::testing::internal::GetCapturedStdout();
       if (printed) *printed = keelbox::testing::plain_lines(out);
@@ -90,7 +91,8 @@ class ExamplesDownloadTest : public ::testing::Test {
   }
 
   fs::path root_, dest_;
-  FakeHttp http_;
+  keelbox::testing::FakeContext fake_;
+  FakeHttp& http_ = fake_.http;
 };
 
 TEST_F(ExamplesDownloadTest, EachArchiveIsUnpackedOrRefusedWithARedLine) {

@@ -1,11 +1,11 @@
+// Linux only: the index address comes from the sandbox cloud, a Python server started by /bin/sh.
 #include "keelbox/install/install.hpp"
 
 #include <gtest/gtest.h>
 
-#include "../support/fake_process_runner.hpp"
+#include "../support/fake_context.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
-#include "keelbox/uv/uv.hpp"
 
 namespace keelbox {
 namespace {
@@ -14,34 +14,11 @@ namespace fs = std::filesystem;
 using testing::ScopedEnv;
 using testing::TempDir;
 using V = std::vector<std::string>;
-using ::testing::internal::CaptureStdout;
-using ::testing::internal::GetCapturedStdout;
-
-TEST(InstallArgs, DefaultArguments) {
-  struct Case {
-    bool upgrade;
-    std::optional<V> packages;
-    V expected;
-  };
-  const std::vector<Case> cases = {
-      {true, std::nullopt, {"pip", "install"}},
-      {false, V{}, {"pip", "install"}},
-      {false,
-       V{"zvk-sample-app", "numpy>=1.26"},
-       {"pip", "install", "zvk-sample-app", "numpy>=1.26"}},
-      {true,
-       V{"zvk-sample-app", "numpy>=1.26"},
-       {"pip", "install", "zvk-sample-app", "numpy>=1.26", "--upgrade-package", "zvk-sample-app",
-        "--upgrade-package", "numpy>=1.26"}},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(install::_generate_default_install_args(c.upgrade, c.packages), c.expected);
-}
 
 // The sandbox cloud (answering "/pip" with the private index's address), a
-// user profile, a target environment named by VIRTUAL_ENV, the uv stand-in
-// beside this test program (where the tool looks for uv) and a fake runner in
-// place of real children: real installations are the black-box tests' part.
+// user profile, and a fake context: a target environment named by
+// VIRTUAL_ENV, an installation folder holding uv, and a fake runner in place
+// of real children. Real installations are the black-box tests' part.
 class Install : public ::testing::Test {
  protected:
   static constexpr const char* kIndex = "https://pypi.zvk.invalid/simple/";
@@ -50,7 +27,9 @@ class Install : public ::testing::Test {
   static void SetUpTestSuite() { home_ = new TempDir(); }
   static void TearDownTestSuite() { delete home_; }
   void SetUp() override {
-    testing::install_uv_standin();
+    std::ofstream(dir_ / "uv") << "";
+    context_.installation_dir = dir_.path();
+    context_.environment = {{"VIRTUAL_ENV", (dir_ / "v").string()}, {"PATH", "/usr/bin"}};
     fs::create_directories(home_->path() / "xdg-config" / "Keelbox");
     std::ofstream(home_->path() / "xdg-config" / "Keelbox" / "keelbox.toml")
         << "[profile]\ntoken_id = \"id-1\"\ntoken = \"secret-1\"\ncloud_environment = \"cloud\"\n\n"
@@ -62,8 +41,6 @@ class Install : public ::testing::Test {
     env_.set("XDG_CONFIG_HOME", (home_->path() / "xdg-config").string());
     env_.set("XDG_DATA_HOME", (home_->path() / "xdg-data").string());
     env_.set("XDG_CACHE_HOME", (home_->path() / "xdg-cache").string());
-    env_.set("VIRTUAL_ENV", (dir_ / "v").string());
-    env_.set("CONDA_PREFIX", std::nullopt);
   }
   void TearDown() override {
     if (sandbox_pid_ > 0) ::kill(sandbox_pid_, SIGTERM);
@@ -94,7 +71,10 @@ class Install : public ::testing::Test {
   static TempDir* home_;
   TempDir dir_;
   ScopedEnv env_{};
-  testing::FakeProcessRunner runner_;
+  testing::FakeContext fake_;
+  testing::FakeProcessRunner& runner_ = fake_.runner;
+  // The sandbox cloud answers these tests through the real HTTP engine.
+  Context context_{fake_.runner, http::system_client(), fake_.clock, {}, {}};
   FILE* sandbox_pipe_ = nullptr;
   int sandbox_pid_ = 0;
 };
@@ -102,9 +82,9 @@ class Install : public ::testing::Test {
 TempDir* Install::home_ = nullptr;
 
 TEST_F(Install, IndexAddressComesFromTheSeeOtherAnswer) {
-  EXPECT_EQ(install::get_uv_pip_install_cmd(false, V{"zvk-sample-app"}),
+  EXPECT_EQ(install::get_uv_pip_install_cmd(http::system_client(), false, V{"zvk-sample-app"}),
             (V{"pip", "install", "zvk-sample-app", "--index-url", kIndex}));
-  EXPECT_EQ(install::get_uv_pip_install_cmd(true, V{"a", "b>=1"}),
+  EXPECT_EQ(install::get_uv_pip_install_cmd(http::system_client(), true, V{"a", "b>=1"}),
             (V{"pip", "install", "a", "b>=1", "--upgrade-package", "a", "--upgrade-package", "b>=1",
                "--index-url", kIndex}));
 }
@@ -127,7 +107,7 @@ TEST_F(Install, OtherAnswersEndTheOperationWithoutRunningUv) {
     SCOPED_TRACE(c.override.dump());
     set_pip_override(c.override);
     try {
-      install::install_modules({"zvk-sample-app"}, true, false, std::nullopt, runner_);
+      install::install_modules(context_, {"zvk-sample-app"}, true, false, std::nullopt);
       ADD_FAILURE();
     } catch (const HTTPStatusError& e) {
       EXPECT_TRUE(c.http_error);
@@ -140,18 +120,11 @@ TEST_F(Install, OtherAnswersEndTheOperationWithoutRunningUv) {
   EXPECT_TRUE(runner_.runs.empty());
 }
 
-TEST_F(Install, NothingToInstallRunsNothing) {
-  CaptureStdout();
-  install::install_modules({}, true, true, std::vector<fs::path>{dir_ / "req.txt"}, runner_);
-  EXPECT_EQ(GetCapturedStdout(), "Nothing to install. Call with --help for more information.\n");
-  EXPECT_TRUE(runner_.runs.empty());
-}
-
 TEST_F(Install, DryRunThenInstallThroughUv) {
   const fs::path req = dir_ / "req.txt";
-  install::install_modules({"zvk-sample-app"}, true, true, std::vector<fs::path>{req}, runner_);
-  install::install_modules({"zvk-sample-app", "numpy>=1.26"}, false, false,
-                           std::vector<fs::path>{req, dir_ / "more.txt"}, runner_);
+  install::install_modules(context_, {"zvk-sample-app"}, true, true, std::vector<fs::path>{req});
+  install::install_modules(context_, {"zvk-sample-app", "numpy>=1.26"}, false, false,
+                           std::vector<fs::path>{req, dir_ / "more.txt"});
   ASSERT_EQ(runner_.runs.size(), 2u);
   EXPECT_EQ(runner_.runs[0].args,
             (V{"pip", "install", "zvk-sample-app", "--upgrade-package", "zvk-sample-app",
@@ -160,7 +133,7 @@ TEST_F(Install, DryRunThenInstallThroughUv) {
             (V{"pip", "install", "zvk-sample-app", "numpy>=1.26", "--index-url", kIndex, "-r",
                req.string(), "-r", (dir_ / "more.txt").string()}));
   for (const auto& run : runner_.runs) {
-    EXPECT_EQ(run.program, _find_uv_bin());
+    EXPECT_EQ(run.program, dir_ / "uv");
     EXPECT_EQ(run.env.at("VIRTUAL_ENV"), (dir_ / "v").string());
     // uv talks to the user directly.
     EXPECT_EQ(run.options.stdout_mode, StreamMode::Inherit);
@@ -170,7 +143,7 @@ TEST_F(Install, DryRunThenInstallThroughUv) {
   // uv's failure names the arguments.
   runner_.answer(1);
   try {
-    install::install_modules({"zvk-missing"}, false, false, std::nullopt, runner_);
+    install::install_modules(context_, {"zvk-missing"}, false, false, std::nullopt);
     ADD_FAILURE();
   } catch (const KeelboxUVException& e) {
     EXPECT_EQ(

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "../support/fake_process_runner.hpp"
+#include "../support/fake_context.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 
@@ -10,8 +10,8 @@ namespace keelbox {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::FakeContext;
 using testing::nested_cause;
-using testing::ScopedEnv;
 using testing::TempDir;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
@@ -56,7 +56,8 @@ TEST(MklLinks, PosixLinkPointsToTheLowestNumberedRuntime) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir root;
-    ScopedEnv env{{"VIRTUAL_ENV", root.path().string()}};
+    FakeContext fake;
+    fake.context.environment["VIRTUAL_ENV"] = root.path().string();
     const fs::path lib = root / "lib", link = lib / "libmkl_rt.so";
     for (const auto& f : c.files) touch(lib / f);
     if (c.existing == "file") touch(link);
@@ -66,7 +67,7 @@ TEST(MklLinks, PosixLinkPointsToTheLowestNumberedRuntime) {
 
     CaptureStdout();
     try {
-      _create_mkl_symlinks_posix();
+      _create_mkl_symlinks_posix(fake.context);
       EXPECT_EQ(c.failure, LinkCase::None);
     } catch (const FileNotFoundError& e) {
       EXPECT_EQ(c.failure, LinkCase::NotFound);
@@ -96,12 +97,13 @@ TEST(MklLinks, PosixLinkPointsToTheLowestNumberedRuntime) {
 TEST(MklLinks, WindowsLayoutAndItsPermissionMessage) {
   KEELBOX_SKIP_ON_WINDOWS("std::filesystem of mingw-w64 reads and makes no symbolic links");
   TempDir root;
-  ScopedEnv env{{"VIRTUAL_ENV", root.path().string()}};
+  FakeContext fake;
+  fake.context.environment["VIRTUAL_ENV"] = root.path().string();
   const fs::path bin = root / "Library" / "bin";
   touch(bin / "mkl_rt.3.dll");
   touch(bin / "mkl_rt.2.dll");
   CaptureStdout();
-  _create_mkl_symlinks_windows();
+  _create_mkl_symlinks_windows(fake.context);
   EXPECT_EQ(GetCapturedStdout(),
             "Creating symlink " + (bin / "mkl_rt.dll").string() + " to mkl_rt.2.dll\n");
   EXPECT_EQ(fs::read_symlink(bin / "mkl_rt.dll"), "mkl_rt.2.dll");
@@ -111,7 +113,7 @@ TEST(MklLinks, WindowsLayoutAndItsPermissionMessage) {
   fs::create_symlink("gone.dll", bin / "mkl_rt.dll");
   CaptureStdout();
   try {
-    _create_mkl_symlinks_windows();
+    _create_mkl_symlinks_windows(fake.context);
     ADD_FAILURE();
   } catch (const KeelboxException& e) {
     EXPECT_STREQ(e.what(),
@@ -127,22 +129,20 @@ TEST(MklLinks, WindowsLayoutAndItsPermissionMessage) {
 // a real environment is the black-box tests' part.
 class Mkl : public ::testing::Test {
  protected:
-  void SetUp() override {
-    env_.set("VIRTUAL_ENV", venv().string());
-    env_.set("CONDA_PREFIX", std::nullopt);
-  }
+  void SetUp() override { context_.environment["VIRTUAL_ENV"] = venv().string(); }
   fs::path venv() const { return dir_ / "v"; }
   TempDir dir_;
-  ScopedEnv env_{};
-  testing::FakeProcessRunner runner_;
+  FakeContext fake_;
+  testing::FakeProcessRunner& runner_ = fake_.runner;
+  Context& context_ = fake_.context;
 };
 
 TEST_F(Mkl, PresenceIsTheProbesExitStatus) {
   KEELBOX_SKIP_ON_WINDOWS("the Linux scripts folder bin");
   runner_.answer(1).answer(0).answer(-9);
-  EXPECT_FALSE(is_mkl_present(runner_));
-  EXPECT_TRUE(is_mkl_present(runner_));
-  EXPECT_FALSE(is_mkl_present(runner_));
+  EXPECT_FALSE(is_mkl_present(context_));
+  EXPECT_TRUE(is_mkl_present(context_));
+  EXPECT_FALSE(is_mkl_present(context_));
   ASSERT_EQ(runner_.runs.size(), 3u);
   for (const auto& run : runner_.runs) {
     EXPECT_EQ(run.program, venv() / "bin" / "python");
@@ -161,7 +161,7 @@ TEST_F(Mkl, PresentRuntimeIsLinkedOnce) {
   touch(venv() / "lib" / "libmkl_rt.so.2");
   // Present: one line, then the link to the installed runtime.
   CaptureStdout();
-  ensure_mkl_in_environment(runner_);
+  ensure_mkl_in_environment(context_);
   EXPECT_EQ(GetCapturedStdout(), "MKL library already installed / available in " + venv().string() +
                                      ".\n" + "Creating symlink " +
                                      (venv() / "lib" / "libmkl_rt.so").string() +
@@ -170,7 +170,7 @@ TEST_F(Mkl, PresentRuntimeIsLinkedOnce) {
 
   // Again: nothing more to link.
   CaptureStdout();
-  ensure_mkl_in_environment(runner_);
+  ensure_mkl_in_environment(context_);
   EXPECT_EQ(GetCapturedStdout(),
             "MKL library already installed / available in " + venv().string() + ".\n");
   EXPECT_EQ(runner_.runs.size(), 2u);  // the probes only: nothing installed
@@ -178,8 +178,10 @@ TEST_F(Mkl, PresentRuntimeIsLinkedOnce) {
 
 TEST_F(Mkl, AnEnvironmentWithoutPythonIsAStartFailure) {
   TempDir empty;
-  env_.set("VIRTUAL_ENV", empty.path().string());
-  EXPECT_THROW(is_mkl_present(), ProcessStartError);
+  Context context{
+      system_process_runner(), http::system_client(), steady_clock(), current_environment(), {}};
+  context.environment["VIRTUAL_ENV"] = empty.path().string();
+  EXPECT_THROW(is_mkl_present(context), ProcessStartError);
 }
 
 }  // namespace

@@ -2,8 +2,13 @@
 // output, the package colours and the pieces of the install flow.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
+#include "../support/fake_context.hpp"
+#include "../uv/uv_test_support.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/catalogue.hpp"
+#include "keelbox/platform/filesystem.hpp"
 
 namespace keelbox {
 namespace {
@@ -141,6 +146,48 @@ TEST(InstallFlowPieces, ConfirmationAnswers) {
   for (const Case& c : cases)
     EXPECT_EQ(_parse_confirmation_answer(c.answer, true), c.result) << c.answer;
   EXPECT_EQ(_parse_confirmation_answer("", false), false);
+}
+
+// The listing's question to uv about one package, on a fake context whose
+// installation holds uv (an empty file) and whose runner answers for it.
+TEST(InstalledVersion, AskedOfUvForPackageNamesOnly) {
+  struct Case {
+    std::string key;
+    int status;
+    std::string out;
+    std::optional<std::string> version;
+    bool asked;
+  };
+  const std::vector<Case> cases = {
+      {"zvk-sample-app", 0, "Name: zvk-sample-app\nVersion: 1.4.0\nLocation: /v\n", "1.4.0", true},
+      {"zvk-tracer", 1, "", std::nullopt, true},  // uv's way of saying "not installed"
+      {"zvk-odd", 0, "nothing to read\n", std::nullopt, true},
+      {"bad key;rm", 0, "Name: x\nVersion: 9\n\n", std::nullopt, false},
+      {"-r", 0, "Name: x\nVersion: 9\n\n", std::nullopt, false},
+  };
+  testing::TempDir installation;
+  std::ofstream(installation / (runs_on_windows() ? "uv.exe" : "uv")) << "";
+  for (const bool check_versions : {false, true}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.key);
+      testing::FakeContext fake;
+      fake.context.installation_dir = installation.path();
+      fake.context.environment["VIRTUAL_ENV"] = installation.path().string();
+      fake.runner.answer(c.status, c.out, "WARNING: Package(s) not found");
+      const KeelboxPackage package = _package_key_to_package(fake.context, c.key, check_versions);
+      EXPECT_EQ(package.key, c.key);
+      EXPECT_EQ(package.installed_version, c.version);
+      EXPECT_EQ(package.available_versions,
+                check_versions ? std::vector<std::string>{"0.0.0"} : std::vector<std::string>{});
+      if (!c.asked) {
+        EXPECT_TRUE(fake.runner.runs.empty());
+        continue;
+      }
+      ASSERT_EQ(fake.runner.runs.size(), 1u);
+      EXPECT_EQ(fake.runner.runs[0].args, (std::vector<std::string>{"pip", "show", c.key}));
+      EXPECT_EQ(fake.runner.runs[0].options.stdout_mode, StreamMode::Capture);
+    }
+  }
 }
 
 }  // namespace

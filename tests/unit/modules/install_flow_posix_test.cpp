@@ -1,13 +1,15 @@
+// Linux only: the entitlements and the index address come from the sandbox cloud (Python).
+//
 // The install flow and the module listing against the sandbox cloud, with a
-// fake process runner in place of uv and the target's python: what is asked,
-// what is said, and which runs happen in which order. Real installations are
-// the black-box tests' part.
+// fake context (its runner in place of uv and the target's python): what is
+// asked, what is said, and which runs happen in which order. Real
+// installations are the black-box tests' part.
 #include <gtest/gtest.h>
 
 #include <iostream>
 #include <sstream>
 
-#include "../support/fake_process_runner.hpp"
+#include "../support/fake_context.hpp"
 #include "../support/sandbox.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
@@ -68,7 +70,9 @@ V install_args(const V& packages, bool dry_run) {
 class Flow : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing::install_uv_standin();  // where the tool looks for uv
+    std::ofstream(home_ / "uv") << "";  // the installation's uv, which the fake runner "starts"
+    context_.installation_dir = home_.path();
+    context_.environment = {{"VIRTUAL_ENV", target_.string()}, {"PATH", "/usr/bin"}};
     fs::create_directories(home_ / "config" / "Keelbox");
     std::ofstream(home_ / "config" / "Keelbox" / "keelbox.toml")
         << "[profile]\ntoken_id = \"id-1\"\ntoken = \"secret-1\"\ncloud_environment = \"cloud\"\n\n"
@@ -77,8 +81,6 @@ class Flow : public ::testing::Test {
     env_.set("XDG_CONFIG_HOME", (home_ / "config").string());
     env_.set("XDG_CACHE_HOME", (home_ / "cache").string());
     env_.set("XDG_DATA_HOME", (home_ / "data").string());
-    env_.set("VIRTUAL_ENV", target_.string());
-    env_.set("CONDA_PREFIX", std::nullopt);
     env_.set("NO_COLOR", "1");
     for (const char* v : {"HTTPS_PROXY", "https_proxy"}) env_.set(v, cloud_.proxy_url());
     for (const char* v : {"NO_PROXY", "no_proxy"}) env_.set(v, "");
@@ -99,7 +101,10 @@ class Flow : public ::testing::Test {
         {entitlement("ZVK Sample App", "ENT_ZVK_SAMPLE_APP",
                      {"zvk-sample-app", "zvk-sample-utils"}),
          entitlement("ZVK Tracer", "ENT_ZVK_TRACER_FREE", {"zvk-tracer"})}}}};
-  FakeProcessRunner runner_;
+  testing::FakeContext fake_;
+  FakeProcessRunner& runner_ = fake_.runner;
+  // The sandbox cloud answers these tests through the real HTTP engine.
+  Context context_{fake_.runner, http::system_client(), fake_.clock, {}, {}};
 };
 
 void expect_in_order(const std::string& text, const V& pieces) {
@@ -176,7 +181,7 @@ TEST_F(Flow, DryRunQuestionAndInstallFollowTheAnswer) {
     CaptureStdout();
     Outcome outcome = Installed;
     try {
-      install_modules({"zvk-sample-app", " numpy"}, c.yes, std::nullopt, runner_);
+      install_modules(context_, {"zvk-sample-app", " numpy"}, c.yes, std::nullopt);
       if (!c.yes && runner_.runs.size() == 1) outcome = Declined;
     } catch (const PromptAborted&) {
       outcome = Aborted;
@@ -233,7 +238,7 @@ TEST_F(Flow, MklIsProvisionedBeforeThePackages) {
     runner_ = FakeProcessRunner();
     runner_.answer(c.probe_status);
     CaptureStdout();
-    install_modules({"mkl", "zvk-tracer"}, /*yes=*/true, std::nullopt, runner_);
+    install_modules(context_, {"mkl", "zvk-tracer"}, /*yes=*/true, std::nullopt);
     const std::string out = GetCapturedStdout();
     expect_in_order(out, c.said);
     EXPECT_TRUE(fs::is_symlink(target_ / "lib" / "libmkl_rt.so")) << out;
@@ -255,7 +260,7 @@ TEST_F(Flow, ListingAsksUvOncePerPackageInTableOrderAndCapturesItsAnswer) {
   runner_.answer(0, "Name: zvk-sample-app\nVersion: 1.4.0\n").answer(1, "", "not installed");
   CaptureStdout();
   CaptureStderr();
-  show_all_entitled_modules(runner_);
+  show_all_entitled_modules(context_);
   const std::string out = GetCapturedStdout();
   const std::string err = GetCapturedStderr();
   std::vector<V> seen;

@@ -27,22 +27,10 @@
 #include <utility>
 #include <vector>
 
+#include "fake_clock.hpp"
 #include "keelbox/http/http.hpp"
 
 namespace keelbox::testing {
-
-// A clock that moves only when told.
-class FakeClock final : public http::Clock {
- public:
-  time_point now() const override { return now_; }
-  void advance(std::chrono::milliseconds step) { now_ += step; }
-  // Seconds since the clock was made.
-  double elapsed() const { return std::chrono::duration<double>(now_ - start_).count(); }
-
- private:
-  time_point start_ = time_point{} + std::chrono::hours(1);
-  time_point now_ = start_;
-};
 
 // One scripted answer: its head, then events in order, each after the
 // silence before it (seconds on the fake clock).

@@ -64,6 +64,16 @@ inline void set_env(const std::string& name, const std::optional<std::string>& v
 
 namespace keelbox::testing {
 
+// A path written with "/" in the separator of the platform ("\\" on Windows).
+inline std::string native_separators(std::string path) {
+#ifdef _WIN32
+  for (char& c : path) {
+    if (c == '/') c = '\\';
+  }
+#endif
+  return path;
+}
+
 // Text as written through a text-mode stream, with Windows' "\r\n" line ends
 // made "\n" again (unchanged elsewhere).
 inline std::string plain_lines(std::string text) {

@@ -3,19 +3,33 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <fstream>
+
 #include "keelbox/system/interpreter.hpp"
 
-#include "../support/fake_process_runner.hpp"
+#include "../support/fake_context.hpp"
+#include "../support/portable.hpp"
 #include "../uv/uv_test_support.hpp"
+#include "keelbox/platform/wide.hpp"
 
 namespace keelbox {
 namespace {
 
+using testing::FakeContext;
 using testing::nested_cause;
 using testing::read_file;
-using testing::ScopedEnv;
 using testing::TempDir;
 using Opt = std::optional<std::string>;
+
+// Sets (or, with nullopt, removes) a variable of the context's environment.
+void set(Context& context, const std::string& name, const Opt& value) {
+  if (value) {
+    context.environment[name] = *value;
+  } else {
+    context.environment.erase(name);
+  }
+}
 
 TEST(System, TargetEnvironmentTakesFirstNonEmptyVariable) {
   struct Case {
@@ -30,8 +44,10 @@ TEST(System, TargetEnvironmentTakesFirstNonEmptyVariable) {
       {"relative/./v//", "", "relative/./v//"},
   };
   for (const auto& c : cases) {
-    ScopedEnv env{{"VIRTUAL_ENV", c.virtual_env}, {"CONDA_PREFIX", c.conda_prefix}};
-    EXPECT_EQ(detect_virtualenv(), c.expected);
+    FakeContext fake;
+    set(fake.context, "VIRTUAL_ENV", c.virtual_env);
+    set(fake.context, "CONDA_PREFIX", c.conda_prefix);
+    EXPECT_EQ(detect_virtualenv(fake.context), c.expected);
   }
 }
 
@@ -55,28 +71,27 @@ TEST(System, PathNormalisationKeepsDoubleDots) {
 }
 
 TEST(System, ChildEnvironmentAnnouncesTargetAndChangesNothingElse) {
-  KEELBOX_SKIP_ON_WINDOWS("Linux paths; Windows normalises to backslashes");
   struct Case {
     Opt virtual_env, conda_prefix;
     std::string child_virtual_env;
   };
   const std::vector<Case> cases = {
-      {"", "/opt/conda/envs/x", "/opt/conda/envs/x"},
-      {"/home/u/venv/", std::nullopt, "/home/u/venv"},
-      {"/home/u//venv/./", "/opt/conda/envs/x", "/home/u/venv"},
+      {"", "/opt/conda/envs/x", testing::native_separators("/opt/conda/envs/x")},
+      {"/home/u/venv/", std::nullopt, testing::native_separators("/home/u/venv")},
+      {"/home/u//venv/./", "/opt/conda/envs/x", testing::native_separators("/home/u/venv")},
   };
   for (const auto& c : cases) {
-    ScopedEnv env{{"VIRTUAL_ENV", c.virtual_env},
-                  {"CONDA_PREFIX", c.conda_prefix},
-                  {"KEELBOX_TEST_MARKER", "a=b c"}};
-    Environment before = current_environment();
-    Environment child = _set_venv_environment();
+    FakeContext fake;
+    fake.context.environment = {{"PATH", "/usr/bin"}, {"KEELBOX_TEST_MARKER", "a=b c"}};
+    set(fake.context, "VIRTUAL_ENV", c.virtual_env);
+    set(fake.context, "CONDA_PREFIX", c.conda_prefix);
+    const Environment before = fake.context.environment;
+    Environment child = _set_venv_environment(fake.context);
     EXPECT_EQ(child.at("VIRTUAL_ENV"), c.child_virtual_env);
-    before.erase("VIRTUAL_ENV");
-    child.erase("VIRTUAL_ENV");
-    EXPECT_EQ(child, before);  // PATH, CONDA_PREFIX and the rest as they were
-    EXPECT_EQ(std::getenv("VIRTUAL_ENV") ? Opt(std::getenv("VIRTUAL_ENV")) : std::nullopt,
-              c.virtual_env);  // the process's own environment is untouched
+    Environment expected = before;
+    expected["VIRTUAL_ENV"] = c.child_virtual_env;
+    EXPECT_EQ(child, expected);                   // PATH, CONDA_PREFIX and the rest as they were
+    EXPECT_EQ(fake.context.environment, before);  // the context's own is untouched
   }
 }
 
@@ -89,24 +104,27 @@ TEST(System, ScriptsFolderAndPlatform) {
 // A fake runner in place of the target environment's programs.
 class RunCmd : public ::testing::Test {
  protected:
-  testing::FakeProcessRunner runner_;
+  FakeContext fake_;
+  testing::FakeProcessRunner& runner_ = fake_.runner;
+  Context& context_ = fake_.context;
 };
 
 TEST_F(RunCmd, RunsTheEnvironmentsProgramWithTheChildEnvironment) {
   KEELBOX_SKIP_ON_WINDOWS("the Linux scripts folder bin");
   // A trailing separator in VIRTUAL_ENV: the program is found there, and the
   // child is told the normalised path; nothing else changes.
-  ScopedEnv env{{"VIRTUAL_ENV", "/srv/envs/v/"}, {"CONDA_PREFIX", "/opt/conda/envs/x"}};
+  context_.environment = {
+      {"VIRTUAL_ENV", "/srv/envs/v/"}, {"CONDA_PREFIX", "/opt/conda/envs/x"}, {"PATH", "/bin"}};
   const std::vector<std::string> args = {"-c", "print(1)", "a b"};
   ProcessOptions options;
   options.stdout_mode = StreamMode::Capture;
-  _run_cmd("python3", args, options, runner_);
-  _run_cmd("jupyter", std::nullopt, {}, runner_);
+  _run_cmd(context_, "python3", args, options);
+  _run_cmd(context_, "jupyter");
   ASSERT_EQ(runner_.runs.size(), 2u);
   EXPECT_EQ(runner_.runs[0].program, std::filesystem::path("/srv/envs/v/bin/python3"));
   EXPECT_EQ(runner_.runs[0].args, args);
   EXPECT_EQ(runner_.runs[0].options.stdout_mode, StreamMode::Capture);
-  Environment expected = current_environment();
+  Environment expected = context_.environment;
   expected["VIRTUAL_ENV"] = "/srv/envs/v";
   EXPECT_EQ(runner_.runs[0].env, expected);
   EXPECT_EQ(runner_.runs[1].program, std::filesystem::path("/srv/envs/v/bin/jupyter"));
@@ -116,7 +134,7 @@ TEST_F(RunCmd, RunsTheEnvironmentsProgramWithTheChildEnvironment) {
 
 TEST_F(RunCmd, FailingStatusesBecomeUserErrorsWithTheCauseChained) {
   KEELBOX_SKIP_ON_WINDOWS("the Linux scripts folder bin");
-  ScopedEnv env{{"VIRTUAL_ENV", "/srv/envs/v"}};
+  context_.environment["VIRTUAL_ENV"] = "/srv/envs/v";
   struct Case {
     std::string which;
     int status;
@@ -130,7 +148,7 @@ TEST_F(RunCmd, FailingStatusesBecomeUserErrorsWithTheCauseChained) {
   for (const auto& c : cases) {
     runner_.answer(c.status);
     try {
-      _run_cmd(c.which, std::vector<std::string>{"-c", "x"}, {}, runner_);
+      _run_cmd(context_, c.which, std::vector<std::string>{"-c", "x"});
       ADD_FAILURE() << c.which;
     } catch (const KeelboxException& e) {
       EXPECT_EQ(std::string(e.what()), c.message);
@@ -143,10 +161,10 @@ TEST_F(RunCmd, FailingStatusesBecomeUserErrorsWithTheCauseChained) {
 }
 
 TEST_F(RunCmd, RefusesOtherCommandsBeforeStartingAnything) {
-  ScopedEnv env{{"VIRTUAL_ENV", "/srv/envs/v"}};
+  context_.environment["VIRTUAL_ENV"] = "/srv/envs/v";
   for (const std::string which : {"pip", "uv", "bash", "Python", "python3.11", ""}) {
     try {
-      _run_cmd(which, std::nullopt, {}, runner_);
+      _run_cmd(context_, which);
       ADD_FAILURE() << which;
     } catch (const KeelboxException& e) {
       EXPECT_EQ(std::string(e.what()), "Unsupported command: " + which);
@@ -157,30 +175,32 @@ TEST_F(RunCmd, RefusesOtherCommandsBeforeStartingAnything) {
 
 TEST(RunCmdStart, AMissingProgramIsAStartFailureNotAUserError) {
   TempDir empty;
-  ScopedEnv env{{"VIRTUAL_ENV", empty.path().string()}};
-  EXPECT_THROW(_run_cmd("jupyter"), ProcessStartError);
+  Context context{
+      system_process_runner(), http::system_client(), steady_clock(), current_environment(), {}};
+  context.environment["VIRTUAL_ENV"] = path_to_utf8(empty.path());
+  EXPECT_THROW(_run_cmd(context, "jupyter"), ProcessStartError);
 }
 
-// Run inside a copy of this test program placed in an environment's bin
-// folder beside its python3: that environment is the tool's installation.
-// Not registered as a test of its own.
-TEST(Relocated, NeitherVariableSetMeansTheInterpreterPrefix) {
-  const char* expected = std::getenv("KEELBOX_EXPECT_PREFIX");
-  if (!expected) GTEST_SKIP() << "runs inside a relocated copy";
-  EXPECT_EQ(detect_virtualenv(), expected);
-  EXPECT_EQ(_set_venv_environment().at("VIRTUAL_ENV"), expected);
-}
-
+// Without either variable the target is the prefix of the base interpreter:
+// the folder above the tool's installation, which holds the interpreter.
 TEST(TargetLookup, WithoutVariablesTheBaseInterpreterPrefixIsTheTarget) {
-  KEELBOX_SKIP_ON_WINDOWS("a relocated copy of the test program through /proc/self/exe");
   TempDir dir;
-  testing::make_venv(dir / "v", false);
-  auto r = testing::run_relocated(dir / "v" / "bin", "Relocated.*",
-                                  {{"VIRTUAL_ENV", std::nullopt},
-                                   {"CONDA_PREFIX", std::nullopt},
-                                   {"KEELBOX_EXPECT_PREFIX", (dir / "v").string()}});
-  EXPECT_EQ(r.returncode, 0) << *r.stdout_;
-  EXPECT_NE(r.stdout_->find("[  PASSED  ] 1 test"), std::string::npos) << *r.stdout_;
+  const std::filesystem::path prefix = dir / "v";
+  const std::filesystem::path installation = prefix / get_relative_scripts_dir();
+  FakeContext fake;
+  fake.context.installation_dir = installation;
+  fake.context.environment = {{"VIRTUAL_ENV", ""}, {"PATH", "/bin"}};
+
+  // No interpreter there: nothing to fall back on.
+  std::filesystem::create_directories(installation);
+  EXPECT_THROW(detect_virtualenv(fake.context), FileNotFoundError);
+
+  // The environment's record names the version: the interpreter is not asked.
+  std::ofstream(installation / (runs_on_windows() ? "python.exe" : "python3")) << "";
+  std::ofstream(prefix / "pyvenv.cfg") << "home = /usr/bin\nversion = 3.11.2\n";
+  EXPECT_EQ(detect_virtualenv(fake.context), path_to_utf8(prefix));
+  EXPECT_EQ(_set_venv_environment(fake.context).at("VIRTUAL_ENV"), path_to_utf8(prefix));
+  EXPECT_TRUE(fake.runner.runs.empty());
 }
 
 // ---- the interpreter's own answer ----

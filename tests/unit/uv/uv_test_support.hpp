@@ -1,8 +1,8 @@
 #pragma once
 // Test support for the tests that start real programs: throw-away folders and
 // Python environments, scoped environment variables, the uv stand-in beside
-// the test executable (where the tool looks for uv), and runs of a relocated
-// copy of the test executable (a fresh "installation" with other neighbours).
+// the test executable (where the tool looks for uv when no test context names
+// another installation folder).
 #include <gtest/gtest.h>
 #include <cstdio>
 #include <filesystem>
@@ -105,25 +105,6 @@ inline std::vector<nlohmann::json> read_uv_log(const fs::path& log) {
   while (std::getline(in, line))
     if (!line.empty()) lines.push_back(nlohmann::json::parse(line));
   return lines;
-}
-
-// Runs the test executable copied into `dir` (under the same file name) with
-// one gtest filter and extra environment variables; returns status and output.
-inline ProcessResult run_relocated(const fs::path& dir, const std::string& filter,
-                                   const std::map<std::string, std::optional<std::string>>& vars) {
-  const fs::path self = fs::canonical("/proc/self/exe");
-  const fs::path copy = dir / self.filename();
-  if (!fs::exists(copy)) fs::copy_file(self, copy);
-  Environment env = current_environment();
-  for (const auto& [k, v] : vars) {
-    if (v)
-      env[k] = *v;
-    else
-      env.erase(k);
-  }
-  ProcessOptions o = ProcessOptions::capture_both();
-  o.stderr_into_stdout = true;
-  return run_process(copy, {"--gtest_filter=" + filter}, env, o);
 }
 
 // The nested cause of `e` when it is a `Cause`.
