@@ -434,6 +434,19 @@ class ExamplesTest(WindowsTestCase):
                  for p in folder.rglob("*") if p.is_file()}
         self.assertEqual(found, {name: f"in {name}" for name in names})
 
+    def test_a_unix_link_in_the_previous_folder_goes_without_what_it_names(self):
+        # Wine shows a Unix symbolic link to a file as that file, and removing
+        # it removes the file it names.
+        victim = self.root / "victim.txt"
+        victim.write_text("keep\n")
+        self.assertEqual(self.download("-m", "other").returncode, 0)
+        folder = self.dest / "other-examples"
+        (folder / "link.txt").symlink_to(victim)
+        r = self.download("-m", "other")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(victim.read_text(), "keep\n")
+        self.assertEqual((folder / "other.txt").read_text(), "other\n")
+
     def test_refused_members_end_the_run(self):
         victim = self.root / "victim.txt"
         victim.write_text("keep\n")
