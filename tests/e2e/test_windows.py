@@ -415,6 +415,38 @@ class ExamplesTest(WindowsTestCase):
         self.assertEqual(r.returncode, 0, r)
         self.assertTrue((self.user.data_dir / "examples" / "other-examples" / "other.txt").is_file(), r)
 
+    def test_names_beyond_ascii_in_a_pax_archive(self):
+        # PAX is what Python's tarfile and "tar --format=posix" write.
+        names = ["\u00fcn\u00efcode/\u0444\u0430\u0439\u043b.txt", "\u65e5\u672c\u8a9e.txt",
+                 "\U0001F600.txt", "caf\u00e9.txt", "\u00e9.txt", "\u00e8.txt"]
+        buf = io.BytesIO()
+        with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.PAX_FORMAT) as tar:
+            for name in names:
+                data = f"in {name}".encode()
+                info = tarfile.TarInfo(name)
+                info.size = len(data)
+                tar.addfile(info, io.BytesIO(data))
+        self.sandbox.add_example_archive("other", buf.getvalue())
+        r = self.download("-m", "other")
+        self.assertEqual(r.returncode, 0, r)
+        folder = self.dest / "other-examples"
+        found = {p.relative_to(folder).as_posix(): p.read_text("utf-8")
+                 for p in folder.rglob("*") if p.is_file()}
+        self.assertEqual(found, {name: f"in {name}" for name in names})
+
+    def test_a_unix_link_in_the_previous_folder_goes_without_what_it_names(self):
+        # Wine shows a Unix symbolic link to a file as that file, and removing
+        # it removes the file it names.
+        victim = self.root / "victim.txt"
+        victim.write_text("keep\n")
+        self.assertEqual(self.download("-m", "other").returncode, 0)
+        folder = self.dest / "other-examples"
+        (folder / "link.txt").symlink_to(victim)
+        r = self.download("-m", "other")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(victim.read_text(), "keep\n")
+        self.assertEqual((folder / "other.txt").read_text(), "other\n")
+
     def test_refused_members_end_the_run(self):
         victim = self.root / "victim.txt"
         victim.write_text("keep\n")

@@ -10,10 +10,13 @@
 #include <cstring>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
 #include "keelbox/archive/archive_file.hpp"
+#include "keelbox/archive/entry_text.hpp"
 #include "keelbox/archive/member_names.hpp"
 #include "keelbox/archive/placer.hpp"
 #include "keelbox/archive/staging.hpp"
@@ -68,6 +71,9 @@ namespace {
 
 namespace fs = std::filesystem;
 using archive_detail::archive_file_size;
+using archive_detail::entry_hardlink;
+using archive_detail::entry_pathname;
+using archive_detail::entry_symlink;
 using archive_detail::inside;
 using archive_detail::join;
 using archive_detail::Kind;
@@ -75,6 +81,7 @@ using archive_detail::Member;
 using archive_detail::MemberData;
 using archive_detail::non_folder_at;
 using archive_detail::Placer;
+using archive_detail::prepare_name_reading;
 using archive_detail::Progress;
 using archive_detail::resolve;
 using archive_detail::Resolved;
@@ -329,6 +336,7 @@ class Extraction {
     Reader reader(archive_read_new());
     if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
     archive_read_support_format_tar(reader.get());
+    prepare_name_reading(reader.get());
     if (archive_read_open(reader.get(), &source, nullptr, &TarSource::read, nullptr) !=
         ARCHIVE_OK) {
       source.rethrow();
@@ -384,10 +392,10 @@ class Extraction {
 
   // The member's name, kind and mode, and the checks that need no disk.
   Member prepare(archive_entry* entry) {
-    const char* raw_name = archive_entry_pathname(entry);
+    std::optional<std::string> raw_name = entry_pathname(entry);
     if (!raw_name) refuse("?", "the member has no readable name");
     Member m;
-    m.name = raw_name;
+    m.name = std::move(*raw_name);
     // Leading separators go; on POSIX systems nothing absolute is left after
     // that, on Windows a drive may be.
     MemberName name = split_member_name(m.name, runs_on_windows());
@@ -408,10 +416,10 @@ class Extraction {
     }
 
     // The kind first: special files are refused whatever their name.
-    const char* hardlink = archive_entry_hardlink(entry);
+    std::optional<std::string> hardlink = entry_hardlink(entry);
     if (hardlink) {
       m.kind = Kind::Hardlink;
-      m.stored_link = hardlink;
+      m.stored_link = std::move(*hardlink);
     } else {
       switch (archive_entry_filetype(entry)) {
         case AE_IFREG: m.kind = Kind::File; break;
@@ -425,9 +433,9 @@ class Extraction {
       }
     }
     if (m.kind == Kind::Symlink) {
-      const char* target = archive_entry_symlink(entry);
-      m.readable_link = target != nullptr;
-      if (target) m.stored_link = target;
+      std::optional<std::string> target = entry_symlink(entry);
+      m.readable_link = target.has_value();
+      if (target) m.stored_link = std::move(*target);
     }
     if (m.kind == Kind::File) {
       // The full size, holes of a sparse member included.

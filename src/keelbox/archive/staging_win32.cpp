@@ -47,9 +47,41 @@ std::vector<fs::path> names_in(const fs::path& folder) {
   return names;
 }
 
+// The full path of what `path` opens, links on its way followed ("\\?\C:\...");
+// empty when it cannot be opened.
+std::wstring final_path(const fs::path& path) {
+  HANDLE handle = ::CreateFileW(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {};
+  std::wstring text(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD length =
+        ::GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()), 0);
+    if (length < text.size()) {
+      text.resize(length);
+      break;
+    }
+    text.resize(length);
+  }
+  ::CloseHandle(handle);
+  return text;
+}
+
+// Whether the file `path` is reached through a link that the system follows
+// even when asked not to: wine shows a Unix symbolic link to a file as that
+// file itself (no reparse point), and removing it removes the file it names,
+// wherever that is. Such a name opens as something else than itself.
+bool opens_elsewhere(const fs::path& path) {
+  const std::wstring folder = final_path(path.parent_path());
+  const std::wstring item = final_path(path);
+  return folder.empty() || item != folder + L"\\" + path.filename().native();
+}
+
 // Removes `path` and, when it is a plain folder, everything in it; a link
 // (to a folder too) or a junction is removed itself, never what it leads
-// to. The C++ library cannot be used here: on Windows it cannot tell a link
+// to; a link that cannot be told from what it names (under wine) is kept.
+// The C++ library cannot be used here: on Windows it cannot tell a link
 // from what it names, and would empty a folder outside through a link.
 // Returns false when something could not be removed.
 bool remove_tree(const fs::path& path, int depth = 0) {
@@ -58,6 +90,11 @@ bool remove_tree(const fs::path& path, int depth = 0) {
   bool ok = true;
   if (is_plain_folder(attributes) && depth <= MAX_KEPT_DEPTH) {
     for (const fs::path& name : names_in(path)) ok = remove_tree(path / name, depth + 1) && ok;
+  }
+  // A link that cannot be removed as a link stays (as does the folder it is in).
+  if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
+      opens_elsewhere(path)) {
+    return false;
   }
   if (attributes & FILE_ATTRIBUTE_READONLY) {
     ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});

@@ -43,11 +43,9 @@ bool is_blank(const std::string& text) {
   return text.find_first_not_of(" \t\n\r\f\v") == std::string::npos;
 }
 
-// An XDG variable when set to something other than blanks, else the fallback.
+// An XDG variable when it names a folder from the root, else the fallback.
 fs::path xdg_or(const EnvLookup& env, std::string_view name, const fs::path& fallback) {
-  auto value = env(name);
-  if (value && !is_blank(*value)) return path_from_utf8(*value) / APP_NAME;
-  return fallback / APP_NAME;
+  return folder_variable(Platform::Linux, env, name).value_or(fallback) / APP_NAME;
 }
 
 void create_dirs(const fs::path& dir) {
@@ -250,6 +248,24 @@ struct TempFile {
 
 }  // namespace
 
+bool names_folder_from_root(Platform platform, std::string_view text) {
+  if (platform != Platform::Windows) return !text.empty() && text.front() == '/';
+  const auto separator = [](char c) { return c == '\\' || c == '/'; };
+  // "C:\x", or "\\server\share" (and "\\?\C:\x"); not "\x" nor "C:x",
+  // which depend on the current drive and its current folder.
+  const bool drive = text.size() >= 3 &&
+                     ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z')) &&
+                     text[1] == ':' && separator(text[2]);
+  return drive || (text.size() >= 2 && separator(text[0]) && separator(text[1]));
+}
+
+std::optional<fs::path> folder_variable(Platform platform, const EnvLookup& env,
+                                        std::string_view name) {
+  auto value = env(name);
+  if (!value || is_blank(*value) || !names_folder_from_root(platform, *value)) return std::nullopt;
+  return path_from_utf8(*value);
+}
+
 EnvLookup process_env() {
   return [](std::string_view name) -> std::optional<std::string> {
     return environment_variable(name);
@@ -271,18 +287,17 @@ AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path
       dirs.cache_dir = home / "Library" / "Caches" / APP_NAME;
       break;
     case Platform::Windows: {
-      auto profile = env("USERPROFILE");
+      auto profile = folder_variable(platform, env, "USERPROFILE");
       if (!profile) throw KeyError("USERPROFILE");
-      dirs.config_dir = path_from_utf8(*profile) / ".ZVK" / APP_NAME;
+      dirs.config_dir = *profile / ".ZVK" / APP_NAME;
       dirs.data_dir = dirs.config_dir;
       // The variable, which Windows sets for every user, wins as XDG_CACHE_HOME
       // does elsewhere: it names the known folder unless someone moved the
       // cache on purpose (a test, a roaming setup). Without it, the known folder.
-      auto local = env("LOCALAPPDATA");
-      fs::path local_dir = (local && !is_blank(*local)) ? path_from_utf8(*local)
-                           : !local_app_data.empty()
-                               ? local_app_data
-                               : path_from_utf8(*profile) / "AppData" / "Local";
+      auto local = folder_variable(platform, env, "LOCALAPPDATA");
+      fs::path local_dir = local                     ? *local
+                           : !local_app_data.empty() ? local_app_data
+                                                     : *profile / "AppData" / "Local";
       dirs.cache_dir = local_dir / APP_AUTHOR / APP_NAME / "Cache";
       break;
     }
@@ -293,9 +308,9 @@ AppDirs compute_app_dirs(Platform platform, const EnvLookup& env, const fs::path
 bool _runs_on_windows() { return current_platform() == Platform::Windows; }
 
 fs::path _get_windows_userprofile_path() {
-  auto profile = process_env()("USERPROFILE");
+  auto profile = folder_variable(Platform::Windows, process_env(), "USERPROFILE");
   if (!profile) throw KeyError("USERPROFILE");
-  return path_from_utf8(*profile) / ".ZVK" / APP_NAME;
+  return *profile / ".ZVK" / APP_NAME;
 }
 
 fs::path _get_config_dir() {

@@ -29,6 +29,16 @@ struct AppDirs {
 using EnvLookup = std::function<std::optional<std::string>(std::string_view)>;
 EnvLookup process_env();
 
+// Whether `text` names a folder from the root on `platform` ("/x"; on Windows
+// "C:\x" or "\\server\share"), not one relative to the working folder.
+bool names_folder_from_root(Platform platform, std::string_view text);
+
+// The folder a variable names: nullopt when it is unset, blank or relative
+// (such a value would put the tool's files, the token among them, below
+// whatever folder it runs in), as the XDG base folders' rules have it.
+std::optional<std::filesystem::path> folder_variable(Platform platform, const EnvLookup& env,
+                                                     std::string_view name);
+
 // The per-user folders of the application "Keelbox" (author "ZVK Numerics
 // GmbH") for a platform, an environment and a home folder. Pure: creates nothing.
 // On Windows the cache folder is below LOCALAPPDATA when that is set and not

@@ -13,10 +13,13 @@
 namespace keelbox {
 namespace {
 
+// HOME when it names a folder from the root, else the user database's.
 std::filesystem::path user_home() {
-  const std::optional<std::string> home = environment_variable("HOME");
-  if (home && !home->empty()) return *home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  if (auto home = folder_variable(current_platform(), process_env(), "HOME")) return *home;
+  if (const passwd* pw = ::getpwuid(::getuid());
+      pw && pw->pw_dir && names_folder_from_root(current_platform(), pw->pw_dir)) {
+    return pw->pw_dir;
+  }
   throw RuntimeError("Cannot determine the home folder: HOME is not set");
 }
 

@@ -99,6 +99,82 @@ inline std::string gzip(const std::string& data, int level = 6) {
   return out;
 }
 
+// A tar archive written byte by byte, for names libarchive's writer would
+// convert by the locale: each member's name and link target are stored as
+// given, in a PAX header of its own ("path", "linkpath") when `pax` is set,
+// where the ustar header then has the name with every byte beyond ASCII as
+// "?" (as Python's tarfile writes it), else in the ustar header alone.
+struct RawMember {
+  std::string name;
+  char type = '0';  // '0' file, '1' hard link, '2' symbolic link
+  std::string data;
+  std::string link;
+};
+
+inline std::string tar_header(const std::string& name, char type, std::size_t size,
+                              const std::string& link) {
+  std::string block(512, '\0');
+  const auto put = [&block](std::size_t at, std::size_t width, const std::string& text) {
+    block.replace(at, std::min(width, text.size()), text.substr(0, width));
+  };
+  const auto octal = [](std::size_t value, int digits) {
+    std::string text(static_cast<std::size_t>(digits), '0');
+    for (int i = digits - 1; i >= 0 && value != 0; --i, value /= 8)
+      text[static_cast<std::size_t>(i)] = static_cast<char>('0' + value % 8);
+    return text;
+  };
+  put(0, 100, name);
+  put(100, 8, octal(0644, 7));
+  put(108, 8, octal(0, 7));
+  put(116, 8, octal(0, 7));
+  put(124, 12, octal(size, 11));
+  put(136, 12, octal(0, 11));
+  block[156] = type;
+  put(157, 100, link);
+  put(257, 8,
+      std::string("ustar\0"
+                  "00",
+                  8));
+  put(148, 8, "        ");
+  unsigned sum = 0;
+  for (char c : block) sum += static_cast<unsigned char>(c);
+  put(148, 8, octal(sum, 6) + std::string("\0 ", 2));
+  return block;
+}
+
+inline std::string tar_padded(std::string data) {
+  data.resize((data.size() + 511) / 512 * 512, '\0');
+  return data;
+}
+
+inline std::string raw_tar_gz(const std::vector<RawMember>& members, bool pax) {
+  const auto ascii = [](std::string text) {
+    for (char& c : text) {
+      if (static_cast<unsigned char>(c) >= 0x80) c = '?';
+    }
+    return text;
+  };
+  const auto record = [](const std::string& key, const std::string& value) {
+    const std::string body = " " + key + "=" + value + "\n";
+    std::size_t length = body.size() + 1;
+    while (std::to_string(length).size() + body.size() != length) ++length;
+    return std::to_string(length) + body;
+  };
+  std::string tar;
+  for (const RawMember& m : members) {
+    if (pax) {
+      std::string records = record("path", m.name);
+      if (!m.link.empty()) records += record("linkpath", m.link);
+      tar += tar_header("PaxHeader/x", 'x', records.size(), "") + tar_padded(records);
+    }
+    tar += tar_header(pax ? ascii(m.name) : m.name, m.type, m.data.size(),
+                      pax ? ascii(m.link) : m.link);
+    tar += tar_padded(m.data);
+  }
+  tar += std::string(1024, '\0');
+  return gzip(tar);
+}
+
 inline std::string read_file(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::stringstream ss;

@@ -52,6 +52,26 @@ TEST_F(ExtractPosixTest, FileThroughASymlinkPlantedOnDiskIsRefused) {
   EXPECT_FALSE(fs::exists(root_ / "elsewhere" / "x"));
 }
 
+// A POSIX name is bytes: names and link targets land byte for byte, also
+// those that are not UTF-8, stored in a ustar header or in a PAX one.
+TEST_F(ExtractPosixTest, NamesAreKeptByteForByte) {
+  for (const bool pax : {false, true}) {
+    SCOPED_TRACE(pax ? "pax" : "ustar");
+    const std::vector<RawMember> members = {{"lat\xe9.txt", '0', "latin", ""},
+                                            {"caf\xc3\xa9.txt", '0', "utf-8", ""},
+                                            {"d\xff/in", '0', "below", ""},
+                                            {"hard\xe8", '1', "", "lat\xe9.txt"},
+                                            {"sym\xe8", '2', "", "d\xff/in"}};
+    extract_tar_gz(raw_tar_gz(members, pax), dest_);
+    EXPECT_EQ(read_file(dest_ / "lat\xe9.txt"), "latin");
+    EXPECT_EQ(read_file(dest_ / "caf\xc3\xa9.txt"), "utf-8");
+    EXPECT_EQ(read_file(dest_ / "d\xff" / "in"), "below");
+    EXPECT_EQ(read_file(dest_ / "hard\xe8"), "latin");
+    EXPECT_EQ(fs::read_symlink(dest_ / "sym\xe8"), fs::path("d\xff/in"));
+    fs::remove_all(dest_);
+  }
+}
+
 TEST_F(ExtractPosixTest, ModesAreTamed) {
   struct Case {
     const char* name;

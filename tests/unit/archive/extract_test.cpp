@@ -329,6 +329,34 @@ TEST_F(ExtractTest, NamesAreHeldToTheSystemsRules) {
   }
 }
 
+// Names beyond ASCII in a PAX archive (the default of Python's tarfile and
+// of "tar --format=posix", stored as UTF-8) or as UTF-8 bytes in ustar
+// headers land as named whatever the system's code page: none is refused,
+// mangled or taken for another, and a link's target is read the same way.
+TEST_F(ExtractTest, NamesBeyondAsciiLandAsNamed) {
+  for (const bool pax : {true, false}) {
+    SCOPED_TRACE(pax ? "pax" : "ustar");
+    const std::vector<std::string> names = {"ünïcode/файл.txt", "日本語.txt", "😀.txt",
+                                            "café.txt",         "é.txt",      "è.txt"};
+    std::vector<RawMember> members;
+    std::map<std::string, std::string> expected;
+    for (const std::string& name : names) {
+      members.push_back({name, '0', "in " + name, ""});
+      expected[name] = "in " + name;
+    }
+    members.push_back({"lien-é.txt", '1', "", "é.txt"});
+    expected["lien-é.txt"] = "in é.txt";
+    if (makes_links()) members.push_back({"ссылка", '2', "", "ünïcode/файл.txt"});
+    extract_tar_gz(raw_tar_gz(members, pax), dest_);
+    EXPECT_EQ(files_in(dest_), expected);
+    if (makes_links()) {
+      EXPECT_TRUE(is_link(dest_ / path_from_utf8("ссылка")));
+      EXPECT_EQ(read_file(dest_ / path_from_utf8("ссылка")), "in ünïcode/файл.txt");
+    }
+    fs::remove_all(dest_);
+  }
+}
+
 TEST_F(ExtractTest, DamagedArchivesAreErrors) {
   std::string good = tar_gz({file("a.txt", std::string(5000, 'a')), file("b.txt", "b")});
   const std::vector<std::pair<const char*, std::string>> cases = {

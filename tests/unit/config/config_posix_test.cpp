@@ -39,6 +39,20 @@ TEST_F(ConfigFiles, WrittenFileIsOwnerOnlyEvenWhenTheOldOneWasNot) {
 }
 
 // A configuration file the user may only read still reads.
+// A relative HOME (as a relative XDG variable) is taken as unset: the
+// user database names the home folder then.
+TEST_F(ConfigFiles, RelativeHomeIsUnset) {
+  const std::optional<std::string> home = environment_variable("HOME");
+  for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME"})
+    testing::set_env(name, "rel");
+  testing::set_env("HOME", std::string("rel"));
+  const AppDirs dirs = _get_appdirs();
+  testing::set_env("HOME", home);
+  for (const fs::path& dir : {dirs.config_dir, dirs.data_dir, dirs.cache_dir}) {
+    EXPECT_TRUE(dir.is_absolute()) << dir;
+  }
+}
+
 TEST_F(ConfigFiles, ReadOnlyFileReads) {
   write_config_parse_to_file({{"id", "secret", "cloud"}, {}});
   fs::permissions(config_file(), fs::perms(0444));

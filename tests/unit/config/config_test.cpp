@@ -100,6 +100,37 @@ TEST(AppDirs, WindowsCacheFolderSources) {
   }
 }
 
+// A variable that names a folder relative to the working folder (or only
+// blanks) is taken as unset: the token must never land below wherever the
+// tool happens to run.
+TEST(AppDirs, RelativeFolderVariablesAreUnset) {
+  const fs::path home = "/home/u";
+  for (const char* value : {"", "  ", "rel", "./x", "~/x", "..\\up"}) {
+    SCOPED_TRACE(value);
+    const AppDirs linux_dirs = compute_app_dirs(
+        Platform::Linux,
+        env_of({{"XDG_CONFIG_HOME", value}, {"XDG_DATA_HOME", value}, {"XDG_CACHE_HOME", value}}),
+        home);
+    EXPECT_EQ(linux_dirs.config_dir, home / ".config" / "Keelbox");
+    EXPECT_EQ(linux_dirs.data_dir, home / ".local" / "share" / "Keelbox");
+    EXPECT_EQ(linux_dirs.cache_dir, home / ".cache" / "Keelbox");
+  }
+  for (const char* value : {"", " ", "rel", ".", "\\Users\\u", "/Users/u", "C:rel", "C:"}) {
+    SCOPED_TRACE(value);
+    EXPECT_THROW(compute_app_dirs(Platform::Windows, env_of({{"USERPROFILE", value}}), home),
+                 KeyError);
+    const AppDirs got = compute_app_dirs(
+        Platform::Windows, env_of({{"USERPROFILE", "C:/U"}, {"LOCALAPPDATA", value}}), home, "K:/");
+    EXPECT_EQ(got.cache_dir, fs::path("K:/") / "ZVK Numerics GmbH" / "Keelbox" / "Cache");
+  }
+  for (const char* value : {"C:\\Users\\u", "c:/u", "\\\\server\\share\\u", "//server/share"}) {
+    SCOPED_TRACE(value);
+    EXPECT_EQ(
+        compute_app_dirs(Platform::Windows, env_of({{"USERPROFILE", value}}), home).config_dir,
+        fs::path(value) / ".ZVK" / "Keelbox");
+  }
+}
+
 TEST(TomlText, BasicStringEscapes) {
   struct Case {
     std::string in, out;
@@ -301,6 +332,25 @@ TEST_F(ConfigFiles, CleaningKeepsBackupsAndFolders) {
     left.insert(e.path().filename().string());
   EXPECT_EQ(left, (std::set<std::string>{"keelbox.toml.bak", "old.bu", "kombu", "examples"}));
   EXPECT_TRUE(fs::exists(config_dir() / "examples" / "keep.txt"));
+}
+
+// The profile folder as the tool finds it: a relative USERPROFILE fails the
+// run as an unset one does, and creates nothing below the working folder.
+TEST_F(ConfigFiles, RelativeProfileIsUnset) {
+  const fs::path before = fs::current_path();
+  fs::create_directories(root_ / "work");
+  fs::current_path(root_ / "work");
+  for (const char* value : {"", "rel", ".ZVK"}) {
+    SCOPED_TRACE(value);
+    testing::set_env("USERPROFILE", std::string(value));
+    EXPECT_THROW(_get_windows_userprofile_path(), KeyError);
+    if (runs_on_windows()) {
+      EXPECT_THROW(_get_config_dir(), KeyError);
+      EXPECT_THROW(_get_appdirs(), KeyError);
+    }
+  }
+  fs::current_path(before);
+  EXPECT_TRUE(fs::is_empty(root_ / "work"));
 }
 
 TEST_F(ConfigFiles, DerivedFolders) {
