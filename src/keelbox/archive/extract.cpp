@@ -480,7 +480,8 @@ class Extraction {
   // disk followed before a ".." applies): the text as stored in the archive,
   // and the normalised text that is written. "l/../x" with l a link to "."
   // normalises to "x", yet leads out of the folder. A hard link's target is
-  // resolved from the root and replaced by the place it names.
+  // resolved from the root and replaced by the place it names, where a file
+  // this archive wrote must stand.
   void check_link_target(Member& m, const fs::path& from) {
     if (m.kind == Kind::Symlink) {
       if (!m.readable_link) refuse(m.name, "the link has no readable target");
@@ -517,6 +518,15 @@ class Extraction {
         refuse(m.name, "link target " + target + " leads outside " + path_to_utf8(destination_));
       }
       m.link_text = path_to_utf8(resolved.path.lexically_relative(root_));
+      // A hard link shares its target's inode, and the member's mode is given
+      // to that inode. The previous contents are kept as hard links to the
+      // user's files (staging.hpp), which may in turn be hard links to files
+      // outside: such a target is refused rather than linked without its
+      // mode, so that a hard link only ever names a file this archive wrote
+      // before it.
+      if (placer_.hardlink_target(m.link_text) == Placer::Found::Other) {
+        refuse(m.name, "link target " + target + " is not a file unpacked from this archive");
+      }
     }
   }
 

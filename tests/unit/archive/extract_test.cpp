@@ -239,6 +239,65 @@ TEST_F(ExtractTest, LaterMemberOfTheSameNameWins) {
   EXPECT_EQ(read_file(dest_ / "untouched"), "old");
 }
 
+// A hard link names a file this archive wrote before it and nothing else:
+// the member's mode is given to what it names, and the previous contents are
+// hard links to the user's own files. A refused one keeps those before it.
+TEST_F(ExtractTest, AHardLinkNamesOnlyAFileThisArchiveWrote) {
+  const std::string not_written = " is not a file unpacked from this archive";
+  struct Case {
+    const char* label;
+    std::vector<Member> members;
+    std::string refusal;  // empty: unpacked, "h" the same file as "f"
+    bool needs_links;
+  };
+  const std::vector<Case> cases = {
+      {"a file written before it", {file("f", "new"), hardlink("h", "f")}, "", false},
+      {"a hard link written before it",
+       {file("f", "new"), hardlink("g", "f"), hardlink("h", "g")},
+       "",
+       false},
+      {"a file written before it, through a link",
+       {file("f", "new"), symlink("l", "."), hardlink("h", "l/f")},
+       "",
+       true},
+      {"a file of the previous contents",
+       {file("f", "new"), hardlink("h", "old")},
+       "link target old" + not_written,
+       false},
+      {"a link to a file of the previous contents",
+       {file("f", "new"), symlink("l", "old"), hardlink("h", "l")},
+       "link target l" + not_written,
+       true},
+      {"a folder",
+       {file("f", "new"), dir("d"), hardlink("h", "d")},
+       "link target d" + not_written,
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    if (c.needs_links && !makes_links()) continue;
+    fs::create_directories(dest_);
+    std::ofstream(dest_ / "old") << "old";
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(read_file(dest_ / "old"), "old");
+    EXPECT_EQ(read_file(dest_ / "f"), "new");
+    if (c.refusal.empty()) {
+      EXPECT_EQ(error, "");
+      std::ofstream(dest_ / "h", std::ios::app) << "+";  // one file of two names
+      EXPECT_EQ(read_file(dest_ / "f"), "new+");
+    } else {
+      EXPECT_EQ(error, "Refused archive member 'h': " + c.refusal);
+      EXPECT_FALSE(fs::exists(dest_ / "h"));
+    }
+    fs::remove_all(dest_);
+  }
+}
+
 TEST_F(ExtractTest, MembersBeforeARefusedOneStay) {
   EXPECT_THROW(
       extract_tar_gz(tar_gz({dir("a"), file("a/ok.txt", "ok"), file("../bad"), file("after.txt")}),
