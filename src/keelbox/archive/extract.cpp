@@ -523,9 +523,15 @@ class Extraction {
       // user's files (staging.hpp), which may in turn be hard links to files
       // outside: such a target is refused rather than linked without its
       // mode, so that a hard link only ever names a file this archive wrote
-      // before it.
-      if (placer_.hardlink_target(m.link_text) == Placer::Found::Other) {
-        refuse(m.name, "link target " + target + " is not a file unpacked from this archive");
+      // before it. A target that is not there is refused too (not left to
+      // the system as a write error): a link on its way may have been
+      // re-pointed by an earlier member, and the member is judged like any
+      // other whose target is unfit.
+      switch (placer_.hardlink_target(m.link_text)) {
+        case Placer::Found::WrittenFile: break;
+        case Placer::Found::Nothing: refuse(m.name, "link target " + target + " does not exist");
+        case Placer::Found::Other:
+          refuse(m.name, "link target " + target + " is not a file unpacked from this archive");
       }
     }
   }

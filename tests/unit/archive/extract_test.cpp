@@ -298,6 +298,32 @@ TEST_F(ExtractTest, AHardLinkNamesOnlyAFileThisArchiveWrote) {
   }
 }
 
+// A hard link to "c/escape" after "c" was re-pointed to a folder without it:
+// the only "c/escape" of the archive is a link leading out from where
+// "boom" would be. Nothing stands at the target: the member is refused, and
+// the members before it stay as for any refusal.
+TEST_F(ExtractTest, AHardLinkToAMemberNotOnDiskIsRefused) {
+  if (!makes_links()) GTEST_SKIP() << "the system makes no symbolic links for this user";
+  fs::create_directories(dest_);
+  std::ofstream(dest_ / "old") << "old";
+  std::string error;
+  try {
+    extract_tar_gz(tar_gz({file("a/t/dummy", "d"), dir("b/"), symlink("c", "a/t"),
+                           symlink("c/escape", "../../link_here"), symlink("c", "b"),
+                           hardlink("boom", "c/escape")}),
+                   dest_);
+  } catch (const ExtractionError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "Refused archive member 'boom': link target c/escape does not exist");
+  EXPECT_EQ(files_in(dest_),
+            (std::map<std::string, std::string>{{"a/t/dummy", "d"}, {"old", "old"}}));
+  EXPECT_TRUE(is_link(dest_ / "c"));
+  EXPECT_TRUE(is_link(dest_ / "a" / "t" / "escape"));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dest_ / "boom")));
+  EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+}
+
 TEST_F(ExtractTest, MembersBeforeARefusedOneStay) {
   EXPECT_THROW(
       extract_tar_gz(tar_gz({dir("a"), file("a/ok.txt", "ok"), file("../bad"), file("after.txt")}),

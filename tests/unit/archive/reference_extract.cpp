@@ -316,8 +316,10 @@ class Extraction {
       link_text = resolved.path.lexically_relative(root_).string();
       // Only a file this archive wrote may be linked: the mode is given to it.
       struct stat st {};
-      if (::lstat(resolved.path.c_str(), &st) == 0 &&
-          (!S_ISREG(st.st_mode) || written_files_.count({st.st_dev, st.st_ino}) == 0)) {
+      if (::lstat(resolved.path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        refuse(member, "link target " + std::string(hardlink) + " does not exist");
+      }
+      if (!S_ISREG(st.st_mode) || written_files_.count({st.st_dev, st.st_ino}) == 0) {
         refuse(member, "link target " + std::string(hardlink) +
                            " is not a file unpacked from this archive");
       }
