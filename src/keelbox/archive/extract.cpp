@@ -371,6 +371,7 @@ class Extraction {
     // would, component by component.
     const auto judge = [this](Member& member, const fs::path& from) {
       try {
+        check_depth(member, member.parts.size());
         check_link_target(member, from);
         check_size(member);
       } catch (const RefusedMember&) {
@@ -469,10 +470,25 @@ class Extraction {
                             join(names, names.size()) + "' is a file where a folder must go");
       }
     }
+    const std::string relative = path_to_utf8(location.lexically_relative(root_));
+    check_depth(m, split(relative).size());
     check_link_target(m, location.parent_path());
     check_size(m);
 
-    placer_.place_resolved(m, data, path_to_utf8(location.lexically_relative(root_)));
+    placer_.place_resolved(m, data, relative);
+  }
+
+  // What one run writes, the next must be able to keep: the previous
+  // contents are copied folder by folder to at most MAX_KEPT_DEPTH deep
+  // (staging.hpp), so no member may put a folder deeper than that (a file
+  // may lie in the deepest one). `components` counts the names of the
+  // member's physical place below the root.
+  static void check_depth(const Member& m, std::size_t components) {
+    const std::size_t folders = m.kind == Kind::Directory ? components : components - 1;
+    if (folders > static_cast<std::size_t>(archive_detail::MAX_KEPT_DEPTH)) {
+      refuse(m.name, "folders nested more than " + std::to_string(archive_detail::MAX_KEPT_DEPTH) +
+                         " deep");
+    }
   }
 
   // Link targets must stay inside. A symbolic link's target is judged twice,
