@@ -357,6 +357,28 @@ class SafetyTest(ExamplesTestCase):
                     self.assertFalse(p.is_symlink() and not p.resolve().is_relative_to(self.dest), p)
                 shutil.rmtree(self.dest / "other-examples", ignore_errors=True)
 
+    def test_a_hard_link_leaves_the_mode_of_a_users_linked_file_alone(self):
+        """A file of the examples folder that is a hard link to a private key:
+        a hard-link member naming it is refused, and the key keeps its mode."""
+        key = self.user.root / "id_rsa"
+        key.write_text("secret\n")
+        key.chmod(0o600)
+        folder = self.dest / "other-examples"
+        folder.mkdir(parents=True)
+        os.link(key, folder / "mykey")
+        buf = io.BytesIO()
+        with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.GNU_FORMAT) as tar:
+            info = tarfile.TarInfo("grab")
+            info.type, info.linkname, info.mode = tarfile.LNKTYPE, "mykey", 0o755
+            tar.addfile(info)
+        self.cloud.add_example_archive("other", buf.getvalue())
+        r = self.run_tool("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("Refused archive member 'grab'", r.stderr)
+        self.assertEqual(key.stat().st_mode & 0o777, 0o600)
+        self.assertEqual((folder / "mykey").read_text(), "secret\n")
+        self.assertFalse((folder / "grab").exists())
+
     def test_package_name_from_the_service_must_be_a_plain_folder_name(self):
         # A module code that turns into a path: its folder would lie outside.
         self.cloud.update(

@@ -379,6 +379,7 @@ class Extraction {
     // would, component by component.
     const auto judge = [this](Member& member, const fs::path& from) {
       try {
+        check_depth(member, member.parts.size());
         check_link_target(member, from);
         check_size(member);
       } catch (const RefusedMember&) {
@@ -477,10 +478,25 @@ class Extraction {
                             join(names, names.size()) + "' is a file where a folder must go");
       }
     }
+    const std::string relative = path_to_utf8(location.lexically_relative(root_));
+    check_depth(m, split(relative).size());
     check_link_target(m, location.parent_path());
     check_size(m);
 
-    placer_.place_resolved(m, data, path_to_utf8(location.lexically_relative(root_)));
+    placer_.place_resolved(m, data, relative);
+  }
+
+  // What one run writes, the next must be able to keep: the previous
+  // contents are copied folder by folder to at most MAX_KEPT_DEPTH deep
+  // (staging.hpp), so no member may put a folder deeper than that (a file
+  // may lie in the deepest one). `components` counts the names of the
+  // member's physical place below the root.
+  static void check_depth(const Member& m, std::size_t components) {
+    const std::size_t folders = m.kind == Kind::Directory ? components : components - 1;
+    if (folders > static_cast<std::size_t>(archive_detail::MAX_KEPT_DEPTH)) {
+      refuse(m.name, "folders nested more than " + std::to_string(archive_detail::MAX_KEPT_DEPTH) +
+                         " deep");
+    }
   }
 
   // Link targets must stay inside. A symbolic link's target is judged twice,
@@ -488,7 +504,8 @@ class Extraction {
   // disk followed before a ".." applies): the text as stored in the archive,
   // and the normalised text that is written. "l/../x" with l a link to "."
   // normalises to "x", yet leads out of the folder. A hard link's target is
-  // resolved from the root and replaced by the place it names.
+  // resolved from the root and replaced by the place it names, where a file
+  // this archive wrote must stand.
   void check_link_target(Member& m, const fs::path& from) {
     if (m.kind == Kind::Symlink) {
       if (!m.readable_link) refuse(m.name, "the link has no readable target");
@@ -525,6 +542,21 @@ class Extraction {
         refuse(m.name, "link target " + target + " leads outside " + path_to_utf8(destination_));
       }
       m.link_text = path_to_utf8(resolved.path.lexically_relative(root_));
+      // A hard link shares its target's inode, and the member's mode is given
+      // to that inode. The previous contents are kept as hard links to the
+      // user's files (staging.hpp), which may in turn be hard links to files
+      // outside: such a target is refused rather than linked without its
+      // mode, so that a hard link only ever names a file this archive wrote
+      // before it. A target that is not there is refused too (not left to
+      // the system as a write error): a link on its way may have been
+      // re-pointed by an earlier member, and the member is judged like any
+      // other whose target is unfit.
+      switch (placer_.hardlink_target(m.link_text)) {
+        case Placer::Found::WrittenFile: break;
+        case Placer::Found::Nothing: refuse(m.name, "link target " + target + " does not exist");
+        case Placer::Found::Other:
+          refuse(m.name, "link target " + target + " is not a file unpacked from this archive");
+      }
     }
   }
 

@@ -146,6 +146,13 @@ class Placer {
   // too.
   void place_resolved(const Member& m, MemberData& data, const std::string& relative);
 
+  // What stands at `relative` (a physical place below the root, a link there
+  // not followed) as the target of a hard link: nothing, a regular file this
+  // placer created (a member of this archive, or a hard link to one), or
+  // anything else (a folder, a link, a file that was there before).
+  enum class Found { Nothing, WrittenFile, Other };
+  Found hardlink_target(const std::string& relative);
+
   // Folders get the times of their members last.
   void finish();
 

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <deque>
 #include <iterator>
+#include <set>
 #include <system_error>
 #include <unordered_map>
 #include <utility>
@@ -55,6 +56,7 @@ struct Located {
   std::size_t reached = 0;  // components of the path that exist as folders
   bool missing = false;     // the next component is not there
   bool blocked = false;     // the next component is no plain folder (a link, a file, no access)
+  int error = 0;            // why it is blocked
 };
 
 // The system's reason added to what could not be done.
@@ -201,6 +203,20 @@ class Placer::Impl {
     place(data, m, folder, relative, true);
   }
 
+  Found hardlink_target(const std::string& relative) {
+    const std::vector<std::string> parts = split(relative);
+    if (parts.empty()) return Found::Other;
+    Located at = locate(parts, parts.size() - 1);
+    if (at.missing || (at.blocked && at.error == ENOTDIR)) return Found::Nothing;  // below a file
+    if (at.blocked) return Found::Other;
+    struct stat st {};
+    if (::fstatat(at.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      return errno == ENOENT ? Found::Nothing : Found::Other;
+    }
+    const bool written = S_ISREG(st.st_mode) && written_.count({st.st_dev, st.st_ino}) != 0;
+    return written ? Found::WrittenFile : Found::Other;
+  }
+
   // Folders get the times of their members last: writing into a folder
   // changes its time. A folder replaced since is left as it is.
   void finish() {
@@ -239,6 +255,7 @@ class Placer::Impl {
                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!next) {
         (errno == ENOENT ? at.missing : at.blocked) = true;
+        at.error = errno;
         return at;
       }
       ++at.reached;
@@ -345,6 +362,9 @@ class Placer::Impl {
         FileDescriptor out(
             ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m.mode));
         if (!out) return false;
+        struct stat st {};
+        if (::fstat(out.get(), &st) != 0) cannot(m.name, "Can't create '" + path + "'", errno);
+        written_.emplace(st.st_dev, st.st_ino);
         progress_.written += m.bytes;
         data.write(m, PosixOutput{out.get()});
         // The umask took bits the mode keeps.
@@ -370,7 +390,9 @@ class Placer::Impl {
       }
       case Kind::Hardlink: {
         // A hard link is a name and no more: data stored with it would be
-        // written into the file it names.
+        // written into the file it names. Its target is a file this run
+        // created (judged before), so the mode given here changes no file
+        // that was there before.
         std::vector<std::string> target = split(m.link_text);
         Located at = locate(target, target.size() - 1);
         if (at.missing || at.blocked) cannot(m.name, "Can't create '" + path + "'", errno);
@@ -409,6 +431,7 @@ class Placer::Impl {
   std::unordered_map<std::string, FileDescriptor>
       folders_;  // physical path below the root -> open folder
   std::vector<std::pair<std::string, std::array<timespec, 2>>> folder_times_;
+  std::set<std::pair<dev_t, ino_t>> written_;  // the files created, by device and inode
 };
 
 Placer::Placer(const fs::path& root, Progress& progress)
@@ -420,6 +443,9 @@ bool Placer::place_directly(Member& m, MemberData& data, const Judge& judge) {
 }
 void Placer::place_resolved(const Member& m, MemberData& data, const std::string& relative) {
   impl_->place_resolved(m, data, relative);
+}
+Placer::Found Placer::hardlink_target(const std::string& relative) {
+  return impl_->hardlink_target(relative);
 }
 void Placer::finish() { impl_->finish(); }
 

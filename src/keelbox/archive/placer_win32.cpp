@@ -13,7 +13,9 @@
 #include <cstring>
 #include <deque>
 #include <optional>
+#include <set>
 #include <system_error>
+#include <tuple>
 #include <utility>
 
 #include "keelbox/archive/placer.hpp"
@@ -112,6 +114,27 @@ OnDisk look_at(const fs::path& path) {
   out.target = from_wide(target);
   out.absolute = (header.flags & 1) == 0;
   return out;
+}
+
+// A file by its identity on disk: volume and file index (the file of any of
+// its names).
+using FileId = std::tuple<DWORD, DWORD, DWORD>;
+
+std::optional<FileId> id_of(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!::GetFileInformationByHandle(file, &info)) return std::nullopt;
+  return FileId{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// The identity of what stands at `path`, a link not followed.
+std::optional<FileId> id_of(const fs::path& path) {
+  HANDLE file = ::CreateFileW(
+      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+  std::optional<FileId> id = id_of(file);
+  ::CloseHandle(file);
+  return id;
 }
 
 [[noreturn]] void cannot_windows(const std::string& member, const std::string& what, DWORD error) {
@@ -266,6 +289,9 @@ class Placer::Impl {
           HANDLE handle;
           ~Closer() { ::CloseHandle(handle); }
         } closer{out};
+        const std::optional<FileId> id = id_of(out);
+        if (!id) cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
+        written_.insert(*id);
         data.write(m, WindowsOutput{out});
         const std::optional<FILETIME> time = time_of(data.entry());
         if (time && !::SetFileTime(out, nullptr, nullptr, &*time)) {
@@ -286,7 +312,8 @@ class Placer::Impl {
       case Kind::Symlink: place_symlink(m, location, shown); return;
       case Kind::Hardlink: {
         // A hard link is a name and no more: data stored with it would be
-        // written into the file it names.
+        // written into the file it names. Its target is a file this run
+        // created (judged before).
         const fs::path target = root_ / path_from_utf8(m.link_text);
         if (!::CreateHardLinkW(location.c_str(), target.c_str(), nullptr)) {
           cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
@@ -295,6 +322,15 @@ class Placer::Impl {
         return;
       }
     }
+  }
+
+  Found hardlink_target(const std::string& relative) {
+    const fs::path target = root_ / path_from_utf8(relative);
+    const OnDisk there = look_at(target);
+    if (there.kind == OnDisk::Missing && there.error.empty()) return Found::Nothing;
+    if (there.kind != OnDisk::File) return Found::Other;
+    const std::optional<FileId> id = id_of(target);
+    return id && written_.count(*id) != 0 ? Found::WrittenFile : Found::Other;
   }
 
   // Folders get the times of their members last: writing into a folder
@@ -357,6 +393,12 @@ class Placer::Impl {
                        ::GetLastError());
       }
       progress_.wrote = true;
+      // A copy of a file this run wrote may be a hard link's target, as the
+      // link would be where links are made (the target found through it).
+      const std::optional<FileId> source = id_of(target.path);
+      if (source && written_.count(*source) != 0) {
+        if (const std::optional<FileId> copy = id_of(location)) written_.insert(*copy);
+      }
       return;
     }
     cannot_windows(m.name, "Can't create the symbolic link '" + shown + "'", error);
@@ -370,6 +412,7 @@ class Placer::Impl {
   fs::path root_;  // absolute, links resolved
   Progress& progress_;
   std::vector<std::pair<std::string, FILETIME>> folder_times_;
+  std::set<FileId> written_;  // the files created
 };
 
 Placer::Placer(const fs::path& root, Progress& progress)
@@ -381,6 +424,9 @@ bool Placer::place_directly(Member& m, MemberData& data, const Judge& judge) {
 }
 void Placer::place_resolved(const Member& m, MemberData& data, const std::string& relative) {
   impl_->place_resolved(m, data, relative);
+}
+Placer::Found Placer::hardlink_target(const std::string& relative) {
+  return impl_->hardlink_target(relative);
 }
 void Placer::finish() { impl_->finish(); }
 

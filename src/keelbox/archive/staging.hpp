@@ -40,6 +40,8 @@ namespace keelbox::archive_detail {
 // parent folder are leftovers of earlier runs.
 inline constexpr const char* STAGING_PREFIX = ".keelbox-unpack-";
 // Folders copied from the previous contents hold two descriptors per level.
+// The extraction writes no folder deeper, so that what one run unpacks, the
+// next can keep.
 inline constexpr int MAX_KEPT_DEPTH = 200;
 
 class Staging {

@@ -72,6 +72,30 @@ TEST_F(ExtractPosixTest, NamesAreKeptByteForByte) {
   }
 }
 
+// The previous contents are hard links to the user's files, and those may be
+// hard links to files elsewhere (a key linked into the folder). A hard-link
+// member naming one would give its mode to that file: refused.
+TEST_F(ExtractPosixTest, AHardLinkChangesTheModeOfNoFileThatWasThereBefore) {
+  std::ofstream(root_ / "id_rsa") << "secret";
+  fs::permissions(root_ / "id_rsa", static_cast<fs::perms>(0600));
+  fs::create_directories(dest_);
+  fs::create_hard_link(root_ / "id_rsa", dest_ / "mykey");
+  Member grab = hardlink("grab", "mykey");
+  grab.perm = 0755;
+  std::string error;
+  try {
+    extract_tar_gz(tar_gz({file("first", "1"), grab}), dest_);
+  } catch (const ExtractionError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error,
+            "Refused archive member 'grab': link target mykey is not a file unpacked from this "
+            "archive");
+  EXPECT_EQ(fs::status(root_ / "id_rsa").permissions(), static_cast<fs::perms>(0600));
+  EXPECT_EQ(files_in(dest_),
+            (std::map<std::string, std::string>{{"first", "1"}, {"mykey", "secret"}}));
+}
+
 TEST_F(ExtractPosixTest, ModesAreTamed) {
   struct Case {
     const char* name;

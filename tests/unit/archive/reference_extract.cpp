@@ -18,6 +18,7 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <set>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -313,6 +314,15 @@ class Extraction {
                "link target " + std::string(hardlink) + " leads outside " + destination_.string());
       }
       link_text = resolved.path.lexically_relative(root_).string();
+      // Only a file this archive wrote may be linked: the mode is given to it.
+      struct stat st {};
+      if (::lstat(resolved.path.c_str(), &st) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+        refuse(member, "link target " + std::string(hardlink) + " does not exist");
+      }
+      if (!S_ISREG(st.st_mode) || written_files_.count({st.st_dev, st.st_ino}) == 0) {
+        refuse(member, "link target " + std::string(hardlink) +
+                           " is not a file unpacked from this archive");
+      }
     }
 
     if (kind == Kind::Hardlink) {
@@ -360,6 +370,10 @@ class Extraction {
                               "': " + std::strerror(errno));
       }
     }
+    struct stat st {};
+    if (kind == Kind::File && ::lstat(relative.c_str(), &st) == 0) {
+      written_files_.emplace(st.st_dev, st.st_ino);
+    }
   }
 
   // The writer's text ("Write failed", "Can't create 'x'") with the system's
@@ -406,7 +420,8 @@ class Extraction {
   }
 
   ExtractionLimits limits_;
-  std::uint64_t written_ = 0;  // bytes of file data counted against the limit
+  std::uint64_t written_ = 0;                        // bytes of file data counted against the limit
+  std::set<std::pair<dev_t, ino_t>> written_files_;  // by device and inode
   std::uint64_t members_ = 0;
   fs::path destination_;  // as given, for messages
   fs::path root_;         // absolute, links resolved
