@@ -25,7 +25,6 @@ namespace {
 namespace fs = std::filesystem;
 using testing::FakeAnswer;
 using testing::FakeContext;
-using V = std::vector<std::string>;
 using Strings = std::vector<std::string>;
 using ::testing::internal::CaptureStdout;
 using ::testing::internal::GetCapturedStdout;
@@ -156,11 +155,11 @@ class Install : public ::testing::Test {
 
 TEST_F(Install, IndexAddressComesFromTheSeeOtherAnswer) {
   http_.on(pip_url(), FakeAnswer::redirect(303, kIndex));
-  EXPECT_EQ(install::get_uv_pip_install_cmd(fake_.http, false, V{"zvk-sample-app"}),
-            (V{"pip", "install", "zvk-sample-app", "--index-url", kIndex}));
-  EXPECT_EQ(install::get_uv_pip_install_cmd(fake_.http, true, V{"a", "b>=1"}),
-            (V{"pip", "install", "a", "b>=1", "--upgrade-package", "a", "--upgrade-package", "b>=1",
-               "--index-url", kIndex}));
+  EXPECT_EQ(install::get_uv_pip_install_cmd(fake_.http, false, Strings{"zvk-sample-app"}),
+            (Strings{"pip", "install", "zvk-sample-app", "--index-url", kIndex}));
+  EXPECT_EQ(install::get_uv_pip_install_cmd(fake_.http, true, Strings{"a", "b>=1"}),
+            (Strings{"pip", "install", "a", "b>=1", "--upgrade-package", "a", "--upgrade-package",
+                     "b>=1", "--index-url", kIndex}));
 }
 
 TEST_F(Install, OtherAnswersEndTheOperationWithoutRunningUv) {
@@ -202,11 +201,11 @@ TEST_F(Install, DryRunThenInstallThroughUv) {
                            std::vector<fs::path>{req, dir_ / "more.txt"});
   ASSERT_EQ(runner_.runs.size(), 2u);
   EXPECT_EQ(runner_.runs[0].args,
-            (V{"pip", "install", "zvk-sample-app", "--upgrade-package", "zvk-sample-app",
-               "--index-url", kIndex, "--dry-run", "-r", req.string()}));
+            (Strings{"pip", "install", "zvk-sample-app", "--upgrade-package", "zvk-sample-app",
+                     "--index-url", kIndex, "--dry-run", "-r", req.string()}));
   EXPECT_EQ(runner_.runs[1].args,
-            (V{"pip", "install", "zvk-sample-app", "numpy>=1.26", "--index-url", kIndex, "-r",
-               req.string(), "-r", (dir_ / "more.txt").string()}));
+            (Strings{"pip", "install", "zvk-sample-app", "numpy>=1.26", "--index-url", kIndex, "-r",
+                     req.string(), "-r", (dir_ / "more.txt").string()}));
   for (const auto& run : runner_.runs) {
     EXPECT_EQ(run.program, dir_ / executable_file_name("uv"));
     EXPECT_EQ(run.env.at("VIRTUAL_ENV"), (dir_ / "v").string());

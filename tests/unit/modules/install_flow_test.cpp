@@ -90,7 +90,7 @@ TEST_F(Flow, DryRunQuestionAndInstallFollowTheAnswer) {
       outcome = DryRunFails;
       EXPECT_NE(std::string(e.what()).find("'--dry-run'"), std::string::npos) << e.what();
     }
-    const std::string out = GetCapturedStdout();
+    const std::string out = testing::plain_lines(GetCapturedStdout());
     EXPECT_EQ(outcome, c.outcome) << out;
     expect_in_order(out, c.said);
     std::size_t questions = 0;
@@ -120,7 +120,7 @@ TEST_F(Flow, ListingAsksUvOncePerPackageInTableOrderAndCapturesItsAnswer) {
   CaptureStdout();
   CaptureStderr();
   show_all_entitled_modules(context_);
-  const std::string out = GetCapturedStdout();
+  const std::string out = testing::plain_lines(GetCapturedStdout());
   const std::string err = GetCapturedStderr();
   std::vector<V> seen;
   for (const auto& run : runner_.runs) {

@@ -15,6 +15,7 @@
 
 #include "../support/fake_context.hpp"
 #include "../support/fake_http.hpp"
+#include "../support/portable.hpp"
 #include "../support/user_dirs.hpp"
 #include "../uv/uv_test_support.hpp"
 #include "keelbox/api/api.hpp"
