@@ -212,8 +212,7 @@ TEST_F(StoreTest, ForeignSchemaInPlaceOfTheTableIsReplaced) {
       "CREATE VIEW cache AS SELECT 1 AS key, 2 AS value, 3 AS expires_at, 4 AS created_at",
       "CREATE TABLE cache(x INTEGER)",
       "CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL)",
-      "CREATE TABLE cache(key TEXT PRIMARY KEY, value BLOB NOT NULL, expires_at REAL, "
-      "created_at REAL NOT NULL, owner TEXT NOT NULL)",
+      "CREATE TABLE cache(key TEXT, value BLOB, expires_at REAL, created_at REAL, owner TEXT)",
   };
   for (const char* schema : schemas) {
     SCOPED_TRACE(schema);
