@@ -229,7 +229,7 @@ std::vector<std::string> download_examples(
 
 std::vector<std::optional<fs::path>> _download_examples(
     const Context& context, const std::vector<std::string>& package_names,
-    const fs::path& download_dir, long stall_seconds) {
+    const fs::path& download_dir, const ExampleDownloadBounds& bounds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
   results.resize(package_names.size());
@@ -257,6 +257,8 @@ std::vector<std::optional<fs::path>> _download_examples(
                     " redirects for url: " + show_controls(e.url()),
                 "red"));
       return;
+    } catch (const http::TooLarge& e) {
+      throw TransportError(show_controls(name) + ": " + e.what());
     }
     if (response.status >= 400) {
       say(style(
@@ -288,7 +290,8 @@ std::vector<std::optional<fs::path>> _download_examples(
     http::Request request;
     request.url = description.url;
     request.headers = description.headers;
-    request.stall_seconds = stall_seconds;
+    request.stall_seconds = bounds.stall_seconds;
+    request.max_body_bytes = bounds.max_archive_bytes;
     auto transfer = std::make_unique<http::Transfer>(
         std::move(request),
         [&archives, &package_names, &download_dir, i](std::string_view chunk) {

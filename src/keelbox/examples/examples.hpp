@@ -5,8 +5,8 @@
 // The entitled ones are those whose key is the package name derived from the
 // code of an entitled module plus "-examples". They are downloaded all at
 // once on this one thread: one HTTP session carries them all, every selected
-// name gets its transfer and progress bar, each archive is held in
-// memory until it is complete and then unpacked safely into
+// name gets its transfer and progress bar, each archive is held in a file
+// without a name until it is complete and then unpacked safely into
 // <download folder>/<package name>.
 //
 // The command line uses get_entitled_examples_packages() and
@@ -32,6 +32,20 @@ class Client;
 inline constexpr std::size_t EXAMPLES_CHUNK_SIZE = 8192;
 // An archive download that receives nothing for this long ends the run.
 inline constexpr long EXAMPLES_STALL_SECONDS = 60;
+// The largest example archive (as downloaded, compressed) taken: an answer
+// that announces more is refused before its body is read, and one that
+// passes it while arriving is ended there, so a server that never ends its
+// body cannot fill the disk. Example archives are a few MiB; 4 GiB is far
+// above any of them and equals the least an archive may unpack to.
+inline constexpr std::size_t EXAMPLES_MAX_ARCHIVE_BYTES = std::size_t{4} * 1024 * 1024 * 1024;
+
+// What bounds one run of the example download.
+struct ExampleDownloadBounds {
+  // An archive that receives nothing for this long ends the run.
+  long stall_seconds = EXAMPLES_STALL_SECONDS;
+  // An archive larger than this ends the run (EXAMPLES_MAX_ARCHIVE_BYTES).
+  std::size_t max_archive_bytes = EXAMPLES_MAX_ARCHIVE_BYTES;
+};
 
 // ---- the operations of the command line ------------------------------------
 
@@ -102,11 +116,13 @@ std::filesystem::path _normalize_download_dir(
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
 // archives and refused members end the whole run with their error; so does
-// an archive that sends no data for `stall_seconds`. The progress bars
-// measure their rates with the context's clock.
+// an archive that sends no data for `bounds.stall_seconds` or more than
+// `bounds.max_archive_bytes` ("<name>: GET <url> failed: the answer is
+// larger than 4 GiB"). The progress bars measure their rates with the
+// context's clock.
 std::vector<std::optional<std::filesystem::path>> _download_examples(
     const Context& context, const std::vector<std::string>& package_names,
-    const std::filesystem::path& download_dir, long stall_seconds = EXAMPLES_STALL_SECONDS);
+    const std::filesystem::path& download_dir, const ExampleDownloadBounds& bounds = {});
 
 // Unpacks the gzip tar archive, in memory or in the file open as
 // `archive_fd`, below `file_path` (safe extraction).

@@ -130,6 +130,13 @@ class TooManyRedirects : public TransportError {
   std::string url_;
 };
 
+// A transfer ended because its body (announced or arriving) passed
+// Request::max_body_bytes. Its kind and text are those of any TransportError.
+class TooLarge : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+
 // ---- time ------------------------------------------------------------------
 
 // Where a transfer's silence is measured (platform/clock.hpp). The engine's

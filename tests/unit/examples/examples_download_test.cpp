@@ -75,11 +75,12 @@ class ExamplesDownloadTest : public ::testing::Test {
 
   // The run's outcome, with what it printed.
   std::vector<std::optional<fs::path>> download(const std::vector<std::string>& names,
-                                                std::string* printed = nullptr) {
+                                                std::string* printed = nullptr,
+                                                const keelbox::ExampleDownloadBounds& bounds = {}) {
     ::testing::internal::CaptureStdout();
     std::vector<std::optional<fs::path>> results;
     try {
-      results = keelbox::_download_examples(fake_.context, names, dest_);
+      results = keelbox::_download_examples(fake_.context, names, dest_, bounds);
     } catch (...) {
       const std::string out = ::testing::internal::GetCapturedStdout();
       if (printed) *printed = keelbox::testing::plain_lines(out);
@@ -183,6 +184,46 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
     }
+    EXPECT_FALSE(fs::exists(dest_ / "other-examples"));
+  }
+}
+
+// A server that never ends its body must not fill the disk: an archive is
+// refused when it announces more than the bound, and ended when it passes
+// the bound while arriving (a bound of 4 KiB here, so that the endless body
+// costs no memory), naming the archive.
+TEST_F(ExamplesDownloadTest, AnArchiveIsBoundedBeforeAndWhileItArrives) {
+  struct Case {
+    std::string what;
+    FakeAnswer answer;
+    std::size_t bound;
+    std::string error;
+  };
+  const std::string endless(64 * 1024, 'x');  // 64 pieces, 1 s apart
+  const std::vector<Case> cases = {
+      {"announced above the bound",
+       FakeAnswer(200).header("Content-Length", "4294967297").chunk("x"),
+       keelbox::EXAMPLES_MAX_ARCHIVE_BYTES, "the answer is larger than 4 GiB"},
+      {"unannounced and endless", FakeAnswer(200).unannounced().trickle(endless, 1024, 1), 4096,
+       "the answer is larger than 4096 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const double start = http_.clock.elapsed();
+    http_.on(archive_url("other"), c.answer);
+    http_.on(archive_url("good"), FakeAnswer(200).body(ARCHIVE));
+    keelbox::ExampleDownloadBounds bounds;
+    bounds.max_archive_bytes = c.bound;
+    try {
+      download({"good-examples", "other-examples"}, nullptr, bounds);
+      ADD_FAILURE() << "the run did not end";
+    } catch (const keelbox::TransportError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "other-examples: GET " + archive_url("other") + " failed: " + c.error);
+    }
+    // Ended at the bound, not at the end of the body 64 s on.
+    EXPECT_LT(http_.clock.elapsed() - start, 10.0);
+    EXPECT_EQ(http_.requests_to(archive_url("other")).back().request.max_body_bytes, c.bound);
     EXPECT_FALSE(fs::exists(dest_ / "other-examples"));
   }
 }
