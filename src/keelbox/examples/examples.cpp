@@ -269,10 +269,15 @@ std::vector<std::optional<fs::path>> _download_examples(
     }
     const fs::path folder = example_folder(download_dir, name);
     const FileDescriptor archive = std::exchange(archives[i], FileDescriptor());
-    if (archive) {
-      _save_tarball(archive.get(), folder);
-    } else {
-      _save_tarball(std::string_view(), folder);  // no data at all
+    try {
+      if (archive) {
+        _save_tarball(archive.get(), folder);
+      } else {
+        _save_tarball(std::string_view(), folder);  // no data at all
+      }
+    } catch (const ExtractionError& e) {
+      // Several archives unpack in one run: the error says which.
+      throw ExtractionError(show_controls(name) + ": " + e.what());
     }
     say(style("Successfully downloaded examples for " + show_controls(name) + " to " +
                   show_controls(path_to_utf8(folder)),

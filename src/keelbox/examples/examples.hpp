@@ -115,7 +115,9 @@ std::filesystem::path _normalize_download_dir(
 // Downloads and unpacks every name concurrently through `client`; per name, in order, the
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
-// archives and refused members end the whole run with their error; so does
+// archives and refused members end the whole run with their error (an
+// ExtractionError with the package name before it, "<name>: Damaged archive:
+// ..."); so does
 // an archive that sends no data for `bounds.stall_seconds` or more than
 // `bounds.max_archive_bytes` ("<name>: GET <url> failed: the answer is
 // larger than 4 GiB"). The progress bars measure their rates with the

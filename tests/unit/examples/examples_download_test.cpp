@@ -172,7 +172,8 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
       {"redirected to http", FakeAnswer::redirect(302, plain),
        "GET " + archive_url("other") + " failed: redirected to " + plain +
            ", which is not HTTPS; only HTTPS is followed"},
-      {"damaged", FakeAnswer(200).body(ARCHIVE.substr(0, 100)), "Damaged archive: "},
+      {"damaged", FakeAnswer(200).body(ARCHIVE.substr(0, 100)),
+       "other-examples: Damaged archive: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -185,6 +186,41 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
       EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
     }
     EXPECT_FALSE(fs::exists(dest_ / "other-examples"));
+  }
+}
+
+// With several archives unpacking in one run, an extraction error names the
+// one it comes from, before the text it has on its own.
+TEST_F(ExamplesDownloadTest, AnExtractionErrorNamesItsArchive) {
+  // ARCHIVE with the CRC-32 in its gzip trailer changed.
+  std::string wrong_crc = ARCHIVE;
+  wrong_crc[wrong_crc.size() - 8] = static_cast<char>(wrong_crc[wrong_crc.size() - 8] ^ 1);
+  // A gzip tar archive of one member "../escape.txt".
+  const std::string escaping(
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xcd\x31\x0a\xc2\x40\x14\x04\xd0\x5f\xe7\x14\x9e"
+      "\x60\xb3\x2b\x31\xf7\x09\x92\x5e\xcc\x0a\x39\xbe\x1f\xab\x60\xaf\x20\xbe\xd7\xcc\x30\xcd\x94"
+      "\x32\xae\xdb\x75\xb9\xad\xa5\xef\x3d\x3e\xa3\xa6\x79\x9a\x5e\x99\xde\x33\x9d\x0f\x3d\xf7\x56"
+      "\xdb\xa5\xc5\xa9\xc6\x17\x3c\xb6\xbe\xdc\xf3\x3e\xfe\xd3\x3e\x04\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x3f\xe8\x09\xdd\x5c\x3b\x84\x00\x28\x00\x00",
+      105);
+  struct Case {
+    std::string what, archive, error;
+  };
+  const std::vector<Case> cases = {
+      {"damaged", wrong_crc,
+       "other-examples: Damaged archive: the CRC-32 of the content does not match"},
+      {"refused member", escaping, "other-examples: Refused archive member '../escape.txt': "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    http_.on(archive_url("good"), FakeAnswer(200).body(ARCHIVE));
+    http_.on(archive_url("other"), FakeAnswer(200).body(c.archive));
+    try {
+      download({"good-examples", "other-examples"});
+      ADD_FAILURE() << "the run did not end";
+    } catch (const keelbox::ExtractionError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
+    }
   }
 }
 
