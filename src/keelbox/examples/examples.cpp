@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
+#include "keelbox/platform/descriptors.hpp"
 #include "keelbox/platform/files.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/io.hpp"
@@ -131,6 +133,13 @@ std::vector<std::string> get_entitled_examples_packages(http::Client& client) {
 }
 
 // ---- the download -------------------------------------------------------
+
+std::size_t example_download_slots(std::size_t descriptor_limit) {
+  if (descriptor_limit <= EXAMPLES_RESERVED_DESCRIPTORS) return 1;
+  const std::size_t slots =
+      (descriptor_limit - EXAMPLES_RESERVED_DESCRIPTORS) / EXAMPLES_DESCRIPTORS_PER_DOWNLOAD;
+  return std::clamp<std::size_t>(slots, 1, EXAMPLES_MAX_CONCURRENT);
+}
 
 std::string example_artifact_name(std::string_view package_name) {
   std::string name(package_name.substr(0, package_name.find("-examples")));
@@ -311,10 +320,22 @@ std::vector<std::optional<fs::path>> _download_examples(
         // The body of a refused answer is not wanted.
         [](const http::Response& head) { return head.status < 400; });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
-    session->add(*transfer, "Downloading examples for " + show_controls(name),
-                 [&finished, i](http::Transfer& done) { finished(i, done); });
     transfers.push_back(std::move(transfer));
   }
+  // At most `slots` at once, so that the descriptors last; each that ends
+  // makes way for the next.
+  const std::size_t slots = bounds.max_concurrent ? bounds.max_concurrent
+                                                  : example_download_slots(open_descriptor_limit());
+  std::size_t started = 0;
+  std::function<void()> start_next = [&] {
+    const std::size_t i = started++;
+    session->add(*transfers[i], "Downloading examples for " + show_controls(package_names[i]),
+                 [&finished, &start_next, &started, &transfers, i](http::Transfer& done) {
+                   finished(i, done);
+                   if (started < transfers.size()) start_next();
+                 });
+  };
+  while (started < std::min(slots, transfers.size())) start_next();
   session->run();
   return results;
 }

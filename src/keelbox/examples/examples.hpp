@@ -39,12 +39,26 @@ inline constexpr long EXAMPLES_STALL_SECONDS = 60;
 // above any of them and equals the least an archive may unpack to.
 inline constexpr std::size_t EXAMPLES_MAX_ARCHIVE_BYTES = std::size_t{4} * 1024 * 1024 * 1024;
 
+// Archive downloads at once: each holds a connection, a spill file and the
+// name lookup's pair of sockets (4 descriptors); a reserve of 32 is left for
+// the standard streams, the cache, libcurl's own and the unpacking of a
+// finished archive. The rest wait for a place. Never more than 64 (enough
+// to fill any line to one host), and always at least 1.
+inline constexpr std::size_t EXAMPLES_RESERVED_DESCRIPTORS = 32;
+inline constexpr std::size_t EXAMPLES_DESCRIPTORS_PER_DOWNLOAD = 4;
+inline constexpr std::size_t EXAMPLES_MAX_CONCURRENT = 64;
+// The downloads at once that `descriptor_limit` open descriptors allow.
+std::size_t example_download_slots(std::size_t descriptor_limit);
+
 // What bounds one run of the example download.
 struct ExampleDownloadBounds {
   // An archive that receives nothing for this long ends the run.
   long stall_seconds = EXAMPLES_STALL_SECONDS;
   // An archive larger than this ends the run (EXAMPLES_MAX_ARCHIVE_BYTES).
   std::size_t max_archive_bytes = EXAMPLES_MAX_ARCHIVE_BYTES;
+  // Downloads at once (the others wait); 0: example_download_slots() of the
+  // descriptors this process may open.
+  std::size_t max_concurrent = 0;
 };
 
 // ---- the operations of the command line ------------------------------------
@@ -112,7 +126,8 @@ std::vector<std::filesystem::path> requirements_files(const std::filesystem::pat
 std::filesystem::path _normalize_download_dir(
     const std::optional<std::filesystem::path>& download_dir = std::nullopt);
 
-// Downloads and unpacks every name concurrently through `client`; per name, in order, the
+// Downloads and unpacks every name concurrently through `client` (at most
+// `bounds.max_concurrent` at once, in order); per name, in order, the
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
 // archives and refused members end the whole run with their error (an

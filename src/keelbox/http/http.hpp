@@ -281,6 +281,7 @@ class Session {
 
   // Begins `transfer` (which must outlive its run here). `label` names it to
   // the observer; `done` runs once it has ended and calls transfer.finish().
+  // A completion may add further transfers, which the same run drives.
   virtual void add(Transfer& transfer, std::string label, Completion done) = 0;
   // Drives every transfer until all have ended. An exception thrown by a
   // completion ends the run at once (the others are abandoned).

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -187,6 +188,43 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
     }
     EXPECT_FALSE(fs::exists(dest_ / "other-examples"));
   }
+}
+
+// Downloads at once are bounded by the descriptors the process may open,
+// so that a low limit (ulimit -n) does not fail every download; the rest
+// wait their turn and all arrive.
+TEST(ExampleDownloadSlots, FollowTheDescriptorsAvailable) {
+  struct Case {
+    std::size_t descriptors, slots;
+  };
+  const std::vector<Case> cases = {{0, 1},    {32, 1},   {36, 1},    {40, 2},       {64, 8},
+                                   {256, 56}, {288, 64}, {1024, 64}, {SIZE_MAX, 64}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(keelbox::example_download_slots(c.descriptors), c.slots) << c.descriptors;
+  }
+}
+
+TEST_F(ExamplesDownloadTest, DownloadsBeyondTheBoundWaitTheirTurn) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 6; ++i) {
+    names.push_back("ex" + std::to_string(i) + "-examples");
+    // 16 pieces, 1 s apart: 15 s each.
+    http_.on(archive_url("ex" + std::to_string(i)), FakeAnswer(200).trickle(ARCHIVE, 10, 1));
+  }
+  keelbox::ExampleDownloadBounds bounds;
+  bounds.max_concurrent = 2;
+  const auto results = download(names, nullptr, bounds);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(results.at(i), dest_ / names[i]);
+    EXPECT_EQ(read(dest_ / names[i] / "requirements.txt"), "numpy\n") << names[i];
+  }
+  // Two at a time, in order: three rounds of 15 s.
+  EXPECT_GE(http_.clock.elapsed(), 45.0);
+  EXPECT_LT(http_.clock.elapsed(), 50.0);
+  const auto asked = http_.requests_to(license_url("/artifacts/examples/"));
+  ASSERT_EQ(asked.size(), 6u);
+  for (std::size_t i = 0; i < asked.size(); ++i)
+    EXPECT_EQ(asked[i].url, archive_url("ex" + std::to_string(i)));
 }
 
 // With several archives unpacking in one run, an extraction error names the
