@@ -6,6 +6,7 @@ import gzip
 import io
 import os
 import re
+import resource
 import shutil
 import signal
 import subprocess
@@ -565,6 +566,32 @@ class SpillTest(ExamplesTestCase):
         self.assertIn("No space left on device", r.stderr)
         self.assertNotIn("Successfully", r.stdout)
         self.assertEqual(list(self.dest.iterdir()), [])
+
+
+class ManyExamplesTest(ExamplesTestCase):
+    def test_a_low_limit_of_open_files_makes_the_downloads_wait_their_turn(self):
+        count = 60
+        self.cloud.update(
+            entitlements=[{"name": f"Ex {i}", "code": f"ENT_EX{i}", "packages": [f"ex{i}"],
+                           "required_entitlements": []} for i in range(count)],
+            packages=[{"key": f"ex{i}-examples"} for i in range(count)])
+        for i in range(count):
+            self.cloud.add_example(f"ex{i}", {f"ex{i}.txt": f"{i}\n"})
+        _, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+
+        def few_open_files():
+            resource.setrlimit(resource.RLIMIT_NOFILE, (min(32, hard), hard))
+
+        env = self.user.environ()
+        env.update(self.cloud.env)
+        r = subprocess.run([str(self.tool.exe), "download-examples", "--download-dir",
+                            str(self.dest)], capture_output=True, text=True, timeout=120,
+                           env={k: v for k, v in env.items() if v is not None},
+                           preexec_fn=few_open_files)
+        self.assertEqual(r.returncode, 0, r.stderr[-2000:])
+        self.assertNotIn("Too many open files", r.stderr + r.stdout)
+        for i in range(count):
+            self.assertEqual((self.dest / f"ex{i}-examples" / f"ex{i}.txt").read_text(), f"{i}\n")
 
 
 if __name__ == "__main__":

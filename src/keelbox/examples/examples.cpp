@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <system_error>
 #include <utility>
@@ -17,6 +18,7 @@
 #include "keelbox/http/http.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/modules/modules.hpp"
+#include "keelbox/platform/descriptors.hpp"
 #include "keelbox/platform/files.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/io.hpp"
@@ -132,6 +134,13 @@ std::vector<std::string> get_entitled_examples_packages(http::Client& client) {
 
 // ---- the download -------------------------------------------------------
 
+std::size_t example_download_slots(std::size_t descriptor_limit) {
+  if (descriptor_limit <= EXAMPLES_RESERVED_DESCRIPTORS) return 1;
+  const std::size_t slots =
+      (descriptor_limit - EXAMPLES_RESERVED_DESCRIPTORS) / EXAMPLES_DESCRIPTORS_PER_DOWNLOAD;
+  return std::clamp<std::size_t>(slots, 1, EXAMPLES_MAX_CONCURRENT);
+}
+
 std::string example_artifact_name(std::string_view package_name) {
   std::string name(package_name.substr(0, package_name.find("-examples")));
   std::replace(name.begin(), name.end(), '-', '_');
@@ -229,7 +238,7 @@ std::vector<std::string> download_examples(
 
 std::vector<std::optional<fs::path>> _download_examples(
     const Context& context, const std::vector<std::string>& package_names,
-    const fs::path& download_dir, long stall_seconds) {
+    const fs::path& download_dir, const ExampleDownloadBounds& bounds) {
   std::vector<std::optional<fs::path>> results;
   if (package_names.empty()) return results;
   results.resize(package_names.size());
@@ -257,6 +266,8 @@ std::vector<std::optional<fs::path>> _download_examples(
                     " redirects for url: " + show_controls(e.url()),
                 "red"));
       return;
+    } catch (const http::TooLarge& e) {
+      throw TransportError(show_controls(name) + ": " + e.what());
     }
     if (response.status >= 400) {
       say(style(
@@ -267,10 +278,15 @@ std::vector<std::optional<fs::path>> _download_examples(
     }
     const fs::path folder = example_folder(download_dir, name);
     const FileDescriptor archive = std::exchange(archives[i], FileDescriptor());
-    if (archive) {
-      _save_tarball(archive.get(), folder);
-    } else {
-      _save_tarball(std::string_view(), folder);  // no data at all
+    try {
+      if (archive) {
+        _save_tarball(archive.get(), folder);
+      } else {
+        _save_tarball(std::string_view(), folder);  // no data at all
+      }
+    } catch (const ExtractionError& e) {
+      // Several archives unpack in one run: the error says which.
+      throw ExtractionError(show_controls(name) + ": " + e.what());
     }
     say(style("Successfully downloaded examples for " + show_controls(name) + " to " +
                   show_controls(path_to_utf8(folder)),
@@ -288,7 +304,8 @@ std::vector<std::optional<fs::path>> _download_examples(
     http::Request request;
     request.url = description.url;
     request.headers = description.headers;
-    request.stall_seconds = stall_seconds;
+    request.stall_seconds = bounds.stall_seconds;
+    request.max_body_bytes = bounds.max_archive_bytes;
     auto transfer = std::make_unique<http::Transfer>(
         std::move(request),
         [&archives, &package_names, &download_dir, i](std::string_view chunk) {
@@ -303,10 +320,22 @@ std::vector<std::optional<fs::path>> _download_examples(
         // The body of a refused answer is not wanted.
         [](const http::Response& head) { return head.status < 400; });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
-    session->add(*transfer, "Downloading examples for " + show_controls(name),
-                 [&finished, i](http::Transfer& done) { finished(i, done); });
     transfers.push_back(std::move(transfer));
   }
+  // At most `slots` at once, so that the descriptors last; each that ends
+  // makes way for the next.
+  const std::size_t slots = bounds.max_concurrent ? bounds.max_concurrent
+                                                  : example_download_slots(open_descriptor_limit());
+  std::size_t started = 0;
+  std::function<void()> start_next = [&] {
+    const std::size_t i = started++;
+    session->add(*transfers[i], "Downloading examples for " + show_controls(package_names[i]),
+                 [&finished, &start_next, &started, &transfers, i](http::Transfer& done) {
+                   finished(i, done);
+                   if (started < transfers.size()) start_next();
+                 });
+  };
+  while (started < std::min(slots, transfers.size())) start_next();
   session->run();
   return results;
 }

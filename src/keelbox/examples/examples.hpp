@@ -5,8 +5,8 @@
 // The entitled ones are those whose key is the package name derived from the
 // code of an entitled module plus "-examples". They are downloaded all at
 // once on this one thread: one HTTP session carries them all, every selected
-// name gets its transfer and progress bar, each archive is held in
-// memory until it is complete and then unpacked safely into
+// name gets its transfer and progress bar, each archive is held in a file
+// without a name until it is complete and then unpacked safely into
 // <download folder>/<package name>.
 //
 // The command line uses get_entitled_examples_packages() and
@@ -32,6 +32,34 @@ class Client;
 inline constexpr std::size_t EXAMPLES_CHUNK_SIZE = 8192;
 // An archive download that receives nothing for this long ends the run.
 inline constexpr long EXAMPLES_STALL_SECONDS = 60;
+// The largest example archive (as downloaded, compressed) taken: an answer
+// that announces more is refused before its body is read, and one that
+// passes it while arriving is ended there, so a server that never ends its
+// body cannot fill the disk. Example archives are a few MiB; 4 GiB is far
+// above any of them and equals the least an archive may unpack to.
+inline constexpr std::size_t EXAMPLES_MAX_ARCHIVE_BYTES = std::size_t{4} * 1024 * 1024 * 1024;
+
+// Archive downloads at once: each holds a connection, a spill file and the
+// name lookup's pair of sockets (4 descriptors); a reserve of 32 is left for
+// the standard streams, the cache, libcurl's own and the unpacking of a
+// finished archive. The rest wait for a place. Never more than 64 (enough
+// to fill any line to one host), and always at least 1.
+inline constexpr std::size_t EXAMPLES_RESERVED_DESCRIPTORS = 32;
+inline constexpr std::size_t EXAMPLES_DESCRIPTORS_PER_DOWNLOAD = 4;
+inline constexpr std::size_t EXAMPLES_MAX_CONCURRENT = 64;
+// The downloads at once that `descriptor_limit` open descriptors allow.
+std::size_t example_download_slots(std::size_t descriptor_limit);
+
+// What bounds one run of the example download.
+struct ExampleDownloadBounds {
+  // An archive that receives nothing for this long ends the run.
+  long stall_seconds = EXAMPLES_STALL_SECONDS;
+  // An archive larger than this ends the run (EXAMPLES_MAX_ARCHIVE_BYTES).
+  std::size_t max_archive_bytes = EXAMPLES_MAX_ARCHIVE_BYTES;
+  // Downloads at once (the others wait); 0: example_download_slots() of the
+  // descriptors this process may open.
+  std::size_t max_concurrent = 0;
+};
 
 // ---- the operations of the command line ------------------------------------
 
@@ -98,15 +126,20 @@ std::vector<std::filesystem::path> requirements_files(const std::filesystem::pat
 std::filesystem::path _normalize_download_dir(
     const std::optional<std::filesystem::path>& download_dir = std::nullopt);
 
-// Downloads and unpacks every name concurrently through `client`; per name, in order, the
+// Downloads and unpacks every name concurrently through `client` (at most
+// `bounds.max_concurrent` at once, in order); per name, in order, the
 // package folder, or nullopt when the request was refused (error status or
 // too many redirects: a red message, no folder). Transport failures, damaged
-// archives and refused members end the whole run with their error; so does
-// an archive that sends no data for `stall_seconds`. The progress bars
-// measure their rates with the context's clock.
+// archives and refused members end the whole run with their error (an
+// ExtractionError with the package name before it, "<name>: Damaged archive:
+// ..."); so does
+// an archive that sends no data for `bounds.stall_seconds` or more than
+// `bounds.max_archive_bytes` ("<name>: GET <url> failed: the answer is
+// larger than 4 GiB"). The progress bars measure their rates with the
+// context's clock.
 std::vector<std::optional<std::filesystem::path>> _download_examples(
     const Context& context, const std::vector<std::string>& package_names,
-    const std::filesystem::path& download_dir, long stall_seconds = EXAMPLES_STALL_SECONDS);
+    const std::filesystem::path& download_dir, const ExampleDownloadBounds& bounds = {});
 
 // Unpacks the gzip tar archive, in memory or in the file open as
 // `archive_fd`, below `file_path` (safe extraction).

@@ -200,6 +200,7 @@ class Easy {
   HeaderList header_list_;
   char errbuf_[CURL_ERROR_SIZE] = {};
   curl_off_t uploaded_ = 0;
+  bool body_begun_ = false;
 };
 
 void Easy::tell_answer() const {
@@ -220,6 +221,7 @@ size_t Easy::on_header(char* data, size_t size, size_t count, void* self) {
 size_t Easy::on_body(char* data, size_t size, size_t count, void* self) {
   auto* e = static_cast<Easy*>(self);
   const size_t n = size * count;
+  e->body_begun_ = true;
   e->tell_answer();
   return e->transfer_.body(std::string_view(data, n)) ? n : CURL_WRITEFUNC_ERROR;
 }
@@ -260,6 +262,12 @@ std::string Easy::failure_reason(CURLcode code) const {
         (code == CURLE_COULDNT_CONNECT && connect_code == 0)) {
       return "could not reach the proxy " + shown + ": " + reason;
     }
+  }
+  if (code == CURLE_OUT_OF_MEMORY && !body_begun_) {
+    // libcurl refuses a header line longer than CURL_MAX_HTTP_HEADER this
+    // way, without a message of its own.
+    return "the answer's header is too large (a line of it is longer than " +
+           std::to_string(CURL_MAX_HTTP_HEADER / 1024) + " KiB)";
   }
   if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
     reason += CERTIFICATE_HINT;

@@ -130,6 +130,13 @@ class TooManyRedirects : public TransportError {
   std::string url_;
 };
 
+// A transfer ended because its body (announced or arriving) passed
+// Request::max_body_bytes. Its kind and text are those of any TransportError.
+class TooLarge : public TransportError {
+ public:
+  using TransportError::TransportError;
+};
+
 // ---- time ------------------------------------------------------------------
 
 // Where a transfer's silence is measured (platform/clock.hpp). The engine's
@@ -274,6 +281,7 @@ class Session {
 
   // Begins `transfer` (which must outlive its run here). `label` names it to
   // the observer; `done` runs once it has ended and calls transfer.finish().
+  // A completion may add further transfers, which the same run drives.
   virtual void add(Transfer& transfer, std::string label, Completion done) = 0;
   // Drives every transfer until all have ended. An exception thrown by a
   // completion ends the run at once (the others are abandoned).

@@ -84,9 +84,11 @@ std::optional<std::uint64_t> content_length(std::string_view text) {
   return value;
 }
 
-// "64 MiB", "1000 bytes".
+// "4 GiB", "64 MiB", "1000 bytes".
 std::string size_text(std::size_t bytes) {
   constexpr std::size_t MIB = 1024 * 1024;
+  constexpr std::size_t GIB = 1024 * MIB;
+  if (bytes >= GIB && bytes % GIB == 0) return std::to_string(bytes / GIB) + " GiB";
   if (bytes >= MIB && bytes % MIB == 0) return std::to_string(bytes / MIB) + " MiB";
   return std::to_string(bytes) + " bytes";
 }
@@ -360,8 +362,7 @@ void Transfer::Impl::deliver(std::string_view data) {
   received += data.size();
   if (request.max_body_bytes && received > request.max_body_bytes) {
     too_large = true;
-    throw TransportError(prefix() + "the answer is larger than " +
-                         size_text(request.max_body_bytes));
+    throw TooLarge(prefix() + "the answer is larger than " + size_text(request.max_body_bytes));
   }
   const std::size_t step = chunk_size ? chunk_size : std::max<std::size_t>(data.size(), 1);
   for (std::size_t offset = 0; offset < data.size(); offset += step) {
@@ -454,8 +455,7 @@ Response Transfer::finish() {
                          ", which is not HTTPS; only HTTPS is followed");
   }
   if (t.too_large) {
-    throw TransportError(t.prefix() + "the answer is larger than " +
-                         size_text(t.request.max_body_bytes));
+    throw TooLarge(t.prefix() + "the answer is larger than " + size_text(t.request.max_body_bytes));
   }
   if (t.ending.kind == Kind::aborted && t.guard.stalled()) {
     throw TransportError(t.prefix() + "no data received for " + std::to_string(t.guard.period()) +

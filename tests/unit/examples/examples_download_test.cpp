@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -75,11 +76,12 @@ class ExamplesDownloadTest : public ::testing::Test {
 
   // The run's outcome, with what it printed.
   std::vector<std::optional<fs::path>> download(const std::vector<std::string>& names,
-                                                std::string* printed = nullptr) {
+                                                std::string* printed = nullptr,
+                                                const keelbox::ExampleDownloadBounds& bounds = {}) {
     ::testing::internal::CaptureStdout();
     std::vector<std::optional<fs::path>> results;
     try {
-      results = keelbox::_download_examples(fake_.context, names, dest_);
+      results = keelbox::_download_examples(fake_.context, names, dest_, bounds);
     } catch (...) {
       const std::string out = ::testing::internal::GetCapturedStdout();
       if (printed) *printed = keelbox::testing::plain_lines(out);
@@ -171,7 +173,8 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
       {"redirected to http", FakeAnswer::redirect(302, plain),
        "GET " + archive_url("other") + " failed: redirected to " + plain +
            ", which is not HTTPS; only HTTPS is followed"},
-      {"damaged", FakeAnswer(200).body(ARCHIVE.substr(0, 100)), "Damaged archive: "},
+      {"damaged", FakeAnswer(200).body(ARCHIVE.substr(0, 100)),
+       "other-examples: Damaged archive: "},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -183,6 +186,118 @@ TEST_F(ExamplesDownloadTest, AFailedTransferEndsTheRunAndLeavesNoFolder) {
     } catch (const std::exception& e) {
       EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
     }
+    EXPECT_FALSE(fs::exists(dest_ / "other-examples"));
+  }
+}
+
+// Downloads at once are bounded by the descriptors the process may open,
+// so that a low limit (ulimit -n) does not fail every download; the rest
+// wait their turn and all arrive.
+TEST(ExampleDownloadSlots, FollowTheDescriptorsAvailable) {
+  struct Case {
+    std::size_t descriptors, slots;
+  };
+  const std::vector<Case> cases = {{0, 1},    {32, 1},   {36, 1},    {40, 2},       {64, 8},
+                                   {256, 56}, {288, 64}, {1024, 64}, {SIZE_MAX, 64}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(keelbox::example_download_slots(c.descriptors), c.slots) << c.descriptors;
+  }
+}
+
+TEST_F(ExamplesDownloadTest, DownloadsBeyondTheBoundWaitTheirTurn) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 6; ++i) {
+    names.push_back("ex" + std::to_string(i) + "-examples");
+    // 16 pieces, 1 s apart: 15 s each.
+    http_.on(archive_url("ex" + std::to_string(i)), FakeAnswer(200).trickle(ARCHIVE, 10, 1));
+  }
+  keelbox::ExampleDownloadBounds bounds;
+  bounds.max_concurrent = 2;
+  const auto results = download(names, nullptr, bounds);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    EXPECT_EQ(results.at(i), dest_ / names[i]);
+    EXPECT_EQ(read(dest_ / names[i] / "requirements.txt"), "numpy\n") << names[i];
+  }
+  // Two at a time, in order: three rounds of 15 s.
+  EXPECT_GE(http_.clock.elapsed(), 45.0);
+  EXPECT_LT(http_.clock.elapsed(), 50.0);
+  const auto asked = http_.requests_to(license_url("/artifacts/examples/"));
+  ASSERT_EQ(asked.size(), 6u);
+  for (std::size_t i = 0; i < asked.size(); ++i)
+    EXPECT_EQ(asked[i].url, archive_url("ex" + std::to_string(i)));
+}
+
+// With several archives unpacking in one run, an extraction error names the
+// one it comes from, before the text it has on its own.
+TEST_F(ExamplesDownloadTest, AnExtractionErrorNamesItsArchive) {
+  // ARCHIVE with the CRC-32 in its gzip trailer changed.
+  std::string wrong_crc = ARCHIVE;
+  wrong_crc[wrong_crc.size() - 8] = static_cast<char>(wrong_crc[wrong_crc.size() - 8] ^ 1);
+  // A gzip tar archive of one member "../escape.txt".
+  const std::string escaping(
+      "\x1f\x8b\x08\x00\x00\x00\x00\x00\x02\x03\xed\xcd\x31\x0a\xc2\x40\x14\x04\xd0\x5f\xe7\x14\x9e"
+      "\x60\xb3\x2b\x31\xf7\x09\x92\x5e\xcc\x0a\x39\xbe\x1f\xab\x60\xaf\x20\xbe\xd7\xcc\x30\xcd\x94"
+      "\x32\xae\xdb\x75\xb9\xad\xa5\xef\x3d\x3e\xa3\xa6\x79\x9a\x5e\x99\xde\x33\x9d\x0f\x3d\xf7\x56"
+      "\xdb\xa5\xc5\xa9\xc6\x17\x3c\xb6\xbe\xdc\xf3\x3e\xfe\xd3\x3e\x04\x00\x00\x00\x00\x00\x00\x00"
+      "\x00\x00\x3f\xe8\x09\xdd\x5c\x3b\x84\x00\x28\x00\x00",
+      105);
+  struct Case {
+    std::string what, archive, error;
+  };
+  const std::vector<Case> cases = {
+      {"damaged", wrong_crc,
+       "other-examples: Damaged archive: the CRC-32 of the content does not match"},
+      {"refused member", escaping, "other-examples: Refused archive member '../escape.txt': "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    http_.on(archive_url("good"), FakeAnswer(200).body(ARCHIVE));
+    http_.on(archive_url("other"), FakeAnswer(200).body(c.archive));
+    try {
+      download({"good-examples", "other-examples"});
+      ADD_FAILURE() << "the run did not end";
+    } catch (const keelbox::ExtractionError& e) {
+      EXPECT_EQ(std::string(e.what()).rfind(c.error, 0), 0u) << e.what();
+    }
+  }
+}
+
+// A server that never ends its body must not fill the disk: an archive is
+// refused when it announces more than the bound, and ended when it passes
+// the bound while arriving (a bound of 4 KiB here, so that the endless body
+// costs no memory), naming the archive.
+TEST_F(ExamplesDownloadTest, AnArchiveIsBoundedBeforeAndWhileItArrives) {
+  struct Case {
+    std::string what;
+    FakeAnswer answer;
+    std::size_t bound;
+    std::string error;
+  };
+  const std::string endless(64 * 1024, 'x');  // 64 pieces, 1 s apart
+  const std::vector<Case> cases = {
+      {"announced above the bound",
+       FakeAnswer(200).header("Content-Length", "4294967297").chunk("x"),
+       keelbox::EXAMPLES_MAX_ARCHIVE_BYTES, "the answer is larger than 4 GiB"},
+      {"unannounced and endless", FakeAnswer(200).unannounced().trickle(endless, 1024, 1), 4096,
+       "the answer is larger than 4096 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const double start = http_.clock.elapsed();
+    http_.on(archive_url("other"), c.answer);
+    http_.on(archive_url("good"), FakeAnswer(200).body(ARCHIVE));
+    keelbox::ExampleDownloadBounds bounds;
+    bounds.max_archive_bytes = c.bound;
+    try {
+      download({"good-examples", "other-examples"}, nullptr, bounds);
+      ADD_FAILURE() << "the run did not end";
+    } catch (const keelbox::TransportError& e) {
+      EXPECT_EQ(std::string(e.what()),
+                "other-examples: GET " + archive_url("other") + " failed: " + c.error);
+    }
+    // Ended at the bound, not at the end of the body 64 s on.
+    EXPECT_LT(http_.clock.elapsed() - start, 10.0);
+    EXPECT_EQ(http_.requests_to(archive_url("other")).back().request.max_body_bytes, c.bound);
     EXPECT_FALSE(fs::exists(dest_ / "other-examples"));
   }
 }

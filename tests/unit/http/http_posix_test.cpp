@@ -196,6 +196,37 @@ TEST_F(HttpTest, TransportFailuresNameTheAddressAndTheReason) {
   EXPECT_THROW(http::system_client().send(get("/packages?limit=99")), keelbox::TransportError);
 }
 
+// An answer whose header passes libcurl's bounds: one line of 1 MB (which
+// libcurl tells as "Out of memory"), or many lines together.
+TEST_F(HttpTest, AnOversizedHeaderIsToldAsSuch) {
+  struct Case {
+    std::string what;
+    json headers;
+    std::string reason;
+  };
+  json many = json::array();
+  for (int i = 0; i < 400; ++i)
+    many.push_back({"X-Line-" + std::to_string(i), std::string(1000, 'a')});
+  const std::vector<Case> cases = {
+      {"one line of 1 MB", json::array({{"X-Big", std::string(1000000, 'a')}}),
+       "the answer's header is too large (a line of it is longer than 100 KiB)"},
+      {"400 lines of 1 kB", many, "Too large response headers"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    cloud_->set_override("entitlements", {{"headers", c.headers}});
+    try {
+      http::system_client().send(get("/entitlements"));
+      ADD_FAILURE() << "the answer was taken";
+    } catch (const keelbox::TransportError& e) {
+      EXPECT_EQ(
+          std::string(e.what()).rfind("GET " + core("/entitlements") + " failed: " + c.reason, 0),
+          0u)
+          << e.what();
+    }
+  }
+}
+
 TEST_F(HttpTest, ASessionRunsTransfersConcurrentlyAndReportsTheirProgress) {
   cloud_->set_override("examples", {{"chunk_size", 1000}, {"chunk_delay", 0.01}});
   std::string big(20000, 'x');
