@@ -218,6 +218,18 @@ class SelectionTest(ExamplesTestCase):
                 self.assertEqual(r.stdout, expected)
         self.assertEqual(self.archive_requests(), [])
 
+    def test_the_commands_the_hints_print_work(self):
+        # The help and the not-found hint print `keelbox modules download-examples ...`.
+        r = self.run_tool("modules", "download-examples", "--list-available")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, "Available examples: \nzvk-sample-app-examples\nother-examples\n")
+        r = self.run_tool("modules", "download-examples", "-m", "zvk-plenum", "-m", "other",
+                          "--download-dir", str(self.dest))
+        self.assertEqual(r.returncode, 0, r)
+        self.assertTrue(r.stdout.startswith(NOT_FOUND.format("zvk-plenum")), r)
+        self.assertEqual((self.dest / "other-examples" / "other.txt").read_text(), "other\n")
+        r = self.run_tool("modules", "download-examples", "--help")
+        self.assertTrue(r.stdout.startswith("Usage: keelbox modules download-examples [OPTIONS]\n"), r)
 
     def test_package_list_is_kept_and_failures_are_not(self):
         self.cloud.set_override("packages", status=503)

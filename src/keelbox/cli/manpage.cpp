@@ -102,6 +102,12 @@ std::string render_manpage(std::string_view version, std::string_view date) {
   for (const CommandDef* command : commands_by_name()) {
     out << ".br\n\\fBkeelbox " << roff(command->name) << "\\fR " << roff(usage_pieces(*command))
         << "\n";
+    for (auto name : command->nested) {
+      if (const CommandDef* nested = find_command(name)) {
+        out << ".br\n\\fBkeelbox " << roff(command->name) << " " << roff(nested->name) << "\\fR "
+            << roff(usage_pieces(*nested)) << "\n";
+      }
+    }
   }
   out << ".SH DESCRIPTION\n" << description_paragraphs(root.description);
   out << ".SH OPTIONS\n";
