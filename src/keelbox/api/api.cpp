@@ -14,7 +14,7 @@ namespace {
 // The client-credentials grant, serialised exactly so (36 bytes).
 constexpr std::string_view TOKEN_REQUEST_BODY = R"({"grant_type": "client_credentials"})";
 
-std::string cloud_environment() { return get_configparser().profile.cloud_environment; }
+std::string cloud_environment() { return active_profile().cloud_environment; }
 
 std::string service_origin(std::string_view label) {
   return "https://" + std::string(label) + "." + cloud_environment() + "." +
@@ -125,8 +125,8 @@ std::string _access_token_request(http::Client& client, const std::string& TOKEN
 }
 
 std::string _get_access_token(http::Client& client) {
-  const KeelboxConfig conf = get_configparser();
-  return _access_token_request(client, conf.profile.token_id, conf.profile.token);
+  const KeelboxProfile profile = active_profile();
+  return _access_token_request(client, profile.token_id, profile.token);
 }
 
 RequestKWARGSDict create_get_request(http::Client& client, const std::string& path) {

@@ -128,7 +128,13 @@ std::string render_manpage(std::string_view version, std::string_view date) {
           << roff_marked(option.envvar_help) << "\n";
     }
   }
-  out << ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"
+  out << ".TP\n\\fBKEELBOX_TOKEN_ID\\fR, \\fBKEELBOX_TOKEN\\fR\n"
+         "When both are set and not empty, the token id and secret of the run: "
+         "\\fIkeelbox.toml\\fR is then not read nor written, and "
+         "\\fBKEELBOX_CLOUD_ENVIRONMENT\\fR (\"cloud\" or \"dev.cloud\"; default cloud) selects "
+         "the "
+         "cloud. One without the other is an error. \\fBinit\\fR ignores them.\n"
+         ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"
          "The target Python environment: the active virtual environment, else the active "
          "conda environment, else the installation keelbox belongs to.\n"
          ".TP\n\\fBXDG_CONFIG_HOME\\fR, \\fBXDG_DATA_HOME\\fR, \\fBXDG_CACHE_HOME\\fR\n"

@@ -357,6 +357,42 @@ KeelboxConfig get_configparser() {
   return parse_config_toml(read_regular_file(file, MAX_CONFIG_BYTES), path_to_utf8(file));
 }
 
+bool profile_in_environment(const EnvLookup& env) {
+  const auto given = [&](std::string_view name) {
+    const auto value = env(name);
+    return value && !value->empty();
+  };
+  return given(TOKEN_ID_VARIABLE) || given(TOKEN_VARIABLE);
+}
+
+std::optional<KeelboxProfile> profile_from_environment(const EnvLookup& env) {
+  const std::string token_id = env(TOKEN_ID_VARIABLE).value_or("");
+  const std::string token = env(TOKEN_VARIABLE).value_or("");
+  if (token_id.empty() && token.empty()) return std::nullopt;
+  if (token_id.empty() || token.empty()) {
+    throw KeelboxException(
+        std::string(token_id.empty() ? TOKEN_VARIABLE : TOKEN_ID_VARIABLE) + " is set but " +
+        std::string(token_id.empty() ? TOKEN_ID_VARIABLE : TOKEN_VARIABLE) + " is not: set both " +
+        std::string(TOKEN_ID_VARIABLE) + " and " + std::string(TOKEN_VARIABLE) + ", or neither.");
+  }
+  std::string cloud = env(CLOUD_ENVIRONMENT_VARIABLE).value_or("");
+  if (cloud.empty()) cloud = "cloud";
+  if (std::find(CLOUD_ENVS.begin(), CLOUD_ENVS.end(), cloud) == CLOUD_ENVS.end()) {
+    std::vector<std::string> choices;
+    for (const auto& choice : CLOUD_ENVS) choices.push_back("\"" + choice + "\"");
+    throw KeelboxException(std::string(CLOUD_ENVIRONMENT_VARIABLE) + " must be " +
+                           join(choices, " or ") + " when " + std::string(TOKEN_ID_VARIABLE) +
+                           " and " + std::string(TOKEN_VARIABLE) + " give the profile, not \"" +
+                           cloud + "\".");
+  }
+  return KeelboxProfile{token_id, token, cloud};
+}
+
+KeelboxProfile active_profile() {
+  if (auto profile = profile_from_environment(process_env())) return *profile;
+  return get_configparser().profile;
+}
+
 KeelboxConfig parse_config_toml(std::string_view text, const std::string& source) {
   return KeelboxConfig::from_mapping(toml_to_json(parse_toml(text, source)));
 }
