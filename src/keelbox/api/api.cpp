@@ -7,6 +7,7 @@
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/text/base64.hpp"
+#include "keelbox/trace/trace.hpp"
 
 namespace keelbox::api {
 namespace {
@@ -121,7 +122,23 @@ std::string _access_token_request(http::Client& client, const std::string& TOKEN
   static const Memoized<std::string> memo{"keelbox.api", "_access_token_request", 1800.0};
   MemoArgs args;
   args.keyword = {{"TOKEN_USERNAME", TOKEN_USERNAME}, {"TOKEN_SECRET", TOKEN_SECRET}};
-  return memo(args, [&] { return request_token(client, TOKEN_USERNAME, TOKEN_SECRET); });
+  bool requested = false;
+  std::string token = memo(args, [&] {
+    requested = true;
+    if (trace::enabled(trace::Level::info)) {
+      trace::trace(trace::Level::info, "token",
+                   "no access token cached for token id " + trace::short_id(TOKEN_USERNAME) +
+                       " (none yet, or expired): asking the token service");
+    }
+    return request_token(client, TOKEN_USERNAME, TOKEN_SECRET);
+  });
+  if (trace::enabled(trace::Level::info)) {
+    trace::trace(trace::Level::info, "token",
+                 requested
+                     ? "new access token kept in the cache for 30 minutes"
+                     : "cached access token used for token id " + trace::short_id(TOKEN_USERNAME));
+  }
+  return token;
 }
 
 std::string _get_access_token(http::Client& client) {
