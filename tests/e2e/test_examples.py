@@ -13,6 +13,7 @@ import subprocess
 import tarfile
 import time
 import unittest
+import uuid
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 
@@ -219,6 +220,18 @@ class SelectionTest(ExamplesTestCase):
                 self.assertEqual(r.stdout, expected)
         self.assertEqual(self.archive_requests(), [])
 
+    def test_the_commands_the_hints_print_work(self):
+        # The help and the not-found hint print `keelbox modules download-examples ...`.
+        r = self.run_tool("modules", "download-examples", "--list-available")
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, "Available examples: \nzvk-sample-app-examples\nother-examples\n")
+        r = self.run_tool("modules", "download-examples", "-m", "zvk-plenum", "-m", "other",
+                          "--download-dir", str(self.dest))
+        self.assertEqual(r.returncode, 0, r)
+        self.assertTrue(r.stdout.startswith(NOT_FOUND.format("zvk-plenum")), r)
+        self.assertEqual((self.dest / "other-examples" / "other.txt").read_text(), "other\n")
+        r = self.run_tool("modules", "download-examples", "--help")
+        self.assertTrue(r.stdout.startswith("Usage: keelbox modules download-examples [OPTIONS]\n"), r)
 
     def test_package_list_is_kept_and_failures_are_not(self):
         self.cloud.set_override("packages", status=503)
@@ -418,6 +431,47 @@ class ProgressTest(ExamplesTestCase):
         self.assertEqual(screen.bars(), [], screen.text())
         self.assertIn("Successfully downloaded examples for zvk-sample-app-examples", screen.text())
         self.assertIn("Successfully downloaded examples for other-examples", screen.text())
+
+    @unittest.skipUnless(shutil.which("tmux"), "tmux is not installed")
+    def test_many_bars_fit_the_terminal_and_leave_no_history(self):
+        # 40 slow downloads in an 80x24 pane: a redraw that needed more rows than the
+        # pane has would push stale bars into its history at every refresh.
+        names = [f"mod-{i:02d}" for i in range(40)]
+        self.cloud.update(
+            entitlements=[{"name": n, "code": "ENT_" + n.upper().replace("-", "_"),
+                           "packages": [n], "required_entitlements": []} for n in names],
+            packages=[{"key": f"{n}-examples"} for n in names])
+        for n in names:
+            self.cloud.add_example(n.replace("-", "_"), {"data.bin": os.urandom(24000)})
+        self.cloud.set_override("examples", chunk_size=2048, chunk_delay=0.1)
+        socket, session = f"keelbox-{uuid.uuid4().hex[:8]}", "progress"
+        env = {**self.user.environ(), **self.cloud.env}
+        env.pop("TMUX", None)
+        tmux = ["tmux", "-L", socket]
+        subprocess.run([*tmux, "-f", "/dev/null", "new-session", "-d", "-s", session,
+                        "-x", "80", "-y", "24", "bash --norc --noprofile"], env=env, check=True)
+        self.addCleanup(subprocess.run, [*tmux, "kill-server"], stderr=subprocess.DEVNULL)
+        subprocess.run([*tmux, "send-keys", "-t", session,
+                        f"{self.tool.exe} download-examples --download-dir {self.dest}; "
+                        "echo run-ended-$?", "Enter"], check=True)
+        crowded, text = False, ""
+        deadline = time.monotonic() + 120
+        while time.monotonic() < deadline:
+            text = subprocess.run([*tmux, "capture-pane", "-p", "-t", session],
+                                  capture_output=True, text=True).stdout
+            crowded = crowded or bool(re.search(r"(?m)^\.\.\. and \d+ more$", text))
+            if re.search(r"(?m)^run-ended-\d+$", text):
+                break
+            time.sleep(0.1)
+        self.assertRegex(text, r"(?m)^run-ended-0$")
+        self.assertTrue(crowded, "the pane never showed the summary of the bars left out\n" + text)
+        history = subprocess.run([*tmux, "capture-pane", "-p", "-S", "-", "-t", session],
+                                 capture_output=True, text=True).stdout
+        self.assertEqual(history.count("Successfully downloaded examples for "), 40, history)
+        stale = [line for line in history.splitlines()
+                 if re.match(r"(Downloading examples for \S+: |\.\.\. and \d+ more|Total: )", line)]
+        self.assertEqual(stale, [], history)
+        self.assertEqual(len(list(self.dest.iterdir())), 40)
 
 
 class UnpackingTest(ExamplesTestCase):

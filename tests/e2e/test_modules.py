@@ -194,5 +194,66 @@ class ModulesListingTest(CatalogueFixture, ToolTestCase):
         self.assertEqual(r.stdout, LEGEND)
 
 
+class ProfileFromTheEnvironmentTest(CatalogueFixture, ToolTestCase):
+    """A pipeline gives the token through KEELBOX_TOKEN_ID and KEELBOX_TOKEN:
+    no keelbox.toml is needed, read or left behind."""
+
+    TOKEN_ID, SECRET = "ci-id-7731", "ci-secret-5f2e"
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.user.config_file.unlink()
+        self.sandbox.update(credentials=[{"token_id": self.TOKEN_ID, "secret": self.SECRET}])
+        self.sandbox.update(packages=[{"key": "zvk-sample-app"},
+                                      {"key": "zvk-sample-app-examples"}])
+
+    def ci_env(self, **extra) -> dict:
+        return {**self.env, "KEELBOX_TOKEN_ID": self.TOKEN_ID, "KEELBOX_TOKEN": self.SECRET,
+                **extra}
+
+    def test_list_install_and_examples_without_a_file(self):
+        r = self.keelbox("modules", env=self.ci_env())
+        self.assertEqual(r.returncode, 0, r)
+        self.assertTrue(r.stdout.startswith(LEGEND), r)  # no "No user profile" notice
+        self.assertIn("ZVK Sample App", r.stdout)
+        r = self.keelbox("download-examples", "--list-available", env=self.ci_env())
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(r.stdout, "Available examples: \nzvk-sample-app-examples\n")
+        r = self.keelbox("install", "zvk-sample-app", "--yes", env=self.ci_env())
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(self.installed().get("zvk-sample-app"), "1.4.0")
+        self.assertFalse(self.user.config_file.exists())
+        self.assertNotIn("No user profile", r.stdout)
+        # The access token was asked for once and kept in the cache as usual.
+        self.assertEqual(len(self.sandbox.requests(path="/oauth/token")), 1)
+
+    def test_the_environment_wins_over_the_file_and_leaves_it_alone(self):
+        self.write_profile(token_id="file-id", token="file-secret")
+        before = self.user.config_file.read_bytes()
+        r = self.keelbox("modules", env=self.ci_env())
+        self.assertEqual(r.returncode, 0, r)
+        self.assertEqual(self.user.config_file.read_bytes(), before)
+
+    def test_one_without_the_other_names_both(self):
+        for present in ("KEELBOX_TOKEN_ID", "KEELBOX_TOKEN"):
+            with self.subTest(present=present):
+                env = {**self.env, present: "x1"}
+                for args in (["modules"], ["download-examples", "--list-available"]):
+                    r = self.keelbox(*args, env=env)
+                    self.assertEqual(r.returncode, 1, r)
+                    self.assertTrue(r.stderr.startswith("Error: "), r)
+                    self.assertIn("KEELBOX_TOKEN_ID", r.stderr)
+                    self.assertIn("KEELBOX_TOKEN ", r.stderr)
+                    self.assertNotIn("No user profile", r.stdout)
+        self.assertFalse(self.user.config_file.exists())
+        self.assertEqual(self.sandbox.requests(path="/oauth/token"), [])
+
+    def test_cloud_environment_is_checked_as_the_files_is(self):
+        r = self.keelbox("modules", env=self.ci_env(KEELBOX_CLOUD_ENVIRONMENT="staging"))
+        self.assertEqual(r.returncode, 1, r)
+        self.assertIn("KEELBOX_CLOUD_ENVIRONMENT", r.stderr)
+        self.assertNotIn(self.SECRET, r.stdout + r.stderr)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -7,6 +7,7 @@
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/text/base64.hpp"
+#include "keelbox/trace/trace.hpp"
 
 namespace keelbox::api {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 // The client-credentials grant, serialised exactly so (36 bytes).
 constexpr std::string_view TOKEN_REQUEST_BODY = R"({"grant_type": "client_credentials"})";
 
-std::string cloud_environment() { return get_configparser().profile.cloud_environment; }
+std::string cloud_environment() { return active_profile().cloud_environment; }
 
 std::string service_origin(std::string_view label) {
   return "https://" + std::string(label) + "." + cloud_environment() + "." +
@@ -121,12 +122,28 @@ std::string _access_token_request(http::Client& client, const std::string& TOKEN
   static const Memoized<std::string> memo{"keelbox.api", "_access_token_request", 1800.0};
   MemoArgs args;
   args.keyword = {{"TOKEN_USERNAME", TOKEN_USERNAME}, {"TOKEN_SECRET", TOKEN_SECRET}};
-  return memo(args, [&] { return request_token(client, TOKEN_USERNAME, TOKEN_SECRET); });
+  bool requested = false;
+  std::string token = memo(args, [&] {
+    requested = true;
+    if (trace::enabled(trace::Level::info)) {
+      trace::trace(trace::Level::info, "token",
+                   "no access token cached for token id " + trace::short_id(TOKEN_USERNAME) +
+                       " (none yet, or expired): asking the token service");
+    }
+    return request_token(client, TOKEN_USERNAME, TOKEN_SECRET);
+  });
+  if (trace::enabled(trace::Level::info)) {
+    trace::trace(trace::Level::info, "token",
+                 requested
+                     ? "new access token kept in the cache for 30 minutes"
+                     : "cached access token used for token id " + trace::short_id(TOKEN_USERNAME));
+  }
+  return token;
 }
 
 std::string _get_access_token(http::Client& client) {
-  const KeelboxConfig conf = get_configparser();
-  return _access_token_request(client, conf.profile.token_id, conf.profile.token);
+  const KeelboxProfile profile = active_profile();
+  return _access_token_request(client, profile.token_id, profile.token);
 }
 
 RequestKWARGSDict create_get_request(http::Client& client, const std::string& path) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <exception>
@@ -23,6 +24,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/trace/trace.hpp"
 
 namespace keelbox {
 
@@ -326,6 +328,9 @@ class Extraction {
 
   // Whether anything was written (the folder itself counts).
   bool wrote_any() const { return progress_.wrote; }
+  // The members met and the bytes of file data written so far (for the trace).
+  std::uint64_t members() const { return members_; }
+  std::uint64_t bytes() const { return progress_.written; }
 
   void run(ArchiveInput& input) {
     // Exactly one layer of gzip, inflated here, around a plain tar stream: no
@@ -606,8 +611,21 @@ ExtractionLimits default_extraction_limits(std::size_t archive_size) {
 
 namespace {
 
+// The extraction's line on the trace.
+void trace_extraction(const std::filesystem::path& destination, std::uint64_t members,
+                      std::uint64_t bytes, std::chrono::steady_clock::time_point started,
+                      const std::string& ending) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::steady_clock::now() - started)
+                      .count();
+  trace::trace(trace::Level::info, "extract",
+               path_to_utf8(destination) + ": " + std::to_string(members) + " members, " +
+                   std::to_string(bytes) + " bytes, " + std::to_string(ms) + " ms" + ending);
+}
+
 void extract(ArchiveInput& input, const std::filesystem::path& destination,
              const ExtractionLimits& limits) {
+  const auto started = std::chrono::steady_clock::now();
   archive_detail::Staging staging(destination);
   bool wrote = false;
   std::exception_ptr refused;
@@ -615,8 +633,21 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
     Extraction extraction(destination, staging.path(), limits);
     try {
       extraction.run(input);
-    } catch (const RefusedMember&) {
+    } catch (const RefusedMember& e) {
       refused = std::current_exception();
+      if (trace::enabled(trace::Level::info)) {
+        trace_extraction(destination, extraction.members(), extraction.bytes(), started,
+                         ", ended by: " + std::string(e.what()));
+      }
+    } catch (const std::exception& e) {
+      if (trace::enabled(trace::Level::info)) {
+        trace_extraction(destination, extraction.members(), extraction.bytes(), started,
+                         ", failed: " + std::string(e.what()));
+      }
+      throw;
+    }
+    if (!refused && trace::enabled(trace::Level::info)) {
+      trace_extraction(destination, extraction.members(), extraction.bytes(), started, "");
     }
     wrote = extraction.wrote_any();
     if (wrote) extraction.finish();

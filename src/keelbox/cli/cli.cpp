@@ -46,6 +46,9 @@ int report_unhandled(const std::string& prog, const std::exception& e) {
 }
 
 int show_notice_if_no_profile() {
+  // A profile from the environment needs no file (and a half-given one is
+  // reported when a command needs it).
+  if (profile_in_environment(process_env())) return 0;
   try {
     get_configparser();
   } catch (const ValidationError&) {

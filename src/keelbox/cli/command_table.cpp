@@ -117,9 +117,10 @@ CommandDef download_examples_def() {
 }
 
 std::vector<CommandDef> build_commands() {
-  return {init_def(),
-          command("modules", "Show your available Keelbox modules and packages.", {}, run_modules),
-          install_def(), download_examples_def()};
+  CommandDef modules =
+      command("modules", "Show your available Keelbox modules and packages.", {}, run_modules);
+  modules.nested = {"download-examples"};
+  return {init_def(), modules, install_def(), download_examples_def()};
 }
 
 }  // namespace
@@ -155,6 +156,13 @@ std::vector<const CommandDef*> commands_by_name() {
 const CommandDef* find_command(std::string_view name) {
   for (const auto& c : commands()) {
     if (c.name == name) return &c;
+  }
+  return nullptr;
+}
+
+const CommandDef* find_nested_command(const CommandDef& command, std::string_view word) {
+  for (auto name : command.nested) {
+    if (name == word) return find_command(name);
   }
   return nullptr;
 }

@@ -59,6 +59,9 @@ struct CommandDef {
   std::optional<ArgumentDef> argument;
   bool is_group = false;      // the root: takes a COMMAND
   Handler handler = nullptr;  // what the command does
+  // Commands also reached below this one, as its first word ("keelbox modules
+  // download-examples", the form the help texts show). Help screens do not list them.
+  std::vector<std::string_view> nested;
 };
 
 // The root command group.
@@ -68,6 +71,8 @@ const std::vector<CommandDef>& commands();
 // The commands sorted by name (the order of help screens).
 std::vector<const CommandDef*> commands_by_name();
 const CommandDef* find_command(std::string_view name);
+// The command `word` names below `command` (one of its `nested`), or nullptr.
+const CommandDef* find_nested_command(const CommandDef& command, std::string_view word);
 // The option of `command` with the given name ("-y", "--yes"), or nullptr.
 const OptionDef* find_option(const CommandDef& command, std::string_view name);
 

@@ -90,6 +90,7 @@ std::vector<CompletionItem> complete(const std::vector<std::string>& args,
   const OptionDef* awaiting = nullptr;
   std::vector<std::string> used;
   bool after_double_dash = false;
+  bool first_in_command = false;  // the next word may name a nested command
   for (const auto& word : args) {
     if (awaiting) {
       awaiting = nullptr;
@@ -114,8 +115,13 @@ std::vector<CompletionItem> complete(const std::vector<std::string>& args,
         command = sub;
         in_command = true;
         used.clear();
+        first_in_command = true;
+        continue;
       }
+    } else if (first_in_command) {
+      if (const CommandDef* nested = find_nested_command(*command, word)) command = nested;
     }
+    first_in_command = false;
   }
 
   std::vector<CompletionItem> out;

@@ -102,6 +102,12 @@ std::string render_manpage(std::string_view version, std::string_view date) {
   for (const CommandDef* command : commands_by_name()) {
     out << ".br\n\\fBkeelbox " << roff(command->name) << "\\fR " << roff(usage_pieces(*command))
         << "\n";
+    for (auto name : command->nested) {
+      if (const CommandDef* nested = find_command(name)) {
+        out << ".br\n\\fBkeelbox " << roff(command->name) << " " << roff(nested->name) << "\\fR "
+            << roff(usage_pieces(*nested)) << "\n";
+      }
+    }
   }
   out << ".SH DESCRIPTION\n" << description_paragraphs(root.description);
   out << ".SH OPTIONS\n";
@@ -122,7 +128,20 @@ std::string render_manpage(std::string_view version, std::string_view date) {
           << roff_marked(option.envvar_help) << "\n";
     }
   }
-  out << ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"
+  out << ".TP\n\\fBKEELBOX_TOKEN_ID\\fR, \\fBKEELBOX_TOKEN\\fR\n"
+         "When both are set and not empty, the token id and secret of the run: "
+         "\\fIkeelbox.toml\\fR is then not read nor written, and "
+         "\\fBKEELBOX_CLOUD_ENVIRONMENT\\fR (\"cloud\" or \"dev.cloud\"; default cloud) selects "
+         "the "
+         "cloud. One without the other is an error. \\fBinit\\fR ignores them.\n"
+         ".TP\n\\fBKEELBOX_LOG\\fR\n"
+         "\\fBinfo\\fR or \\fBdebug\\fR: a trace on standard error, each line with the time since "
+         "the start: the profile used, each request, the access token taken from the cache or "
+         "asked for, each program started, each archive unpacked; \\fBdebug\\fR adds the "
+         "certificate authorities, the proxy of each host, connections and TLS versions. No "
+         "secret is shown: addresses lose their user part and query values, token ids show four "
+         "characters.\n"
+         ".TP\n\\fBVIRTUAL_ENV\\fR, \\fBCONDA_PREFIX\\fR\n"
          "The target Python environment: the active virtual environment, else the active "
          "conda environment, else the installation keelbox belongs to.\n"
          ".TP\n\\fBXDG_CONFIG_HOME\\fR, \\fBXDG_DATA_HOME\\fR, \\fBXDG_CACHE_HOME\\fR\n"

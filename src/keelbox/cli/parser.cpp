@@ -292,9 +292,18 @@ ParseResult parse_command_line(std::string_view prog, const std::vector<std::str
   }
   result.command = command;
   result.command_path += " " + std::string(command->name);
+  std::size_t first_word = 1;
+  if (rest.size() > 1) {
+    if (const CommandDef* nested = find_nested_command(*command, rest[1])) {
+      command = nested;
+      result.command = command;
+      result.command_path += " " + std::string(command->name);
+      first_word = 2;
+    }
+  }
   try {
     std::vector<std::string> none;
-    LevelState state = parse_level(*command, rest, 1, none);
+    LevelState state = parse_level(*command, rest, first_word, none);
     if (eager_outcome(state)) return result;
     finish_values(*command, state, env);
     if (!command->argument && !state.values.arguments.empty()) {

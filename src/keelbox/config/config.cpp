@@ -2,6 +2,7 @@
 #include "keelbox/config/config.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -21,6 +22,7 @@
 #include "keelbox/platform/files.hpp"
 #include "keelbox/platform/wide.hpp"
 #include "keelbox/text/strings.hpp"
+#include "keelbox/trace/trace.hpp"
 
 namespace keelbox {
 namespace fs = std::filesystem;
@@ -354,7 +356,65 @@ fs::path get_config_file() {
 
 KeelboxConfig get_configparser() {
   fs::path file = get_config_file();
+  static std::atomic<bool> told{false};
+  if (trace::enabled(trace::Level::debug) && !told.exchange(true)) {
+    trace::trace(trace::Level::debug, "config", "reading " + path_to_utf8(file));
+  }
   return parse_config_toml(read_regular_file(file, MAX_CONFIG_BYTES), path_to_utf8(file));
+}
+
+bool profile_in_environment(const EnvLookup& env) {
+  const auto given = [&](std::string_view name) {
+    const auto value = env(name);
+    return value && !value->empty();
+  };
+  return given(TOKEN_ID_VARIABLE) || given(TOKEN_VARIABLE);
+}
+
+std::optional<KeelboxProfile> profile_from_environment(const EnvLookup& env) {
+  const std::string token_id = env(TOKEN_ID_VARIABLE).value_or("");
+  const std::string token = env(TOKEN_VARIABLE).value_or("");
+  if (token_id.empty() && token.empty()) return std::nullopt;
+  if (token_id.empty() || token.empty()) {
+    throw KeelboxException(
+        std::string(token_id.empty() ? TOKEN_VARIABLE : TOKEN_ID_VARIABLE) + " is set but " +
+        std::string(token_id.empty() ? TOKEN_ID_VARIABLE : TOKEN_VARIABLE) + " is not: set both " +
+        std::string(TOKEN_ID_VARIABLE) + " and " + std::string(TOKEN_VARIABLE) + ", or neither.");
+  }
+  std::string cloud = env(CLOUD_ENVIRONMENT_VARIABLE).value_or("");
+  if (cloud.empty()) cloud = "cloud";
+  if (std::find(CLOUD_ENVS.begin(), CLOUD_ENVS.end(), cloud) == CLOUD_ENVS.end()) {
+    std::vector<std::string> choices;
+    for (const auto& choice : CLOUD_ENVS) choices.push_back("\"" + choice + "\"");
+    throw KeelboxException(std::string(CLOUD_ENVIRONMENT_VARIABLE) + " must be " +
+                           join(choices, " or ") + " when " + std::string(TOKEN_ID_VARIABLE) +
+                           " and " + std::string(TOKEN_VARIABLE) + " give the profile, not \"" +
+                           cloud + "\".");
+  }
+  return KeelboxProfile{token_id, token, cloud};
+}
+
+KeelboxProfile active_profile() {
+  // Told once a run: every request asks.
+  static std::atomic<bool> told{false};
+  const bool tell = trace::enabled(trace::Level::info) && !told.exchange(true);
+  if (auto profile = profile_from_environment(process_env())) {
+    if (tell) {
+      trace::trace(trace::Level::info, "config",
+                   "profile from the environment: KEELBOX_TOKEN_ID " +
+                       trace::short_id(profile->token_id) + ", cloud environment " +
+                       profile->cloud_environment + "; " + CONFIG_FILE_NAME + " not read");
+    }
+    return *profile;
+  }
+  KeelboxProfile profile = get_configparser().profile;
+  if (tell) {
+    trace::trace(trace::Level::info, "config",
+                 "profile from " + path_to_utf8(get_config_file()) + ": token id " +
+                     trace::short_id(profile.token_id) + ", cloud environment " +
+                     profile.cloud_environment);
+  }
+  return profile;
 }
 
 KeelboxConfig parse_config_toml(std::string_view text, const std::string& source) {
@@ -424,6 +484,12 @@ void write_config_parse_to_file(const KeelboxConfig& conf) {
   }
   if (const std::error_code error = replace_file(tmp.file.path, file)) {
     throw FileSystemError("Cannot replace " + error_text(error, file));
+  }
+  if (trace::enabled(trace::Level::info)) {
+    trace::trace(trace::Level::info, "config",
+                 "profile written to " + path_to_utf8(file) + ": token id " +
+                     trace::short_id(conf.profile.token_id) + ", cloud environment " +
+                     conf.profile.cloud_environment);
   }
   tmp.keep = true;
   flush_folder(file.parent_path());

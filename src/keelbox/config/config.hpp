@@ -62,6 +62,26 @@ KeelboxConfig get_configparser();
 // The same for the text of such a file; `source` names it in a ParseError.
 KeelboxConfig parse_config_toml(std::string_view text, const std::string& source);
 
+// The variables that give the profile of one run instead of keelbox.toml (a
+// pipeline has no file to keep it in): both token variables set, not empty.
+inline constexpr std::string_view TOKEN_ID_VARIABLE = "KEELBOX_TOKEN_ID";
+inline constexpr std::string_view TOKEN_VARIABLE = "KEELBOX_TOKEN";
+inline constexpr std::string_view CLOUD_ENVIRONMENT_VARIABLE = "KEELBOX_CLOUD_ENVIRONMENT";
+
+// Whether either token variable is set and not empty: the run takes its
+// profile from the environment (or fails, when only one of them is).
+bool profile_in_environment(const EnvLookup& env);
+
+// The profile the environment gives, nullopt when neither token variable is
+// set (or both are empty). One without the other is a KeelboxException naming
+// both; a cloud environment other than the profile's choices ("cloud",
+// "dev.cloud"; "cloud" when unset or empty) is one too.
+std::optional<KeelboxProfile> profile_from_environment(const EnvLookup& env);
+
+// The profile of this run: the environment's when it gives one (keelbox.toml
+// is then not touched), else keelbox.toml's.
+KeelboxProfile active_profile();
+
 // `text` as a single-line TOML basic string: in double quotes, with the quote,
 // the backslash and every control character escaped.
 std::string toml_basic_string(std::string_view text);

@@ -8,11 +8,14 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <set>
 
 #include "keelbox/build_config.hpp"
 #include "keelbox/http/http.hpp"
+#include "keelbox/http/tls_version.hpp"
 #include "keelbox/platform/environment.hpp"
 #include "keelbox/text/strings.hpp"
+#include "keelbox/trace/trace.hpp"
 
 namespace keelbox::http {
 namespace {
@@ -101,10 +104,14 @@ std::optional<std::string> env_value(const char* name) {
   return value;
 }
 
-// The bundle of certificate authorities to trust: the first of these set.
-std::optional<std::string> ca_bundle() {
+// The bundle of certificate authorities to trust: the first of these set
+// (its name in `source` when given).
+std::optional<std::string> ca_bundle(const char** source = nullptr) {
   for (const char* name : {"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
-    if (std::optional<std::string> value = env_value(name)) return value;
+    if (std::optional<std::string> value = env_value(name)) {
+      if (source) *source = name;
+      return value;
+    }
   }
   return std::nullopt;
 }
@@ -114,8 +121,9 @@ constexpr std::string_view CERTIFICATE_HINT =
     "REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, else the system's, and in the folder SSL_CERT_DIR)";
 
 // The proxy curl takes from the environment for an https address, as curl
-// reads it (lower-case names first), unless NO_PROXY exempts `host`.
-std::optional<std::string> proxy_for(std::string_view host) {
+// reads it (lower-case names first), unless NO_PROXY exempts `host` (the
+// entry that does in `exempting`, when given).
+std::optional<std::string> proxy_for(std::string_view host, std::string* exempting = nullptr) {
   std::optional<std::string> proxy;
   for (const char* name : {"https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
     if ((proxy = env_value(name))) break;
@@ -129,6 +137,7 @@ std::optional<std::string> proxy_for(std::string_view host) {
       const std::size_t comma = list.find(',');
       std::string_view entry = trim_ascii(list.substr(0, comma));
       list = comma == std::string_view::npos ? std::string_view{} : list.substr(comma + 1);
+      if (exempting) *exempting = entry;
       if (entry == "*") return std::nullopt;
       if (!entry.empty() && entry.front() == '.') entry.remove_prefix(1);
       if (entry.empty()) continue;
@@ -139,6 +148,7 @@ std::optional<std::string> proxy_for(std::string_view host) {
       }
     }
   }
+  if (exempting) exempting->clear();
   return proxy;
 }
 
@@ -164,6 +174,46 @@ std::string masked_proxy(std::string_view proxy, bool* has_credentials) {
   user = user.substr(0, user.find(':'));
   return std::string(proxy.substr(0, start)) + std::string(user) + ":****" +
          std::string(proxy.substr(at));
+}
+
+// ---- the trace ---------------------------------------------------------------
+
+// The certificate authorities trusted (once a run) and the way to each host
+// (once a host), on the debug trace.
+void trace_route(const std::string& url) {
+  static std::mutex mutex;
+  static bool certificates_told = false;
+  static std::set<std::string> hosts;
+  const std::lock_guard<std::mutex> lock(mutex);
+  if (!certificates_told) {
+    certificates_told = true;
+    const char* source = nullptr;
+    const std::optional<std::string> bundle = ca_bundle(&source);
+    std::string text =
+        bundle ? std::string("certificate authorities from ") + source + " (" + *bundle + ")"
+               : std::string("certificate authorities of the system");
+    if (const std::optional<std::string> folder = env_value("SSL_CERT_DIR")) {
+      text += ", and the folder SSL_CERT_DIR (" + *folder + ")";
+    }
+    trace::trace(trace::Level::debug, "tls", text);
+  }
+  const std::string host = host_of(url);
+  if (!hosts.insert(host).second) return;
+  std::string exempting;
+  const std::optional<std::string> proxy = proxy_for(host, &exempting);
+  bool credentials = false;
+  trace::trace(trace::Level::debug, "proxy",
+               host + (proxy                ? " through " + masked_proxy(*proxy, &credentials)
+                       : !exempting.empty() ? " direct (NO_PROXY entry \"" + exempting + "\")"
+                                            : std::string(" direct (no proxy set)")));
+}
+
+// The TLS version of the connection `h` uses now, when the library tells it.
+std::optional<std::string> current_tls_version(CURL* h) {
+  curl_tlssessioninfo* info = nullptr;
+  if (curl_easy_getinfo(h, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || !info || !info->internals)
+    return std::nullopt;
+  return negotiated_tls_version(static_cast<int>(info->backend), info->internals);
 }
 
 // ---- one transfer as libcurl carries it --------------------------------------
@@ -194,6 +244,8 @@ class Easy {
   // Tells the transfer the status and address of the answer being received.
   void tell_answer() const;
   std::string failure_reason(CURLcode code) const;
+  // The request's line on the trace, once it ended with `code`.
+  void trace_end(CURLcode code, const std::string& reason) const;
 
   Transfer& transfer_;
   EasyHandle easy_ = make_easy();
@@ -201,6 +253,8 @@ class Easy {
   char errbuf_[CURL_ERROR_SIZE] = {};
   curl_off_t uploaded_ = 0;
   bool body_begun_ = false;
+  bool tls_asked_ = false;          // for the trace, while the connection is in use
+  std::optional<std::string> tls_;  // the TLS version it found
 };
 
 void Easy::tell_answer() const {
@@ -214,6 +268,10 @@ void Easy::tell_answer() const {
 
 size_t Easy::on_header(char* data, size_t size, size_t count, void* self) {
   auto* e = static_cast<Easy*>(self);
+  if (!e->tls_asked_ && trace::enabled(trace::Level::debug)) {
+    e->tls_asked_ = true;
+    e->tls_ = current_tls_version(e->easy_.get());
+  }
   e->tell_answer();
   return e->transfer_.header_line(std::string_view(data, size * count)) ? size * count : 0;
 }
@@ -275,6 +333,27 @@ std::string Easy::failure_reason(CURLcode code) const {
   return reason;
 }
 
+void Easy::trace_end(CURLcode code, const std::string& reason) const {
+  CURL* h = easy_.get();
+  long status = 0;
+  curl_off_t bytes = 0;
+  curl_off_t micros = 0;
+  long connects = 0;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  curl_easy_getinfo(h, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
+  curl_easy_getinfo(h, CURLINFO_TOTAL_TIME_T, &micros);
+  curl_easy_getinfo(h, CURLINFO_NUM_CONNECTS, &connects);
+  const Request& r = transfer_.request();
+  std::string text = r.method + " " + trace::mask_url(r.url) + " -> ";
+  text += code == CURLE_OK ? std::to_string(status) : "failed (" + reason + ")";
+  text += ", " + std::to_string(bytes) + " bytes, " + std::to_string(micros / 1000) + " ms";
+  if (trace::enabled(trace::Level::debug)) {
+    text += connects > 0 ? ", new connection" : ", reused connection";
+    if (tls_) text += ", " + *tls_;
+  }
+  trace::trace(trace::Level::info, "http", text);
+}
+
 void Easy::end(CURLcode code) {
   tell_answer();
   Transfer::Ending ending;
@@ -285,12 +364,14 @@ void Easy::end(CURLcode code) {
                                                      : Kind::failed;
     ending.reason = failure_reason(code);
   }
+  if (trace::enabled(trace::Level::info)) trace_end(code, ending.reason);
   transfer_.end(std::move(ending));
 }
 
 Easy::Easy(Transfer& transfer) : transfer_(transfer) {
   const Request& r = transfer.request();
   CURL* h = easy_.get();
+  if (trace::enabled(trace::Level::debug)) trace_route(r.url);
 
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L);
   curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L);

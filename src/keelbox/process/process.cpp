@@ -4,12 +4,15 @@
 // (process_posix.cpp, process_win32.cpp).
 #include "keelbox/process/process.hpp"
 
+#include <chrono>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "keelbox/platform/wide.hpp"
 #include "keelbox/process/process_internal.hpp"
 #include "keelbox/text/notation.hpp"
+#include "keelbox/trace/trace.hpp"
 
 namespace keelbox {
 
@@ -40,8 +43,32 @@ ProcessResult finished_result(const ProcessOptions& options, long long returncod
 ProcessResult run_process(const std::filesystem::path& program,
                           const std::vector<std::string>& args, const Environment& env,
                           const ProcessOptions& options) {
-  ChildProcess child(program, args, env, options);
-  return child.communicate();
+  if (!trace::enabled(trace::Level::info)) {
+    ChildProcess child(program, args, env, options);
+    return child.communicate();
+  }
+  std::vector<std::string> words{path_to_utf8(program)};
+  words.insert(words.end(), args.begin(), args.end());
+  const std::string command = trace::mask_command_line(words);
+  const auto started = std::chrono::steady_clock::now();
+  const auto elapsed = [&started] {
+    return std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                              std::chrono::steady_clock::now() - started)
+                              .count()) +
+           " ms";
+  };
+  try {
+    ChildProcess child(program, args, env, options);
+    ProcessResult result = child.communicate();
+    trace::trace(
+        trace::Level::info, "process",
+        command + " -> exit status " + std::to_string(result.returncode) + ", " + elapsed());
+    return result;
+  } catch (const std::exception& e) {
+    trace::trace(trace::Level::info, "process",
+                 command + " -> failed (" + e.what() + "), " + elapsed());
+    throw;
+  }
 }
 
 namespace {

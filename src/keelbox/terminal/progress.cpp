@@ -21,10 +21,21 @@ void write_stderr(std::string_view data) { write_output(STDERR_FILENO, data); }
 
 std::size_t stderr_width() { return terminal_columns(STDERR_FILENO).value_or(DEFAULT_WIDTH); }
 
+std::size_t stderr_rows() { return terminal_rows(STDERR_FILENO).value_or(0); }
+
 std::string printf_text(const char* format, double value) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, format, value);
   return buffer;
+}
+
+// Clears `count` lines from the cursor's down and comes back to the first. Not
+// "erase to the end of the screen": from the top left corner that erases the
+// whole screen, which some terminals (tmux) first copy into their history.
+std::string clear_lines(std::size_t count) {
+  std::string out;
+  for (std::size_t i = 0; i < count; ++i) out += "\x1b[2K\n";
+  return out + "\x1b[" + std::to_string(count) + "A";
 }
 
 // The fewest characters of a description worth showing on a narrow terminal.
@@ -118,14 +129,19 @@ std::string render_progress_line(std::string_view description, std::uint64_t don
 ProgressBoard::ProgressBoard() : ProgressBoard(std::chrono::steady_clock::now) {}
 
 ProgressBoard::ProgressBoard(Clock clock)
-    : ProgressBoard(is_ansi_terminal(STDERR_FILENO), write_stderr, std::move(clock), stderr_width) {
-}
+    : ProgressBoard(is_ansi_terminal(STDERR_FILENO), write_stderr, std::move(clock), stderr_width,
+                    stderr_rows) {}
 
 ProgressBoard::ProgressBoard(bool enabled, Writer writer, Clock clock, Width width)
+    : ProgressBoard(enabled, std::move(writer), std::move(clock), std::move(width),
+                    [] { return std::size_t{0}; }) {}
+
+ProgressBoard::ProgressBoard(bool enabled, Writer writer, Clock clock, Width width, Rows rows)
     : enabled_(enabled),
       writer_(std::move(writer)),
       clock_(std::move(clock)),
-      width_(std::move(width)) {}
+      width_(std::move(width)),
+      rows_(std::move(rows)) {}
 
 ProgressBoard::~ProgressBoard() {
   bars_.clear();
@@ -140,7 +156,9 @@ ProgressBoard::~ProgressBoard() {
 
 ProgressBoard::Id ProgressBoard::add(std::string description, std::uint64_t total) {
   Id id = next_id_++;
-  bars_.push_back(Bar{id, std::move(description), total, 0, clock_(), false});
+  const auto now = clock_();
+  if (added_++ == 0) first_added_ = now;
+  bars_.push_back(Bar{id, std::move(description), total, 0, now, false});
   return id;
 }
 
@@ -156,6 +174,8 @@ void ProgressBoard::remove(Id id) {
   auto it = std::find_if(bars_.begin(), bars_.end(), [&](const Bar& b) { return b.id == id; });
   if (it == bars_.end()) return;
   const bool was_shown = it->shown;
+  ++finished_;
+  finished_bytes_ += it->done;
   bars_.erase(it);
   if (enabled_ && was_shown) draw();
 }
@@ -189,22 +209,52 @@ const ProgressBoard::Bar* ProgressBoard::find(Id id) const {
   return nullptr;
 }
 
+std::string ProgressBoard::overall_line(std::chrono::steady_clock::time_point now,
+                                        std::size_t width) const {
+  std::uint64_t bytes = finished_bytes_;
+  for (const Bar& bar : bars_) bytes += bar.done;
+  const double elapsed = std::chrono::duration<double>(now - first_added_).count();
+  const double rate = elapsed > 0 ? static_cast<double>(bytes) / elapsed : 0.0;
+  std::string line = "Total: " + std::to_string(finished_) + "/" + std::to_string(added_) +
+                     " done, " + format_size(static_cast<double>(bytes), "B") + " [" +
+                     format_interval(elapsed) + ", " +
+                     (rate > 0 ? format_size(rate, "B/s") : std::string("?B/s")) + "]";
+  if (width > 0 && line.size() > width - 1) line.resize(width - 1);
+  return line;
+}
+
 // Back to the first bar line, every bar on a cleared line of its own, then
-// whatever was below erased (lines of bars that went away).
+// the lines of bars that went away cleared. The lines drawn
+// stay within the terminal's rows less the one the cursor rests on.
 void ProgressBoard::draw() {
   const auto now = clock_();
   const std::size_t width = width_();
+  const std::size_t rows = rows_();
+  const bool crowded = rows > 0 && bars_.size() + 2 > rows;
+  const std::size_t room = rows > 1 ? rows - 1 : 1;  // lines above the cursor's row
+  const std::size_t drawn_bars = !crowded ? bars_.size() : room >= 3 ? room - 2 : 0;
   std::string out = "\r";
   if (lines_on_screen_ > 0) out += "\x1b[" + std::to_string(lines_on_screen_) + "A";
   std::size_t lines = 0;
   for (Bar& bar : bars_) {
+    bar.shown = true;  // drawn, or counted in the summary
+    if (lines >= drawn_bars) continue;
     const double elapsed = std::chrono::duration<double>(now - bar.started).count();
     out += "\x1b[2K" + render_progress_line(bar.description, bar.done, bar.total, elapsed, width) +
            "\n";
-    bar.shown = true;
     ++lines;
   }
-  out += "\x1b[J";
+  if (crowded) {
+    if (room >= 3) {
+      std::string more = "... and " + std::to_string(bars_.size() - drawn_bars) + " more";
+      if (width > 0 && more.size() > width - 1) more.resize(width - 1);
+      out += "\x1b[2K" + more + "\n";
+      ++lines;
+    }
+    out += "\x1b[2K" + overall_line(now, width) + "\n";
+    ++lines;
+  }
+  if (lines_on_screen_ > lines) out += clear_lines(lines_on_screen_ - lines);
   lines_on_screen_ = lines;
   last_draw_ = now;
   writer_(out);
@@ -212,8 +262,9 @@ void ProgressBoard::draw() {
 
 void ProgressBoard::erase() {
   std::string out = "\r";
-  if (lines_on_screen_ > 0) out += "\x1b[" + std::to_string(lines_on_screen_) + "A";
-  out += "\x1b[J";
+  if (lines_on_screen_ > 0) {
+    out += "\x1b[" + std::to_string(lines_on_screen_) + "A" + clear_lines(lines_on_screen_);
+  }
   lines_on_screen_ = 0;
   writer_(out);
 }

@@ -14,6 +14,12 @@
 // a new bar and the clearing of a finished one, which happen at once. Text
 // printed on the same terminal while bars are shown goes through
 // print_above(), which lifts the bars, prints, and draws them again below.
+//
+// The board never draws more lines than the terminal shows: lines beyond its
+// last row would scroll into the terminal's history at every redraw and stay
+// there. When more than (rows - 2) bars run, the first (rows - 3) are drawn,
+// then one line sums up the rest ("... and 17 more") and one the whole run
+// (bars finished out of all, bytes, rate).
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -42,6 +48,7 @@ class ProgressBoard {
   using Clock = std::function<std::chrono::steady_clock::time_point()>;
   using Writer = std::function<void(std::string_view)>;
   using Width = std::function<std::size_t()>;
+  using Rows = std::function<std::size_t()>;  // 0: unknown, no limit
   using Id = std::size_t;
 
   static constexpr std::chrono::milliseconds REDRAW_INTERVAL{100};
@@ -52,6 +59,8 @@ class ProgressBoard {
   explicit ProgressBoard(Clock clock);
   // For tests and other outputs: `enabled` decides whether anything is drawn.
   ProgressBoard(bool enabled, Writer writer, Clock clock, Width width);
+  // The same on a terminal of `rows` rows.
+  ProgressBoard(bool enabled, Writer writer, Clock clock, Width width, Rows rows);
   ProgressBoard(const ProgressBoard&) = delete;
   ProgressBoard& operator=(const ProgressBoard&) = delete;
   // Clears the bars still shown.
@@ -85,12 +94,18 @@ class ProgressBoard {
   const Bar* find(Id id) const;
   void draw();
   void erase();
+  std::string overall_line(std::chrono::steady_clock::time_point now, std::size_t width) const;
 
   bool enabled_;
   Writer writer_;
   Clock clock_;
   Width width_;
+  Rows rows_;
   std::vector<Bar> bars_;
+  std::size_t added_ = 0;             // bars ever added
+  std::size_t finished_ = 0;          // bars removed
+  std::uint64_t finished_bytes_ = 0;  // what the removed bars had done
+  std::chrono::steady_clock::time_point first_added_{};
   Id next_id_ = 1;
   std::size_t lines_on_screen_ = 0;
   std::chrono::steady_clock::time_point last_draw_{};

@@ -11,4 +11,10 @@ std::optional<std::size_t> window_columns(int fd) {
   return std::nullopt;
 }
 
+std::optional<std::size_t> window_rows(int fd) {
+  winsize ws{};
+  if (::ioctl(fd, TIOCGWINSZ, &ws) == 0 && ws.ws_row > 0) return ws.ws_row;
+  return std::nullopt;
+}
+
 }  // namespace keelbox

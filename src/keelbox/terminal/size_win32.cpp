@@ -17,4 +17,14 @@ std::optional<std::size_t> window_columns(int fd) {
   return std::nullopt;
 }
 
+std::optional<std::size_t> window_rows(int fd) {
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  const auto handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle != INVALID_HANDLE_VALUE && GetConsoleScreenBufferInfo(handle, &info)) {
+    const int height = info.srWindow.Bottom - info.srWindow.Top + 1;
+    if (height > 0) return static_cast<std::size_t>(height);
+  }
+  return std::nullopt;
+}
+
 }  // namespace keelbox

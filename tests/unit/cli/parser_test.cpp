@@ -89,6 +89,30 @@ TEST(Parser, OutcomesOfTheRootLevel) {
        "keelbox download-examples",
        "Option '-m' requires an argument."},
       {{"install", "-yx"}, ParseAction::UsageError, "keelbox install", "No such option: -x"},
+      // download-examples is also reached below modules, as the help texts show it.
+      {{"modules"}, ParseAction::RunCommand, "keelbox modules", ""},
+      {{"modules", "download-examples"},
+       ParseAction::RunCommand,
+       "keelbox modules download-examples",
+       ""},
+      {{"modules", "download-examples", "--help"},
+       ParseAction::ShowHelp,
+       "keelbox modules download-examples",
+       ""},
+      {{"modules", "download-examples", "--yes"},
+       ParseAction::UsageError,
+       "keelbox modules download-examples",
+       "No such option: --yes"},
+      {{"modules", "download-examples", "x"},
+       ParseAction::UsageError,
+       "keelbox modules download-examples",
+       "Got unexpected extra argument (x)"},
+      {{"modules", "--help", "download-examples"}, ParseAction::ShowHelp, "keelbox modules", ""},
+      {{"modules", "install"},
+       ParseAction::UsageError,
+       "keelbox modules",
+       "Got unexpected extra argument (install)"},
+      {{"install", "download-examples"}, ParseAction::RunCommand, "keelbox install", ""},
   };
   for (const auto& c : cases) {
     std::string joined;
@@ -167,6 +191,14 @@ TEST(Parser, InstallAndDownloadExamplesValues) {
   r = parse({"download-examples", "--list-available"});
   EXPECT_TRUE(r.values.list("module_names").empty());
   EXPECT_EQ(r.values.value("download_dir"), std::nullopt);
+  EXPECT_TRUE(r.values.flag("list_available"));
+}
+
+TEST(Parser, DownloadExamplesBelowModulesTakesItsOptions) {
+  auto r = parse({"modules", "download-examples", "-m", "a", "--list-available"});
+  ASSERT_EQ(r.action, ParseAction::RunCommand) << r.error;
+  EXPECT_EQ(r.command, find_command("download-examples"));
+  EXPECT_EQ(r.values.list("module_names"), (std::vector<std::string>{"a"}));
   EXPECT_TRUE(r.values.flag("list_available"));
 }
 

@@ -131,6 +131,63 @@ TEST(AppDirs, RelativeFolderVariablesAreUnset) {
   }
 }
 
+// Both token variables make the profile of a run; one alone is refused with
+// both names, so that a pipeline missing a secret says which.
+TEST(ProfileFromEnvironment, BothTokensOrNeither) {
+  struct Case {
+    std::map<std::string, std::string> vars;
+    std::optional<KeelboxProfile> profile;  // nullopt with `fails` false: the file's turn
+    bool fails = false;
+  };
+  const std::vector<Case> cases = {
+      {{}, std::nullopt},
+      {{{"KEELBOX_TOKEN_ID", ""}, {"KEELBOX_TOKEN", ""}}, std::nullopt},
+      {{{"KEELBOX_CLOUD_ENVIRONMENT", "dev.cloud"}}, std::nullopt},
+      {{{"KEELBOX_TOKEN_ID", "id-9"}, {"KEELBOX_TOKEN", "s3cret"}},
+       KeelboxProfile{"id-9", "s3cret", "cloud"}},
+      {{{"KEELBOX_TOKEN_ID", "id-9"}, {"KEELBOX_TOKEN", "s"}, {"KEELBOX_CLOUD_ENVIRONMENT", ""}},
+       KeelboxProfile{"id-9", "s", "cloud"}},
+      {{{"KEELBOX_TOKEN_ID", "id-9"},
+        {"KEELBOX_TOKEN", "s"},
+        {"KEELBOX_CLOUD_ENVIRONMENT", "dev.cloud"}},
+       KeelboxProfile{"id-9", "s", "dev.cloud"}},
+      {{{"KEELBOX_TOKEN_ID", "id-9"}}, std::nullopt, true},
+      {{{"KEELBOX_TOKEN_ID", "id-9"}, {"KEELBOX_TOKEN", ""}}, std::nullopt, true},
+      {{{"KEELBOX_TOKEN", "s"}}, std::nullopt, true},
+      {{{"KEELBOX_TOKEN_ID", "i"}, {"KEELBOX_TOKEN", "s"}, {"KEELBOX_CLOUD_ENVIRONMENT", "dev"}},
+       std::nullopt,
+       true},
+      {{{"KEELBOX_TOKEN_ID", "i"}, {"KEELBOX_TOKEN", "s"}, {"KEELBOX_CLOUD_ENVIRONMENT", "Cloud"}},
+       std::nullopt,
+       true},
+  };
+  for (const auto& c : cases) {
+    std::string label;
+    for (const auto& [k, v] : c.vars) label += k + "=" + v + " ";
+    SCOPED_TRACE(label);
+    const EnvLookup env = env_of(c.vars);
+    EXPECT_EQ(profile_in_environment(env), c.profile.has_value() || c.fails);
+    if (!c.fails) {
+      EXPECT_EQ(profile_from_environment(env), c.profile);
+      continue;
+    }
+    try {
+      profile_from_environment(env);
+      ADD_FAILURE() << "accepted";
+    } catch (const KeelboxException& e) {
+      const std::string message = e.what();
+      if (env("KEELBOX_CLOUD_ENVIRONMENT")) {
+        EXPECT_NE(message.find("KEELBOX_CLOUD_ENVIRONMENT"), std::string::npos) << message;
+      } else {
+        EXPECT_NE(message.find("KEELBOX_TOKEN_ID"), std::string::npos) << message;
+        EXPECT_NE(message.find("KEELBOX_TOKEN "), std::string::npos) << message;
+      }
+      EXPECT_EQ(message.find("id-9"), std::string::npos) << message;
+      EXPECT_EQ(message.find("s3cret"), std::string::npos) << message;
+    }
+  }
+}
+
 TEST(TomlText, BasicStringEscapes) {
   struct Case {
     std::string in, out;

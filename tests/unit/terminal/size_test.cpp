@@ -13,7 +13,8 @@ namespace keelbox {
 namespace {
 
 // COLUMNS states the user's width and comes first; without a usable value a
-// descriptor that is no terminal (a file here) has no width.
+// descriptor that is no terminal (a file here) has no width. LINES and the
+// height alike.
 TEST(TerminalColumns, ColumnsVariableFirstThenTheTerminal) {
   const std::filesystem::path folder = testing::make_temp_dir("keelbox-size");
   {
@@ -30,6 +31,12 @@ TEST(TerminalColumns, ColumnsVariableFirstThenTheTerminal) {
       EXPECT_EQ(terminal_columns(file.get()), c.expected) << (c.columns ? c.columns : "unset");
     }
     testing::set_env("COLUMNS", std::nullopt);
+    // LINES states the height likewise.
+    for (const auto& c : cases) {
+      testing::set_env("LINES", c.columns ? std::optional<std::string>(c.columns) : std::nullopt);
+      EXPECT_EQ(terminal_rows(file.get()), c.expected) << (c.columns ? c.columns : "unset");
+    }
+    testing::set_env("LINES", std::nullopt);
   }
   std::filesystem::remove_all(folder);
 }
