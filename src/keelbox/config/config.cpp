@@ -383,6 +383,8 @@ std::optional<KeelboxProfile> profile_from_environment(const EnvLookup& env) {
   }
   std::string cloud = env(CLOUD_ENVIRONMENT_VARIABLE).value_or("");
   if (cloud.empty()) cloud = "cloud";
+  // The short name init takes from the same variable means the same here.
+  if (cloud == "dev") cloud = "dev.cloud";
   if (std::find(CLOUD_ENVS.begin(), CLOUD_ENVS.end(), cloud) == CLOUD_ENVS.end()) {
     std::vector<std::string> choices;
     for (const auto& choice : CLOUD_ENVS) choices.push_back("\"" + choice + "\"");
