@@ -10,15 +10,20 @@
 // rename. Readers and other runs therefore see either the old folder or the
 // new one, never a folder mixed from two runs or half unpacked; when the
 // unpacking fails, the old folder stays untouched. Runs unpacking into the
-// same parent folder take turns (an exclusive lock on the parent folder while
-// preparing, unpacking and exchanging), so the last one to finish wins.
+// same parent folder take turns (an exclusive lock while preparing, unpacking
+// and exchanging), so the last one to finish wins; a run that has to wait
+// says so. On POSIX systems the lock is the file ".keelbox-unpack.lock" in the
+// parent, made by the run that takes it (owner-only, never through a link)
+// and removed by it before it lets go: nothing another user can open, so no
+// other user can keep a run waiting, and a lock file another user made is
+// refused, not adopted.
 //
 // The folder beside is removed in every case the process survives. A run
 // ended by a signal leaves it behind; the next run into the same parent
 // removes such leftovers first (while it holds the lock, no other run can be
 // using one).
 //
-// The lock belongs to an open folder, not to the process: one process must
+// The lock belongs to an open file, not to the process: one process must
 // not hold two of these for the same parent at once (it would wait for
 // itself). Unpacking happens one archive at a time, so it never does.
 //
@@ -64,7 +69,7 @@ class Staging {
   // What stands at the destination: nothing, or a folder (then its mode, 0
   // where the system has none); anything else is refused.
   std::optional<unsigned> look_at_destination(const std::filesystem::path& absolute) const;
-  // Takes the lock on the parent folder.
+  // Takes the lock on the parent folder (waiting for another run, said once).
   void lock();
   // Removes what runs that ended without cleaning up left in the parent.
   void remove_leftovers();

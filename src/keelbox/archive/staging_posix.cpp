@@ -18,6 +18,7 @@
 
 #include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/messages/messages.hpp"
 #include "keelbox/platform/io.hpp"
 
 namespace keelbox::archive_detail {
@@ -123,11 +124,21 @@ class Keeper {
 
 }  // namespace
 
+// The lock file in the parent folder: made by the run that takes the lock,
+// owner-only, and removed by it while it still holds the lock.
+constexpr const char* LOCK_NAME = ".keelbox-unpack.lock";
+
 struct Staging::Lock {
-  FileDescriptor parent;  // the parent folder, locked
+  FileDescriptor parent;  // the parent folder
+  FileDescriptor file;    // its lock file, locked
 };
 
-void Staging::LockCloser::operator()(Lock* lock) const noexcept { delete lock; }
+void Staging::LockCloser::operator()(Lock* lock) const noexcept {
+  // Removed while locked: a run waiting for it finds its name gone and makes
+  // a new one.
+  if (lock->file) ::unlinkat(lock->parent.get(), LOCK_NAME, 0);
+  delete lock;
+}
 
 std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) const {
   struct stat st {};
@@ -145,16 +156,61 @@ std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) c
 void Staging::lock() {
   FileDescriptor parent(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent) throw ExtractionError("Cannot open " + parent_.string() + ": " + reason());
-  lock_.reset(new Lock{std::move(parent)});
-  while (::flock(lock_->parent.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+  lock_.reset(new Lock{std::move(parent), FileDescriptor()});
+  const int dir = lock_->parent.get();
+  const std::string shown = (parent_ / LOCK_NAME).string();
+  bool told = false;
+  for (int attempt = 0;; ++attempt) {
+    // Never a link, never a file of another user's: anyone who may open the
+    // lock file could hold it forever.
+    FileDescriptor file(
+        ::openat(dir, LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!file && errno != ELOOP) {
+      throw ExtractionError("Cannot lock " + parent_.string() + ": " + shown + ": " + reason());
+    }
+    struct stat st {};
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || st.st_nlink > 1) {
+      throw ExtractionError("Cannot unpack into " + destination_.string() + ": the lock file " +
+                            shown + " was not made by this user (remove it to go on)");
+    }
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+      }
+      if (!told) {
+        send_message("Waiting for another keelbox run unpacking into " + parent_.string() + " ...");
+        told = true;
+      }
+      while (::flock(file.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+          throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+      }
+    }
+    // The run that held it may have removed it meanwhile: then this one is
+    // no lock any more, and the name is tried again.
+    struct stat now {};
+    if (::fstatat(dir, LOCK_NAME, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+        now.st_ino == st.st_ino) {
+      lock_->file = std::move(file);
+      return;
+    }
+    if (attempt > 1000) {
+      throw ExtractionError("Cannot lock " + parent_.string() + ": " + shown + " keeps changing");
+    }
   }
 }
 
 void Staging::remove_leftovers() {
   std::error_code ec;
-  for (const std::string& name : names_in(lock_->parent.get())) {
-    if (name.rfind(STAGING_PREFIX, 0) == 0) fs::remove_all(parent_ / name, ec);
+  const int dir = lock_->parent.get();
+  for (const std::string& name : names_in(dir)) {
+    if (name.rfind(STAGING_PREFIX, 0) != 0) continue;
+    // Only the user's own: another user's are not this run's to remove.
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == ::geteuid()) {
+      fs::remove_all(parent_ / name, ec);
+    }
   }
 }
 

@@ -3,20 +3,25 @@
 // Safe unpacking where it rests on POSIX machinery (links are planted with
 // std::filesystem, which makes none with mingw-w64); the rest of the
 // extraction's tests run on every system (extract_test.cpp).
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract_fixture.hpp"
@@ -194,6 +199,101 @@ TEST_F(ExtractPosixTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
     ASSERT_EQ(contents.size(), 1u) << "round " << round << ": a folder mixed from several runs";
     EXPECT_EQ(contents.begin()->second, 150);
     EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  }
+}
+
+// Another user: nobody, by setuid in a forked child (the tests run as root).
+constexpr uid_t NOBODY = 65534;
+
+// Whether `run` ends within `seconds` in a forked child, exiting with status 0.
+bool ends_within(int seconds, const std::function<void()>& run) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    try {
+      run();
+      ::_exit(0);
+    } catch (...) {
+      ::_exit(1);
+    }
+  }
+  int status = 0;
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return false;
+}
+
+// What another user can open in the download folder, they can lock: no such
+// lock keeps a run waiting.
+TEST_F(ExtractPosixTest, AnotherUsersLockInTheParentFolderKeepsNoRunWaiting) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  fs::permissions(root_, static_cast<fs::perms>(0755));
+  fs::permissions(root_ / "downloads", static_cast<fs::perms>(01777));
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    if (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) ::_exit(3);
+    const int folder = ::open((root_ / "downloads").c_str(), O_RDONLY | O_DIRECTORY);
+    const int planted =
+        ::open((root_ / "downloads" / "other.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (folder < 0 || planted < 0 || ::flock(folder, LOCK_EX) != 0 ||
+        ::flock(planted, LOCK_EX) != 0)
+      ::_exit(4);
+    if (::write(ready[1], "x", 1) != 1) ::_exit(5);
+    ::sleep(30);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the other user could not take the locks";
+  ::close(ready[0]);
+  const std::string archive = tar_gz({file("a.txt", "a")});
+  EXPECT_TRUE(ends_within(10, [&] { extract_tar_gz(archive, dest_); }));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(read_file(dest_ / "a.txt"), "a");
+  EXPECT_FALSE(fs::exists(root_ / "downloads" / ".keelbox-unpack.lock"));  // removed after use
+}
+
+// A lock file another user put there (or a link in its place) is never
+// taken: whoever made it could hold it, or send the lock anywhere.
+TEST_F(ExtractPosixTest, ALockFileAnotherUserPlantedIsNotAdopted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const fs::path lock = root_ / "downloads" / ".keelbox-unpack.lock";
+  const std::vector<std::pair<std::string, std::function<void()>>> plants = {
+      {"another user's file",
+       [&] {
+         std::ofstream(lock) << "";
+         ASSERT_EQ(::chown(lock.c_str(), NOBODY, NOBODY), 0);
+       }},
+      {"a link", [&] { fs::create_symlink(root_ / "target", lock); }},
+      {"a second name of a file",
+       [&] {
+         std::ofstream(root_ / "target") << "";
+         fs::create_hard_link(root_ / "target", lock);
+       }},
+  };
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    plant();
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz({file("a.txt", "a")}), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, "Cannot unpack into " + dest_.string() + ": the lock file " + lock.string() +
+                         " was not made by this user (remove it to go on)");
+    EXPECT_FALSE(fs::exists(dest_));
+    EXPECT_TRUE(fs::is_symlink(lock) || fs::exists(lock));
+    EXPECT_FALSE(fs::exists(root_ / "target") && fs::file_size(root_ / "target") != 0);
+    fs::remove(lock);
+    fs::remove(root_ / "target");
   }
 }
 
