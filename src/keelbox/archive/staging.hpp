@@ -16,7 +16,9 @@
 // parent, made by the run that takes it (owner-only, never through a link)
 // and removed by it before it lets go: nothing another user can open, so no
 // other user can keep a run waiting, and a lock file another user made is
-// refused, not adopted.
+// refused, not adopted. A link at the destination (or on its way) that
+// another user made is not followed either: in a shared folder it could send
+// the user's files anywhere the user may write.
 //
 // The folder beside is removed in every case the process survives. A run
 // ended by a signal leaves it behind; the next run into the same parent

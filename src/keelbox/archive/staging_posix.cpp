@@ -141,6 +141,19 @@ void Staging::LockCloser::operator()(Lock* lock) const noexcept {
 }
 
 std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) const {
+  // A link another user made on the way (in a shared folder, say) could send
+  // the user's files anywhere the user may write: it is not followed. Links
+  // of the user's own and of the system's (root's) are.
+  fs::path prefix;
+  for (const fs::path& part : absolute) {
+    prefix /= part;
+    struct stat link {};
+    if (::lstat(prefix.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) continue;
+    if (link.st_uid != ::geteuid() && link.st_uid != 0) {
+      throw ExtractionError("Cannot unpack into " + destination_.string() + ": " + prefix.string() +
+                            " is a link that another user made");
+    }
+  }
   struct stat st {};
   const bool exists = ::stat(absolute.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) {

@@ -297,6 +297,38 @@ TEST_F(ExtractPosixTest, ALockFileAnotherUserPlantedIsNotAdopted) {
   }
 }
 
+// In a shared folder (sticky, writable by all) another user's link at the
+// package's name would have the run write wherever it points.
+TEST_F(ExtractPosixTest, ALinkAnotherUserMadeAtTheDestinationIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  fs::permissions(root_ / "downloads", static_cast<fs::perms>(01777));
+  fs::create_directories(root_ / "important");
+  std::ofstream(root_ / "important" / "keep.txt") << "keep";
+  for (const uid_t owner : {NOBODY, ::geteuid()}) {
+    SCOPED_TRACE(owner);
+    fs::create_directory_symlink(root_ / "important", dest_);
+    ASSERT_EQ(::lchown(dest_.c_str(), owner, owner), 0);
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz({file("a.txt", "a")}), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    if (owner == NOBODY) {
+      EXPECT_EQ(error, "Cannot unpack into " + dest_.string() + ": " + dest_.string() +
+                           " is a link that another user made");
+      EXPECT_EQ(files_in(root_ / "important"),
+                (std::map<std::string, std::string>{{"keep.txt", "keep"}}));
+    } else {  // the user's own link is followed as before
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(files_in(root_ / "important"),
+                (std::map<std::string, std::string>{{"a.txt", "a"}, {"keep.txt", "keep"}}));
+    }
+    EXPECT_TRUE(fs::is_symlink(dest_));
+    fs::remove(dest_);
+  }
+}
+
 // Below PATH_MAX a name can be looked up; deeper, a link on the way could not
 // be seen, so such members are refused rather than taken as plain names.
 TEST_F(ExtractPosixTest, PathsTooLongToCheckAreRefused) {
