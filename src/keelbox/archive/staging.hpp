@@ -20,10 +20,12 @@
 // another user made is not followed either: in a shared folder it could send
 // the user's files anywhere the user may write.
 //
-// The folder beside is removed in every case the process survives. A run
-// ended by a signal leaves it behind; the next run into the same parent
-// removes such leftovers first (while it holds the lock, no other run can be
-// using one).
+// The folder beside is removed in every case the process survives, and on
+// POSIX systems also when SIGINT, SIGTERM or SIGHUP ends the run (the
+// interrupt handler removes it, and the lock file, before the process ends;
+// interrupt_posix.hpp). A run ended otherwise (SIGKILL, a crash) leaves it
+// behind; the next run into the same parent removes such leftovers of the
+// user's first (while it holds the lock, no other run can be using one).
 //
 // The lock belongs to an open file, not to the process: one process must
 // not hold two of these for the same parent at once (it would wait for

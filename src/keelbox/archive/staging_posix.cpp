@@ -20,6 +20,8 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/platform/io.hpp"
+#include "keelbox/platform/remove_tree_posix.hpp"
+#include "keelbox/process/interrupt_posix.hpp"
 
 namespace keelbox::archive_detail {
 namespace {
@@ -128,14 +130,19 @@ class Keeper {
 // owner-only, and removed by it while it still holds the lock.
 constexpr const char* LOCK_NAME = ".keelbox-unpack.lock";
 
+// A signal that ends the run removes the folder beside and the lock file
+// (remove_on_interrupt): the run's own leftovers go with it.
 struct Staging::Lock {
   FileDescriptor parent;  // the parent folder
   FileDescriptor file;    // its lock file, locked
+  int file_slot = -1;     // the lock file, removed on a signal
+  int folder_slot = -1;   // the folder beside, removed on a signal
 };
 
 void Staging::LockCloser::operator()(Lock* lock) const noexcept {
   // Removed while locked: a run waiting for it finds its name gone and makes
   // a new one.
+  forget_removal_on_interrupt(lock->file_slot);
   if (lock->file) ::unlinkat(lock->parent.get(), LOCK_NAME, 0);
   delete lock;
 }
@@ -206,6 +213,7 @@ void Staging::lock() {
     if (::fstatat(dir, LOCK_NAME, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
         now.st_ino == st.st_ino) {
       lock_->file = std::move(file);
+      lock_->file_slot = remove_on_interrupt(dir, LOCK_NAME);
       return;
     }
     if (attempt > 1000) {
@@ -215,14 +223,13 @@ void Staging::lock() {
 }
 
 void Staging::remove_leftovers() {
-  std::error_code ec;
   const int dir = lock_->parent.get();
   for (const std::string& name : names_in(dir)) {
     if (name.rfind(STAGING_PREFIX, 0) != 0) continue;
     // Only the user's own: another user's are not this run's to remove.
     struct stat st {};
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == ::geteuid()) {
-      fs::remove_all(parent_ / name, ec);
+      remove_tree_at(dir, name.c_str());
     }
   }
 }
@@ -241,6 +248,7 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
     }
   }
   path_ = parent_ / beside;
+  lock_->folder_slot = remove_on_interrupt(parent, beside.c_str());
 
   if (!folder_mode) return;
   try {
@@ -253,21 +261,33 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
       throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
     }
   } catch (...) {
-    std::error_code ec;
-    fs::remove_all(path_, ec);  // no destructor runs for a constructor that throws
+    // No destructor runs for a constructor that throws.
+    remove_tree_at(parent, beside.c_str());
+    forget_removal_on_interrupt(lock_->folder_slot);
     throw;
   }
 }
 
 Staging::~Staging() {
   if (path_.empty()) return;
-  std::error_code ec;
-  fs::remove_all(path_, ec);  // what is left: nothing to report it to
+  // What is left: nothing to report it to.
+  remove_tree_at(lock_->parent.get(), path_.filename().c_str());
+  forget_removal_on_interrupt(lock_->folder_slot);
 }
 
 void Staging::install() {
   const std::string beside = path_.filename().string();
   const int dir = lock_->parent.get();
+  // A signal meanwhile waits until the folders have changed places: then
+  // the name beside holds the old contents, which it removes.
+  if (!hold_removal_on_interrupt(lock_->folder_slot)) {
+    throw ExtractionError("Cannot put the unpacked folder in place of " + destination_.string() +
+                          ": the run is ending");
+  }
+  struct Resume {
+    int slot;
+    ~Resume() { resume_removal_on_interrupt(slot); }
+  } resume{lock_->folder_slot};
   for (int attempt = 0; attempt < 10; ++attempt) {
     if (::renameat2(dir, beside.c_str(), dir, name_.c_str(), RENAME_EXCHANGE) == 0) {
       installed_ = true;  // the old contents are beside now, removed on leaving
@@ -290,8 +310,7 @@ void Staging::install() {
         errno = error;
         break;
       }
-      std::error_code ec;
-      fs::remove_all(parent_ / old, ec);
+      remove_tree_at(dir, old.c_str());
       installed_ = true;
       return;
     }
