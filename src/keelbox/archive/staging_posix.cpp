@@ -14,6 +14,8 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "keelbox/archive/staging.hpp"
@@ -49,41 +51,97 @@ std::vector<std::string> names_in(int dir) {
   return names;
 }
 
+// The names in `dir` with their kinds as the listing gives them (DT_UNKNOWN
+// where the file system does not say).
+std::vector<std::pair<std::string, unsigned char>> entries_in(int dir) {
+  std::vector<std::pair<std::string, unsigned char>> entries;
+  FileDescriptor listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing) return entries;
+  DIR* stream = ::fdopendir(listing.get());
+  if (!stream) return entries;
+  listing.release();
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") entries.emplace_back(name, entry->d_type);
+  }
+  ::closedir(stream);
+  return entries;
+}
+
 class Keeper {
  public:
   explicit Keeper(const fs::path& destination) : destination_(destination) {}
 
-  // Everything below `from` recreated below `to`: folders anew, the rest as
-  // hard links (a copy where a link cannot be made).
-  void copy(int from, int to, const fs::path& shown, int depth) {
-    if (depth > MAX_KEPT_DEPTH) {
-      fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
-    }
-    for (const std::string& name : names_in(from)) {
+  // Everything below `from` that `to` has no name for recreated below `to`:
+  // folders anew, the rest as hard links (a copy where a link cannot be
+  // made). A folder in both is kept with its contents merged the same way and
+  // its previous mode; anything else in `to` (what the archive wrote) stays
+  // as it is.
+  void merge(int from, int to, const fs::path& shown, int depth) {
+    check_depth(shown, depth);
+    // What the archive wrote here, read in one listing rather than a look
+    // per name.
+    std::unordered_set<std::string> written;
+    for (std::string& name : names_in(to)) written.insert(std::move(name));
+    for (const auto& [name, type] : entries_in(from)) {
       const fs::path item = shown / name;
+      if (written.count(name) == 0) {
+        keep(from, to, name, item, depth);
+        continue;
+      }
+      if (type != DT_DIR && type != DT_UNKNOWN) continue;
+      struct stat there {};
+      if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+      if (!S_ISDIR(there.st_mode)) continue;
       struct stat st {};
       if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-      if (S_ISDIR(st.st_mode)) {
-        if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
-        FileDescriptor sub_from = open_dir(from, name.c_str());
-        FileDescriptor sub_to = open_dir(to, name.c_str());
-        if (!sub_from || !sub_to) fail(item, reason());
-        copy(sub_from.get(), sub_to.get(), item, depth + 1);
-        if (::fchmod(sub_to.get(), st.st_mode & 07777) != 0) fail(item, reason());
-      } else if (::linkat(from, name.c_str(), to, name.c_str(), 0) != 0) {
-        const int link_error = errno;
-        if (S_ISREG(st.st_mode)) {
-          copy_file(from, to, name, st, item);
-        } else if (S_ISLNK(st.st_mode)) {
-          copy_symlink(from, to, name, st, item);
-        } else {
-          fail(item, std::strerror(link_error));
-        }
+      if (!S_ISDIR(st.st_mode)) continue;
+      FileDescriptor sub_from = open_dir(from, name.c_str());
+      FileDescriptor sub_to = open_dir(to, name.c_str());
+      if (!sub_from || !sub_to) fail(item, reason());
+      merge(sub_from.get(), sub_to.get(), item, depth + 1);
+      if ((there.st_mode & 07777) != (st.st_mode & 07777) &&
+          ::fchmod(sub_to.get(), st.st_mode & 07777) != 0) {
+        fail(item, reason());
       }
     }
   }
 
  private:
+  void check_depth(const fs::path& shown, int depth) const {
+    if (depth > MAX_KEPT_DEPTH) {
+      fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
+    }
+  }
+
+  // `name` of `from`, not in `to`, recreated there.
+  void keep(int from, int to, const std::string& name, const fs::path& item, int depth) {
+    if (::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
+    const int link_error = errno;
+    struct stat st {};
+    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+    if (S_ISDIR(st.st_mode)) {
+      if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
+      FileDescriptor sub_from = open_dir(from, name.c_str());
+      FileDescriptor sub_to = open_dir(to, name.c_str());
+      if (!sub_from || !sub_to) fail(item, reason());
+      copy(sub_from.get(), sub_to.get(), item, depth + 1);
+      if (::fchmod(sub_to.get(), st.st_mode & 07777) != 0) fail(item, reason());
+    } else if (S_ISREG(st.st_mode)) {
+      copy_file(from, to, name, st, item);
+    } else if (S_ISLNK(st.st_mode)) {
+      copy_symlink(from, to, name, st, item);
+    } else {
+      fail(item, std::strerror(link_error));
+    }
+  }
+
+  // Everything below `from` recreated below `to` (empty).
+  void copy(int from, int to, const fs::path& shown, int depth) {
+    check_depth(shown, depth);
+    for (const std::string& name : names_in(from)) keep(from, to, name, shown / name, depth);
+  }
+
   void copy_file(int from, int to, const std::string& name, const struct stat& st,
                  const fs::path& item) {
     FileDescriptor in(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -250,21 +308,20 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
   path_ = parent_ / beside;
   lock_->folder_slot = remove_on_interrupt(parent, beside.c_str());
 
-  if (!folder_mode) return;
-  try {
-    FileDescriptor from = open_dir(parent, name_.c_str());
-    FileDescriptor to = open_dir(parent, beside.c_str());
-    if (!from || !to)
-      throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
-    Keeper(destination_).copy(from.get(), to.get(), fs::path(), 0);
-    if (::fchmod(to.get(), *folder_mode & 07777) != 0) {
-      throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
-    }
-  } catch (...) {
-    // No destructor runs for a constructor that throws.
-    remove_tree_at(parent, beside.c_str());
-    forget_removal_on_interrupt(lock_->folder_slot);
-    throw;
+  (void)folder_mode;  // given to the folder in keep_previous()
+}
+
+fs::path Staging::previous() const { return folder_mode_ ? parent_ / name_ : fs::path(); }
+
+void Staging::keep_previous() {
+  if (!folder_mode_) return;
+  const int parent = lock_->parent.get();
+  FileDescriptor from = open_dir(parent, name_.c_str());
+  FileDescriptor to = open_dir(parent, path_.filename().c_str());
+  if (!from || !to) throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
+  Keeper(destination_).merge(from.get(), to.get(), fs::path(), 0);
+  if (::fchmod(to.get(), *folder_mode_ & 07777) != 0) {
+    throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
   }
 }
 

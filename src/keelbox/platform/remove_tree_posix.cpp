@@ -20,9 +20,13 @@ namespace {
 // Deeper than any folder the extraction writes or keeps, with room to spare.
 constexpr int MAX_REMOVED_DEPTH = 256;
 
-bool remove_at(int parent, const char* name, int depth) noexcept {
-  if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return true;
-  if (errno != EISDIR && errno != EPERM) return false;
+// `folder`: whether the listing says `name` is a folder (then the attempt
+// to unlink it is spared).
+bool remove_at(int parent, const char* name, int depth, bool folder = false) noexcept {
+  if (!folder) {
+    if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return true;
+    if (errno != EISDIR && errno != EPERM) return false;
+  }
   if (depth > MAX_REMOVED_DEPTH) return false;
   const int dir = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return errno == ENOENT;
@@ -49,7 +53,7 @@ bool remove_at(int parent, const char* name, int depth) noexcept {
         offset += entry->reclen;
         const char* n = entry->name;
         if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-        if (remove_at(dir, n, depth + 1)) {
+        if (remove_at(dir, n, depth + 1, entry->type == DT_DIR)) {
           removed_any = true;
         } else {
           left_any = true;

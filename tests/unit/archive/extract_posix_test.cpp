@@ -165,6 +165,29 @@ TEST_F(ExtractPosixTest, ThePreviousContentsAreKeptAsTheyWere) {
   EXPECT_EQ(fs::hard_link_count(dest_ / "private.txt"), 1u);  // the old folder is gone
 }
 
+// The unpacking starts in an empty folder: the previous folder's links and
+// files on a member's way are met all the same, and what the archive does
+// not write is kept around what it does.
+TEST_F(ExtractPosixTest, MembersMeetThePreviousContentsAsTheyWere) {
+  fs::create_directories(dest_ / "a");
+  std::ofstream(dest_ / "a" / "keep.txt") << "keep";
+  fs::create_directory_symlink("a", dest_ / "l");
+  std::ofstream(dest_ / "f") << "old";
+  std::string error;
+  try {
+    extract_tar_gz(tar_gz({file("l/x", "through the link"), file("a/y", "y"), file("f/z", "z")}),
+                   dest_);
+  } catch (const ExtractionError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "Could not extract archive member 'f/z': 'f' is a file where a folder must go");
+  EXPECT_EQ(files_in(dest_),
+            (std::map<std::string, std::string>{
+                {"a/keep.txt", "keep"}, {"a/x", "through the link"}, {"a/y", "y"}, {"f", "old"}}));
+  EXPECT_EQ(fs::read_symlink(dest_ / "l"), "a");
+  EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+}
+
 // Runs into one folder at once: each succeeds, and the folder is always the
 // whole of one archive, never a mix.
 TEST_F(ExtractPosixTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
