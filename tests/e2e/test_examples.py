@@ -555,6 +555,32 @@ class UnpackingTest(ExamplesTestCase):
         self.assertEqual((folder / "other.txt").read_text(), "new\n")
         self.assertEqual((folder / "mine.txt").read_text(), "mine\n")
 
+    def test_a_signal_mid_unpack_leaves_no_folder_beside(self):
+        args = ("download-examples", "--download-dir", str(self.dest), "-m", "other")
+        self.assertEqual(self.run_tool(*args).returncode, 0)
+        folder = self.dest / "other-examples"
+        (folder / "mine.txt").write_text("mine\n")
+        before = sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+        self.cloud.add_example("other", {f"d{i % 50}/f{i}.txt": "x" for i in range(20000)})
+        env = self.user.environ()
+        env.update(self.cloud.env)
+        for sig, status in ((signal.SIGINT, 1), (signal.SIGTERM, -signal.SIGTERM),
+                            (signal.SIGHUP, -signal.SIGHUP)):
+            with self.subTest(signal=sig.name):
+                proc = subprocess.Popen([str(self.tool.exe), *args], env=env,
+                                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+                deadline = time.monotonic() + 60
+                while (not list(self.dest.glob(".keelbox-unpack-*"))
+                       and time.monotonic() < deadline):
+                    time.sleep(0.01)
+                time.sleep(0.2)
+                proc.send_signal(sig)
+                out, err = proc.communicate(timeout=60)
+                self.assertEqual(proc.returncode, status, (out, err))
+                self.assertEqual([p.name for p in self.dest.iterdir()], ["other-examples"])
+                self.assertEqual(sorted(str(p.relative_to(folder)) for p in folder.rglob("*")),
+                                 before)
+
 class SpillTest(ExamplesTestCase):
     """Downloads wait in the download folder, not in memory, and leave nothing there."""
 

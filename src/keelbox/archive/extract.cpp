@@ -323,8 +323,13 @@ namespace {
 class Extraction {
  public:
   // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
-  Extraction(const fs::path& destination, const fs::path& root, const ExtractionLimits& limits)
-      : limits_(limits), destination_(destination), root_(root), placer_(root_, progress_) {}
+  // `previous`: the folder laid under `root` (placer.hpp), or empty.
+  Extraction(const fs::path& destination, const fs::path& root, const fs::path& previous,
+             const ExtractionLimits& limits)
+      : limits_(limits),
+        destination_(destination),
+        root_(root),
+        placer_(root_, previous, progress_) {}
 
   // Whether anything was written (the folder itself counts).
   bool wrote_any() const { return progress_.wrote; }
@@ -630,7 +635,7 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
   bool wrote = false;
   std::exception_ptr refused;
   {
-    Extraction extraction(destination, staging.path(), limits);
+    Extraction extraction(destination, staging.path(), staging.previous(), limits);
     try {
       extraction.run(input);
     } catch (const RefusedMember& e) {
@@ -650,7 +655,10 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
       trace_extraction(destination, extraction.members(), extraction.bytes(), started, "");
     }
     wrote = extraction.wrote_any();
-    if (wrote) extraction.finish();
+    if (wrote) {
+      staging.keep_previous();
+      extraction.finish();
+    }
   }
   // A refused member keeps the members before it, in place of the old folder
   // like a complete archive; any other failure leaves the old folder as it was.

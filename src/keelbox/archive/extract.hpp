@@ -55,10 +55,11 @@
 // archive without members creates nothing; a member naming the folder itself,
 // such as "./", creates just the folder).
 //
-// The archive is unpacked into a folder beside the destination that starts as
-// a copy of the destination's contents (files not in the archive are kept),
-// and is then exchanged with the destination in one step (staging.hpp): runs
-// into one folder at once never mix, and a failure leaves the old folder.
+// The archive is unpacked into a folder beside the destination, the
+// destination's contents the archive did not write are kept there (files
+// not in the archive stay), and it is then exchanged with the destination in
+// one step (staging.hpp): runs into one folder at once never mix, and a
+// failure leaves the old folder.
 // A refused member (by a rule or a limit) ends the extraction with an
 // ExtractionError naming the member and the reason; the members extracted
 // before it are put in place all the same, as a complete archive would be.

@@ -122,8 +122,12 @@ class Placer {
   static unsigned file_mode(unsigned mode);
 
   // Places members in `root` (absolute, free of links), noting in `progress`
-  // what is written.
-  Placer(const std::filesystem::path& root, Progress& progress);
+  // what is written. `previous`, when not empty, is the folder whose
+  // contents are kept where the archive writes nothing (staging.hpp): `root`
+  // starts empty, and what is no folder there on a member's way is met as
+  // if it were in `root`.
+  Placer(const std::filesystem::path& root, const std::filesystem::path& previous,
+         Progress& progress);
   Placer(const Placer&) = delete;
   Placer& operator=(const Placer&) = delete;
   ~Placer();

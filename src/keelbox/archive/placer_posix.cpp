@@ -3,6 +3,7 @@
 // following links (or in one step with openat2 where the system has it), and
 // the folders opened stay open for the members that follow.
 #include <archive_entry.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
@@ -164,11 +165,18 @@ bool non_folder_at(const fs::path& path) {
 
 class Placer::Impl {
  public:
-  Impl(const fs::path& root, Progress& progress) : root_(root), progress_(progress) {
+  Impl(const fs::path& root, const fs::path& previous, Progress& progress)
+      : root_(root), progress_(progress) {
     root_fd_ =
         FileDescriptor(::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!root_fd_)
       throw ExtractionError("Cannot open " + root_.string() + ": " + std::strerror(errno));
+    if (!previous.empty()) {
+      previous_fd_ =
+          FileDescriptor(::open(previous.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!previous_fd_)
+        throw ExtractionError("Cannot open " + previous.string() + ": " + std::strerror(errno));
+    }
     umask_ = current_umask();
   }
 
@@ -207,11 +215,15 @@ class Placer::Impl {
     const std::vector<std::string> parts = split(relative);
     if (parts.empty()) return Found::Other;
     Located at = locate(parts, parts.size() - 1);
-    if (at.missing || (at.blocked && at.error == ENOTDIR)) return Found::Nothing;  // below a file
+    if (at.missing || (at.blocked && at.error == ENOTDIR)) {  // not there, or below a file
+      return at.missing && in_previous(parts, parts.size()) ? Found::Other : Found::Nothing;
+    }
     if (at.blocked) return Found::Other;
     struct stat st {};
     if (::fstatat(at.fd, parts.back().c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      return errno == ENOENT ? Found::Nothing : Found::Other;
+      if (errno != ENOENT) return Found::Other;
+      // Kept from the previous folder in the end: no file of this archive.
+      return in_previous(parts, parts.size()) ? Found::Other : Found::Nothing;
     }
     const bool written = S_ISREG(st.st_mode) && written_.count({st.st_dev, st.st_ino}) != 0;
     return written ? Found::WrittenFile : Found::Other;
@@ -250,18 +262,180 @@ class Placer::Impl {
       }
     }
     if (count - at.reached >= 2 && beneath_ && open_beneath(at, parts, prefixes, count)) return at;
+    bool brought = false;
     while (at.reached < count) {
       FileDescriptor next(::openat(at.fd, parts[at.reached].c_str(),
                                    O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!next) {
-        (errno == ENOENT ? at.missing : at.blocked) = true;
-        at.error = errno;
+        const int error = errno;
+        if (error == ENOENT && !brought && bring_previous(at, parts, count)) {
+          brought = true;
+          continue;  // met now as the member would have met it in the previous folder
+        }
+        (error == ENOENT ? at.missing : at.blocked) = true;
+        at.error = errno = error;
         return at;
       }
       ++at.reached;
       keep(at, std::move(next), prefixes[at.reached]);
     }
     return at;
+  }
+
+  // The unpacking starts in an empty folder laid over the previous one
+  // (staging.hpp), whose contents the archive did not write are kept
+  // afterwards. What is no folder there (a link, a file) on the way of
+  // `parts[at.reached..count)`, where the new folder has nothing yet, is
+  // hard-linked into place first, so that a member meets it as it would in
+  // the previous folder: a link is judged and followed, a file where a
+  // folder must go refuses the member. True when one was.
+  bool bring_previous(const Located& at, const std::vector<std::string>& parts, std::size_t count) {
+    if (!previous_fd_) return false;
+    FileDescriptor old = previous_folder(parts, at.reached);
+    if (!old) return false;
+    for (std::size_t j = at.reached; j < count; ++j) {
+      struct stat st {};
+      if (::fstatat(old.get(), parts[j].c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return false;
+      if (S_ISDIR(st.st_mode)) {
+        old = FileDescriptor(
+            ::openat(old.get(), parts[j].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!old) return false;
+        continue;
+      }
+      // Its folders first (they are in the previous folder too).
+      int folder = at.fd;
+      FileDescriptor held;
+      for (std::size_t k = at.reached; k < j; ++k) {
+        if (::mkdirat(folder, parts[k].c_str(), 0777) != 0 && errno != EEXIST) return false;
+        held = FileDescriptor(
+            ::openat(folder, parts[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!held) return false;
+        folder = held.get();
+      }
+      return ::linkat(old.get(), parts[j].c_str(), folder, parts[j].c_str(), 0) == 0;
+    }
+    return false;
+  }
+
+  // The member at `name` in `folder` (`path` below the root) meets what the
+  // previous folder has there as it would if it were there already: a link
+  // is judged and followed first (false: the member is to be resolved; the
+  // link is in place now), and a folder with contents is not replaced by
+  // anything but a folder. Only where the new folder has nothing of its own
+  // (or a folder) at that name.
+  bool meet_previous(const Member& m, int folder, const std::string& path, const char* name,
+                     bool replace_links) {
+    if (!previous_fd_) return true;
+    const int old = previous_parent(path);
+    const Previous kind = old < 0 ? Previous::Nothing : previous_kind(old, name);
+    if (kind == Previous::Link && !replace_links) {
+      return ::linkat(old, name, folder, name, 0) != 0;
+    }
+    if (kind == Previous::Folder && m.kind != Kind::Directory && filled(old, name)) {
+      struct stat own {};
+      if (::fstatat(folder, name, &own, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(own.st_mode)) {
+        cannot(m.name, "Can't replace the folder '" + path + "'", ENOTEMPTY);
+      }
+    }
+    return true;
+  }
+
+  // Whether the previous folder has a folder with contents at `path`.
+  bool previous_folder_filled(const std::string& path, const char* name) {
+    if (!previous_fd_) return false;
+    const int old = previous_parent(path);
+    return old >= 0 && previous_kind(old, name) == Previous::Folder && filled(old, name);
+  }
+
+  // What the previous folder has at `name` in its folder `old` (the one
+  // previous_parent() returned): from that folder's listing, read once for
+  // the members that go there in turn, or by a look at the name when the
+  // listing says nothing or archive order would have it read again and
+  // again.
+  enum class Previous { Nothing, Link, Folder, Other };
+  Previous previous_kind(int old, const char* name) {
+    ++previous_looks_;
+    if (!previous_listed_ && previous_listing_read_ <= 2 * previous_looks_ + 10000) {
+      previous_listed_ = true;
+      previous_listing_.clear();
+      FileDescriptor listing(::openat(old, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      DIR* stream = listing ? ::fdopendir(listing.get()) : nullptr;
+      if (stream) {
+        listing.release();
+        while (const dirent* entry = ::readdir(stream)) {
+          previous_listing_.emplace(entry->d_name, entry->d_type);
+          ++previous_listing_read_;
+        }
+        ::closedir(stream);
+        previous_from_listing_ = true;
+      }
+    }
+    if (previous_from_listing_) {
+      const auto found = previous_listing_.find(name);
+      if (found == previous_listing_.end()) return Previous::Nothing;
+      if (found->second == DT_LNK) return Previous::Link;
+      if (found->second == DT_DIR) return Previous::Folder;
+      if (found->second != DT_UNKNOWN) return Previous::Other;
+    }
+    struct stat st {};
+    if (::fstatat(old, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return Previous::Nothing;
+    if (S_ISLNK(st.st_mode)) return Previous::Link;
+    return S_ISDIR(st.st_mode) ? Previous::Folder : Previous::Other;
+  }
+
+  // Whether the folder `name` in `folder` has any entry.
+  static bool filled(int folder, const char* name) {
+    FileDescriptor listing(::openat(folder, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!listing) return false;
+    DIR* stream = ::fdopendir(listing.get());
+    if (!stream) return false;
+    listing.release();
+    bool any = false;
+    while (const dirent* entry = ::readdir(stream)) {
+      const std::string_view n = entry->d_name;
+      if (n != "." && n != "..") {
+        any = true;
+        break;
+      }
+    }
+    ::closedir(stream);
+    return any;
+  }
+
+  // The previous folder's counterpart of the folder that holds `path` (a
+  // physical path below the root), -1 when it has none; the last one is
+  // kept open.
+  int previous_parent(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string parent = slash == std::string::npos ? std::string() : path.substr(0, slash);
+    if (!previous_parent_known_ || parent != previous_parent_path_) {
+      const std::vector<std::string> parts = split(parent);
+      previous_parent_ = previous_folder(parts, parts.size());
+      previous_parent_path_ = parent;
+      previous_parent_known_ = true;
+      previous_listed_ = previous_from_listing_ = false;
+    }
+    return previous_parent_.get();
+  }
+
+  // The previous folder's folder `parts[0..count)`, opened without following
+  // links; none when it is not a folder there.
+  FileDescriptor previous_folder(const std::vector<std::string>& parts, std::size_t count) const {
+    FileDescriptor folder(::openat(previous_fd_.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (std::size_t i = 0; i < count && folder; ++i) {
+      folder = FileDescriptor(::openat(folder.get(), parts[i].c_str(),
+                                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    }
+    return folder;
+  }
+
+  // Whether the previous folder has anything at `parts[0..count)`.
+  bool in_previous(const std::vector<std::string>& parts, std::size_t count) const {
+    if (!previous_fd_ || count == 0) return false;
+    const FileDescriptor folder = previous_folder(parts, count - 1);
+    struct stat st {};
+    return folder &&
+           ::fstatat(folder.get(), parts[count - 1].c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   }
 
   // The rest of `parts` up to `count` in one call (openat2, resolving beneath
@@ -326,6 +500,7 @@ class Placer::Impl {
              bool replace_links) {
     const std::size_t slash = path.rfind('/');
     const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    if (!meet_previous(m, folder, path, name, replace_links)) return false;
     for (int attempt = 0;; ++attempt) {
       if (create(data, m, folder, name, path)) {
         progress_.wrote = true;
@@ -343,6 +518,9 @@ class Placer::Impl {
           data.skip();
           remember_folder_time(data.entry(), path);
           return true;
+        }
+        if (previous_folder_filled(path, name)) {
+          cannot(m.name, "Can't replace the folder '" + path + "'", ENOTEMPTY);
         }
         if (::unlinkat(folder, name, AT_REMOVEDIR) != 0) {
           cannot(m.name, "Can't replace the folder '" + path + "'", errno);
@@ -426,6 +604,16 @@ class Placer::Impl {
   fs::path root_;  // absolute, links resolved
   Progress& progress_;
   FileDescriptor root_fd_;
+  FileDescriptor previous_fd_;  // the previous folder, when the unpacking is laid over one
+  // The previous folder's counterpart of the folder the last member went to.
+  bool previous_parent_known_ = false;
+  std::string previous_parent_path_;
+  FileDescriptor previous_parent_;
+  bool previous_listed_ = false;                                     // its listing was tried
+  bool previous_from_listing_ = false;                               // and read
+  std::unordered_map<std::string, unsigned char> previous_listing_;  // name -> kind
+  std::size_t previous_looks_ = 0;         // names looked up in the previous folder
+  std::size_t previous_listing_read_ = 0;  // names read from its listings
   mode_t umask_ = 0777;
   bool beneath_ = true;  // openat2 may be tried
   std::unordered_map<std::string, FileDescriptor>
@@ -434,8 +622,8 @@ class Placer::Impl {
   std::set<std::pair<dev_t, ino_t>> written_;  // the files created, by device and inode
 };
 
-Placer::Placer(const fs::path& root, Progress& progress)
-    : impl_(std::make_unique<Impl>(root, progress)) {}
+Placer::Placer(const fs::path& root, const fs::path& previous, Progress& progress)
+    : impl_(std::make_unique<Impl>(root, previous, progress)) {}
 Placer::~Placer() = default;
 void Placer::next_member() { impl_->next_member(); }
 bool Placer::place_directly(Member& m, MemberData& data, const Judge& judge) {

@@ -415,7 +415,7 @@ class Placer::Impl {
   std::set<FileId> written_;  // the files created
 };
 
-Placer::Placer(const fs::path& root, Progress& progress)
+Placer::Placer(const fs::path& root, const fs::path& /*previous*/, Progress& progress)
     : impl_(std::make_unique<Impl>(root, progress)) {}
 Placer::~Placer() = default;
 void Placer::next_member() {}

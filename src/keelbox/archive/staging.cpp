@@ -31,6 +31,7 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
     }
   }
   const std::optional<unsigned> folder_mode = look_at_destination(absolute);
+  folder_mode_ = folder_mode;
   const bool exists = folder_mode.has_value();
   // The real folder (a link to it followed), so that the exchange happens there.
   const fs::path real = exists ? fs::canonical(absolute, ec) : fs::weakly_canonical(absolute, ec);

@@ -2,23 +2,38 @@
 // The folder an archive is unpacked into, prepared beside the real one and
 // put in its place in one step.
 //
-// An archive is never unpacked into the destination folder itself: a folder
-// beside it (".keelbox-unpack-XXXXXX" in the same parent) starts as a copy of
-// the destination's current contents (folders recreated, everything else hard
-// linked, so files not in the archive are kept as they are), the archive is
-// unpacked into that, and then it is exchanged with the destination by one
-// rename. Readers and other runs therefore see either the old folder or the
-// new one, never a folder mixed from two runs or half unpacked; when the
-// unpacking fails, the old folder stays untouched. Runs unpacking into the
-// same parent folder take turns (an exclusive lock on the parent folder while
-// preparing, unpacking and exchanging), so the last one to finish wins.
+// An archive is never unpacked into the destination folder itself: it is
+// unpacked into a folder beside it (".keelbox-unpack-XXXXXX" in the same
+// parent), then the destination's current contents that the archive did not
+// write are kept there (folders recreated, everything else hard linked, so
+// files not in the archive stay as they are), and then it is exchanged with
+// the destination by one rename. On POSIX systems the folder beside starts
+// empty: what the archive writes costs what it costs in a new folder, and
+// only the previous entries it did not write are linked in afterwards, by
+// folder descriptors; the placer meets the previous folder's links and
+// files on a member's way as if they were there already (placer.hpp). On
+// Windows the folder beside starts as a copy of the destination's contents.
+// Readers and other runs therefore see either the old folder or the new one,
+// never a folder mixed from two runs or half unpacked; when the unpacking
+// fails, the old folder stays untouched. Runs unpacking into the same parent
+// folder take turns (an exclusive lock while preparing, unpacking and
+// exchanging), so the last one to finish wins; a run that has to wait says
+// so. On POSIX systems the lock is the file ".keelbox-unpack.lock" in the
+// parent, made by the run that takes it (owner-only, never through a link)
+// and removed by it before it lets go: nothing another user can open, so no
+// other user can keep a run waiting, and a lock file another user made is
+// refused, not adopted. A link at the destination (or on its way) that
+// another user made is not followed either: in a shared folder it could send
+// the user's files anywhere the user may write.
 //
-// The folder beside is removed in every case the process survives. A run
-// ended by a signal leaves it behind; the next run into the same parent
-// removes such leftovers first (while it holds the lock, no other run can be
-// using one).
+// The folder beside is removed in every case the process survives, and on
+// POSIX systems also when SIGINT, SIGTERM or SIGHUP ends the run (the
+// interrupt handler removes it, and the lock file, before the process ends;
+// interrupt_posix.hpp). A run ended otherwise (SIGKILL, a crash) leaves it
+// behind; the next run into the same parent removes such leftovers of the
+// user's first (while it holds the lock, no other run can be using one).
 //
-// The lock belongs to an open folder, not to the process: one process must
+// The lock belongs to an open file, not to the process: one process must
 // not hold two of these for the same parent at once (it would wait for
 // itself). Unpacking happens one archive at a time, so it never does.
 //
@@ -56,6 +71,14 @@ class Staging {
   // The folder to unpack into: absolute, free of links.
   const std::filesystem::path& path() const { return path_; }
 
+  // The previous folder the unpacked one is laid over, when it starts empty
+  // (POSIX systems); empty otherwise.
+  std::filesystem::path previous() const;
+
+  // Keeps the previous contents the archive did not write (after unpacking,
+  // before the folders get their times).
+  void keep_previous();
+
   // Puts the prepared folder in the destination's place.
   void install();
 
@@ -64,12 +87,12 @@ class Staging {
   // What stands at the destination: nothing, or a folder (then its mode, 0
   // where the system has none); anything else is refused.
   std::optional<unsigned> look_at_destination(const std::filesystem::path& absolute) const;
-  // Takes the lock on the parent folder.
+  // Takes the lock on the parent folder (waiting for another run, said once).
   void lock();
   // Removes what runs that ended without cleaning up left in the parent.
   void remove_leftovers();
-  // Makes the folder beside, a copy of the destination's contents when it
-  // exists (with `folder_mode`); removed again when that fails.
+  // Makes the folder beside (on Windows a copy of the destination's contents
+  // when it exists, with `folder_mode`); removed again when that fails.
   void prepare(const std::optional<unsigned>& folder_mode);
 
   // The lock on the parent folder, held while this object lives.
@@ -82,7 +105,8 @@ class Staging {
   std::filesystem::path parent_;       // absolute, free of links
   std::string name_;                   // the destination's name in `parent_`
   std::unique_ptr<Lock, LockCloser> lock_;
-  std::filesystem::path path_;  // the folder beside
+  std::filesystem::path path_;           // the folder beside
+  std::optional<unsigned> folder_mode_;  // the previous folder's mode, when there is one
   bool installed_ = false;
 };
 

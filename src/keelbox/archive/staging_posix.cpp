@@ -14,11 +14,16 @@
 #include <random>
 #include <string>
 #include <system_error>
+#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/messages/messages.hpp"
 #include "keelbox/platform/io.hpp"
+#include "keelbox/platform/remove_tree_posix.hpp"
+#include "keelbox/process/interrupt_posix.hpp"
 
 namespace keelbox::archive_detail {
 namespace {
@@ -46,41 +51,97 @@ std::vector<std::string> names_in(int dir) {
   return names;
 }
 
+// The names in `dir` with their kinds as the listing gives them (DT_UNKNOWN
+// where the file system does not say).
+std::vector<std::pair<std::string, unsigned char>> entries_in(int dir) {
+  std::vector<std::pair<std::string, unsigned char>> entries;
+  FileDescriptor listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing) return entries;
+  DIR* stream = ::fdopendir(listing.get());
+  if (!stream) return entries;
+  listing.release();
+  while (const dirent* entry = ::readdir(stream)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") entries.emplace_back(name, entry->d_type);
+  }
+  ::closedir(stream);
+  return entries;
+}
+
 class Keeper {
  public:
   explicit Keeper(const fs::path& destination) : destination_(destination) {}
 
-  // Everything below `from` recreated below `to`: folders anew, the rest as
-  // hard links (a copy where a link cannot be made).
-  void copy(int from, int to, const fs::path& shown, int depth) {
-    if (depth > MAX_KEPT_DEPTH) {
-      fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
-    }
-    for (const std::string& name : names_in(from)) {
+  // Everything below `from` that `to` has no name for recreated below `to`:
+  // folders anew, the rest as hard links (a copy where a link cannot be
+  // made). A folder in both is kept with its contents merged the same way and
+  // its previous mode; anything else in `to` (what the archive wrote) stays
+  // as it is.
+  void merge(int from, int to, const fs::path& shown, int depth) {
+    check_depth(shown, depth);
+    // What the archive wrote here, read in one listing rather than a look
+    // per name.
+    std::unordered_set<std::string> written;
+    for (std::string& name : names_in(to)) written.insert(std::move(name));
+    for (const auto& [name, type] : entries_in(from)) {
       const fs::path item = shown / name;
+      if (written.count(name) == 0) {
+        keep(from, to, name, item, depth);
+        continue;
+      }
+      if (type != DT_DIR && type != DT_UNKNOWN) continue;
+      struct stat there {};
+      if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+      if (!S_ISDIR(there.st_mode)) continue;
       struct stat st {};
       if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-      if (S_ISDIR(st.st_mode)) {
-        if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
-        FileDescriptor sub_from = open_dir(from, name.c_str());
-        FileDescriptor sub_to = open_dir(to, name.c_str());
-        if (!sub_from || !sub_to) fail(item, reason());
-        copy(sub_from.get(), sub_to.get(), item, depth + 1);
-        if (::fchmod(sub_to.get(), st.st_mode & 07777) != 0) fail(item, reason());
-      } else if (::linkat(from, name.c_str(), to, name.c_str(), 0) != 0) {
-        const int link_error = errno;
-        if (S_ISREG(st.st_mode)) {
-          copy_file(from, to, name, st, item);
-        } else if (S_ISLNK(st.st_mode)) {
-          copy_symlink(from, to, name, st, item);
-        } else {
-          fail(item, std::strerror(link_error));
-        }
+      if (!S_ISDIR(st.st_mode)) continue;
+      FileDescriptor sub_from = open_dir(from, name.c_str());
+      FileDescriptor sub_to = open_dir(to, name.c_str());
+      if (!sub_from || !sub_to) fail(item, reason());
+      merge(sub_from.get(), sub_to.get(), item, depth + 1);
+      if ((there.st_mode & 07777) != (st.st_mode & 07777) &&
+          ::fchmod(sub_to.get(), st.st_mode & 07777) != 0) {
+        fail(item, reason());
       }
     }
   }
 
  private:
+  void check_depth(const fs::path& shown, int depth) const {
+    if (depth > MAX_KEPT_DEPTH) {
+      fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
+    }
+  }
+
+  // `name` of `from`, not in `to`, recreated there.
+  void keep(int from, int to, const std::string& name, const fs::path& item, int depth) {
+    if (::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
+    const int link_error = errno;
+    struct stat st {};
+    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+    if (S_ISDIR(st.st_mode)) {
+      if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
+      FileDescriptor sub_from = open_dir(from, name.c_str());
+      FileDescriptor sub_to = open_dir(to, name.c_str());
+      if (!sub_from || !sub_to) fail(item, reason());
+      copy(sub_from.get(), sub_to.get(), item, depth + 1);
+      if (::fchmod(sub_to.get(), st.st_mode & 07777) != 0) fail(item, reason());
+    } else if (S_ISREG(st.st_mode)) {
+      copy_file(from, to, name, st, item);
+    } else if (S_ISLNK(st.st_mode)) {
+      copy_symlink(from, to, name, st, item);
+    } else {
+      fail(item, std::strerror(link_error));
+    }
+  }
+
+  // Everything below `from` recreated below `to` (empty).
+  void copy(int from, int to, const fs::path& shown, int depth) {
+    check_depth(shown, depth);
+    for (const std::string& name : names_in(from)) keep(from, to, name, shown / name, depth);
+  }
+
   void copy_file(int from, int to, const std::string& name, const struct stat& st,
                  const fs::path& item) {
     FileDescriptor in(::openat(from, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -123,13 +184,41 @@ class Keeper {
 
 }  // namespace
 
+// The lock file in the parent folder: made by the run that takes the lock,
+// owner-only, and removed by it while it still holds the lock.
+constexpr const char* LOCK_NAME = ".keelbox-unpack.lock";
+
+// A signal that ends the run removes the folder beside and the lock file
+// (remove_on_interrupt): the run's own leftovers go with it.
 struct Staging::Lock {
-  FileDescriptor parent;  // the parent folder, locked
+  FileDescriptor parent;  // the parent folder
+  FileDescriptor file;    // its lock file, locked
+  int file_slot = -1;     // the lock file, removed on a signal
+  int folder_slot = -1;   // the folder beside, removed on a signal
 };
 
-void Staging::LockCloser::operator()(Lock* lock) const noexcept { delete lock; }
+void Staging::LockCloser::operator()(Lock* lock) const noexcept {
+  // Removed while locked: a run waiting for it finds its name gone and makes
+  // a new one.
+  forget_removal_on_interrupt(lock->file_slot);
+  if (lock->file) ::unlinkat(lock->parent.get(), LOCK_NAME, 0);
+  delete lock;
+}
 
 std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) const {
+  // A link another user made on the way (in a shared folder, say) could send
+  // the user's files anywhere the user may write: it is not followed. Links
+  // of the user's own and of the system's (root's) are.
+  fs::path prefix;
+  for (const fs::path& part : absolute) {
+    prefix /= part;
+    struct stat link {};
+    if (::lstat(prefix.c_str(), &link) != 0 || !S_ISLNK(link.st_mode)) continue;
+    if (link.st_uid != ::geteuid() && link.st_uid != 0) {
+      throw ExtractionError("Cannot unpack into " + destination_.string() + ": " + prefix.string() +
+                            " is a link that another user made");
+    }
+  }
   struct stat st {};
   const bool exists = ::stat(absolute.c_str(), &st) == 0;
   if (!exists && errno != ENOENT) {
@@ -145,16 +234,61 @@ std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) c
 void Staging::lock() {
   FileDescriptor parent(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent) throw ExtractionError("Cannot open " + parent_.string() + ": " + reason());
-  lock_.reset(new Lock{std::move(parent)});
-  while (::flock(lock_->parent.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+  lock_.reset(new Lock{std::move(parent), FileDescriptor()});
+  const int dir = lock_->parent.get();
+  const std::string shown = (parent_ / LOCK_NAME).string();
+  bool told = false;
+  for (int attempt = 0;; ++attempt) {
+    // Never a link, never a file of another user's: anyone who may open the
+    // lock file could hold it forever.
+    FileDescriptor file(
+        ::openat(dir, LOCK_NAME, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!file && errno != ELOOP) {
+      throw ExtractionError("Cannot lock " + parent_.string() + ": " + shown + ": " + reason());
+    }
+    struct stat st {};
+    if (!file || ::fstat(file.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
+        st.st_uid != ::geteuid() || st.st_nlink > 1) {
+      throw ExtractionError("Cannot unpack into " + destination_.string() + ": the lock file " +
+                            shown + " was not made by this user (remove it to go on)");
+    }
+    if (::flock(file.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK && errno != EINTR) {
+        throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+      }
+      if (!told) {
+        send_message("Waiting for another keelbox run unpacking into " + parent_.string() + " ...");
+        told = true;
+      }
+      while (::flock(file.get(), LOCK_EX) != 0) {
+        if (errno != EINTR)
+          throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
+      }
+    }
+    // The run that held it may have removed it meanwhile: then this one is
+    // no lock any more, and the name is tried again.
+    struct stat now {};
+    if (::fstatat(dir, LOCK_NAME, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+        now.st_ino == st.st_ino) {
+      lock_->file = std::move(file);
+      lock_->file_slot = remove_on_interrupt(dir, LOCK_NAME);
+      return;
+    }
+    if (attempt > 1000) {
+      throw ExtractionError("Cannot lock " + parent_.string() + ": " + shown + " keeps changing");
+    }
   }
 }
 
 void Staging::remove_leftovers() {
-  std::error_code ec;
-  for (const std::string& name : names_in(lock_->parent.get())) {
-    if (name.rfind(STAGING_PREFIX, 0) == 0) fs::remove_all(parent_ / name, ec);
+  const int dir = lock_->parent.get();
+  for (const std::string& name : names_in(dir)) {
+    if (name.rfind(STAGING_PREFIX, 0) != 0) continue;
+    // Only the user's own: another user's are not this run's to remove.
+    struct stat st {};
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_uid == ::geteuid()) {
+      remove_tree_at(dir, name.c_str());
+    }
   }
 }
 
@@ -172,33 +306,45 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
     }
   }
   path_ = parent_ / beside;
+  lock_->folder_slot = remove_on_interrupt(parent, beside.c_str());
 
-  if (!folder_mode) return;
-  try {
-    FileDescriptor from = open_dir(parent, name_.c_str());
-    FileDescriptor to = open_dir(parent, beside.c_str());
-    if (!from || !to)
-      throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
-    Keeper(destination_).copy(from.get(), to.get(), fs::path(), 0);
-    if (::fchmod(to.get(), *folder_mode & 07777) != 0) {
-      throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
-    }
-  } catch (...) {
-    std::error_code ec;
-    fs::remove_all(path_, ec);  // no destructor runs for a constructor that throws
-    throw;
+  (void)folder_mode;  // given to the folder in keep_previous()
+}
+
+fs::path Staging::previous() const { return folder_mode_ ? parent_ / name_ : fs::path(); }
+
+void Staging::keep_previous() {
+  if (!folder_mode_) return;
+  const int parent = lock_->parent.get();
+  FileDescriptor from = open_dir(parent, name_.c_str());
+  FileDescriptor to = open_dir(parent, path_.filename().c_str());
+  if (!from || !to) throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
+  Keeper(destination_).merge(from.get(), to.get(), fs::path(), 0);
+  if (::fchmod(to.get(), *folder_mode_ & 07777) != 0) {
+    throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
   }
 }
 
 Staging::~Staging() {
   if (path_.empty()) return;
-  std::error_code ec;
-  fs::remove_all(path_, ec);  // what is left: nothing to report it to
+  // What is left: nothing to report it to.
+  remove_tree_at(lock_->parent.get(), path_.filename().c_str());
+  forget_removal_on_interrupt(lock_->folder_slot);
 }
 
 void Staging::install() {
   const std::string beside = path_.filename().string();
   const int dir = lock_->parent.get();
+  // A signal meanwhile waits until the folders have changed places: then
+  // the name beside holds the old contents, which it removes.
+  if (!hold_removal_on_interrupt(lock_->folder_slot)) {
+    throw ExtractionError("Cannot put the unpacked folder in place of " + destination_.string() +
+                          ": the run is ending");
+  }
+  struct Resume {
+    int slot;
+    ~Resume() { resume_removal_on_interrupt(slot); }
+  } resume{lock_->folder_slot};
   for (int attempt = 0; attempt < 10; ++attempt) {
     if (::renameat2(dir, beside.c_str(), dir, name_.c_str(), RENAME_EXCHANGE) == 0) {
       installed_ = true;  // the old contents are beside now, removed on leaving
@@ -221,8 +367,7 @@ void Staging::install() {
         errno = error;
         break;
       }
-      std::error_code ec;
-      fs::remove_all(parent_ / old, ec);
+      remove_tree_at(dir, old.c_str());
       installed_ = true;
       return;
     }

@@ -228,6 +228,11 @@ Staging::~Staging() {
 // No exchange of two folders on Windows: the old folder steps aside (to a
 // name the next run removes as a leftover), the new one takes its name, and
 // should that fail the old one comes back.
+// The folder beside starts as a copy of the previous one (prepare()).
+fs::path Staging::previous() const { return {}; }
+
+void Staging::keep_previous() {}
+
 void Staging::install() {
   const fs::path target = parent_ / path_from_utf8(name_);
   const fs::path old = fs::path(path_) += L"-old";

@@ -5,11 +5,13 @@
 // reports an interrupt: every process the tool started, directly or through
 // its children, is ended (SIGTERM, two seconds' grace, SIGKILL) and reaped,
 // "Aborted!" is written on standard error (after an empty line unless a
-// prompt was waiting), and the process exits with status 1. On SIGTERM the
-// descendants are ended the same way and the process then ends quietly by
-// that signal. The tool adopts its descendants' orphans (Linux), so a
-// grandchild whose parent has already ended is ended too. Everything the
-// handler does is async-signal-safe.
+// prompt was waiting), and the process exits with status 1. On SIGTERM and
+// SIGHUP the descendants are ended the same way and the process then ends
+// quietly by that signal. Before it ends, the handler removes what the run
+// registered for removal (a half-unpacked folder: interrupt_posix.hpp). The
+// tool adopts its descendants' orphans (Linux), so a grandchild whose parent
+// has already ended is ended too. Everything the handler does is
+// async-signal-safe.
 //
 // On Windows Ctrl-C and Ctrl-Break arrive through a console control handler,
 // on a thread of its own: it holds the main thread still, gives the children

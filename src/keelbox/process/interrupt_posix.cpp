@@ -1,6 +1,7 @@
-// Ctrl-C and SIGTERM on POSIX systems: a signal handler that sweeps the
-// process table for every descendant of the tool, ends them (SIGTERM, two
-// seconds' grace, SIGKILL), reaps its own children and then ends the tool.
+// Ctrl-C, SIGTERM and SIGHUP on POSIX systems: a signal handler that sweeps
+// the process table for every descendant of the tool, ends them (SIGTERM, two
+// seconds' grace, SIGKILL), reaps its own children, removes what the run
+// asked to be removed (remove_on_interrupt) and then ends the tool.
 // Everything it does is async-signal-safe: fixed storage, raw system calls.
 #include <fcntl.h>
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include <ctime>
 
 #include "keelbox/platform/io.hpp"
+#include "keelbox/platform/remove_tree_posix.hpp"
 #include "keelbox/process/interrupt.hpp"
 #include "keelbox/process/interrupt_internal.hpp"
 #include "keelbox/process/interrupt_posix.hpp"
@@ -207,8 +209,39 @@ void end_descendants() {
   }
 }
 
+// Names removed when a signal ends the run (remove_on_interrupt). A slot is
+// free, set, held (being renamed: the handler waits) or being removed.
+enum RemovalState : int { kFree, kSet, kHeld, kRemoving, kClaimed };
+constexpr int kMaxRemovals = 4;
+struct Removal {
+  std::atomic<int> state{kFree};
+  int parent = -1;
+  char name[256] = {};
+};
+Removal g_removals[kMaxRemovals];
+static_assert(std::atomic<int>::is_always_lock_free);
+sigset_t g_held_mask;  // the mask a holding thread had before
+
+void remove_registered() {
+  for (Removal& removal : g_removals) {
+    for (int waited = 0; waited < 2000; ++waited) {
+      int expected = kSet;
+      if (removal.state.compare_exchange_strong(expected, kRemoving)) {
+        remove_tree_at(removal.parent, removal.name);
+        break;
+      }
+      if (expected != kHeld) break;
+      struct timespec pause {
+        0, 1000 * 1000
+      };
+      ::nanosleep(&pause, nullptr);
+    }
+  }
+}
+
 extern "C" void on_interrupt(int signal_number) {
   end_descendants();
+  remove_registered();
   if (signal_number != SIGINT) {
     // Asked to terminate (not a user's Ctrl-C): end quietly by that signal, so
     // that whoever sent it sees the run ended by it.
@@ -237,9 +270,11 @@ void install_interrupt_handler() {
   sigemptyset(&sa.sa_mask);
   sigaddset(&sa.sa_mask, SIGINT);
   sigaddset(&sa.sa_mask, SIGTERM);
+  sigaddset(&sa.sa_mask, SIGHUP);
   sa.sa_flags = 0;
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
+  ::sigaction(SIGHUP, &sa, nullptr);
   // A closed reader of standard output shows as EPIPE on write.
   ::signal(SIGPIPE, SIG_IGN);
 #ifdef __linux__
@@ -259,6 +294,48 @@ void register_child(pid_t pid) {
 }
 
 void unregister_child(pid_t pid) { forget_child(pid); }
+
+int remove_on_interrupt(int parent, const char* name) noexcept {
+  std::size_t length = 0;
+  while (name[length]) ++length;
+  if (length >= sizeof g_removals[0].name) return -1;
+  for (int slot = 0; slot < kMaxRemovals; ++slot) {
+    Removal& removal = g_removals[slot];
+    int expected = kFree;
+    if (!removal.state.compare_exchange_strong(expected, kClaimed)) continue;
+    removal.parent = parent;
+    for (std::size_t i = 0; i <= length; ++i) removal.name[i] = name[i];
+    removal.state.store(kSet);
+    return slot;
+  }
+  return -1;
+}
+
+bool hold_removal_on_interrupt(int slot) noexcept {
+  if (slot < 0) return true;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &set, &g_held_mask);
+  int expected = kSet;
+  if (g_removals[slot].state.compare_exchange_strong(expected, kHeld)) return true;
+  ::pthread_sigmask(SIG_SETMASK, &g_held_mask, nullptr);
+  return false;
+}
+
+void resume_removal_on_interrupt(int slot) noexcept {
+  if (slot < 0) return;
+  g_removals[slot].state.store(kSet);
+  ::pthread_sigmask(SIG_SETMASK, &g_held_mask, nullptr);
+}
+
+void forget_removal_on_interrupt(int slot) noexcept {
+  if (slot < 0) return;
+  int expected = kSet;
+  g_removals[slot].state.compare_exchange_strong(expected, kFree);
+}
 
 void yield_to_interrupt() {}
 

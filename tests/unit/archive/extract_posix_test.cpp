@@ -3,20 +3,25 @@
 // Safe unpacking where it rests on POSIX machinery (links are planted with
 // std::filesystem, which makes none with mingw-w64); the rest of the
 // extraction's tests run on every system (extract_test.cpp).
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <random>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "extract_fixture.hpp"
@@ -160,6 +165,29 @@ TEST_F(ExtractPosixTest, ThePreviousContentsAreKeptAsTheyWere) {
   EXPECT_EQ(fs::hard_link_count(dest_ / "private.txt"), 1u);  // the old folder is gone
 }
 
+// The unpacking starts in an empty folder: the previous folder's links and
+// files on a member's way are met all the same, and what the archive does
+// not write is kept around what it does.
+TEST_F(ExtractPosixTest, MembersMeetThePreviousContentsAsTheyWere) {
+  fs::create_directories(dest_ / "a");
+  std::ofstream(dest_ / "a" / "keep.txt") << "keep";
+  fs::create_directory_symlink("a", dest_ / "l");
+  std::ofstream(dest_ / "f") << "old";
+  std::string error;
+  try {
+    extract_tar_gz(tar_gz({file("l/x", "through the link"), file("a/y", "y"), file("f/z", "z")}),
+                   dest_);
+  } catch (const ExtractionError& e) {
+    error = e.what();
+  }
+  EXPECT_EQ(error, "Could not extract archive member 'f/z': 'f' is a file where a folder must go");
+  EXPECT_EQ(files_in(dest_),
+            (std::map<std::string, std::string>{
+                {"a/keep.txt", "keep"}, {"a/x", "through the link"}, {"a/y", "y"}, {"f", "old"}}));
+  EXPECT_EQ(fs::read_symlink(dest_ / "l"), "a");
+  EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+}
+
 // Runs into one folder at once: each succeeds, and the folder is always the
 // whole of one archive, never a mix.
 TEST_F(ExtractPosixTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
@@ -194,6 +222,133 @@ TEST_F(ExtractPosixTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
     ASSERT_EQ(contents.size(), 1u) << "round " << round << ": a folder mixed from several runs";
     EXPECT_EQ(contents.begin()->second, 150);
     EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  }
+}
+
+// Another user: nobody, by setuid in a forked child (the tests run as root).
+constexpr uid_t NOBODY = 65534;
+
+// Whether `run` ends within `seconds` in a forked child, exiting with status 0.
+bool ends_within(int seconds, const std::function<void()>& run) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    try {
+      run();
+      ::_exit(0);
+    } catch (...) {
+      ::_exit(1);
+    }
+  }
+  int status = 0;
+  for (int waited = 0; waited < seconds * 100; ++waited) {
+    if (::waitpid(pid, &status, WNOHANG) == pid)
+      return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, &status, 0);
+  return false;
+}
+
+// What another user can open in the download folder, they can lock: no such
+// lock keeps a run waiting.
+TEST_F(ExtractPosixTest, AnotherUsersLockInTheParentFolderKeepsNoRunWaiting) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  fs::permissions(root_, static_cast<fs::perms>(0755));
+  fs::permissions(root_ / "downloads", static_cast<fs::perms>(01777));
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    if (::setgid(NOBODY) != 0 || ::setuid(NOBODY) != 0) ::_exit(3);
+    const int folder = ::open((root_ / "downloads").c_str(), O_RDONLY | O_DIRECTORY);
+    const int planted =
+        ::open((root_ / "downloads" / "other.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    if (folder < 0 || planted < 0 || ::flock(folder, LOCK_EX) != 0 ||
+        ::flock(planted, LOCK_EX) != 0)
+      ::_exit(4);
+    if (::write(ready[1], "x", 1) != 1) ::_exit(5);
+    ::sleep(30);
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1) << "the other user could not take the locks";
+  ::close(ready[0]);
+  const std::string archive = tar_gz({file("a.txt", "a")});
+  EXPECT_TRUE(ends_within(10, [&] { extract_tar_gz(archive, dest_); }));
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  EXPECT_EQ(read_file(dest_ / "a.txt"), "a");
+  EXPECT_FALSE(fs::exists(root_ / "downloads" / ".keelbox-unpack.lock"));  // removed after use
+}
+
+// A lock file another user put there (or a link in its place) is never
+// taken: whoever made it could hold it, or send the lock anywhere.
+TEST_F(ExtractPosixTest, ALockFileAnotherUserPlantedIsNotAdopted) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  const fs::path lock = root_ / "downloads" / ".keelbox-unpack.lock";
+  const std::vector<std::pair<std::string, std::function<void()>>> plants = {
+      {"another user's file",
+       [&] {
+         std::ofstream(lock) << "";
+         ASSERT_EQ(::chown(lock.c_str(), NOBODY, NOBODY), 0);
+       }},
+      {"a link", [&] { fs::create_symlink(root_ / "target", lock); }},
+      {"a second name of a file",
+       [&] {
+         std::ofstream(root_ / "target") << "";
+         fs::create_hard_link(root_ / "target", lock);
+       }},
+  };
+  for (const auto& [what, plant] : plants) {
+    SCOPED_TRACE(what);
+    plant();
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz({file("a.txt", "a")}), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    EXPECT_EQ(error, "Cannot unpack into " + dest_.string() + ": the lock file " + lock.string() +
+                         " was not made by this user (remove it to go on)");
+    EXPECT_FALSE(fs::exists(dest_));
+    EXPECT_TRUE(fs::is_symlink(lock) || fs::exists(lock));
+    EXPECT_FALSE(fs::exists(root_ / "target") && fs::file_size(root_ / "target") != 0);
+    fs::remove(lock);
+    fs::remove(root_ / "target");
+  }
+}
+
+// In a shared folder (sticky, writable by all) another user's link at the
+// package's name would have the run write wherever it points.
+TEST_F(ExtractPosixTest, ALinkAnotherUserMadeAtTheDestinationIsNotFollowed) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  fs::permissions(root_ / "downloads", static_cast<fs::perms>(01777));
+  fs::create_directories(root_ / "important");
+  std::ofstream(root_ / "important" / "keep.txt") << "keep";
+  for (const uid_t owner : {NOBODY, ::geteuid()}) {
+    SCOPED_TRACE(owner);
+    fs::create_directory_symlink(root_ / "important", dest_);
+    ASSERT_EQ(::lchown(dest_.c_str(), owner, owner), 0);
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz({file("a.txt", "a")}), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    if (owner == NOBODY) {
+      EXPECT_EQ(error, "Cannot unpack into " + dest_.string() + ": " + dest_.string() +
+                           " is a link that another user made");
+      EXPECT_EQ(files_in(root_ / "important"),
+                (std::map<std::string, std::string>{{"keep.txt", "keep"}}));
+    } else {  // the user's own link is followed as before
+      EXPECT_EQ(error, "");
+      EXPECT_EQ(files_in(root_ / "important"),
+                (std::map<std::string, std::string>{{"a.txt", "a"}, {"keep.txt", "keep"}}));
+    }
+    EXPECT_TRUE(fs::is_symlink(dest_));
+    fs::remove(dest_);
   }
 }
 
