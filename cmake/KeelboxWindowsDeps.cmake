@@ -1,7 +1,7 @@
 # The libraries of the Windows build (see cmake/mingw-w64.cmake).
 #
 # libcurl (Schannel), libarchive and SQLite are static libraries that
-# scripts/win-deps.sh cross-builds from Debian's source packages into one
+# scripts/deps.sh windows cross-builds from Debian's source packages into one
 # prefix; zlib is Debian's libz-mingw-w64-dev in the mingw sysroot. All of
 # them are linked into keelbox.exe: nothing is opened at run time.
 #
@@ -10,18 +10,18 @@
 # keelbox_win::zlib, nlohmann_json::nlohmann_json, TOMLPP_INCLUDE_DIRS, and
 # the library targets src/CMakeLists.txt makes on Linux.
 
-if(DEFINED ENV{KEELBOX_WIN_DEPS_CACHE})
-  set(_win_deps_default "$ENV{KEELBOX_WIN_DEPS_CACHE}/prefix")
+if(DEFINED ENV{KEELBOX_DEPS_CACHE})
+  set(_win_deps_default "$ENV{KEELBOX_DEPS_CACHE}/windows/prefix")
 else()
-  set(_win_deps_default "/var/cache/keelbox/win-deps/prefix")
+  set(_win_deps_default "/var/cache/keelbox/deps/windows/prefix")
 endif()
 if(NOT KEELBOX_WIN_DEPS AND EXISTS "${_win_deps_default}/.keelbox-stamp")
   set(_found_win_deps "${_win_deps_default}")
 endif()
 set(KEELBOX_WIN_DEPS "${_found_win_deps}" CACHE PATH
-    "Install prefix of the Windows libraries (the last line scripts/win-deps.sh prints)")
+    "Install prefix of the Windows libraries (the last line scripts/deps.sh windows prints)")
 if(NOT KEELBOX_WIN_DEPS OR NOT EXISTS "${KEELBOX_WIN_DEPS}/include/curl/curl.h")
-  message(FATAL_ERROR "The Windows libraries are missing: run scripts/win-deps.sh and pass "
+  message(FATAL_ERROR "The Windows libraries are missing: run scripts/deps.sh windows and pass "
                       "-DKEELBOX_WIN_DEPS=<the prefix it prints> (now: '${KEELBOX_WIN_DEPS}')")
 endif()
 

@@ -14,7 +14,7 @@ PACKAGES=(
   tmux time man-db ccache ninja-build clang-format
   squid nginx
   patchelf debootstrap
-  # The Windows cross build (scripts/win-deps.sh builds libcurl, libarchive
+  # The Windows cross build (scripts/deps.sh windows builds libcurl, libarchive
   # and SQLite from Debian's sources with these) and its tests under wine.
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64 unicode-data
   dpkg-dev autoconf automake libtool tcl
