@@ -68,14 +68,11 @@ set(TOMLPP_INCLUDE_DIRS "${_host_headers}")
 
 # The targets the modules use (src/CMakeLists.txt makes them on Linux). The
 # engines call libcurl and libarchive directly, without the loaders of the
-# Linux build. ICU is not used on Windows: the text module's ICU sources are
-# left out there (NOT_WIN32 in src/CMakeLists.txt) and keelbox_icu_headers is
-# empty.
+# Linux build.
 add_library(keelbox_curl_headers INTERFACE)
 target_link_libraries(keelbox_curl_headers INTERFACE keelbox_win::curl)
 add_library(keelbox_libarchive_headers INTERFACE)
 target_link_libraries(keelbox_libarchive_headers INTERFACE keelbox_win::archive)
-add_library(keelbox_icu_headers INTERFACE)
 add_library(keelbox_sqlite3 INTERFACE)
 target_link_libraries(keelbox_sqlite3 INTERFACE keelbox_win::sqlite3)
 add_library(keelbox_zlib INTERFACE)

@@ -7,7 +7,7 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   libcurl4-openssl-dev nlohmann-json3-dev libtomlplusplus-dev
-  libsqlite3-dev sqlite3 libarchive-dev zlib1g-dev libicu-dev libssl-dev unicode-data
+  libsqlite3-dev sqlite3 libarchive-dev zlib1g-dev libssl-dev unicode-data
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-venv python3-pip openssl ca-certificates

@@ -1,4 +1,4 @@
-"""Libraries opened on first use (libcurl, libarchive, ICU): a run that needs
+"""Libraries opened on first use (libcurl, libarchive): a run that needs
 a missing one says which, and a run that does not need it is not affected.
 
 The library is hidden as a user would lose it, without anything in the tool
@@ -8,7 +8,6 @@ system's loader finds it but cannot load it."""
 from __future__ import annotations
 
 import ctypes
-import ctypes.util
 import shutil
 import subprocess
 import unittest
@@ -81,9 +80,6 @@ class MissingLibraryTest(ToolTestCase):
             ("libcurl.so.4", ["modules"], "network transfers"),
             ("libcurl.so.4", ["download-examples", "--download-dir", str(dest)], "network transfers"),
             ("libarchive.so.13", ["download-examples", "--download-dir", str(dest)], "unpacking archives"),
-            # ICU's file name carries its major version.
-            (ctypes.util.find_library("icuuc"), ["download-examples", "--download-dir", str(dest)],
-             "Unicode case mapping"),
         ]
         for soname, args, purpose in cases:
             with self.subTest(library=soname, args=args):
