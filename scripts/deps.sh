@@ -14,8 +14,8 @@
 #   scripts/deps.sh linux      # builds what is missing, prints the prefix
 #   scripts/deps.sh windows
 #
-#   cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-#         -DKEELBOX_WIN_DEPS="$(scripts/deps.sh windows | tail -n 1)"
+# CMake runs it when no prefix is given (-DKEELBOX_DEPS= on Linux,
+# -DKEELBOX_WIN_DEPS= for Windows): see cmake/KeelboxDeps.cmake.
 #
 # The sources are fetched with `apt-get source` through a private apt
 # configuration (a deb-src list of the archives and suites the machine's apt

@@ -9,7 +9,9 @@
 #              scripts/deps.sh windows (cached, reused by later runs). Its unit
 #              tests run under wine; its keelbox.exe is what the release
 #              tree's test_windows drives, so it is built first.
-#   release    the binary users get, in the wheel: the black-box tests
+#   release    the binary users get, in the wheel (its static libraries
+#              built by scripts/deps.sh linux, which configuring runs, as
+#              for the sanitize tree): the black-box tests
 #              labelled "pip" (real installations) and "product" (the
 #              wheel's, and those that start Windows programs). Alone, it
 #              runs every black-box test (test preset release-all).

@@ -1,5 +1,5 @@
 // The libcurl engine behind http::Client (system_client()): the only code
-// that speaks to libcurl (besides the loader of its functions). It carries
+// that speaks to libcurl. It carries
 // the bytes, follows redirects, speaks TLS through proxies and keeps
 // connections; a Transfer decides what becomes of the answer (transfer.cpp).
 #include <curl/curl.h>

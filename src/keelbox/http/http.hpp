@@ -1,8 +1,8 @@
 #pragma once
 // The tool's HTTP requests: what a request and an answer are, the logic every
 // transfer follows whatever carries it, and the seam (Client) behind which the
-// engine sits. The real engine is libcurl (which nothing but http.cpp and
-// curl_loader.cpp includes); tests put a scripted fake in its place
+// engine sits. The real engine is libcurl (which nothing but http.cpp
+// includes); tests put a scripted fake in its place
 // (tests/unit/support/fake_http.hpp). Every network caller takes a Client, so
 // that all requests behave alike:
 //
