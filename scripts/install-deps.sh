@@ -16,7 +16,7 @@ PACKAGES=(
   python3 python3-venv python3-pip openssl ca-certificates
   tmux time man-db ccache ninja-build clang-format
   squid nginx
-  patchelf debootstrap
+  debootstrap
   # The Windows cross build (scripts/deps.sh windows) and its tests under wine.
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
 )
