@@ -2,7 +2,8 @@
 installing it with pip into a fresh environment (its uv comes from the
 package index), the installed tool's main job against the sandbox cloud, and
 that it needs no more than a base system (ldd here; a minimal Debian root
-made by debootstrap when one can be had)."""
+made by debootstrap when one can be had, where it also finds the system's
+certificates at another distribution's path)."""
 from __future__ import annotations
 
 import base64
@@ -285,7 +286,8 @@ def minimal_root() -> Path:
 class MinimalRootTest(unittest.TestCase):
     """Installs the wheel with pip inside a minimal Debian root (base system and
     python3-venv only) and runs the tool there: it needs only the base
-    system's libraries."""
+    system's libraries, and with no variable naming certificates it trusts
+    the system's bundle where another distribution keeps it."""
 
     def test_install_and_run_in_a_minimal_root(self):
         wheel = the_wheel()
@@ -326,6 +328,27 @@ class MinimalRootTest(unittest.TestCase):
             chroot(exe, "init", "--token-id", "id-1", "--token", "secret-1")
             chroot(exe, "download-examples", "--download-dir", inside)
             self.assertEqual((work / "zvk-sample-app-examples" / "README.md").read_text(), "sample\n")
+
+            # No variable names certificates, and Debian's folders are hidden
+            # under empty ones: the cloud's authority is trusted from where
+            # Fedora keeps the system's bundle, and without a bundle the error
+            # names every place looked at.
+            plain = {k: v for k, v in env.items()
+                     if k not in ("SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE", "SSL_CERT_DIR")}
+            (root / "etc" / "pki").mkdir(exist_ok=True)  # a mount point
+            hide = f'{mount} -t tmpfs tmpfs "$0/etc/ssl" && {mount} -t tmpfs tmpfs "$0/etc/pki"'
+            fedora = (f'{hide} && mkdir -p "$0/etc/pki/tls/certs" && '
+                      f'cp "$0{inside}/ca.pem" "$0/etc/pki/tls/certs/ca-bundle.crt"')
+            # (An empty cache each time, so that the run signs in again.)
+            failed = chroot(exe, "modules", setup=hide, expect=1,
+                            environ={**plain, "XDG_CACHE_HOME": f"{inside}/cache-without-bundle"})
+            self.assertIn("/etc/ssl/certs/ca-certificates.crt, /etc/pki/tls/certs/ca-bundle.crt, "
+                          "/etc/ssl/ca-bundle.pem, /etc/pki/tls/cacert.pem, "
+                          "/etc/pki/ca-trust/extracted/pem/tls-ca-bundle.pem, /etc/ssl/cert.pem: none found",
+                          failed.stderr)
+            listed = chroot(exe, "modules", setup=fedora,
+                            environ={**plain, "XDG_CACHE_HOME": f"{inside}/cache-fedora"}).stdout
+            self.assertIn("zvk-sample-app", listed)
 
 
 if __name__ == "__main__":

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "keelbox/build_config.hpp"
+#include "keelbox/http/ca_bundle.hpp"
 #include "keelbox/http/http.hpp"
 #include "keelbox/platform/environment.hpp"
 #include "keelbox/text/strings.hpp"
@@ -101,17 +102,19 @@ std::optional<std::string> env_value(const char* name) {
   return value;
 }
 
-// The bundle of certificate authorities to trust: the first of these set.
-std::optional<std::string> ca_bundle() {
+// The bundle of certificate authorities a variable names: the first of these set.
+std::optional<std::string> variable_ca_bundle() {
   for (const char* name : {"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
     if (std::optional<std::string> value = env_value(name)) return value;
   }
   return std::nullopt;
 }
 
-constexpr std::string_view CERTIFICATE_HINT =
-    " (the certificate authorities trusted are those in the file SSL_CERT_FILE, else "
-    "REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, else the system's, and in the folder SSL_CERT_DIR)";
+// The bundle to trust: the one a variable names, else the system's.
+std::optional<std::string> ca_bundle() {
+  if (std::optional<std::string> named = variable_ca_bundle()) return named;
+  return system_ca_bundle();
+}
 
 // The proxy curl takes from the environment for an https address, as curl
 // reads it (lower-case names first), unless NO_PROXY exempts `host`.
@@ -262,7 +265,8 @@ std::string Easy::failure_reason(CURLcode code) const {
     }
   }
   if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
-    reason += CERTIFICATE_HINT;
+    reason += certificate_hint(variable_ca_bundle().has_value(), system_ca_bundle_locations(),
+                               system_ca_bundle());
   }
   return reason;
 }
