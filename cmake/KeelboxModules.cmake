@@ -2,26 +2,21 @@
 # only the modules it exercises and each module links exactly what it
 # includes.
 #
-#   keelbox_module(NAME <folder> [DEPS <targets>...] [PRIVATE_DEPS <targets>...]
-#                  [NOT_WIN32 <files>...])
+#   keelbox_module(NAME <folder> [DEPS <targets>...] [PRIVATE_DEPS <targets>...])
 #
 # creates the target keelbox_<folder> from every .cpp file in the folder.
 # DEPS are what the module's headers include (passed on to its users),
-# PRIVATE_DEPS what only its sources include. NOT_WIN32 names source files of
-# the folder that the Windows build leaves out.
+# PRIVATE_DEPS what only its sources include.
 #
 # Platform code sits in files of its own beside the portable code, behind one
 # header: <name>_posix.cpp is built everywhere but Windows, <name>_win32.cpp
 # only there.
 function(keelbox_module)
-  cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS;NOT_WIN32" ${ARGN})
+  cmake_parse_arguments(KM "" "NAME" "DEPS;PRIVATE_DEPS" ${ARGN})
   file(GLOB _sources CONFIGURE_DEPENDS
        "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/*.cpp")
   if(WIN32)
     list(FILTER _sources EXCLUDE REGEX "_posix\\.cpp$")
-    foreach(_file IN LISTS KM_NOT_WIN32)
-      list(REMOVE_ITEM _sources "${PROJECT_SOURCE_DIR}/src/keelbox/${KM_NAME}/${_file}")
-    endforeach()
   else()
     list(FILTER _sources EXCLUDE REGEX "_win32\\.cpp$")
   endif()

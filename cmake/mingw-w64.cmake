@@ -2,7 +2,7 @@
 # POSIX-thread flavour (std::thread and friends on winpthreads):
 #
 #   cmake -S . -B build/win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake \
-#         -DKEELBOX_WIN_DEPS=<prefix printed by scripts/win-deps.sh>
+#         [-DKEELBOX_WIN_DEPS=<prefix printed by scripts/deps.sh windows>]
 #
 # Every executable links libstdc++, libgcc and winpthreads statically, so it
 # needs no DLL beyond those Windows ships. Libraries, headers and packages

@@ -6,18 +6,19 @@ set -euo pipefail
 
 PACKAGES=(
   build-essential cmake pkg-config git
-  libcurl4-openssl-dev nlohmann-json3-dev libtomlplusplus-dev
-  libsqlite3-dev sqlite3 libarchive-dev zlib1g-dev libicu-dev libssl-dev unicode-data
+  nlohmann-json3-dev libtomlplusplus-dev sqlite3 unicode-data
+  # The static libraries (scripts/deps.sh): OpenSSL's and zlib's archives,
+  # and the -dev packages whose versions the sources built must have.
+  libssl-dev zlib1g-dev libcurl4-openssl-dev libarchive-dev libsqlite3-dev
+  dpkg-dev autoconf automake libtool tcl
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 python3-venv python3-pip openssl ca-certificates
   tmux time man-db ccache ninja-build clang-format
   squid nginx
-  patchelf debootstrap
-  # The Windows cross build (scripts/win-deps.sh builds libcurl, libarchive
-  # and SQLite from Debian's sources with these) and its tests under wine.
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64 unicode-data
-  dpkg-dev autoconf automake libtool tcl
+  debootstrap
+  # The Windows cross build (scripts/deps.sh windows) and its tests under wine.
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
 )
 
 missing=()

@@ -6,10 +6,12 @@
 #
 #   windows    the mingw-w64 cross build, with libcurl, libarchive, SQLite and
 #              GoogleTest cross-built from Debian's sources by
-#              scripts/win-deps.sh (cached, reused by later runs). Its unit
+#              scripts/deps.sh windows (cached, reused by later runs). Its unit
 #              tests run under wine; its keelbox.exe is what the release
 #              tree's test_windows drives, so it is built first.
-#   release    the binary users get, in the wheel: the black-box tests
+#   release    the binary users get, in the wheel (its static libraries
+#              built by scripts/deps.sh linux, which configuring runs, as
+#              for the sanitize tree): the black-box tests
 #              labelled "pip" (real installations) and "product" (the
 #              wheel's, and those that start Windows programs). Alone, it
 #              runs every black-box test (test preset release-all).
@@ -57,10 +59,10 @@ tree_options() {
     windows)
       # The Windows libraries' prefix: a preset cannot run the script that
       # builds them.
-      echo "=== Windows libraries (scripts/win-deps.sh)"
+      echo "=== Windows libraries (scripts/deps.sh windows)"
       local stage_start=$SECONDS
       local win_deps
-      win_deps=$(bash scripts/win-deps.sh | tail -n 1)
+      win_deps=$(bash scripts/deps.sh windows | tail -n 1)
       flags=(-DKEELBOX_WIN_DEPS="$win_deps")
       echo "=== Windows libraries took $((SECONDS - stage_start)) s"
       win_tree=yes ;;

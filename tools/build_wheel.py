@@ -2,31 +2,31 @@
 """Builds keelbox's platform wheel from a built executable and its manual page.
 
     python3 tools/build_wheel.py --exe build/release/src/keelbox \\
-        --manpage build/release/keelbox.1 --version 0.10.4 --out-dir build/release/wheel
+        --manpage build/release/keelbox.1 --version 0.10.4 --out-dir build/release/wheel \\
+        --deps-prefix /var/cache/keelbox/deps/linux/prefix
 
 writes keelbox-<version>-py3-none-manylinux_<major>_<minor>_x86_64.whl:
 
     keelbox-<v>.data/scripts/keelbox                  -> <env>/bin/keelbox
-    keelbox-<v>.data/data/lib/keelbox/*.so*           -> <env>/lib/keelbox/
     keelbox-<v>.data/data/share/man/man1/keelbox.1    -> <env>/share/man/man1/
+    keelbox-<v>.dist-info/DEPENDENCIES                the libraries linked in
     keelbox-<v>.dist-info/{METADATA,WHEEL,RECORD,licenses/...}
 
-The wheel is self-contained: every shared library the executable needs (as
-DT_NEEDED entries, and the libraries it names for loading on first use), and
-what those need in turn, is copied into the private folder, except the base
-set that every glibc system has (glibc itself, libgcc_s and libstdc++). The
-copied executable finds the folder through its RUNPATH $ORIGIN/../lib/keelbox,
-which also serves dlopen() calls made from the executable; each bundled library
-gets RUNPATH $ORIGIN so that they find each other. Setting RUNPATH needs
-patchelf.
+The executable links its libraries (libcurl, libarchive, SQLite, OpenSSL,
+zlib) statically, so the wheel holds no shared library: the executable may
+need only the base set that every glibc system has (glibc itself, libgcc_s
+and libstdc++), and an executable that needs anything else is refused.
+DEPENDENCIES, copied from the prefix scripts/deps.sh built, names the Debian
+source package and version of every library linked in, so that a security
+advisory can be checked against an installed keelbox; licenses/ holds their
+Debian copyright files.
 
 The platform tag names the highest GLIBC_x.y symbol version that the
-executable and the bundled libraries require (read from their .gnu.version_r
-sections).
+executable requires (read from its .gnu.version_r section).
 
-Given a Windows executable (keelbox.exe of the mingw-w64 cross build, which
-links every library statically), it writes keelbox-<version>-py3-none-win_amd64.whl
-with only keelbox-<v>.data/scripts/keelbox.exe (-> <env>\Scripts) and the
+Given a Windows executable (keelbox.exe of the mingw-w64 cross build), it
+writes keelbox-<version>-py3-none-win_amd64.whl with
+keelbox-<v>.data/scripts/keelbox.exe (-> <env>\\Scripts) and the same
 dist-info; it refuses an executable that imports a DLL Windows does not ship.
 
 Only Python's standard library is used; nothing is fetched.
@@ -39,11 +39,8 @@ import hashlib
 import io
 import os
 import re
-import shutil
 import struct
-import subprocess
 import sys
-import tempfile
 import time
 import zipfile
 from dataclasses import dataclass, field
@@ -51,22 +48,18 @@ from pathlib import Path
 
 NAME = "keelbox"
 SUMMARY = "Manage the ZVK software modules your account is entitled to"
-PRIVATE_LIB_DIR = "lib/keelbox"
-EXE_RUNPATH = "$ORIGIN/../lib/keelbox"
-LIB_RUNPATH = "$ORIGIN"
+DEPENDENCIES_FILE = "DEPENDENCIES"
 
 # Libraries every glibc-based Linux system has (a minimal Debian or Ubuntu root
 # included): the C library's own parts, the GCC runtime and the C++ library.
-# Everything else is bundled.
-BASE_LIBRARIES = frozenset({
+# The executable may need no other.
+GLIBC_LIBRARIES = frozenset({
     "linux-vdso.so.1", "ld-linux-x86-64.so.2",
     "libc.so.6", "libm.so.6", "libdl.so.2", "librt.so.1", "libpthread.so.0",
     "libresolv.so.2", "libutil.so.1", "libanl.so.1",
-    "libgcc_s.so.1", "libstdc++.so.6",
 })
+BASE_LIBRARIES = GLIBC_LIBRARIES | {"libgcc_s.so.1", "libstdc++.so.6"}
 
-# A library name as dlopen() is given it: libNAME.so.MAJOR[.MINOR...].
-_DLOPEN_NAME = re.compile(rb"(?<![A-Za-z0-9_.+-])(lib[A-Za-z0-9_+-]+(?:\.[A-Za-z0-9_+-]+)*\.so(?:\.\d+)+)\x00")
 _GLIBC_VERSION = re.compile(r"GLIBC_(\d+)\.(\d+)(?:\.\d+)?")
 
 
@@ -143,12 +136,6 @@ def read_elf(path: Path) -> ElfInfo:
     return info
 
 
-def dlopen_names(path: Path) -> list[str]:
-    """Library names written into the file as strings (candidates for dlopen)."""
-    found = {m.group(1).decode() for m in _DLOPEN_NAME.finditer(path.read_bytes())}
-    return sorted(found)
-
-
 def glibc_requirement(infos) -> tuple[int, int]:
     """The highest GLIBC_x.y version the given ELF files require."""
     best = (2, 17)  # the oldest glibc any manylinux tag names
@@ -215,108 +202,10 @@ def pe_imports(path: Path) -> list[str]:
     return names
 
 
-# ------------------------------------------------------- the dependency closure
-
-def _ldconfig_cache() -> dict[str, Path]:
-    """soname -> path of the x86-64 libraries the dynamic loader's cache knows."""
-    out = subprocess.run(["ldconfig", "-p"], capture_output=True, text=True,
-                         env={**os.environ, "LC_ALL": "C"}).stdout
-    cache: dict[str, Path] = {}
-    for line in out.splitlines():
-        m = re.match(r"\s*(\S+) \(([^)]*)\) => (\S+)", line)
-        if m and "x86-64" in m.group(2):
-            cache.setdefault(m.group(1), Path(m.group(3)))
-    return cache
-
-
-_DEFAULT_DIRS = ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64",
-                 "/lib", "/usr/lib")
-
-
-def resolve(soname: str, requester: Path, info: ElfInfo, cache: dict[str, Path]) -> Path | None:
-    """Where the dynamic loader finds `soname` for `requester` on this machine."""
-    dirs = []
-    if info.runpath:
-        dirs += [d.replace("$ORIGIN", str(requester.parent)).replace("${ORIGIN}", str(requester.parent))
-                 for d in info.runpath.split(":") if d]
-    for d in dirs:
-        candidate = Path(d) / soname
-        if candidate.is_file():
-            return candidate
-    if soname in cache:
-        return cache[soname]
-    for d in _DEFAULT_DIRS:
-        candidate = Path(d) / soname
-        if candidate.is_file():
-            return candidate
-    return None
-
-
-@dataclass
-class Closure:
-    bundled: dict[str, Path]       # soname -> the library file on this machine
-    base: set[str]                 # base-system sonames needed
-    on_demand: list[str]           # names loaded on first use that were found and bundled
-
-
-def dependency_closure(exe: Path) -> Closure:
-    cache = _ldconfig_cache()
-    exe_info = read_elf(exe)
-    bundled: dict[str, Path] = {}
-    base: set[str] = set()
-    missing: list[str] = []
-    on_demand = [n for n in dlopen_names(exe)
-                 if n not in BASE_LIBRARIES and n not in exe_info.needed and n in cache]
-    work: list[tuple[str, Path, ElfInfo]] = [(n, exe, exe_info) for n in exe_info.needed]
-    work += [(n, exe, ElfInfo()) for n in on_demand]
-    while work:
-        soname, requester, info = work.pop(0)
-        if soname in BASE_LIBRARIES:
-            base.add(soname)
-            continue
-        if soname in bundled:
-            continue
-        path = resolve(soname, requester, info, cache)
-        if path is None:
-            missing.append(f"{soname} (needed by {requester.name})")
-            continue
-        bundled[soname] = path
-        lib_info = read_elf(path)
-        work += [(n, path, lib_info) for n in lib_info.needed]
-    if missing:
-        raise WheelError("shared libraries not found: " + ", ".join(missing))
-    return Closure(bundled, base, on_demand)
-
-
-def debian_copyrights(paths) -> dict[str, Path]:
-    """Debian package -> its copyright file, for the given library files (empty off Debian)."""
-    if not shutil.which("dpkg-query"):
-        return {}
-    # A merged /usr registers files under /lib as well as /usr/lib: ask for both.
-    patterns = set()
-    for path in paths:
-        real = Path(path).resolve()
-        patterns.update({str(Path(path).parent / real.name), str(real)})
-    proc = subprocess.run(["dpkg-query", "-S", *sorted(patterns)], capture_output=True, text=True)
-    result: dict[str, Path] = {}
-    for line in proc.stdout.splitlines():
-        package = line.split(":", 1)[0].strip()
-        copyright_file = Path("/usr/share/doc") / package / "copyright"
-        if package and "," not in package and copyright_file.is_file():
-            result[package] = copyright_file
-    return result
-
-
 # ------------------------------------------------------------------ the wheel
 
 def record_hash(data: bytes) -> str:
     return "sha256=" + base64.urlsafe_b64encode(hashlib.sha256(data).digest()).rstrip(b"=").decode()
-
-
-def _patchelf(path: Path, runpath: str) -> None:
-    if not shutil.which("patchelf"):
-        raise WheelError("patchelf is needed to set the RUNPATH (apt-get install patchelf)")
-    subprocess.run(["patchelf", "--set-rpath", runpath, str(path)], check=True)
 
 
 def _date_time() -> tuple:
@@ -371,55 +260,53 @@ def write_wheel(entries: list[tuple[str, bytes, bool]], version: str, tag: str, 
     return wheel
 
 
-def build_windows_wheel(exe: Path, version: str, out_dir: Path) -> Path:
+def dependency_record(deps_prefix: Path | None, info_dir: str) -> list[tuple[str, bytes, bool]]:
+    """The dist-info entries that record the libraries linked in: DEPENDENCIES
+    and their licenses, from the prefix scripts/deps.sh built."""
+    if deps_prefix is None:
+        return []
+    record = deps_prefix / DEPENDENCIES_FILE
+    if not record.is_file():
+        raise WheelError(f"{record} is missing (scripts/deps.sh writes it)")
+    entries = [(f"{info_dir}/{DEPENDENCIES_FILE}", record.read_bytes(), False)]
+    for license_file in sorted((deps_prefix / "licenses").glob("*.copyright")):
+        entries.append((f"{info_dir}/licenses/{license_file.name}", license_file.read_bytes(), False))
+    return entries
+
+
+def build_windows_wheel(exe: Path, version: str, out_dir: Path, deps_prefix: Path | None) -> Path:
     """The win_amd64 wheel: keelbox.exe alone, as it links every library statically."""
     foreign = [name for name in pe_imports(exe) if name.lower() not in WINDOWS_SYSTEM_DLLS]
     if foreign:
         raise WheelError(f"{exe.name} needs DLLs Windows does not ship: {', '.join(foreign)}")
     entries = [(f"{NAME}-{version}.data/scripts/{NAME}.exe", exe.read_bytes(), True)]
+    entries += dependency_record(deps_prefix, f"{NAME}-{version}.dist-info")
     wheel = write_wheel(entries, version, "py3-none-win_amd64", out_dir)
     print(f"build_wheel: {wheel.name} ({wheel.stat().st_size / 1e6:.1f} MB), no bundled libraries")
     return wheel
 
 
-def build_wheel(exe: Path, manpage: Path | None, version: str, out_dir: Path) -> Path:
+def build_wheel(exe: Path, manpage: Path | None, version: str, out_dir: Path,
+                deps_prefix: Path | None = None) -> Path:
     if is_pe(exe):
-        return build_windows_wheel(exe, version, out_dir)
-    closure = dependency_closure(exe)
-    with tempfile.TemporaryDirectory(prefix="keelbox-wheel-") as tmp:
-        stage = Path(tmp)
-        staged_exe = stage / NAME
-        shutil.copyfile(exe, staged_exe)
-        _patchelf(staged_exe, EXE_RUNPATH)
-        staged_libs: dict[str, Path] = {}
-        for soname, path in sorted(closure.bundled.items()):
-            target = stage / soname
-            shutil.copyfile(path, target)
-            _patchelf(target, LIB_RUNPATH)
-            staged_libs[soname] = target
-
-        infos = [read_elf(staged_exe)] + [read_elf(p) for p in staged_libs.values()]
-        major, minor = glibc_requirement(infos)
-        tag = f"py3-none-manylinux_{major}_{minor}_x86_64"
-
-        data_dir = f"{NAME}-{version}.data"
-        info_dir = f"{NAME}-{version}.dist-info"
-        # (name in the wheel, bytes, executable?)
-        entries: list[tuple[str, bytes, bool]] = [
-            (f"{data_dir}/scripts/{NAME}", staged_exe.read_bytes(), True)]
-        for soname, path in staged_libs.items():
-            entries.append((f"{data_dir}/data/{PRIVATE_LIB_DIR}/{soname}", path.read_bytes(), True))
-        if manpage is not None:
-            entries.append((f"{data_dir}/data/share/man/man1/{NAME}.1", manpage.read_bytes(), False))
-        for package, copyright_file in sorted(debian_copyrights(closure.bundled.values()).items()):
-            entries.append((f"{info_dir}/licenses/{package}.copyright", copyright_file.read_bytes(), False))
-        wheel = write_wheel(entries, version, tag, out_dir)
-
-    size = wheel.stat().st_size
-    print(f"build_wheel: {wheel.name} ({size / 1e6:.1f} MB), "
-          f"{len(closure.bundled)} bundled libraries"
-          + (f" ({', '.join(closure.on_demand)} loaded on first use)" if closure.on_demand else "")
-          + f"; needs glibc {major}.{minor} and {', '.join(sorted(closure.base))}")
+        return build_windows_wheel(exe, version, out_dir, deps_prefix)
+    info = read_elf(exe)
+    foreign = [name for name in info.needed if name not in BASE_LIBRARIES]
+    if foreign:
+        raise WheelError(f"{exe.name} needs shared libraries a base system may lack: {', '.join(foreign)}"
+                         " (every library but glibc and the C++ runtime is linked statically)")
+    major, minor = glibc_requirement([info])
+    tag = f"py3-none-manylinux_{major}_{minor}_x86_64"
+    data_dir = f"{NAME}-{version}.data"
+    # (name in the wheel, bytes, executable?)
+    entries: list[tuple[str, bytes, bool]] = [(f"{data_dir}/scripts/{NAME}", exe.read_bytes(), True)]
+    if manpage is not None:
+        entries.append((f"{data_dir}/data/share/man/man1/{NAME}.1", manpage.read_bytes(), False))
+    entries += dependency_record(deps_prefix, f"{NAME}-{version}.dist-info")
+    wheel = write_wheel(entries, version, tag, out_dir)
+    beyond_glibc = sorted(set(info.needed) - GLIBC_LIBRARIES)
+    print(f"build_wheel: {wheel.name} ({wheel.stat().st_size / 1e6:.1f} MB), no bundled libraries; "
+          f"needs glibc {major}.{minor}" + (f" and {', '.join(beyond_glibc)}" if beyond_glibc else ""))
     return wheel
 
 
@@ -429,11 +316,13 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--manpage", type=Path, help="the manual page keelbox.1")
     parser.add_argument("--version", required=True, help="the version, e.g. 0.10.4")
     parser.add_argument("--out-dir", required=True, type=Path, help="where the wheel is written")
+    parser.add_argument("--deps-prefix", type=Path,
+                        help="the prefix of the static libraries (its DEPENDENCIES and licenses/)")
     parser.add_argument("--stamp", type=Path, help="a file touched when done (for build systems)")
     args = parser.parse_args(argv)
     try:
-        build_wheel(args.exe, args.manpage, args.version, args.out_dir)
-    except (WheelError, OSError, subprocess.CalledProcessError) as e:
+        build_wheel(args.exe, args.manpage, args.version, args.out_dir, args.deps_prefix)
+    except (WheelError, OSError) as e:
         print(f"build_wheel: {e}", file=sys.stderr)
         return 1
     if args.stamp:

@@ -1,5 +1,5 @@
 // The libcurl engine behind http::Client (system_client()): the only code
-// that speaks to libcurl (besides the loader of its functions). It carries
+// that speaks to libcurl. It carries
 // the bytes, follows redirects, speaks TLS through proxies and keeps
 // connections; a Transfer decides what becomes of the answer (transfer.cpp).
 #include <curl/curl.h>
@@ -11,6 +11,7 @@
 #include <set>
 
 #include "keelbox/build_config.hpp"
+#include "keelbox/http/ca_bundle.hpp"
 #include "keelbox/http/http.hpp"
 #include "keelbox/http/tls_version.hpp"
 #include "keelbox/platform/environment.hpp"
@@ -104,9 +105,9 @@ std::optional<std::string> env_value(const char* name) {
   return value;
 }
 
-// The bundle of certificate authorities to trust: the first of these set
-// (its name in `source` when given).
-std::optional<std::string> ca_bundle(const char** source = nullptr) {
+// The bundle of certificate authorities a variable names: the first of these
+// set (its name in `source` when given).
+std::optional<std::string> variable_ca_bundle(const char** source = nullptr) {
   for (const char* name : {"SSL_CERT_FILE", "REQUESTS_CA_BUNDLE", "CURL_CA_BUNDLE"}) {
     if (std::optional<std::string> value = env_value(name)) {
       if (source) *source = name;
@@ -116,9 +117,11 @@ std::optional<std::string> ca_bundle(const char** source = nullptr) {
   return std::nullopt;
 }
 
-constexpr std::string_view CERTIFICATE_HINT =
-    " (the certificate authorities trusted are those in the file SSL_CERT_FILE, else "
-    "REQUESTS_CA_BUNDLE, else CURL_CA_BUNDLE, else the system's, and in the folder SSL_CERT_DIR)";
+// The bundle to trust: the one a variable names, else the system's.
+std::optional<std::string> ca_bundle() {
+  if (std::optional<std::string> named = variable_ca_bundle()) return named;
+  return system_ca_bundle();
+}
 
 // The proxy curl takes from the environment for an https address, as curl
 // reads it (lower-case names first), unless NO_PROXY exempts `host` (the
@@ -188,10 +191,14 @@ void trace_route(const std::string& url) {
   if (!certificates_told) {
     certificates_told = true;
     const char* source = nullptr;
-    const std::optional<std::string> bundle = ca_bundle(&source);
-    std::string text =
-        bundle ? std::string("certificate authorities from ") + source + " (" + *bundle + ")"
-               : std::string("certificate authorities of the system");
+    std::string text;
+    if (const std::optional<std::string> named = variable_ca_bundle(&source)) {
+      text = std::string("certificate authorities from ") + source + " (" + *named + ")";
+    } else if (const std::optional<std::string> system = system_ca_bundle()) {
+      text = "certificate authorities of the system (" + *system + ")";
+    } else {
+      text = "certificate authorities of the system";
+    }
     if (const std::optional<std::string> folder = env_value("SSL_CERT_DIR")) {
       text += ", and the folder SSL_CERT_DIR (" + *folder + ")";
     }
@@ -328,7 +335,8 @@ std::string Easy::failure_reason(CURLcode code) const {
            std::to_string(CURL_MAX_HTTP_HEADER / 1024) + " KiB)";
   }
   if (code == CURLE_PEER_FAILED_VERIFICATION || code == CURLE_SSL_CACERT_BADFILE) {
-    reason += CERTIFICATE_HINT;
+    reason += certificate_hint(variable_ca_bundle().has_value(), system_ca_bundle_locations(),
+                               system_ca_bundle());
   }
   return reason;
 }

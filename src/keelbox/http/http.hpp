@@ -1,8 +1,8 @@
 #pragma once
 // The tool's HTTP requests: what a request and an answer are, the logic every
 // transfer follows whatever carries it, and the seam (Client) behind which the
-// engine sits. The real engine is libcurl (which nothing but http.cpp and
-// curl_loader.cpp includes); tests put a scripted fake in its place
+// engine sits. The real engine is libcurl (which nothing but http.cpp
+// includes); tests put a scripted fake in its place
 // (tests/unit/support/fake_http.hpp). Every network caller takes a Client, so
 // that all requests behave alike:
 //
@@ -10,9 +10,11 @@
 //   that leaves https (a TransportError naming the address redirected to).
 // - TLS certificates and host names are always verified. The bundle of
 //   certificate authorities to trust is SSL_CERT_FILE, else REQUESTS_CA_BUNDLE,
-//   else CURL_CA_BUNDLE (the first set and not empty), else libcurl's default;
-//   SSL_CERT_DIR (a hashed folder) adds more. A certificate failure names
-//   these variables.
+//   else CURL_CA_BUNDLE (the first set and not empty), else the system's
+//   (ca_bundle.hpp: on Linux the first file of the places distributions keep
+//   it, on Windows the system's store); SSL_CERT_DIR (a hashed folder) adds
+//   more. A certificate failure names these variables, and the places looked
+//   at when none is set.
 // - Proxies come from the environment exactly as curl takes them
 //   (HTTPS_PROXY/https_proxy, NO_PROXY/no_proxy, ...): nothing here sets or
 //   disables a proxy. A proxy that asks for credentials (407) or cannot be

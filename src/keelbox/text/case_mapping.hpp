@@ -1,9 +1,7 @@
 #pragma once
-// The Unicode work behind strings.hpp, done by one of two backends with the
-// same results: ICU, opened on first use (not built for Windows), or tables
-// generated at build time from Unicode's data files (case_tables.hpp).
-// strings.cpp calls the one the build chose (KEELBOX_CASE_TABLES). The text
-// module's own; other modules use strings.hpp.
+// The Unicode work behind strings.hpp, done with tables generated at build
+// time from Unicode's data files (case_tables.hpp). The text module's own;
+// other modules use strings.hpp.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,12 +21,10 @@ struct Backend {
   // The case_tables::PropertyBit bits of a code point: Cased, Case_Ignorable,
   // White_Space.
   std::uint32_t (*properties)(char32_t c);
-  // The Unicode version of the data: "15.0" from ICU, the data files' full
-  // version ("15.0.0") from the tables.
+  // The Unicode version of the data files ("15.0.0").
   std::string_view (*unicode_version)();
 };
 
-extern const Backend icu_backend;
 extern const Backend table_backend;
 
 // One code point of a decoded text, with the bytes it was decoded from.
@@ -37,7 +33,7 @@ struct CodePoint {
   std::string_view bytes;
 };
 
-// The two algorithms both backends share, over a backend's `Props`:
+// Two algorithms over a backend's `Props`:
 // is_cased(c), is_case_ignorable(c) (false for a negative c), and
 // append_title(out, cp), append_lower(out, cp) (full mappings as UTF-8).
 

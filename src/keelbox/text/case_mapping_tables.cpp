@@ -1,5 +1,5 @@
 // The table backend of case_mapping.hpp: Unicode's data through
-// case_tables.hpp, UTF-8 decoded here as ICU's U8_NEXT decodes it.
+// case_tables.hpp, ill-formed UTF-8 taken by its maximal subparts.
 #include <cstdint>
 #include <string>
 #include <utility>

@@ -21,13 +21,8 @@ bool is_scheme_char(char c) {
 
 bool ends_authority(char c) { return c == '/' || c == '?' || c == '#' || is_ascii_space(c); }
 
-// The backend the build chose: tables generated from Unicode's data files, or
-// ICU.
-#if KEELBOX_CASE_TABLES
+// Tables generated from Unicode's data files.
 const unicode::Backend& backend = unicode::table_backend;
-#else
-const unicode::Backend& backend = unicode::icu_backend;
-#endif
 
 }  // namespace
 

@@ -19,8 +19,7 @@ std::string trim_unicode(std::string_view text);
 std::string unicode_lower(std::string_view text);
 
 // Full Unicode upper-casing of UTF-8 text without locale rules ("ß" becomes
-// "SS"); invalid UTF-8 is kept as it is. A failure of ICU (where it maps
-// case) is a RuntimeError.
+// "SS"); invalid UTF-8 is kept as it is.
 std::string unicode_upper(std::string_view text);
 
 // Each run of cased letters (the Unicode Cased property) title-cased: its
