@@ -13,7 +13,6 @@ import argparse
 import json
 import signal
 import sys
-import threading
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
@@ -33,17 +32,20 @@ def main(argv=None) -> int:
     parser.add_argument("--port", type=int, default=0, help="loopback port (default: any free)")
     args = parser.parse_args(argv)
 
-    stop = threading.Event()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        signal.signal(sig, lambda *_: stop.set())
+    # The signals that end it are taken by sigwait, not by a handler: a handler
+    # that sets a threading.Event deadlocks when the signal lands while the
+    # main thread holds the Event's own lock (entering or leaving its wait),
+    # and the sandbox then never ends. Blocked before any thread starts, so
+    # that every thread leaves them to the main thread.
+    stops = {signal.SIGTERM, signal.SIGINT}
+    signal.pthread_sigmask(signal.SIG_BLOCK, stops)
 
     sandbox = Sandbox(state_dir=args.state_dir, scenario_file=args.scenario,
                       domain=args.domain, port=args.port)
     sandbox.start()
     try:
         print(json.dumps(sandbox.ready_info()), flush=True)
-        while not stop.wait(3600):
-            pass
+        signal.sigwait(stops)
     finally:
         sandbox.stop()
     return 0
