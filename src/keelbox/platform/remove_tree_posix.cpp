@@ -7,7 +7,7 @@
 #include <unistd.h>
 
 #ifdef __linux__
-#include <sys/syscall.h>
+#include "keelbox/platform/folder_entries_posix.hpp"
 #endif
 
 #include <cerrno>
@@ -37,29 +37,14 @@ bool remove_at(int parent, const char* name, int depth, bool folder = false) noe
     bool removed_any = false;
     bool left_any = false;
     ::lseek(dir, 0, SEEK_SET);
-    alignas(8) char buffer[2048];
-    for (;;) {
-      const long got = ::syscall(SYS_getdents64, dir, buffer, sizeof buffer);
-      if (got <= 0) break;
-      for (long offset = 0; offset < got;) {
-        struct Entry {
-          unsigned long long ino;
-          long long off;
-          unsigned short reclen;
-          unsigned char type;
-          char name[1];
-        };
-        const auto* entry = reinterpret_cast<const Entry*>(buffer + offset);
-        offset += entry->reclen;
-        const char* n = entry->name;
-        if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-        if (remove_at(dir, n, depth + 1, entry->type == DT_DIR)) {
-          removed_any = true;
-        } else {
-          left_any = true;
-        }
+    for_each_folder_entry<2048>(dir, [&](const char* n, unsigned char type) {
+      if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) return;
+      if (remove_at(dir, n, depth + 1, type == DT_DIR)) {
+        removed_any = true;
+      } else {
+        left_any = true;
       }
-    }
+    });
     if (!removed_any || left_any) break;
   }
 #endif

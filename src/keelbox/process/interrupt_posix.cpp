@@ -19,6 +19,7 @@
 #include <cstddef>
 #include <ctime>
 
+#include "keelbox/platform/folder_entries_posix.hpp"
 #include "keelbox/platform/io.hpp"
 #include "keelbox/platform/remove_tree_posix.hpp"
 #include "keelbox/process/interrupt.hpp"
@@ -95,32 +96,18 @@ std::size_t read_process_table() {
   const int dir = ::open("/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir < 0) return 0;
   std::size_t count = 0;
-  alignas(8) char buf[8192];
-  for (;;) {
-    const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
-    if (n <= 0) break;
-    for (long off = 0; off < n;) {
-      struct Entry {
-        unsigned long long ino;
-        long long off;
-        unsigned short reclen;
-        unsigned char type;
-        char name[1];
-      };
-      const auto* e = reinterpret_cast<const Entry*>(buf + off);
-      off += e->reclen;
-      if (e->name[0] < '1' || e->name[0] > '9') continue;
-      pid_t parent = 0;
-      char state = 0;
-      if (count < kMaxProcesses && read_stat(e->name, parent, state) && state != 'Z') {
-        long pid = 0;
-        for (const char* c = e->name; *c >= '0' && *c <= '9'; ++c) pid = pid * 10 + (*c - '0');
-        g_table_pid[count] = static_cast<pid_t>(pid);
-        g_table_parent[count] = parent;
-        ++count;
-      }
+  for_each_folder_entry<8192>(dir, [&](const char* name, unsigned char) {
+    if (name[0] < '1' || name[0] > '9') return;
+    pid_t parent = 0;
+    char state = 0;
+    if (count < kMaxProcesses && read_stat(name, parent, state) && state != 'Z') {
+      long pid = 0;
+      for (const char* c = name; *c >= '0' && *c <= '9'; ++c) pid = pid * 10 + (*c - '0');
+      g_table_pid[count] = static_cast<pid_t>(pid);
+      g_table_parent[count] = parent;
+      ++count;
     }
-  }
+  });
   ::close(dir);
   return count;
 }
