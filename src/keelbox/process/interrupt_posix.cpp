@@ -11,7 +11,6 @@
 
 #ifdef __linux__
 #include <sys/prctl.h>
-#include <sys/syscall.h>
 #endif
 
 #include <atomic>
