@@ -73,6 +73,9 @@ struct Removal {
 Removal g_removals[kMaxRemovals];
 static_assert(std::atomic<int>::is_always_lock_free);
 
+std::atomic<HANDLE> g_writing{nullptr};  // close_on_interrupt
+static_assert(std::atomic<HANDLE>::is_always_lock_free);
+
 bool any_removal_held() {
   for (const Removal& removal : g_removals)
     if (removal.state.load() == kHeld) return true;
@@ -191,7 +194,16 @@ void forget_removal_on_interrupt(int slot) noexcept {
   g_removals[slot].state.compare_exchange_strong(expected, kFree);
 }
 
+void close_on_interrupt(void* file_handle) noexcept { g_writing.store(file_handle); }
+
+bool keep_from_interrupt(void* file_handle) noexcept {
+  HANDLE expected = file_handle;
+  return g_writing.compare_exchange_strong(expected, nullptr) || expected != nullptr;
+}
+
 void remove_registered_on_interrupt() noexcept {
+  // The thread writing it is held still or ending with the process.
+  if (const HANDLE writing = g_writing.exchange(nullptr)) CloseHandle(writing);
   for (Removal& removal : g_removals) {
     // A renaming under way finishes first (the handler lets a held main
     // thread go on meanwhile); one that takes longer leaves its folders.

@@ -39,6 +39,13 @@ void resume_removal_on_interrupt(int slot) noexcept;
 // No longer removed by the handler (it may be removing it right now).
 void forget_removal_on_interrupt(int slot) noexcept;
 
+// The file being written into a folder removed on an interrupt (one at a
+// time): Windows removes no file that is still open, so the handler closes
+// it first. keep_from_interrupt() takes it back: true when it is still the
+// caller's to close (the handler has not closed it).
+void close_on_interrupt(void* file_handle) noexcept;
+bool keep_from_interrupt(void* file_handle) noexcept;
+
 // The handler's removal of what is registered above (for tests: the
 // handler itself ends the process).
 void remove_registered_on_interrupt() noexcept;
