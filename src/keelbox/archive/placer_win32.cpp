@@ -282,20 +282,25 @@ class Placer::Impl {
       case Kind::File: {
         // Shared for deletion only: the Ctrl-C handler, holding this thread
         // still mid-write, removes the file with its folder.
-        HANDLE out =
-            ::CreateFileW(location.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // Windows removes no file that is still open: the Ctrl-C handler
+        // closes this one before it removes the folder beside.
+        HANDLE out = INVALID_HANDLE_VALUE;
+        {
+          FileOpening opening;
+          out =
+              ::CreateFileW(location.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+          if (out != INVALID_HANDLE_VALUE) close_on_interrupt(out);
+        }
         if (out == INVALID_HANDLE_VALUE)
           cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
         progress_.wrote = true;
         progress_.written += m.bytes;
-        // Windows removes no file that is still open: the Ctrl-C handler
-        // closes this one before it removes the folder beside.
-        close_on_interrupt(out);
         struct Closer {
           HANDLE handle;
           ~Closer() {
-            if (keep_from_interrupt(handle)) ::CloseHandle(handle);
+            ::CloseHandle(handle);
+            keep_from_interrupt(handle);
           }
         } closer{out};
         const std::optional<FileId> id = id_of(out);
@@ -307,8 +312,9 @@ class Placer::Impl {
           cannot_windows(m.name, "Can't set the time", ::GetLastError());
         }
         closer.handle = INVALID_HANDLE_VALUE;
-        if (!keep_from_interrupt(out)) return;  // the run is ending
-        if (!::CloseHandle(out)) cannot_windows(m.name, "Write failed", ::GetLastError());
+        const BOOL closed = ::CloseHandle(out);
+        keep_from_interrupt(out);
+        if (!closed) cannot_windows(m.name, "Write failed", ::GetLastError());
         return;
       }
       case Kind::Directory:

@@ -22,6 +22,7 @@ namespace {
 
 std::atomic<bool> g_ending{false};
 std::atomic<int> g_starting{0};  // children being started, not yet in the job
+std::atomic<int> g_opening{0};   // files being opened, not yet to be closed
 HANDLE g_main_thread = nullptr;  // held still while the handler works
 HANDLE g_interrupted = nullptr;  // set when the handler takes over (manual reset)
 
@@ -107,8 +108,11 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (g_main_thread != nullptr) {
     SuspendThread(g_main_thread);
     // A start under way finishes first (a moment: nothing in it waits).
-    // So does a renaming of folders to be removed (their names change).
-    for (int tries = 0; (g_starting.load() > 0 || any_removal_held()) && tries < 1000; ++tries) {
+    // So does a renaming of folders to be removed (their names change), and
+    // the opening of a file in one (closed before they are removed).
+    for (int tries = 0;
+         (g_starting.load() > 0 || g_opening.load() > 0 || any_removal_held()) && tries < 1000;
+         ++tries) {
       ResumeThread(g_main_thread);
       Sleep(1);
       SuspendThread(g_main_thread);
@@ -194,11 +198,19 @@ void forget_removal_on_interrupt(int slot) noexcept {
   g_removals[slot].state.compare_exchange_strong(expected, kFree);
 }
 
+FileOpening::FileOpening() noexcept { ++g_opening; }
+
+FileOpening::~FileOpening() {
+  --g_opening;
+  // The handler let this opening finish and is ending the run: go no further.
+  if (g_ending.load()) Sleep(INFINITE);
+}
+
 void close_on_interrupt(void* file_handle) noexcept { g_writing.store(file_handle); }
 
-bool keep_from_interrupt(void* file_handle) noexcept {
+void keep_from_interrupt(void* file_handle) noexcept {
   HANDLE expected = file_handle;
-  return g_writing.compare_exchange_strong(expected, nullptr) || expected != nullptr;
+  g_writing.compare_exchange_strong(expected, nullptr);
 }
 
 void remove_registered_on_interrupt() noexcept {

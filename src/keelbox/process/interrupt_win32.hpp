@@ -41,10 +41,22 @@ void forget_removal_on_interrupt(int slot) noexcept;
 
 // The file being written into a folder removed on an interrupt (one at a
 // time): Windows removes no file that is still open, so the handler closes
-// it first. keep_from_interrupt() takes it back: true when it is still the
-// caller's to close (the handler has not closed it).
+// it first. The writer closes it itself and then calls keep_from_interrupt()
+// (the other way round, a writer held still in between would keep it open);
+// a handle the handler closes twice is of no account: the process is ending.
 void close_on_interrupt(void* file_handle) noexcept;
-bool keep_from_interrupt(void* file_handle) noexcept;
+void keep_from_interrupt(void* file_handle) noexcept;
+
+// While in scope, such a file is being opened and not yet given to
+// close_on_interrupt(): the handler lets the opening finish first, and the
+// scope's end goes no further when the run is ending meanwhile.
+class FileOpening {
+ public:
+  FileOpening() noexcept;
+  ~FileOpening();
+  FileOpening(const FileOpening&) = delete;
+  FileOpening& operator=(const FileOpening&) = delete;
+};
 
 // The handler's removal of what is registered above (for tests: the
 // handler itself ends the process).
