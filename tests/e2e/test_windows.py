@@ -447,6 +447,39 @@ class ExamplesTest(WindowsTestCase):
         self.assertEqual(victim.read_text(), "keep\n")
         self.assertEqual((folder / "other.txt").read_text(), "other\n")
 
+    def test_ctrl_c_mid_unpack_leaves_no_folder_beside(self):
+        # Ctrl-C while the archive is unpacked (wine turns SIGINT into a
+        # console control event): the run ends as interrupted, the previous
+        # folder as it was and nothing of the run's beside it.
+        self.assertEqual(self.download("-m", "other").returncode, 0)
+        folder = self.dest / "other-examples"
+        (folder / "mine.txt").write_text("mine\n")
+        before = sorted(str(p.relative_to(folder)) for p in folder.rglob("*"))
+        self.sandbox.add_example("other", {f"d{i % 50}/f{i}.txt": "x" for i in range(5000)})
+        err_file = self.root / "stderr"
+        with open(err_file, "wb") as err:
+            proc = start_windows(self.install.exe,
+                                 ["download-examples", "--download-dir", windows_path(self.dest),
+                                  "-m", "other"],
+                                 env=self.env(), windows_env=self.user.windows_env(),
+                                 stdout=subprocess.DEVNULL, stderr=err)
+        self.addCleanup(proc.kill)
+        deadline = time.monotonic() + 60
+        while not list(self.dest.glob(".keelbox-unpack-*")):
+            self.assertLess(time.monotonic(), deadline, "no folder beside")
+            self.assertIsNone(proc.poll(), err_file.read_bytes())
+            time.sleep(0.01)
+        time.sleep(0.2)
+        [tool] = windows_pids(self.install.exe)
+        os.kill(tool, signal.SIGINT)
+        proc.wait(timeout=60)
+        self.assertEqual(proc.returncode, 1, err_file.read_bytes())
+        self.assertTrue(text(err_file.read_text()).endswith("\nAborted!\n"), err_file.read_text())
+        left = {p.name: [str(q.relative_to(p)) for q in p.rglob("*")][:5]
+                for p in self.dest.glob(".keelbox-unpack-*")}
+        self.assertEqual(left, {})
+        self.assertEqual(sorted(str(p.relative_to(folder)) for p in folder.rglob("*")), before)
+
     def test_refused_members_end_the_run(self):
         victim = self.root / "victim.txt"
         victim.write_text("keep\n")

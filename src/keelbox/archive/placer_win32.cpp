@@ -21,6 +21,7 @@
 #include "keelbox/archive/placer.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/interrupt_win32.hpp"
 
 namespace keelbox::archive_detail {
 namespace {
@@ -279,15 +280,28 @@ class Placer::Impl {
 
     switch (m.kind) {
       case Kind::File: {
-        HANDLE out = ::CreateFileW(location.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        // Shared for deletion only: the Ctrl-C handler, holding this thread
+        // still mid-write, removes the file with its folder.
+        // Windows removes no file that is still open: the Ctrl-C handler
+        // closes this one before it removes the folder beside.
+        HANDLE out = INVALID_HANDLE_VALUE;
+        {
+          FileOpening opening;
+          out =
+              ::CreateFileW(location.c_str(), GENERIC_WRITE, FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+          if (out != INVALID_HANDLE_VALUE) close_on_interrupt(out);
+        }
         if (out == INVALID_HANDLE_VALUE)
           cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
         progress_.wrote = true;
         progress_.written += m.bytes;
         struct Closer {
           HANDLE handle;
-          ~Closer() { ::CloseHandle(handle); }
+          ~Closer() {
+            ::CloseHandle(handle);
+            keep_from_interrupt(handle);
+          }
         } closer{out};
         const std::optional<FileId> id = id_of(out);
         if (!id) cannot_windows(m.name, "Can't create '" + shown + "'", ::GetLastError());
@@ -298,7 +312,9 @@ class Placer::Impl {
           cannot_windows(m.name, "Can't set the time", ::GetLastError());
         }
         closer.handle = INVALID_HANDLE_VALUE;
-        if (!::CloseHandle(out)) cannot_windows(m.name, "Write failed", ::GetLastError());
+        const BOOL closed = ::CloseHandle(out);
+        keep_from_interrupt(out);
+        if (!closed) cannot_windows(m.name, "Write failed", ::GetLastError());
         return;
       }
       case Kind::Directory:

@@ -26,10 +26,12 @@
 // another user made is not followed either: in a shared folder it could send
 // the user's files anywhere the user may write.
 //
-// The folder beside is removed in every case the process survives, and on
-// POSIX systems also when SIGINT, SIGTERM or SIGHUP ends the run (the
-// interrupt handler removes it, and the lock file, before the process ends;
-// interrupt_posix.hpp). A run ended otherwise (SIGKILL, a crash) leaves it
+// The folder beside is removed in every case the process survives, and also
+// when SIGINT, SIGTERM or SIGHUP ends the run on POSIX systems, or Ctrl-C,
+// Ctrl-Break or the console's closing on Windows (the interrupt handler
+// removes it, and on POSIX systems the lock file, before the process ends;
+// interrupt_posix.hpp, interrupt_win32.hpp). A run ended otherwise (SIGKILL,
+// a crash, the process ended from outside) leaves it
 // behind; the next run into the same parent removes such leftovers of the
 // user's first (while it holds the lock, no other run can be using one).
 //

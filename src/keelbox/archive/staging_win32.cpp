@@ -1,6 +1,7 @@
 // Preparing and exchanging the folder beside on Windows (staging.hpp): by
 // wide path, under a lock on a byte of a lock file in the parent, the old
-// folder stepping aside for the new one; links are never followed.
+// folder stepping aside for the new one; links are never followed, and
+// never followed when folders are removed either (remove_tree_win32.hpp).
 #include <windows.h>
 
 #include <cstdio>
@@ -11,7 +12,9 @@
 
 #include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
+#include "keelbox/platform/remove_tree_win32.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/interrupt_win32.hpp"
 
 namespace keelbox::archive_detail {
 namespace {
@@ -45,63 +48,6 @@ std::vector<fs::path> names_in(const fs::path& folder) {
     names.push_back(it->path().filename());
   }
   return names;
-}
-
-// The full path of what `path` opens, links on its way followed ("\\?\C:\...");
-// empty when it cannot be opened.
-std::wstring final_path(const fs::path& path) {
-  HANDLE handle = ::CreateFileW(
-      path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return {};
-  std::wstring text(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD length =
-        ::GetFinalPathNameByHandleW(handle, text.data(), static_cast<DWORD>(text.size()), 0);
-    if (length < text.size()) {
-      text.resize(length);
-      break;
-    }
-    text.resize(length);
-  }
-  ::CloseHandle(handle);
-  return text;
-}
-
-// Whether the file `path` is reached through a link that the system follows
-// even when asked not to: wine shows a Unix symbolic link to a file as that
-// file itself (no reparse point), and removing it removes the file it names,
-// wherever that is. Such a name opens as something else than itself.
-bool opens_elsewhere(const fs::path& path) {
-  const std::wstring folder = final_path(path.parent_path());
-  const std::wstring item = final_path(path);
-  return folder.empty() || item != folder + L"\\" + path.filename().native();
-}
-
-// Removes `path` and, when it is a plain folder, everything in it; a link
-// (to a folder too) or a junction is removed itself, never what it leads
-// to; a link that cannot be told from what it names (under wine) is kept.
-// The C++ library cannot be used here: on Windows it cannot tell a link
-// from what it names, and would empty a folder outside through a link.
-// Returns false when something could not be removed.
-bool remove_tree(const fs::path& path, int depth = 0) {
-  const DWORD attributes = attributes_of(path);
-  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
-  bool ok = true;
-  if (is_plain_folder(attributes) && depth <= MAX_KEPT_DEPTH) {
-    for (const fs::path& name : names_in(path)) ok = remove_tree(path / name, depth + 1) && ok;
-  }
-  // A link that cannot be removed as a link stays (as does the folder it is in).
-  if (!(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-      opens_elsewhere(path)) {
-    return false;
-  }
-  if (attributes & FILE_ATTRIBUTE_READONLY) {
-    ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-  }
-  const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
-                                                               : ::DeleteFileW(path.c_str());
-  return removed && ok;
 }
 
 class Keeper {
@@ -147,12 +93,16 @@ class Keeper {
 
 }  // namespace
 
+// Ctrl-C, Ctrl-Break or the console's closing removes the folder beside
+// (remove_on_interrupt): the run's own leftover goes with it.
 struct Staging::Lock {
-  HANDLE handle;  // the lock file's, locked
+  HANDLE handle;         // the lock file's, locked
+  int folder_slot = -1;  // the folder beside, removed on an interrupt
 };
 
 // Closing the handle releases the lock.
 void Staging::LockCloser::operator()(Lock* lock) const noexcept {
+  forget_removal_on_interrupt(lock->folder_slot);
   ::CloseHandle(lock->handle);
   delete lock;
 }
@@ -192,7 +142,7 @@ void Staging::lock() {
 
 void Staging::remove_leftovers() {
   for (const fs::path& name : names_in(parent_)) {
-    if (path_to_utf8(name).rfind(STAGING_PREFIX, 0) == 0) remove_tree(parent_ / name);
+    if (path_to_utf8(name).rfind(STAGING_PREFIX, 0) == 0) remove_tree((parent_ / name).c_str());
   }
 }
 
@@ -211,18 +161,22 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
       }
     }
     path_ = beside;
+    lock_->folder_slot = remove_on_interrupt(path_.c_str());
     if (folder_mode)
       Keeper(destination_).copy(parent_ / path_from_utf8(name_), path_, fs::path(), 0);
   } catch (...) {
     // No destructor runs for a constructor that throws (the lock is
     // released with its owner).
-    if (!path_.empty()) remove_tree(path_);
+    if (!path_.empty()) remove_tree(path_.c_str());
     throw;
   }
 }
 
 Staging::~Staging() {
-  if (!path_.empty()) remove_tree(path_);  // what is left: nothing to report it to
+  if (path_.empty()) return;
+  remove_tree(path_.c_str());  // what is left: nothing to report it to
+  forget_removal_on_interrupt(lock_->folder_slot);
+  lock_->folder_slot = -1;  // the slot may be someone else's now
 }
 
 // No exchange of two folders on Windows: the old folder steps aside (to a
@@ -236,6 +190,16 @@ void Staging::keep_previous() {}
 void Staging::install() {
   const fs::path target = parent_ / path_from_utf8(name_);
   const fs::path old = fs::path(path_) += L"-old";
+  // An interrupt meanwhile waits until the folders have changed places:
+  // then it removes the old contents, never the new destination.
+  if (!hold_removal_on_interrupt(lock_->folder_slot)) {
+    throw ExtractionError("Cannot put the unpacked folder in place of " +
+                          path_to_utf8(destination_) + ": the run is ending");
+  }
+  struct Resume {
+    int slot;
+    ~Resume() { resume_removal_on_interrupt(slot); }
+  } resume{lock_->folder_slot};
   const bool had_old = attributes_of(target) != INVALID_FILE_ATTRIBUTES;
   if (had_old && !::MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) {
     throw ExtractionError("Cannot put the unpacked folder in place of " +
@@ -249,6 +213,7 @@ void Staging::install() {
   }
   installed_ = true;
   path_ = old;  // removed on leaving
+  move_removal_on_interrupt(lock_->folder_slot, path_.c_str());
 }
 
 }  // namespace keelbox::archive_detail

@@ -18,7 +18,8 @@
 // (which share the console and got the same Ctrl-C) two seconds to end, ends
 // what is left, writes "Aborted!" the same way and exits with status 1.
 // Closing the console (or logging off) ends the children the same way and
-// then the tool quietly. Every child is placed in one job object that ends
+// then the tool quietly. Before it ends, the handler removes what the run
+// registered for removal (interrupt_win32.hpp). Every child is placed in one job object that ends
 // all its processes when the tool ends, however it ends: the counterpart of
 // the reaper above.
 //

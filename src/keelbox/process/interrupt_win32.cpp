@@ -1,12 +1,17 @@
 // Ctrl-C, Ctrl-Break and the console's closing on Windows: a console control
 // handler that holds the main thread still, ends the job every child runs
-// in, and then ends the tool; and that job, which ends the children however
-// the tool ends.
+// in, removes what the run asked to be removed (remove_on_interrupt) and
+// then ends the tool; and that job, which ends the children however the
+// tool ends. The main thread may be held inside the allocator: the handler
+// allocates nothing.
 #include <windows.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
+#include <cwchar>
 
+#include "keelbox/platform/remove_tree_win32.hpp"
 #include "keelbox/process/interrupt.hpp"
 #include "keelbox/process/interrupt_internal.hpp"
 #include "keelbox/process/interrupt_win32.hpp"
@@ -17,6 +22,7 @@ namespace {
 
 std::atomic<bool> g_ending{false};
 std::atomic<int> g_starting{0};  // children being started, not yet in the job
+std::atomic<int> g_opening{0};   // files being opened, not yet to be closed
 HANDLE g_main_thread = nullptr;  // held still while the handler works
 HANDLE g_interrupted = nullptr;  // set when the handler takes over (manual reset)
 
@@ -56,6 +62,34 @@ void end_descendants() {
   TerminateJobObject(job, 1);
 }
 
+// Paths removed when the run is interrupted (remove_on_interrupt). A slot is
+// free, set, held (being renamed: the handler waits) or being removed.
+enum RemovalState : int { kFree, kSet, kHeld, kRemoving, kClaimed };
+constexpr int kMaxRemovals = 4;
+constexpr std::size_t kRemovalCapacity = 32768;  // the longest path Windows has
+struct Removal {
+  std::atomic<int> state{kFree};
+  wchar_t path[kRemovalCapacity] = {};
+};
+Removal g_removals[kMaxRemovals];
+static_assert(std::atomic<int>::is_always_lock_free);
+
+std::atomic<HANDLE> g_writing{nullptr};  // close_on_interrupt
+static_assert(std::atomic<HANDLE>::is_always_lock_free);
+
+bool any_removal_held() {
+  for (const Removal& removal : g_removals)
+    if (removal.state.load() == kHeld) return true;
+  return false;
+}
+
+bool copy_path(wchar_t* to, const wchar_t* from) {
+  const std::size_t length = std::wcslen(from);
+  if (length >= kRemovalCapacity) return false;
+  std::wmemcpy(to, from, length + 1);
+  return true;
+}
+
 void write_stderr(const char* text) {
   DWORD written = 0;
   const HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
@@ -74,13 +108,18 @@ BOOL WINAPI on_console_event(DWORD event) {
   if (g_main_thread != nullptr) {
     SuspendThread(g_main_thread);
     // A start under way finishes first (a moment: nothing in it waits).
-    for (int tries = 0; g_starting.load() > 0 && tries < 1000; ++tries) {
+    // So does a renaming of folders to be removed (their names change), and
+    // the opening of a file in one (closed before they are removed).
+    for (int tries = 0;
+         (g_starting.load() > 0 || g_opening.load() > 0 || any_removal_held()) && tries < 1000;
+         ++tries) {
       ResumeThread(g_main_thread);
       Sleep(1);
       SuspendThread(g_main_thread);
     }
   }
   end_descendants();
+  remove_registered_on_interrupt();
   if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
     write_stderr(prompt_waiting() ? "Aborted!\r\n" : "\r\nAborted!\r\n");
     TerminateProcess(GetCurrentProcess(), 1);
@@ -117,6 +156,79 @@ ChildStarting::~ChildStarting() {
   --g_starting;
   // The handler let this start finish and is ending the run: go no further.
   if (g_ending.load()) Sleep(INFINITE);
+}
+
+int remove_on_interrupt(const wchar_t* path) noexcept {
+  for (int slot = 0; slot < kMaxRemovals; ++slot) {
+    Removal& removal = g_removals[slot];
+    int expected = kFree;
+    if (!removal.state.compare_exchange_strong(expected, kClaimed)) continue;
+    if (!copy_path(removal.path, path)) {
+      removal.state.store(kFree);
+      return -1;
+    }
+    removal.state.store(kSet);
+    return slot;
+  }
+  return -1;
+}
+
+bool hold_removal_on_interrupt(int slot) noexcept {
+  if (slot < 0) return true;
+  int expected = kSet;
+  return g_removals[slot].state.compare_exchange_strong(expected, kHeld);
+}
+
+void move_removal_on_interrupt(int slot, const wchar_t* path) noexcept {
+  if (slot < 0 || g_removals[slot].state.load() != kHeld) return;
+  // Too long a path: the slot goes (what it names is left, as before).
+  if (!copy_path(g_removals[slot].path, path)) g_removals[slot].path[0] = L'\0';
+}
+
+void resume_removal_on_interrupt(int slot) noexcept {
+  if (slot < 0) return;
+  g_removals[slot].state.store(kSet);
+  // The handler let this renaming finish and is ending the run: go no further.
+  if (g_ending.load()) Sleep(INFINITE);
+}
+
+void forget_removal_on_interrupt(int slot) noexcept {
+  if (slot < 0) return;
+  int expected = kSet;
+  g_removals[slot].state.compare_exchange_strong(expected, kFree);
+}
+
+FileOpening::FileOpening() noexcept { ++g_opening; }
+
+FileOpening::~FileOpening() {
+  --g_opening;
+  // The handler let this opening finish and is ending the run: go no further.
+  if (g_ending.load()) Sleep(INFINITE);
+}
+
+void close_on_interrupt(void* file_handle) noexcept { g_writing.store(file_handle); }
+
+void keep_from_interrupt(void* file_handle) noexcept {
+  HANDLE expected = file_handle;
+  g_writing.compare_exchange_strong(expected, nullptr);
+}
+
+void remove_registered_on_interrupt() noexcept {
+  // The thread writing it is held still or ending with the process.
+  if (const HANDLE writing = g_writing.exchange(nullptr)) CloseHandle(writing);
+  for (Removal& removal : g_removals) {
+    // A renaming under way finishes first (the handler lets a held main
+    // thread go on meanwhile); one that takes longer leaves its folders.
+    for (int waited = 0; waited < 2000; ++waited) {
+      int expected = kSet;
+      if (removal.state.compare_exchange_strong(expected, kRemoving)) {
+        if (removal.path[0] != L'\0') remove_tree(removal.path);
+        break;
+      }
+      if (expected != kHeld) break;
+      Sleep(1);
+    }
+  }
 }
 
 bool adopt_child(void* process_handle) noexcept {
