@@ -2,13 +2,19 @@
 """Unpacking benchmark: a whole `keelbox download-examples` of one archive of
 many small files against `tar -xzf` of the same file (Release build).
 
+`--case files` (the default): small files in folders of 100. `--case links`:
+10,000 files, each with two hard links and two symbolic links (one to its
+neighbour in the same folder, one to a file of another folder through "..").
+`--case deep`: 20 chains of 200 nested folders, a small file in each folder.
+
 Both unpack into a fresh folder on each round, on tmpfs (/dev/shm) and on disk
 (a folder beside the build); rounds alternate between the two programs, so
 that a change in the machine's load hits both alike. Reported: the median wall
 time of each, their ratio, and system calls per member (strace -c, one run
 each; tar's count includes its gzip child).
 
-    python3 bench/extract.py --build build/release [--files 20000] [--rounds 7]
+    python3 bench/extract.py --build build/release [--case files|links|deep]
+        [--files 20000] [--rounds 7] [--places tmpfs,disk]
 
 `measure_extraction()` is what a larger benchmark calls.
 """
@@ -64,6 +70,76 @@ def make_archive(files: int, per_folder: int = 100, seed: int = 14) -> bytes:
     return buf.getvalue()
 
 
+def _folder_info(tar, name: str) -> None:
+    info = tarfile.TarInfo(name)
+    info.type = tarfile.DIRTYPE
+    info.mode = 0o755
+    tar.addfile(info)
+
+
+def _file_info(tar, name: str, text: bytes) -> None:
+    info = tarfile.TarInfo(name)
+    info.size = len(text)
+    info.mode = 0o644
+    info.mtime = 1_700_000_000
+    tar.addfile(info, io.BytesIO(text))
+
+
+def _link_info(tar, name: str, kind: bytes, target: str) -> None:
+    info = tarfile.TarInfo(name)
+    info.type = kind
+    info.linkname = target
+    info.mode = 0o644
+    info.mtime = 1_700_000_000
+    tar.addfile(info)
+
+
+def make_links_archive(files: int = 10000, per_folder: int = 100) -> bytes:
+    """`files` small files in folders of `per_folder`, each followed by two
+    hard links to it and two symbolic links: one to the previous file of the
+    same folder, one through ".." to a file of the previous folder."""
+    buf = io.BytesIO()
+    groups = (files + per_folder - 1) // per_folder
+    with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.GNU_FORMAT) as tar:
+        _folder_info(tar, "examples")
+        for g in range(groups):
+            folder = f"examples/group{g}"
+            _folder_info(tar, folder)
+            for i in range(g * per_folder, min(files, (g + 1) * per_folder)):
+                _file_info(tar, f"{folder}/file{i}.txt", f"file {i}\n".encode() * 8)
+                _link_info(tar, f"{folder}/hard{i}a.txt", tarfile.LNKTYPE, f"{folder}/file{i}.txt")
+                _link_info(tar, f"{folder}/hard{i}b.txt", tarfile.LNKTYPE, f"{folder}/file{i}.txt")
+                near = max(g * per_folder, i - 1)
+                _link_info(tar, f"{folder}/near{i}.txt", tarfile.SYMTYPE, f"file{near}.txt")
+                other = max(0, g - 1)
+                _link_info(tar, f"{folder}/far{i}.txt", tarfile.SYMTYPE,
+                           f"../group{other}/file{other * per_folder + i % per_folder}.txt")
+    return buf.getvalue()
+
+
+def make_deep_archive(chains: int = 20, depth: int = 200) -> bytes:
+    """`chains` chains of `depth` nested folders (the deepest the tool keeps),
+    a small file in each."""
+    buf = io.BytesIO()
+    with tarfile.open(fileobj=buf, mode="w:gz", format=tarfile.GNU_FORMAT) as tar:
+        _folder_info(tar, "examples")
+        for c in range(chains):
+            folder = f"examples/chain{c}"
+            for level in range(depth - 1):  # "examples" is the first of them
+                folder = folder if level == 0 else f"{folder}/d{level}"
+                _folder_info(tar, folder)
+                _file_info(tar, f"{folder}/file.txt", f"chain {c} level {level}\n".encode())
+    return buf.getvalue()
+
+
+def make_case(case: str, files: int) -> bytes:
+    if case == "links":
+        return make_links_archive()
+    if case == "deep":
+        return make_deep_archive()
+    return make_archive(files)
+
+
 def _timed(argv, env) -> float:
     start = time.perf_counter()
     subprocess.run(argv, env=env, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -79,9 +155,9 @@ def _syscalls(argv, env) -> int:
 
 
 def measure_extraction(keelbox: str, env: dict, cloud: Sandbox, places: dict[str, Path],
-                       files: int = 20000, rounds: int = 7) -> list[dict]:
+                       files: int = 20000, rounds: int = 7, case: str = "files") -> list[dict]:
     """Rows {place, keelbox_ms, tar_ms, ratio, keelbox_calls, tar_calls} per place."""
-    data = make_archive(files)
+    data = make_case(case, files)
     cloud.add_example_archive(ARCHIVE_NAME, data)
     members = len(tarfile.open(fileobj=io.BytesIO(data)).getmembers())
     rows = []
@@ -126,6 +202,8 @@ def main() -> int:
     parser.add_argument("--build", default=str(ROOT / "build" / "release"))
     parser.add_argument("--files", type=int, default=20000)
     parser.add_argument("--rounds", type=int, default=7)
+    parser.add_argument("--case", choices=["files", "links", "deep"], default="files")
+    parser.add_argument("--places", default="tmpfs,disk", help="tmpfs, disk or both")
     args = parser.parse_args()
     if not shutil.which("strace"):
         raise SystemExit("strace is needed (apt-get install strace)")
@@ -138,10 +216,12 @@ def main() -> int:
         home.mkdir()
         with Sandbox({"packages": [{"key": PACKAGE}]}, state_dir=work / "sandbox") as cloud:
             env = signed_in_env(keelbox, cloud, home)
+            places = {"tmpfs": Path("/dev/shm"), "disk": work}
+            wanted = args.places.split(",")
             rows = measure_extraction(keelbox, env, cloud,
-                                      {"tmpfs": Path("/dev/shm"), "disk": work},
-                                      files=args.files, rounds=args.rounds)
-        print(f"{rows[0]['members']} members; medians of {args.rounds} interleaved rounds")
+                                      {k: v for k, v in places.items() if k in wanted},
+                                      files=args.files, rounds=args.rounds, case=args.case)
+        print(f"case {args.case}: {rows[0]['members']} members; medians of {args.rounds} interleaved rounds")
         print(f"{'place':6} {'keelbox ms':>11} {'tar ms':>8} {'ratio':>7} {'calls/member':>13} {'tar calls':>10}")
         for r in rows:
             print(f"{r['place']:6} {r['keelbox_ms']:11.1f} {r['tar_ms']:8.1f} {r['ratio']:6.2f}x "

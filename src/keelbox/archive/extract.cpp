@@ -320,6 +320,10 @@ void MemberData::skip() {
 
 namespace {
 
+// Paths up to this long can be looked up on every system whose placer keeps
+// count of the links it places (PATH_MAX is 4096 on Linux, 1024 on the BSDs).
+constexpr std::size_t LOOKUP_PATH_LIMIT = 1024;
+
 class Extraction {
  public:
   // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
@@ -529,6 +533,7 @@ class Extraction {
       }
       const std::string normal = normalize_link_target(raw_target);
       for (const std::string* text : {&normal, &raw_target}) {
+        if (resolves_beneath(from, *text)) continue;
         const Resolved resolved = resolve(from, split(*text), true);
         if (!resolved.error.empty())
           refuse(m.name, "link target " + raw_target + ": " + resolved.error);
@@ -546,12 +551,18 @@ class Extraction {
         const MemberName checked = split_link_target(target, true);
         if (!checked.refusal.empty()) refuse(m.name, checked.refusal + " " + target);
       }
-      const Resolved resolved = resolve(root_, split(target), true);
-      if (!resolved.error.empty()) refuse(m.name, "link target " + target + ": " + resolved.error);
-      if (!inside(resolved.path, root_) || resolved.path == root_) {
-        refuse(m.name, "link target " + target + " leads outside " + path_to_utf8(destination_));
+      std::vector<std::string> beneath;
+      if (resolves_beneath(root_, target, &beneath)) {
+        m.link_text = join(beneath, beneath.size());
+      } else {
+        const Resolved resolved = resolve(root_, split(target), true);
+        if (!resolved.error.empty())
+          refuse(m.name, "link target " + target + ": " + resolved.error);
+        if (!inside(resolved.path, root_) || resolved.path == root_) {
+          refuse(m.name, "link target " + target + " leads outside " + path_to_utf8(destination_));
+        }
+        m.link_text = path_to_utf8(resolved.path.lexically_relative(root_));
       }
-      m.link_text = path_to_utf8(resolved.path.lexically_relative(root_));
       // A hard link shares its target's inode, and the member's mode is given
       // to that inode. The previous contents are kept as hard links to the
       // user's files (staging.hpp), which may in turn be hard links to files
@@ -570,6 +581,46 @@ class Extraction {
     }
   }
 
+  // Whether `target`, resolved from the folder `from` (the root or below
+  // it), is certain to stay below the root without a look at the disk:
+  // resolve() reads names as they stand except at links, so a path that
+  // meets no link this extraction placed, never climbs above the root and
+  // whose names can all be looked up resolves to what it reads. Its
+  // components below the root go to `physical`. False when the answer needs
+  // the disk (or resolve()'s own verdict and reasons).
+  bool resolves_beneath(const fs::path& from, std::string_view target,
+                        std::vector<std::string>* physical = nullptr) const {
+    if (!progress_.links_tracked) return false;
+    if (root_text_.empty()) root_text_ = path_to_utf8(root_);
+    const std::string& base = root_text_;
+    const std::string start = path_to_utf8(from);
+    if (start.compare(0, base.size(), base) != 0) return false;
+    if (start.size() > base.size() && start[base.size()] != '/') return false;
+    std::vector<std::string> parts = start.size() > base.size()
+                                         ? split(std::string_view(start).substr(base.size() + 1))
+                                         : std::vector<std::string>();
+    std::string path = join(parts, parts.size());
+    for (std::string& part : split(target)) {
+      if (part == ".") continue;
+      if (part == "..") {
+        if (parts.empty()) return false;  // above the root: resolve() says where
+        parts.pop_back();
+        path = join(parts, parts.size());
+        continue;
+      }
+      if (Placer::name_length(part) > Placer::NAME_LIMIT) return false;
+      if (!path.empty()) path += '/';
+      path += part;
+      parts.push_back(std::move(part));
+      // The path the system would be asked about, with room to spare.
+      if (base.size() + 1 + path.size() + 2 >= LOOKUP_PATH_LIMIT) return false;
+      if (progress_.links.count(path) != 0) return false;
+    }
+    if (parts.empty()) return false;  // the root itself
+    if (physical) *physical = std::move(parts);
+    return true;
+  }
+
   void check_size(const Member& m) const {
     if (m.kind == Kind::File && m.bytes > limits_.max_bytes - progress_.written) {
       refuse(m.name, "it would unpack the archive to more than the limit of " +
@@ -580,9 +631,10 @@ class Extraction {
   ExtractionLimits limits_;
   Progress progress_;
   std::uint64_t members_ = 0;
-  TarSource* source_ = nullptr;  // during run()
-  fs::path destination_;         // as given, for messages
-  fs::path root_;                // absolute, links resolved
+  TarSource* source_ = nullptr;    // during run()
+  fs::path destination_;           // as given, for messages
+  fs::path root_;                  // absolute, links resolved
+  mutable std::string root_text_;  // the root as text, once links are resolved by text
   Placer placer_;
 };
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 struct archive;
@@ -43,6 +44,12 @@ struct Member {
 struct Progress {
   bool wrote = false;         // anything at all (the folder itself counts)
   std::uint64_t written = 0;  // bytes of file data counted against the limit
+  // Where the extraction has put symbolic links (physical paths below the
+  // root, also links kept from a previous folder), when the placer keeps
+  // count of them (`links_tracked`: the root started empty). A path that
+  // meets none of them resolves as it reads, with no look at the disk.
+  bool links_tracked = false;
+  std::unordered_set<std::string> links;
 };
 
 struct Resolved {

@@ -178,11 +178,14 @@ class Placer::Impl {
         throw ExtractionError("Cannot open " + previous.string() + ": " + std::strerror(errno));
     }
     umask_ = current_umask();
+    // The symbolic links this extraction places are all there are below the
+    // root when it starts empty (and its folders can be searched).
+    progress_.links_tracked = empty_folder(root_fd_.get()) && (umask_ & S_IXUSR) == 0;
   }
 
   void next_member() {
     // Between members no kept folder is in use: room is made here only.
-    if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
+    make_room();
   }
 
   // The member at its own name, when every folder on the way is a plain
@@ -226,6 +229,10 @@ class Placer::Impl {
       return in_previous(parts, parts.size()) ? Found::Other : Found::Nothing;
     }
     const bool written = S_ISREG(st.st_mode) && written_.count({st.st_dev, st.st_ino}) != 0;
+    if (written) {
+      target_checked_ = relative;
+      target_mode_ = st.st_mode & 07777;
+    }
     return written ? Found::WrittenFile : Found::Other;
   }
 
@@ -233,7 +240,7 @@ class Placer::Impl {
   // changes its time. A folder replaced since is left as it is.
   void finish() {
     for (const auto& [path, times] : folder_times_) {
-      if (folders_.size() >= MAX_OPEN_FOLDERS) folders_.clear();
+      make_room();
       std::vector<std::string> parts = split(path);
       Located at = locate(parts, parts.size());
       if (!at.missing && !at.blocked) ::futimens(at.fd, times.data());
@@ -247,21 +254,36 @@ class Placer::Impl {
   // system can resolve beneath a folder without links, else component by
   // component. Opened folders are kept for the next members.
   Located locate(const std::vector<std::string>& parts, std::size_t count) {
-    std::vector<std::string> prefixes(count + 1);
-    for (std::size_t i = 1; i <= count; ++i) {
-      prefixes[i] = i == 1 ? parts[0] : prefixes[i - 1] + '/' + parts[i - 1];
+    // The path once; the folder `parts[0..i)` is its first `ends[i]` characters.
+    std::string path;
+    std::vector<std::size_t> ends(count + 1, 0);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (i > 0) path += '/';
+      path += parts[i];
+      ends[i + 1] = path.size();
     }
+    Located at = locate_open(parts, count, path, ends);
+    if (at.reached > 0) last_folder_.assign(path, 0, ends[at.reached]);
+    return at;
+  }
+
+  Located locate_open(const std::vector<std::string>& parts, std::size_t count,
+                      const std::string& path, const std::vector<std::size_t>& ends) {
+    const auto prefix = [&](std::size_t i) { return std::string_view(path).substr(0, ends[i]); };
     Located at;
     at.fd = root_fd_.get();
     for (std::size_t i = count; i > 0; --i) {
-      const auto found = folders_.find(prefixes[i]);
+      const auto found = folders_.find(prefix(i));
       if (found != folders_.end()) {
         at.fd = found->second.get();
         at.reached = i;
         break;
       }
     }
-    if (count - at.reached >= 2 && beneath_ && open_beneath(at, parts, prefixes, count)) return at;
+    if (count - at.reached >= 2 && beneath_) {
+      const std::size_t from = at.reached == 0 ? 0 : ends[at.reached] + 1;
+      if (open_beneath(at, std::string_view(path).substr(from), path, count)) return at;
+    }
     bool brought = false;
     while (at.reached < count) {
       FileDescriptor next(::openat(at.fd, parts[at.reached].c_str(),
@@ -277,9 +299,37 @@ class Placer::Impl {
         return at;
       }
       ++at.reached;
-      keep(at, std::move(next), prefixes[at.reached]);
+      keep(at, std::move(next), prefix(at.reached));
     }
     return at;
+  }
+
+  // Room for the folders of the next members: the folder the last one went
+  // to stays open (a deep chain goes on there or below it), the rest are
+  // closed.
+  void make_room() {
+    if (folders_.size() < MAX_OPEN_FOLDERS) return;
+    auto last = folders_.extract(last_folder_);
+    folders_.clear();
+    if (!last.empty()) folders_.insert(std::move(last));
+  }
+
+  // Whether `folder` has no entry.
+  static bool empty_folder(int folder) {
+    FileDescriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* stream = listing ? ::fdopendir(listing.get()) : nullptr;
+    if (!stream) return false;
+    listing.release();
+    bool empty = true;
+    while (const dirent* entry = ::readdir(stream)) {
+      const std::string_view n = entry->d_name;
+      if (n != "." && n != "..") {
+        empty = false;
+        break;
+      }
+    }
+    ::closedir(stream);
+    return empty;
   }
 
   // The unpacking starts in an empty folder laid over the previous one
@@ -312,7 +362,9 @@ class Placer::Impl {
         if (!held) return false;
         folder = held.get();
       }
-      return ::linkat(old.get(), parts[j].c_str(), folder, parts[j].c_str(), 0) == 0;
+      if (::linkat(old.get(), parts[j].c_str(), folder, parts[j].c_str(), 0) != 0) return false;
+      progress_.links.insert(join(parts, j + 1));  // a link, or a file: either way looked at
+      return true;
     }
     return false;
   }
@@ -329,7 +381,9 @@ class Placer::Impl {
     const int old = previous_parent(path);
     const Previous kind = old < 0 ? Previous::Nothing : previous_kind(old, name);
     if (kind == Previous::Link && !replace_links) {
-      return ::linkat(old, name, folder, name, 0) != 0;
+      if (::linkat(old, name, folder, name, 0) != 0) return true;
+      progress_.links.insert(path);
+      return false;
     }
     if (kind == Previous::Folder && m.kind != Kind::Directory && filled(old, name)) {
       struct stat own {};
@@ -440,24 +494,23 @@ class Placer::Impl {
 
   // The rest of `parts` up to `count` in one call (openat2, resolving beneath
   // the folder with no link allowed on the way), where the system has it.
-  bool open_beneath(Located& at, const std::vector<std::string>& parts,
-                    const std::vector<std::string>& prefixes, std::size_t count) {
+  bool open_beneath(Located& at, std::string_view rest_view, const std::string& path,
+                    std::size_t count) {
 #ifdef SYS_openat2
-    std::string rest = parts[at.reached];
-    for (std::size_t i = at.reached + 1; i < count; ++i) rest += '/' + parts[i];
+    const std::string rest(rest_view);
     open_how how{};
     how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
     const long fd = ::syscall(SYS_openat2, at.fd, rest.c_str(), &how, sizeof how);
     if (fd >= 0) {
       at.reached = count;
-      keep(at, FileDescriptor(static_cast<int>(fd)), prefixes[count]);
+      keep(at, FileDescriptor(static_cast<int>(fd)), path);
       return true;
     }
     // Not on this system (or not allowed here): component by component from now on.
     if (errno == ENOSYS || errno == EPERM || errno == E2BIG || errno == EINVAL) beneath_ = false;
 #else
-    (void)at, (void)parts, (void)prefixes, (void)count;
+    (void)at, (void)rest_view, (void)path, (void)count;
     beneath_ = false;
 #endif
     return false;
@@ -465,10 +518,10 @@ class Placer::Impl {
 
   // `folder` becomes the place reached; kept open for later members while
   // there is room (made between members only: a kept folder may be in use).
-  void keep(Located& at, FileDescriptor folder, const std::string& path) {
+  void keep(Located& at, FileDescriptor folder, std::string_view path) {
     at.fd = folder.get();
     if (folders_.size() < 2 * MAX_OPEN_FOLDERS) {
-      folders_[path] = std::move(folder);
+      folders_.insert_or_assign(std::string(path), std::move(folder));
       at.owned = FileDescriptor();
     } else {
       at.owned = std::move(folder);
@@ -562,6 +615,7 @@ class Placer::Impl {
         return true;
       case Kind::Symlink: {
         if (::symlinkat(m.link_text.c_str(), folder, name) != 0) return false;
+        progress_.links.insert(path);
         const Times times = times_of(data.entry());
         if (times.set) ::utimensat(folder, name, times.value.data(), AT_SYMLINK_NOFOLLOW);
         return true;
@@ -575,7 +629,10 @@ class Placer::Impl {
         Located at = locate(target, target.size() - 1);
         if (at.missing || at.blocked) cannot(m.name, "Can't create '" + path + "'", errno);
         if (::linkat(at.fd, target.back().c_str(), folder, name, 0) != 0) return false;
-        if (::fchmodat(folder, name, m.mode, 0) != 0) cannot(m.name, "Can't set the mode", errno);
+        // The mode the target was seen with moments ago needs no setting.
+        const bool same_mode = m.link_text == target_checked_ && m.mode == target_mode_;
+        if (!same_mode && ::fchmodat(folder, name, m.mode, 0) != 0)
+          cannot(m.name, "Can't set the mode", errno);
         return true;
       }
     }
@@ -616,10 +673,21 @@ class Placer::Impl {
   std::size_t previous_listing_read_ = 0;  // names read from its listings
   mode_t umask_ = 0777;
   bool beneath_ = true;  // openat2 may be tried
-  std::unordered_map<std::string, FileDescriptor>
-      folders_;  // physical path below the root -> open folder
+  // Looked up by the prefixes of one path string, without copying them.
+  struct PathHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view path) const {
+      return std::hash<std::string_view>{}(path);
+    }
+  };
+  std::unordered_map<std::string, FileDescriptor, PathHash, std::equal_to<>>
+      folders_;              // physical path below the root -> open folder
+  std::string last_folder_;  // the folder the last member located
   std::vector<std::pair<std::string, std::array<timespec, 2>>> folder_times_;
   std::set<std::pair<dev_t, ino_t>> written_;  // the files created, by device and inode
+  // The last hard link target found a file of this extraction, and its mode then.
+  std::string target_checked_;
+  unsigned target_mode_ = 0;
 };
 
 Placer::Placer(const fs::path& root, const fs::path& previous, Progress& progress)

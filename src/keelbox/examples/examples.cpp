@@ -49,9 +49,14 @@ void walk_requirements(const fs::path& folder, std::vector<fs::path>& found) {
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
     std::error_code type_ec;
+    const bool named = entry.path().filename() == "requirements.txt";
+    // A link of another name is passed over whatever it leads to (a folder
+    // behind a link is not walked): its kind, known from the listing, saves
+    // following it.
+    if (!named && entry.is_symlink(type_ec)) continue;
     if (entry.is_directory(type_ec)) {
       if (!is_link(entry.path())) subfolders.push_back(entry.path());
-    } else if (entry.path().filename() == "requirements.txt") {
+    } else if (named) {
       found.push_back(entry.path());
     }
   }

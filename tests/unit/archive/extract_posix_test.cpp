@@ -188,6 +188,56 @@ TEST_F(ExtractPosixTest, MembersMeetThePreviousContentsAsTheyWere) {
   EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
 }
 
+// Links the extraction meets on disk are followed when a later link target
+// is judged, also those kept from the previous folder (hard-linked in when a
+// member's path first passes them) and those an earlier member wrote, however
+// the target reads.
+TEST_F(ExtractPosixTest, LaterLinkTargetsFollowEveryLinkOnDisk) {
+  struct Case {
+    const char* label;
+    const char* previous_link;  // dest_/here -> ".", planted before, when set
+    std::vector<Member> members;
+    const char* refused;  // "" when accepted
+  };
+  const std::vector<Case> cases = {
+      {"through a kept link to the folder itself",
+       "here",
+       {file("here/a.txt"), symlink("e", "here/../escape")},
+       "e"},
+      {"through a kept link, a hard link",
+       "here",
+       {file("here/a.txt"), hardlink("h", "here/../a.txt")},
+       "h"},
+      {"through a written link, deeper",
+       nullptr,
+       {dir("x/y"), symlink("x/y/here", "."), symlink("x/e", "y/here/../../../out")},
+       "x/e"},
+      {"through a written link, staying inside",
+       nullptr,
+       {dir("x/y"), symlink("x/y/here", "."), symlink("x/e", "y/here/../z")},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::create_directories(dest_);
+    if (c.previous_link) fs::create_directory_symlink(".", dest_ / c.previous_link);
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz(c.members), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    if (*c.refused == '\0') {
+      EXPECT_EQ(error, "");
+    } else {
+      EXPECT_NE(error.find("'" + std::string(c.refused) + "'"), std::string::npos) << error;
+      EXPECT_NE(error.find("leads outside"), std::string::npos) << error;
+    }
+    EXPECT_EQ(outside_entries(), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
+}
+
 // Runs into one folder at once: each succeeds, and the folder is always the
 // whole of one archive, never a mix.
 TEST_F(ExtractPosixTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {

@@ -138,13 +138,22 @@ TEST_F(FolderTest, RequirementsFilesTopFirstThenSubfolders) {
   touch("pkg/aa/requirements.txt.bak");
   fs::create_directories(root_ / "pkg" / "requirements.txt.d");
   fs::create_directory_symlink(root_ / "pkg" / "aa", root_ / "pkg" / "linked");
+  // Links: one of that name to a file counts, one to a folder and one
+  // leading nowhere under another name do not.
+  fs::create_directories(root_ / "pkg" / "ll");
+  fs::create_symlink(root_ / "pkg" / "aa" / "requirements.txt",
+                     root_ / "pkg" / "ll" / "requirements.txt");
+  fs::create_symlink(root_ / "nowhere", root_ / "pkg" / "ll" / "dangling");
+  fs::create_directories(root_ / "pkg" / "dd");
+  fs::create_directory_symlink(root_ / "pkg" / "zz", root_ / "pkg" / "dd" / "requirements.txt");
   auto found = requirements_files(root_ / "pkg");
-  ASSERT_EQ(found.size(), 3u);
+  ASSERT_EQ(found.size(), 4u);
   EXPECT_EQ(found[0], root_ / "pkg" / "requirements.txt");
   // Subfolders come in listing order; each one's file before its own subfolders.
   std::vector<fs::path> rest(found.begin() + 1, found.end());
   std::sort(rest.begin(), rest.end());
   EXPECT_EQ(rest, (std::vector<fs::path>{root_ / "pkg/aa/requirements.txt",
+                                         root_ / "pkg/ll/requirements.txt",
                                          root_ / "pkg/zz/deeper/requirements.txt"}));
   EXPECT_EQ(requirements_files(root_ / "missing"), std::vector<fs::path>{});
 }
