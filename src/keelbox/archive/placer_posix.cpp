@@ -178,9 +178,13 @@ class Placer::Impl {
         throw ExtractionError("Cannot open " + previous.string() + ": " + std::strerror(errno));
     }
     umask_ = current_umask();
-    // The symbolic links this extraction places are all there are below the
-    // root when it starts empty (and its folders can be searched).
-    progress_.links_tracked = empty_folder(root_fd_.get()) && (umask_ & S_IXUSR) == 0;
+    // A root that starts empty holds only what this extraction places there
+    // (the folder beside is the run's own): every file in it is one it wrote
+    // but the previous files brought in on a member's way (kept_),
+    // and the symbolic links it places are all there are (when its folders
+    // can be searched).
+    root_started_empty_ = empty_folder(root_fd_.get());
+    progress_.links_tracked = root_started_empty_ && (umask_ & S_IXUSR) == 0;
   }
 
   void next_member() {
@@ -228,7 +232,9 @@ class Placer::Impl {
       // Kept from the previous folder in the end: no file of this archive.
       return in_previous(parts, parts.size()) ? Found::Other : Found::Nothing;
     }
-    const bool written = S_ISREG(st.st_mode) && written_.count({st.st_dev, st.st_ino}) != 0;
+    const std::pair<dev_t, ino_t> id{st.st_dev, st.st_ino};
+    const bool written = S_ISREG(st.st_mode) &&
+                         (root_started_empty_ ? kept_.count(id) == 0 : written_.count(id) != 0);
     if (written) {
       target_checked_ = relative;
       target_mode_ = st.st_mode & 07777;
@@ -364,6 +370,7 @@ class Placer::Impl {
       }
       if (::linkat(old.get(), parts[j].c_str(), folder, parts[j].c_str(), 0) != 0) return false;
       progress_.links.insert(join(parts, j + 1));  // a link, or a file: either way looked at
+      if (S_ISREG(st.st_mode)) kept_.emplace(st.st_dev, st.st_ino);  // no file of this archive
       return true;
     }
     return false;
@@ -593,9 +600,11 @@ class Placer::Impl {
         FileDescriptor out(
             ::openat(folder, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, m.mode));
         if (!out) return false;
-        struct stat st {};
-        if (::fstat(out.get(), &st) != 0) cannot(m.name, "Can't create '" + path + "'", errno);
-        written_.emplace(st.st_dev, st.st_ino);
+        if (!root_started_empty_) {
+          struct stat st {};
+          if (::fstat(out.get(), &st) != 0) cannot(m.name, "Can't create '" + path + "'", errno);
+          written_.emplace(st.st_dev, st.st_ino);
+        }
         progress_.written += m.bytes;
         data.write(m, PosixOutput{out.get()});
         // The umask took bits the mode keeps.
@@ -684,7 +693,12 @@ class Placer::Impl {
       folders_;              // physical path below the root -> open folder
   std::string last_folder_;  // the folder the last member located
   std::vector<std::pair<std::string, std::array<timespec, 2>>> folder_times_;
-  std::set<std::pair<dev_t, ino_t>> written_;  // the files created, by device and inode
+  bool root_started_empty_ = false;
+  // The files created, by device and inode, where the root did not start
+  // empty (else every file in it is one).
+  std::set<std::pair<dev_t, ino_t>> written_;
+  // Where it started empty: the previous files brought in on a member's way.
+  std::set<std::pair<dev_t, ino_t>> kept_;
   // The last hard link target found a file of this extraction, and its mode then.
   std::string target_checked_;
   unsigned target_mode_ = 0;
