@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -44,6 +45,35 @@ std::vector<std::string> split(std::string_view path) {
     start = end + 1;
   }
   return parts;
+}
+
+Resolved resolve(const std::filesystem::path& base, const std::vector<std::string>& components,
+                 bool follow_last) {
+  std::filesystem::path current = base;
+  std::deque<std::string> work(components.begin(), components.end());
+  int links = 0;
+  while (!work.empty()) {
+    std::string part = std::move(work.front());
+    work.pop_front();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      current = current.parent_path();
+      continue;
+    }
+    std::filesystem::path next = current / path_from_utf8(part);
+    const bool follow = !work.empty() || follow_last;
+    const NameLook there = look_at_name(next, follow);
+    if (!there.error.empty()) return {{}, "its path cannot be checked (" + there.error + ")"};
+    if (!there.link || !follow) {
+      current = std::move(next);
+      continue;
+    }
+    if (++links > MAX_LINKS) return {{}, "too many levels of symbolic links"};
+    if (!there.restart.empty()) current = there.restart;
+    std::vector<std::string> parts = split(there.target);
+    work.insert(work.begin(), parts.begin(), parts.end());
+  }
+  return {current, {}};
 }
 
 // `parts[0..count)` joined with "/".

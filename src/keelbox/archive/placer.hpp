@@ -77,6 +77,19 @@ bool inside(const std::filesystem::path& path, const std::filesystem::path& root
 Resolved resolve(const std::filesystem::path& base, const std::vector<std::string>& components,
                  bool follow_last);
 
+// What resolve() needs to know of the name at `path` (each system's placer
+// file): whether a symbolic link stands there and, when `read_target`, its
+// target as stored and where an absolute one restarts ("/", or its drive);
+// `error` when the name cannot be looked up for another reason than being
+// absent (or below a file).
+struct NameLook {
+  bool link = false;
+  std::string target;
+  std::filesystem::path restart;  // empty: the target is relative
+  std::string error;
+};
+NameLook look_at_name(const std::filesystem::path& path, bool read_target);
+
 // Whether something other than a folder (a file, a link) stands at `path`,
 // a link there not followed.
 bool non_folder_at(const std::filesystem::path& path);

@@ -16,7 +16,6 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <iterator>
 #include <set>
 #include <system_error>
@@ -118,44 +117,21 @@ unsigned Placer::file_mode(unsigned mode) {
   return mode | 0600;
 }
 
-Resolved resolve(const fs::path& base, const std::vector<std::string>& components,
-                 bool follow_last) {
-  fs::path current = base;
-  std::deque<std::string> work(components.begin(), components.end());
-  int links = 0;
-  while (!work.empty()) {
-    std::string part = std::move(work.front());
-    work.pop_front();
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      current = current.parent_path();
-      continue;
-    }
-    fs::path next = current / path_from_utf8(part);
-    const bool last = work.empty();
-    struct stat st {};
-    if (::lstat(next.c_str(), &st) != 0) {
-      // Only a name that is not there (or lies below a file) is certain not to be a link.
-      if (errno != ENOENT && errno != ENOTDIR) {
-        return {{}, "its path cannot be checked (" + std::string(std::strerror(errno)) + ")"};
-      }
-      current = std::move(next);
-      continue;
-    }
-    if ((last && !follow_last) || !S_ISLNK(st.st_mode)) {
-      current = std::move(next);
-      continue;
-    }
-    if (++links > MAX_LINKS) return {{}, "too many levels of symbolic links"};
-    std::error_code ec;
-    fs::path target = fs::read_symlink(next, ec);
-    if (ec) return {{}, "its path cannot be checked (" + ec.message() + ")"};
-    const std::string& text = target.native();
-    if (!text.empty() && text.front() == '/') current = "/";
-    std::vector<std::string> parts = split(text);
-    work.insert(work.begin(), parts.begin(), parts.end());
+NameLook look_at_name(const fs::path& path, bool read_target) {
+  NameLook out;
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    // Only a name that is not there (or lies below a file) is certain not to be a link.
+    if (errno != ENOENT && errno != ENOTDIR) out.error = std::strerror(errno);
+    return out;
   }
-  return {current, {}};
+  out.link = S_ISLNK(st.st_mode);
+  if (!out.link || !read_target) return out;
+  std::error_code ec;
+  out.target = fs::read_symlink(path, ec).native();
+  if (ec) out.error = ec.message();
+  if (!out.target.empty() && out.target.front() == '/') out.restart = "/";
+  return out;
 }
 
 bool non_folder_at(const fs::path& path) {

@@ -11,7 +11,6 @@
 #include <climits>
 #include <cstdint>
 #include <cstring>
-#include <deque>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -197,34 +196,15 @@ std::size_t Placer::name_length(const std::string& name) { return to_wide(name).
 // The modes of the archive: Windows has none to apply.
 unsigned Placer::file_mode(unsigned) { return 0; }
 
-Resolved resolve(const fs::path& base, const std::vector<std::string>& components,
-                 bool follow_last) {
-  fs::path current = base;
-  std::deque<std::string> work(components.begin(), components.end());
-  int links = 0;
-  while (!work.empty()) {
-    std::string part = std::move(work.front());
-    work.pop_front();
-    if (part.empty() || part == ".") continue;
-    if (part == "..") {
-      current = current.parent_path();
-      continue;
-    }
-    fs::path next = current / path_from_utf8(part);
-    const bool last = work.empty();
-    const OnDisk there = look_at(next);
-    if (!there.error.empty()) return {{}, "its path cannot be checked (" + there.error + ")"};
-    if (there.kind != OnDisk::Link || (last && !follow_last)) {
-      current = std::move(next);
-      continue;
-    }
-    if (++links > MAX_LINKS) return {{}, "too many levels of symbolic links"};
-    // An absolute target starts at its drive (and so lies outside).
-    if (there.absolute) current = path_from_utf8(there.target).root_path();
-    std::vector<std::string> parts = split(there.target);
-    work.insert(work.begin(), parts.begin(), parts.end());
-  }
-  return {current, {}};
+NameLook look_at_name(const fs::path& path, bool) {
+  const OnDisk there = look_at(path);
+  NameLook out;
+  out.error = there.error;
+  out.link = there.kind == OnDisk::Link;
+  out.target = there.target;
+  // An absolute target starts at its drive (and so lies outside).
+  if (out.link && there.absolute) out.restart = path_from_utf8(there.target).root_path();
+  return out;
 }
 
 bool non_folder_at(const fs::path& path) {
