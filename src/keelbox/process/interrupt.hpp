@@ -27,6 +27,9 @@
 // processes tell them of each child through interrupt_posix.hpp or
 // interrupt_win32.hpp.
 
+#include <functional>
+#include <thread>
+
 namespace keelbox {
 
 void install_interrupt_handler();
@@ -48,5 +51,30 @@ class PromptWaiting {
 // moment for the handler and, when it runs, never returns (the handler ends
 // the process). Elsewhere it returns at once.
 void yield_to_interrupt();
+
+// Threads beside the main one that write into folders the handler removes
+// (an archive unpacked while it downloads). The handler must not remove a
+// folder while such a thread is still creating entries in it, so before it
+// removes anything it marks the run as ending and waits (two seconds at
+// most, then it goes on) until every such thread has reached a stop point
+// or waits for input; from then on a stop point never returns. Interrupts
+// are not delivered to these threads on POSIX systems: the handler runs on
+// another.
+//
+// Starts `work` on such a thread. An exception it throws ends the process
+// (std::terminate): catch what it may throw.
+std::thread start_stoppable_thread(std::function<void()> work);
+// Between two writes of such a thread: when the run is ending, it never
+// returns. Elsewhere (the main thread) it returns at once.
+void stop_point() noexcept;
+// While in scope, such a thread writes nothing (it waits for input): the
+// handler need not wait for it. Its end is a stop point.
+class WritingPaused {
+ public:
+  WritingPaused() noexcept;
+  ~WritingPaused();
+  WritingPaused(const WritingPaused&) = delete;
+  WritingPaused& operator=(const WritingPaused&) = delete;
+};
 
 }  // namespace keelbox

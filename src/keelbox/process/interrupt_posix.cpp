@@ -17,6 +17,9 @@
 #include <cerrno>
 #include <cstddef>
 #include <ctime>
+#include <functional>
+#include <thread>
+#include <utility>
 
 #include "keelbox/platform/folder_entries_posix.hpp"
 #include "keelbox/platform/io.hpp"
@@ -198,7 +201,9 @@ void end_descendants() {
 // Names removed when a signal ends the run (remove_on_interrupt). A slot is
 // free, set, held (being renamed: the handler waits) or being removed.
 enum RemovalState : int { kFree, kSet, kHeld, kRemoving, kClaimed };
-constexpr int kMaxRemovals = 4;
+// Two for each archive unpacking at once (its folder beside, the lock file
+// of its parent), and a few more.
+constexpr int kMaxRemovals = 144;
 struct Removal {
   std::atomic<int> state{kFree};
   int parent = -1;
@@ -206,9 +211,18 @@ struct Removal {
 };
 Removal g_removals[kMaxRemovals];
 static_assert(std::atomic<int>::is_always_lock_free);
-sigset_t g_held_mask;  // the mask a holding thread had before
+thread_local sigset_t g_held_mask;  // the mask a holding thread had before
+
+void sleep_ms(long ms) {
+  struct timespec pause {
+    0, ms * 1000 * 1000
+  };
+  ::nanosleep(&pause, nullptr);
+}
 
 void remove_registered() {
+  // Threads writing into those folders stop first (start_stoppable_thread).
+  for (int waited = 0; !stoppable_threads_stopped() && waited < 2000; ++waited) sleep_ms(1);
   for (Removal& removal : g_removals) {
     for (int waited = 0; waited < 2000; ++waited) {
       int expected = kSet;
@@ -217,10 +231,7 @@ void remove_registered() {
         break;
       }
       if (expected != kHeld) break;
-      struct timespec pause {
-        0, 1000 * 1000
-      };
-      ::nanosleep(&pause, nullptr);
+      sleep_ms(1);
     }
   }
 }
@@ -324,5 +335,25 @@ void forget_removal_on_interrupt(int slot) noexcept {
 }
 
 void yield_to_interrupt() {}
+
+std::thread start_thread_without_interrupts(std::function<void()> work) {
+  sigset_t set;
+  sigset_t before;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  // A new thread starts with its creator's mask.
+  ::pthread_sigmask(SIG_BLOCK, &set, &before);
+  struct Restore {
+    const sigset_t& mask;
+    ~Restore() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
+  } restore{before};
+  return std::thread(std::move(work));
+}
+
+void hold_thread_forever() noexcept {
+  for (;;) ::pause();
+}
 
 }  // namespace keelbox

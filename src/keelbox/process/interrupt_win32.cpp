@@ -10,6 +10,9 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <functional>
+#include <thread>
+#include <utility>
 
 #include "keelbox/platform/remove_tree_win32.hpp"
 #include "keelbox/process/interrupt.hpp"
@@ -65,7 +68,8 @@ void end_descendants() {
 // Paths removed when the run is interrupted (remove_on_interrupt). A slot is
 // free, set, held (being renamed: the handler waits) or being removed.
 enum RemovalState : int { kFree, kSet, kHeld, kRemoving, kClaimed };
-constexpr int kMaxRemovals = 4;
+// One for each archive unpacking at once (its folder beside), and a few more.
+constexpr int kMaxRemovals = 72;
 constexpr std::size_t kRemovalCapacity = 32768;  // the longest path Windows has
 struct Removal {
   std::atomic<int> state{kFree};
@@ -214,6 +218,8 @@ void keep_from_interrupt(void* file_handle) noexcept {
 }
 
 void remove_registered_on_interrupt() noexcept {
+  // Threads writing into those folders stop first (start_stoppable_thread).
+  for (int waited = 0; !stoppable_threads_stopped() && waited < 2000; ++waited) Sleep(1);
   // The thread writing it is held still or ending with the process.
   if (const HANDLE writing = g_writing.exchange(nullptr)) CloseHandle(writing);
   for (Removal& removal : g_removals) {
@@ -229,6 +235,15 @@ void remove_registered_on_interrupt() noexcept {
       Sleep(1);
     }
   }
+}
+
+std::thread start_thread_without_interrupts(std::function<void()> work) {
+  // The console's events arrive on a thread of their own anyway.
+  return std::thread(std::move(work));
+}
+
+void hold_thread_forever() noexcept {
+  for (;;) Sleep(INFINITE);
 }
 
 bool adopt_child(void* process_handle) noexcept {
