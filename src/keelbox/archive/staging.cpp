@@ -3,6 +3,9 @@
 // staging_win32.cpp.
 #include "keelbox/archive/staging.hpp"
 
+#include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 
@@ -50,10 +53,33 @@ Staging::Staging(const fs::path& destination) : destination_(destination) {
                           ec.message());
 
   lock();
+  prepare(folder_mode);
+}
+
+namespace {
+// This process's holds of the parent folders' locks, and the turns taken on them.
+std::mutex& held_locks_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+}  // namespace
+
+void Staging::lock() {
+  static std::map<fs::path, std::weak_ptr<Lock>> held;
+  const std::lock_guard<std::mutex> turn(held_locks_mutex());
+  std::weak_ptr<Lock>& hold = held[parent_];
+  lock_ = hold.lock();
+  if (lock_) return;
+  // Let go under the same turn, so that the next unpacking of this process
+  // never finds the lock still held by its own predecessor.
+  lock_ = std::shared_ptr<Lock>(take_lock().release(), [](Lock* lock) {
+    const std::lock_guard<std::mutex> let_go(held_locks_mutex());
+    LockCloser()(lock);
+  });
+  hold = lock_;
   // Leftovers of runs that ended without cleaning up: under the lock, no
   // other run is using one.
   remove_leftovers();
-  prepare(folder_mode);
 }
 
 }  // namespace keelbox::archive_detail

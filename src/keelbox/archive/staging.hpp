@@ -35,10 +35,11 @@
 // behind; the next run into the same parent removes such leftovers of the
 // user's first (while it holds the lock, no other run can be using one).
 //
-// The lock belongs to an open file, not to the process: one process must
-// not hold two of these for the same parent at once (it would wait for
-// itself). Unpacking happens one archive at a time, so it never does.
-//
+// The lock belongs to an open file, not to the process, and one process
+// must not wait for itself: the unpackings of one run that go on at once
+// (archives unpacked while they download) share its turn. The first to
+// start takes the lock, the others join it, and the last to finish lets it
+// go; an archive is never unpacked twice at once into one destination.
 // Everything here works through folder descriptors, so names deeper than the
 // system's path limit are copied too. Windows has neither folder descriptors
 // nor an exchange of two folders by one rename, nor locks on folders: there
@@ -89,25 +90,27 @@ class Staging {
   // What stands at the destination: nothing, or a folder (then its mode, 0
   // where the system has none); anything else is refused.
   std::optional<unsigned> look_at_destination(const std::filesystem::path& absolute) const;
-  // Takes the lock on the parent folder (waiting for another run, said once).
+  // Takes the lock on the parent folder, or joins this process's hold of
+  // it; the first to take it removes the leftovers (staging.cpp).
   void lock();
+  // The lock on the parent folder (waiting for another run, said once).
+  struct Lock;
+  struct LockCloser {
+    void operator()(Lock* lock) const noexcept;
+  };
+  std::unique_ptr<Lock, LockCloser> take_lock() const;
   // Removes what runs that ended without cleaning up left in the parent.
   void remove_leftovers();
   // Makes the folder beside (on Windows a copy of the destination's contents
   // when it exists, with `folder_mode`); removed again when that fails.
   void prepare(const std::optional<unsigned>& folder_mode);
 
-  // The lock on the parent folder, held while this object lives.
-  struct Lock;
-  struct LockCloser {
-    void operator()(Lock* lock) const noexcept;
-  };
-
-  std::filesystem::path destination_;  // as given
-  std::filesystem::path parent_;       // absolute, free of links
-  std::string name_;                   // the destination's name in `parent_`
-  std::unique_ptr<Lock, LockCloser> lock_;
+  std::filesystem::path destination_;    // as given
+  std::filesystem::path parent_;         // absolute, free of links
+  std::string name_;                     // the destination's name in `parent_`
+  std::shared_ptr<Lock> lock_;           // held while this object lives
   std::filesystem::path path_;           // the folder beside
+  int folder_slot_ = -1;                 // the folder beside, removed on an interrupt
   std::optional<unsigned> folder_mode_;  // the previous folder's mode, when there is one
   bool installed_ = false;
 };

@@ -23,6 +23,7 @@
 #include "keelbox/messages/messages.hpp"
 #include "keelbox/platform/io.hpp"
 #include "keelbox/platform/remove_tree_posix.hpp"
+#include "keelbox/process/interrupt.hpp"
 #include "keelbox/process/interrupt_posix.hpp"
 
 namespace keelbox::archive_detail {
@@ -194,7 +195,6 @@ struct Staging::Lock {
   FileDescriptor parent;  // the parent folder
   FileDescriptor file;    // its lock file, locked
   int file_slot = -1;     // the lock file, removed on a signal
-  int folder_slot = -1;   // the folder beside, removed on a signal
 };
 
 void Staging::LockCloser::operator()(Lock* lock) const noexcept {
@@ -231,11 +231,11 @@ std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) c
   return static_cast<unsigned>(st.st_mode);
 }
 
-void Staging::lock() {
+std::unique_ptr<Staging::Lock, Staging::LockCloser> Staging::take_lock() const {
   FileDescriptor parent(::open(parent_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!parent) throw ExtractionError("Cannot open " + parent_.string() + ": " + reason());
-  lock_.reset(new Lock{std::move(parent), FileDescriptor()});
-  const int dir = lock_->parent.get();
+  std::unique_ptr<Lock, LockCloser> lock(new Lock{std::move(parent), FileDescriptor()});
+  const int dir = lock->parent.get();
   const std::string shown = (parent_ / LOCK_NAME).string();
   bool told = false;
   for (int attempt = 0;; ++attempt) {
@@ -260,6 +260,7 @@ void Staging::lock() {
         send_message("Waiting for another keelbox run unpacking into " + parent_.string() + " ...");
         told = true;
       }
+      const WritingPaused waiting;  // an ending run need not wait for this one
       while (::flock(file.get(), LOCK_EX) != 0) {
         if (errno != EINTR)
           throw ExtractionError("Cannot lock " + parent_.string() + ": " + reason());
@@ -270,9 +271,9 @@ void Staging::lock() {
     struct stat now {};
     if (::fstatat(dir, LOCK_NAME, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
         now.st_ino == st.st_ino) {
-      lock_->file = std::move(file);
-      lock_->file_slot = remove_on_interrupt(dir, LOCK_NAME);
-      return;
+      lock->file = std::move(file);
+      lock->file_slot = remove_on_interrupt(dir, LOCK_NAME);
+      return lock;
     }
     if (attempt > 1000) {
       throw ExtractionError("Cannot lock " + parent_.string() + ": " + shown + " keeps changing");
@@ -306,7 +307,7 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
     }
   }
   path_ = parent_ / beside;
-  lock_->folder_slot = remove_on_interrupt(parent, beside.c_str());
+  folder_slot_ = remove_on_interrupt(parent, beside.c_str());
 
   (void)folder_mode;  // given to the folder in keep_previous()
 }
@@ -329,7 +330,7 @@ Staging::~Staging() {
   if (path_.empty()) return;
   // What is left: nothing to report it to.
   remove_tree_at(lock_->parent.get(), path_.filename().c_str());
-  forget_removal_on_interrupt(lock_->folder_slot);
+  forget_removal_on_interrupt(folder_slot_);
 }
 
 void Staging::install() {
@@ -337,14 +338,14 @@ void Staging::install() {
   const int dir = lock_->parent.get();
   // A signal meanwhile waits until the folders have changed places: then
   // the name beside holds the old contents, which it removes.
-  if (!hold_removal_on_interrupt(lock_->folder_slot)) {
+  if (!hold_removal_on_interrupt(folder_slot_)) {
     throw ExtractionError("Cannot put the unpacked folder in place of " + destination_.string() +
                           ": the run is ending");
   }
   struct Resume {
     int slot;
     ~Resume() { resume_removal_on_interrupt(slot); }
-  } resume{lock_->folder_slot};
+  } resume{folder_slot_};
   for (int attempt = 0; attempt < 10; ++attempt) {
     if (::renameat2(dir, beside.c_str(), dir, name_.c_str(), RENAME_EXCHANGE) == 0) {
       installed_ = true;  // the old contents are beside now, removed on leaving

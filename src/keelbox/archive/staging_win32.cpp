@@ -96,13 +96,11 @@ class Keeper {
 // Ctrl-C, Ctrl-Break or the console's closing removes the folder beside
 // (remove_on_interrupt): the run's own leftover goes with it.
 struct Staging::Lock {
-  HANDLE handle;         // the lock file's, locked
-  int folder_slot = -1;  // the folder beside, removed on an interrupt
+  HANDLE handle;  // the lock file's, locked
 };
 
 // Closing the handle releases the lock.
 void Staging::LockCloser::operator()(Lock* lock) const noexcept {
-  forget_removal_on_interrupt(lock->folder_slot);
   ::CloseHandle(lock->handle);
   delete lock;
 }
@@ -122,7 +120,7 @@ std::optional<unsigned> Staging::look_at_destination(const fs::path& absolute) c
   return 0u;  // no modes to keep
 }
 
-void Staging::lock() {
+std::unique_ptr<Staging::Lock, Staging::LockCloser> Staging::take_lock() const {
   // Folders cannot be locked on Windows: a byte of a lock file in the parent can.
   const fs::path lock_file = parent_ / ".keelbox-unpack.lock";
   HANDLE lock = ::CreateFileW(lock_file.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -131,13 +129,14 @@ void Staging::lock() {
   if (lock == INVALID_HANDLE_VALUE) {
     throw ExtractionError("Cannot lock " + path_to_utf8(parent_) + ": " + last_reason());
   }
-  lock_.reset(new Lock{lock});
+  std::unique_ptr<Lock, LockCloser> held(new Lock{lock});
   OVERLAPPED whole{};
   if (!::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
     const std::string why = last_reason();
-    lock_.reset();
+    held.reset();
     throw ExtractionError("Cannot lock " + path_to_utf8(parent_) + ": " + why);
   }
+  return held;
 }
 
 void Staging::remove_leftovers() {
@@ -161,13 +160,14 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
       }
     }
     path_ = beside;
-    lock_->folder_slot = remove_on_interrupt(path_.c_str());
+    folder_slot_ = remove_on_interrupt(path_.c_str());
     if (folder_mode)
       Keeper(destination_).copy(parent_ / path_from_utf8(name_), path_, fs::path(), 0);
   } catch (...) {
     // No destructor runs for a constructor that throws (the lock is
     // released with its owner).
     if (!path_.empty()) remove_tree(path_.c_str());
+    forget_removal_on_interrupt(folder_slot_);
     throw;
   }
 }
@@ -175,8 +175,8 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
 Staging::~Staging() {
   if (path_.empty()) return;
   remove_tree(path_.c_str());  // what is left: nothing to report it to
-  forget_removal_on_interrupt(lock_->folder_slot);
-  lock_->folder_slot = -1;  // the slot may be someone else's now
+  forget_removal_on_interrupt(folder_slot_);
+  folder_slot_ = -1;  // the slot may be someone else's now
 }
 
 // No exchange of two folders on Windows: the old folder steps aside (to a
@@ -192,14 +192,14 @@ void Staging::install() {
   const fs::path old = fs::path(path_) += L"-old";
   // An interrupt meanwhile waits until the folders have changed places:
   // then it removes the old contents, never the new destination.
-  if (!hold_removal_on_interrupt(lock_->folder_slot)) {
+  if (!hold_removal_on_interrupt(folder_slot_)) {
     throw ExtractionError("Cannot put the unpacked folder in place of " +
                           path_to_utf8(destination_) + ": the run is ending");
   }
   struct Resume {
     int slot;
     ~Resume() { resume_removal_on_interrupt(slot); }
-  } resume{lock_->folder_slot};
+  } resume{folder_slot_};
   const bool had_old = attributes_of(target) != INVALID_FILE_ATTRIBUTES;
   if (had_old && !::MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_WRITE_THROUGH)) {
     throw ExtractionError("Cannot put the unpacked folder in place of " +
@@ -213,7 +213,7 @@ void Staging::install() {
   }
   installed_ = true;
   path_ = old;  // removed on leaving
-  move_removal_on_interrupt(lock_->folder_slot, path_.c_str());
+  move_removal_on_interrupt(folder_slot_, path_.c_str());
 }
 
 }  // namespace keelbox::archive_detail
