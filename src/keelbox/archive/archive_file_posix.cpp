@@ -32,4 +32,17 @@ std::size_t read_archive_file(int fd, std::uint64_t offset, char* into, std::siz
   }
 }
 
+int write_archive_file(int fd, std::uint64_t offset, std::string_view data) noexcept {
+  while (!data.empty()) {
+    const ssize_t n = ::pwrite(fd, data.data(), data.size(), static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data.remove_prefix(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return 0;
+}
+
 }  // namespace keelbox::archive_detail

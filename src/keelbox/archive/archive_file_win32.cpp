@@ -33,4 +33,16 @@ std::size_t read_archive_file(int fd, std::uint64_t offset, char* into, std::siz
   return static_cast<std::size_t>(n);
 }
 
+int write_archive_file(int fd, std::uint64_t offset, std::string_view data) noexcept {
+  if (::_lseeki64(fd, static_cast<__int64>(offset), SEEK_SET) < 0) return errno;
+  while (!data.empty()) {
+    const unsigned piece =
+        data.size() > INT_MAX ? unsigned{INT_MAX} : static_cast<unsigned>(data.size());
+    const int n = ::_write(fd, data.data(), piece);
+    if (n < 0) return errno;
+    data.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return 0;
+}
+
 }  // namespace keelbox::archive_detail

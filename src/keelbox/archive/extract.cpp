@@ -22,9 +22,11 @@
 #include "keelbox/archive/member_names.hpp"
 #include "keelbox/archive/placer.hpp"
 #include "keelbox/archive/staging.hpp"
+#include "keelbox/archive/stream.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/interrupt.hpp"
 #include "keelbox/trace/trace.hpp"
 
 namespace keelbox {
@@ -146,17 +148,28 @@ std::string archive_text(archive* a) {
   throw ExtractionError("Damaged archive: " + reason);
 }
 
-// Where the compressed archive is read from, a piece at a time: memory or an
-// open file. `size` is the archive's length.
+// Where the compressed archive is read from, a piece at a time: memory, an
+// open file, or a stream that is still arriving.
 class ArchiveInput {
  public:
   explicit ArchiveInput(std::string_view data) : data_(data), size_(data.size()) {}
   ArchiveInput(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  explicit ArchiveInput(ArchiveStream& stream) : stream_(&stream) {}
 
-  std::uint64_t size() const { return size_; }
+  // The archive's length (a stream's: waits for its end).
+  std::uint64_t size() { return stream_ ? stream_->size() : size_; }
+  // Whether size() is the final length without waiting.
+  bool size_known() { return !stream_ || stream_->size_known(); }
+  bool empty() { return stream_ ? stream_->empty() : size_ == 0; }
+  // Nothing more is read; a stream's download must end whole (else
+  // ExtractionError) before what was unpacked takes the old folder's place.
+  void wait_for_end() {
+    if (stream_) stream_->wait_for_end();
+  }
 
   // Up to `room` further bytes into `into`; 0 at the end.
   std::size_t read(char* into, std::size_t room) {
+    if (stream_) return stream_->read(into, room);
     if (fd_ < 0) {
       const std::size_t n = std::min(room, data_.size() - static_cast<std::size_t>(offset_));
       std::memcpy(into, data_.data() + offset_, n);
@@ -171,6 +184,7 @@ class ArchiveInput {
  private:
   std::string_view data_;
   int fd_ = -1;
+  ArchiveStream* stream_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t offset_ = 0;
 };
@@ -184,7 +198,7 @@ class ArchiveInput {
 class GzipStream {
  public:
   explicit GzipStream(ArchiveInput& input) : input_(input) {
-    if (input_.size() == 0) damaged("the archive is empty");
+    if (input_.empty()) damaged("the archive is empty");
     if (inflateInit2(&z_, 15 + 16) != Z_OK)
       throw ExtractionError("Cannot inflate the archive: out of memory");
   }
@@ -317,6 +331,7 @@ void MemberData::write(const Member& m, const Output& out) {
       if (source_error_) std::rethrow_exception(source_error_);
       damaged(archive_text(reader_));
     }
+    stop_point();
     if (offset < 0 || static_cast<std::uint64_t>(offset) > m.bytes ||
         size > m.bytes - static_cast<std::uint64_t>(offset)) {
       damaged("the data of '" + m.name + "' go past its size");
@@ -358,9 +373,13 @@ class Extraction {
  public:
   // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
   // `previous`: the folder laid under `root` (placer.hpp), or empty.
+  // `provisional`: the limits follow from a size not known yet (an archive
+  // still arriving that announced none); they are set again from the whole
+  // size before a limit refuses anything.
   Extraction(const fs::path& destination, const fs::path& root, const fs::path& previous,
-             const ExtractionLimits& limits)
+             const ExtractionLimits& limits, bool provisional = false)
       : limits_(limits),
+        provisional_(provisional),
         destination_(destination),
         root_(root),
         placer_(root_, previous, progress_) {}
@@ -377,6 +396,7 @@ class Extraction {
     // tar is not read.
     TarSource source(input);
     source_ = &source;
+    input_ = &input;
     Reader reader(archive_read_new());
     if (!reader) throw ExtractionError("Cannot open the archive: out of memory");
     archive_read_support_format_tar(reader.get());
@@ -401,7 +421,7 @@ class Extraction {
     std::uint64_t after_end = 0;
     for (std::string_view piece; !(piece = source.gzip.read()).empty();) {
       after_end += piece.size();
-      if (after_end > limits_.max_bytes) {
+      if (after_end > max_bytes(after_end)) {
         damaged("more data after the end of the tar archive than the limit of " +
                 std::to_string(limits_.max_bytes) + " bytes unpacked allows");
       }
@@ -414,6 +434,7 @@ class Extraction {
 
  private:
   void extract_member(archive* reader, archive_entry* entry) {
+    stop_point();  // a run ending meanwhile stops here (interrupt.hpp)
     placer_.next_member();
     Member m = prepare(entry);
     MemberData data(reader, entry, source_->error);
@@ -651,14 +672,29 @@ class Extraction {
     return true;
   }
 
-  void check_size(const Member& m) const {
-    if (m.kind == Kind::File && m.bytes > limits_.max_bytes - progress_.written) {
+  // The limit on bytes written, for a check that needs `needed` of them.
+  std::uint64_t max_bytes(std::uint64_t needed) {
+    if (needed > limits_.max_bytes && provisional_ && input_ && !input_->size_known()) {
+      const std::uint64_t size = input_->size();  // waits for the rest
+      const std::size_t counted = size > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(size);
+      limits_.max_bytes = std::max(limits_.max_bytes, default_extraction_limits(counted).max_bytes);
+      provisional_ = false;
+    }
+    return limits_.max_bytes;
+  }
+
+  void check_size(const Member& m) {
+    const std::uint64_t needed =
+        m.bytes > UINT64_MAX - progress_.written ? UINT64_MAX : progress_.written + m.bytes;
+    if (m.kind == Kind::File && m.bytes > max_bytes(needed) - progress_.written) {
       refuse(m.name, "it would unpack the archive to more than the limit of " +
                          std::to_string(limits_.max_bytes) + " bytes");
     }
   }
 
   ExtractionLimits limits_;
+  bool provisional_ = false;
+  ArchiveInput* input_ = nullptr;  // during run()
   Progress progress_;
   std::uint64_t members_ = 0;
   TarSource* source_ = nullptr;    // during run()
@@ -711,13 +747,13 @@ void trace_extraction(const std::filesystem::path& destination, std::uint64_t me
 }
 
 void extract(ArchiveInput& input, const std::filesystem::path& destination,
-             const ExtractionLimits& limits) {
+             const ExtractionLimits& limits, bool provisional = false) {
   const auto started = std::chrono::steady_clock::now();
   archive_detail::Staging staging(destination);
   bool wrote = false;
   std::exception_ptr refused;
   {
-    Extraction extraction(destination, staging.path(), staging.previous(), limits);
+    Extraction extraction(destination, staging.path(), staging.previous(), limits, provisional);
     try {
       extraction.run(input);
     } catch (const RefusedMember& e) {
@@ -743,8 +779,12 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
     }
   }
   // A refused member keeps the members before it, in place of the old folder
-  // like a complete archive; any other failure leaves the old folder as it was.
-  if (wrote) staging.install();
+  // like a complete archive; any other failure leaves the old folder as it
+  // was, a download that breaks off after a refused member too.
+  if (wrote) {
+    input.wait_for_end();
+    staging.install();
+  }
   if (refused) std::rethrow_exception(refused);
 }
 
@@ -771,6 +811,13 @@ void extract_tar_gz(int archive_fd, const std::filesystem::path& destination) {
   ArchiveInput input(archive_fd, size);
   const std::size_t counted = size > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(size);
   extract(input, destination, default_extraction_limits(counted));
+}
+
+void extract_tar_gz(ArchiveStream& stream, const std::filesystem::path& destination) {
+  ArchiveInput input(stream);
+  const std::uint64_t announced = stream.announced();
+  const std::size_t counted = announced > SIZE_MAX ? SIZE_MAX : static_cast<std::size_t>(announced);
+  extract(input, destination, default_extraction_limits(counted), announced == 0);
 }
 
 }  // namespace keelbox

@@ -81,6 +81,8 @@
 
 namespace keelbox {
 
+class ArchiveStream;
+
 // What one archive may unpack to. A member that would pass a limit is refused
 // like any other refused member (the error names the limit; members before it
 // stay). Sparse members count at their full size; their holes stay holes on
@@ -105,6 +107,12 @@ void extract_tar_gz(std::string_view archive, const std::filesystem::path& desti
 void extract_tar_gz(int archive_fd, const std::filesystem::path& destination,
                     const ExtractionLimits& limits);
 void extract_tar_gz(int archive_fd, const std::filesystem::path& destination);
+// The same for the archive arriving through `stream` (stream.hpp), unpacked
+// as it arrives; call it on the thread that reads the stream. The limits
+// follow from the size the server announced; when it announced none, a
+// limit the archive would pass waits for its whole size and is set from
+// that (as for a file of that size).
+void extract_tar_gz(ArchiveStream& stream, const std::filesystem::path& destination);
 
 // The symbolic link target as stored: "." and empty components removed, a
 // ".." after a named component cancels it (leading ".." stay). "" -> ".".

@@ -9,10 +9,13 @@
 #include <map>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "extract_fixture.hpp"
 #include "keelbox/archive/extract.hpp"
+#include "keelbox/archive/stream.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/files.hpp"
 #include "keelbox/platform/filesystem.hpp"
@@ -21,6 +24,7 @@
 namespace keelbox::testing::extract {
 namespace {
 
+using keelbox::ArchiveStream;
 using keelbox::extract_tar_gz;
 using keelbox::ExtractionError;
 using keelbox::ExtractionLimits;
@@ -600,9 +604,34 @@ TEST(DefaultExtractionLimits, TwentyTimesTheArchiveOrFourGibibytes) {
   EXPECT_EQ(keelbox::default_extraction_limits(0).max_members, 1'000'000u);
 }
 
-// The archive read from an open file, in pieces: gzip members, zero padding
-// and damage met across the pieces' boundaries read as they do in memory.
-TEST_F(ExtractTest, AnArchiveInAFileReadsAsInMemory) {
+// `data` written into a stream by another thread in pieces of `piece` bytes,
+// then closed, or broken off after `abort_after` bytes.
+class StreamWriter {
+ public:
+  StreamWriter(ArchiveStream& stream, std::string data, std::size_t piece,
+               std::size_t abort_after = std::string::npos)
+      : thread_([&stream, data = std::move(data), piece, abort_after] {
+          for (std::size_t at = 0; at < data.size() && at < abort_after; at += piece)
+            stream.write(std::string_view(data).substr(at, std::min(piece, abort_after - at)));
+          if (abort_after == std::string::npos) {
+            stream.close();
+          } else {
+            stream.abort();
+          }
+        }) {}
+  ~StreamWriter() { thread_.join(); }
+  StreamWriter(const StreamWriter&) = delete;
+  StreamWriter& operator=(const StreamWriter&) = delete;
+
+ private:
+  std::thread thread_;
+};
+
+// The archive read from an open file or from a stream as it arrives, in
+// pieces: gzip members, zero padding and damage met across the pieces'
+// boundaries read as they do in memory. The stream holds little in memory,
+// so most of it passes through its overflow file.
+TEST_F(ExtractTest, AnArchiveInAFileOrAStreamReadsAsInMemory) {
   std::mt19937 random(7);
   std::string noise(150000, '\0');
   for (char& c : noise) c = static_cast<char>(random());
@@ -632,12 +661,16 @@ TEST_F(ExtractTest, AnArchiveInAFileReadsAsInMemory) {
     SCOPED_TRACE(c.label);
     const FileDescriptor archive = open_nameless_file(root_, "archive-");
     ASSERT_EQ(write_all(archive.get(), c.data), 0);
-    for (const bool from_file : {false, true}) {
-      SCOPED_TRACE(from_file ? "from a file" : "from memory");
+    for (const char* from : {"memory", "file", "stream"}) {
+      SCOPED_TRACE(from);
       std::string error;
       try {
-        if (from_file) {
+        if (from == std::string("file")) {
           extract_tar_gz(archive.get(), dest_);
+        } else if (from == std::string("stream")) {
+          ArchiveStream stream([this] { return open_nameless_file(root_, "overflow-"); }, 0, 4096);
+          const StreamWriter writer(stream, c.data, 1000);
+          extract_tar_gz(stream, dest_);
         } else {
           extract_tar_gz(c.data, dest_);
         }
@@ -685,6 +718,55 @@ TEST_F(ExtractTest, ARefusedMemberPutsThoseBeforeItInPlaceWithTheOldFiles) {
                ExtractionError);
   EXPECT_EQ(files_in(dest_), (std::map<std::string, std::string>{{"f", "new"}, {"mine", "mine"}}));
   EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+}
+
+// An archive unpacked as it arrives takes the old folder's place only once
+// its download is whole: a refused member waits for the end, and a download
+// that breaks off then leaves the old folder as it was, as it does when it
+// breaks off before.
+TEST_F(ExtractTest, AStreamThatBreaksOffLeavesThePreviousFolder) {
+  // Stored, not compressed: the download goes on well after the refusal.
+  const std::string refused =
+      gzip(tar_gz({file("f", "new"), file("../bad"), file("g", std::string(300000, 'g'))}, 0), 0);
+  const std::string whole =
+      gzip(tar_gz({file("f", "new"), file("g", std::string(300000, 'g'))}, 0), 0);
+  struct Case {
+    const char* label;
+    std::string data;
+    std::size_t abort_after;  // npos: the download is whole
+    std::map<std::string, std::string> after;
+  };
+  const std::map<std::string, std::string> old = {{"f", "old"}, {"mine", "mine"}};
+  const std::vector<Case> cases = {
+      {"refused member, download whole",
+       refused,
+       std::string::npos,
+       {{"f", "new"}, {"mine", "mine"}}},
+      {"refused member, download broken off", refused, refused.size() - 10, old},
+      {"broken off", whole, whole.size() / 2, old},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::create_directories(dest_);
+    std::ofstream(dest_ / "f") << "old";
+    std::ofstream(dest_ / "mine") << "mine";
+    {
+      ArchiveStream stream([this] { return open_nameless_file(root_, "overflow-"); }, 0, 1 << 20);
+      const StreamWriter writer(stream, c.data, 8192, c.abort_after);
+      try {
+        extract_tar_gz(stream, dest_);
+        ADD_FAILURE() << "no error";
+      } catch (const ExtractionError& e) {
+        EXPECT_NE(
+            std::string(e.what()).find(c.abort_after == std::string::npos ? "../bad" : "broke off"),
+            std::string::npos)
+            << e.what();
+      }
+    }
+    EXPECT_EQ(files_in(dest_), c.after);
+    EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+    fs::remove_all(dest_);
+  }
 }
 
 // The contents before are kept; their modes and links on POSIX systems are
