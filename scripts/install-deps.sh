@@ -17,6 +17,8 @@ PACKAGES=(
   tmux time man-db ccache ninja-build clang-format
   squid nginx
   debootstrap
+  # The reference of the streaming benchmark (bench/stream.py).
+  libarchive-tools
   # The Windows cross build (scripts/deps.sh windows) and its tests under wine.
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev googletest wine64
 )

@@ -4,14 +4,18 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
 
 #include "keelbox/api/api.hpp"
 #include "keelbox/archive/extract.hpp"
 #include "keelbox/archive/member_names.hpp"
+#include "keelbox/archive/stream.hpp"
 #include "keelbox/cache/cache.hpp"
 #include "keelbox/config/config.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
@@ -23,6 +27,7 @@
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/io.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/interrupt.hpp"
 #include "keelbox/terminal/progress.hpp"
 #include "keelbox/text/notation.hpp"
 #include "keelbox/text/strings.hpp"
@@ -63,21 +68,43 @@ void walk_requirements(const fs::path& folder, std::vector<fs::path>& found) {
   for (const fs::path& sub : subfolders) walk_requirements(sub, found);
 }
 
-// The progress board as the observer of the download session.
-class BoardObserver : public http::ProgressObserver {
+// The progress board as the observer of the download session, drawn in
+// turns with the lines printed above it.
+class LockedBoardObserver : public http::ProgressObserver {
  public:
-  explicit BoardObserver(ProgressBoard& board) : board_(board) {}
+  LockedBoardObserver(ProgressBoard& board, std::mutex& turn) : board_(board), turn_(turn) {}
   Id begun(std::string_view label, std::uint64_t total) override {
+    const std::lock_guard<std::mutex> turn(turn_);
     const Id id = board_.add(std::string(label), total);
     board_.advance(id, 0);  // shown at once
     return id;
   }
-  void advanced(Id id, std::uint64_t bytes) override { board_.advance(id, bytes); }
-  void ended(Id id) override { board_.remove(id); }
+  void advanced(Id id, std::uint64_t bytes) override {
+    const std::lock_guard<std::mutex> turn(turn_);
+    board_.advance(id, bytes);
+  }
+  void ended(Id id) override {
+    const std::lock_guard<std::mutex> turn(turn_);
+    board_.remove(id);
+  }
 
  private:
   ProgressBoard& board_;
+  std::mutex& turn_;
 };
+
+// The length an answer's head announces; 0 when it announces none (or
+// nothing readable).
+std::uint64_t announced_length(const http::Response& head) {
+  const std::optional<std::string> value = head.header("Content-Length");
+  if (!value || value->empty() || value->size() > 19) return 0;
+  std::uint64_t length = 0;
+  for (const char c : *value) {
+    if (c < '0' || c > '9') return 0;
+    length = length * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  return length;
+}
 
 }  // namespace
 
@@ -241,6 +268,61 @@ std::vector<std::string> download_examples(
   return errors;
 }
 
+namespace {
+
+// One archive unpacked while it downloads: the stream the transfer feeds,
+// and the thread that unpacks from it. One dropped before it has finished
+// (the run ends otherwise) breaks the stream off and waits for its thread,
+// which leaves the old folder as it was.
+class Unpacking {
+ public:
+  Unpacking(const fs::path& download_dir, std::uint64_t announced, std::size_t held_in_memory)
+      : stream_([download_dir] { return open_nameless_file(download_dir, ".keelbox-download-"); },
+                announced, held_in_memory) {}
+  Unpacking(const Unpacking&) = delete;
+  Unpacking& operator=(const Unpacking&) = delete;
+  ~Unpacking() {
+    if (!thread_.joinable()) return;
+    stream_.abort();
+    thread_.join();
+  }
+
+  ArchiveStream& stream() { return stream_; }
+  bool started() const { return thread_.joinable(); }
+
+  // Unpacks into `folder` on a thread of its own; its lines go to `messages`.
+  void start(const fs::path& folder, std::function<void(std::string_view)> messages) {
+    thread_ = start_stoppable_thread([this, folder, messages = std::move(messages)] {
+      const MessagesTo to(messages);
+      try {
+        extract_tar_gz(stream_, folder);
+      } catch (...) {
+        error_ = std::current_exception();
+      }
+      stream_.stop_reading();
+    });
+  }
+
+  // The download is whole: waits for the unpacking (unpacks here when no
+  // thread was started) and throws its error.
+  void finish(const fs::path& folder) {
+    stream_.close();
+    if (!thread_.joinable()) {
+      extract_tar_gz(stream_, folder);
+      return;
+    }
+    thread_.join();
+    if (error_) std::rethrow_exception(error_);
+  }
+
+ private:
+  ArchiveStream stream_;
+  std::thread thread_;
+  std::exception_ptr error_;
+};
+
+}  // namespace
+
 std::vector<std::optional<fs::path>> _download_examples(
     const Context& context, const std::vector<std::string>& package_names,
     const fs::path& download_dir, const ExampleDownloadBounds& bounds) {
@@ -249,19 +331,31 @@ std::vector<std::optional<fs::path>> _download_examples(
   results.resize(package_names.size());
 
   ProgressBoard board([&clock = context.clock] { return clock.now(); });
-  BoardObserver observer(board);
+  // The bars are drawn on this thread; lines from the unpacking threads
+  // (a wait for another run's lock) are printed above them in turn.
+  std::mutex board_turn;
+  LockedBoardObserver observer(board, board_turn);
   const std::unique_ptr<http::Session> session = context.http.session(&observer);
-  auto say = [&board](const std::string& message) {
+  auto say = [&board, &board_turn](std::string_view message) {
+    const std::lock_guard<std::mutex> turn(board_turn);
     board.print_above([&] { send_message(message); });
   };
-  // Each archive is kept in a file without a name in the download folder
-  // until its download has completed (created with its first piece).
-  std::vector<FileDescriptor> archives(package_names.size());
-  // Declared after the session: a transfer left running leaves it first.
+  // The sizes the answers announce (0: none).
+  std::vector<std::uint64_t> announced(package_names.size(), 0);
+  // Each archive is unpacked as it arrives, on a thread of its own while
+  // fewer than `bounds.max_unpacking` are; the others are held until their
+  // download has completed and then unpacked here. Declared after the
+  // session: a transfer left running leaves it first.
+  std::vector<std::unique_ptr<Unpacking>> unpackings(package_names.size());
+  std::size_t unpacking_now = 0;
+  // Declared after the unpackings: a transfer left running feeds none.
   std::vector<std::unique_ptr<http::Transfer>> transfers;
 
   auto finished = [&](std::size_t i, http::Transfer& transfer) {
     const std::string& name = package_names[i];
+    // Ends with this call, whatever its outcome.
+    const std::unique_ptr<Unpacking> unpacking = std::move(unpackings[i]);
+    if (unpacking && unpacking->started()) --unpacking_now;
     http::Response response;
     try {
       response = transfer.finish();
@@ -282,10 +376,9 @@ std::vector<std::optional<fs::path>> _download_examples(
       return;
     }
     const fs::path folder = example_folder(download_dir, name);
-    const FileDescriptor archive = std::exchange(archives[i], FileDescriptor());
     try {
-      if (archive) {
-        _save_tarball(archive.get(), folder);
+      if (unpacking) {
+        unpacking->finish(folder);
       } else {
         _save_tarball(std::string_view(), folder);  // no data at all
       }
@@ -299,6 +392,8 @@ std::vector<std::optional<fs::path>> _download_examples(
     results[i] = folder;
   };
 
+  const std::size_t max_unpacking =
+      bounds.max_unpacking ? bounds.max_unpacking : EXAMPLES_MAX_UNPACKING;
   for (std::size_t i = 0; i < package_names.size(); ++i) {
     const std::string& name = package_names[i];
     example_folder(download_dir, name);  // refused before anything is asked for
@@ -313,17 +408,30 @@ std::vector<std::optional<fs::path>> _download_examples(
     request.max_body_bytes = bounds.max_archive_bytes;
     auto transfer = std::make_unique<http::Transfer>(
         std::move(request),
-        [&archives, &package_names, &download_dir, i](std::string_view chunk) {
-          FileDescriptor& archive = archives[i];
-          if (!archive) archive = open_nameless_file(download_dir, ".keelbox-download-");
-          if (const int err = write_all(archive.get(), chunk)) {
-            throw FileSystemError(
-                "Could not save the download of examples for " + show_controls(package_names[i]) +
-                " in " + show_controls(path_to_utf8(download_dir)) + ": " + std::strerror(err));
+        [&, i](std::string_view chunk) {
+          std::unique_ptr<Unpacking>& unpacking = unpackings[i];
+          if (!unpacking) {
+            unpacking =
+                std::make_unique<Unpacking>(download_dir, announced[i], bounds.held_in_memory);
+            if (unpacking_now < max_unpacking) {
+              unpacking->start(example_folder(download_dir, package_names[i]), say);
+              ++unpacking_now;
+            }
+          }
+          try {
+            unpacking->stream().write(chunk);
+          } catch (const std::system_error& e) {
+            throw FileSystemError("Could not save the download of examples for " +
+                                  show_controls(package_names[i]) + " in " +
+                                  show_controls(path_to_utf8(download_dir)) + ": " +
+                                  std::strerror(e.code().value()));
           }
         },
         // The body of a refused answer is not wanted.
-        [](const http::Response& head) { return head.status < 400; });
+        [&announced, i](const http::Response& head) {
+          announced[i] = announced_length(head);
+          return head.status < 400;
+        });
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
     transfers.push_back(std::move(transfer));
   }

@@ -5,9 +5,11 @@
 // The entitled ones are those whose key is the package name derived from the
 // code of an entitled module plus "-examples". They are downloaded all at
 // once on this one thread: one HTTP session carries them all, every selected
-// name gets its transfer and progress bar, each archive is held in a file
-// without a name until it is complete and then unpacked safely into
-// <download folder>/<package name>.
+// name gets its transfer and progress bar, and each archive is unpacked
+// safely into <download folder>/<package name> as it arrives, on a thread of
+// its own (archive/stream.hpp: what the unpacking has not taken yet waits in
+// memory, beyond a bound in a file without a name). What was unpacked takes
+// the old folder's place only once the download is complete.
 //
 // The command line uses get_entitled_examples_packages() and
 // download_examples(); the rest is declared here for tests.
@@ -28,7 +30,8 @@ namespace http {
 class Client;
 }  // namespace http
 
-// Largest piece of an archive read from the network at a time.
+// Largest piece of an archive handed to its unpacking at a time (the network
+// is read in larger ones: http.cpp).
 inline constexpr std::size_t EXAMPLES_CHUNK_SIZE = 8192;
 // An archive download that receives nothing for this long ends the run.
 inline constexpr long EXAMPLES_STALL_SECONDS = 60;
@@ -50,6 +53,11 @@ inline constexpr std::size_t EXAMPLES_MAX_CONCURRENT = 64;
 // The downloads at once that `descriptor_limit` open descriptors allow.
 std::size_t example_download_slots(std::size_t descriptor_limit);
 
+// Archives unpacked at once while they download, each on a thread of its
+// own; one that begins while this many unpack is held (in memory, beyond a
+// bound in a file without a name) and unpacked when its download is complete.
+inline constexpr std::size_t EXAMPLES_MAX_UNPACKING = 16;
+
 // What bounds one run of the example download.
 struct ExampleDownloadBounds {
   // An archive that receives nothing for this long ends the run.
@@ -59,6 +67,11 @@ struct ExampleDownloadBounds {
   // Downloads at once (the others wait); 0: example_download_slots() of the
   // descriptors this process may open.
   std::size_t max_concurrent = 0;
+  // Archives unpacked at once while they download; 0: EXAMPLES_MAX_UNPACKING.
+  std::size_t max_unpacking = 0;
+  // Bytes of one archive held in memory until its unpacking takes them; the
+  // rest waits in a file without a name in the download folder.
+  std::size_t held_in_memory = std::size_t{4} << 20;
 };
 
 // ---- the operations of the command line ------------------------------------

@@ -449,8 +449,12 @@ Easy::Easy(Transfer& transfer) : transfer_(transfer) {
   header_list_.reset(list);
   if (list) curl_easy_setopt(h, CURLOPT_HTTPHEADER, list);
 
+  // The body is read from the network in pieces of at least 64 KiB (fewer
+  // system calls and wake-ups for a large body), whatever the pieces the
+  // sink is handed (Transfer::set_chunk_size).
   if (const std::size_t bytes = transfer.chunk_size()) {
-    const long buffer = static_cast<long>(std::clamp<std::size_t>(bytes, 1024, CURL_MAX_READ_SIZE));
+    const long buffer = static_cast<long>(
+        std::clamp<std::size_t>(bytes, std::size_t{64} << 10, CURL_MAX_READ_SIZE));
     curl_easy_setopt(h, CURLOPT_BUFFERSIZE, buffer);
   }
 }

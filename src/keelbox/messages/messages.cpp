@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/environment.hpp"
@@ -108,7 +109,30 @@ bool colours_enabled(int fd) {
   return is_ansi_terminal(fd);
 }
 
-void send_message(std::string_view message) { emit(STDOUT_FILENO, message, true); }
+namespace {
+thread_local const std::function<void(std::string_view)>* t_message_sink = nullptr;
+}  // namespace
+
+MessagesTo::MessagesTo(std::function<void(std::string_view)> sink)
+    : sink_(std::move(sink)), before_(t_message_sink) {
+  t_message_sink = &sink_;
+}
+
+MessagesTo::~MessagesTo() { t_message_sink = before_; }
+
+void send_message(std::string_view message) {
+  if (const auto* sink = t_message_sink) {
+    // The sink's own lines go out as usual.
+    t_message_sink = nullptr;
+    struct Restore {
+      const std::function<void(std::string_view)>* sink;
+      ~Restore() { t_message_sink = sink; }
+    } restore{sink};
+    (*sink)(message);
+    return;
+  }
+  emit(STDOUT_FILENO, message, true);
+}
 
 void send_error_line(std::string_view text) { emit(STDERR_FILENO, text, true); }
 

@@ -23,6 +23,21 @@ std::string style(std::string_view text, std::optional<std::string_view> fg = st
 // not a terminal (or NO_COLOR is set to a non-empty value).
 void send_message(std::string_view message);
 
+// While in scope, the lines send_message() would write on this thread go to
+// `sink` instead (a thread beside the one that draws progress bars hands
+// them to it). What the sink itself sends goes out as usual.
+class MessagesTo {
+ public:
+  explicit MessagesTo(std::function<void(std::string_view)> sink);
+  ~MessagesTo();
+  MessagesTo(const MessagesTo&) = delete;
+  MessagesTo& operator=(const MessagesTo&) = delete;
+
+ private:
+  std::function<void(std::string_view)> sink_;
+  const std::function<void(std::string_view)>* before_;
+};
+
 // Writes `text` and one line feed to standard error, shown the same way with
 // the colour rule applied to standard error.
 void send_error_line(std::string_view text);
