@@ -78,7 +78,10 @@ struct Removal {
 Removal g_removals[kMaxRemovals];
 static_assert(std::atomic<int>::is_always_lock_free);
 
-std::atomic<HANDLE> g_writing{nullptr};  // close_on_interrupt
+// The files being written (close_on_interrupt): one for each thread that
+// unpacks at once, and a few more.
+constexpr int kMaxWriting = 72;
+std::atomic<HANDLE> g_writing[kMaxWriting];
 static_assert(std::atomic<HANDLE>::is_always_lock_free);
 
 bool any_removal_held() {
@@ -210,18 +213,27 @@ FileOpening::~FileOpening() {
   if (g_ending.load()) Sleep(INFINITE);
 }
 
-void close_on_interrupt(void* file_handle) noexcept { g_writing.store(file_handle); }
+void close_on_interrupt(void* file_handle) noexcept {
+  for (std::atomic<HANDLE>& slot : g_writing) {
+    HANDLE expected = nullptr;
+    if (slot.compare_exchange_strong(expected, file_handle)) return;
+  }
+}
 
 void keep_from_interrupt(void* file_handle) noexcept {
-  HANDLE expected = file_handle;
-  g_writing.compare_exchange_strong(expected, nullptr);
+  for (std::atomic<HANDLE>& slot : g_writing) {
+    HANDLE expected = file_handle;
+    if (slot.compare_exchange_strong(expected, nullptr)) return;
+  }
 }
 
 void remove_registered_on_interrupt() noexcept {
   // Threads writing into those folders stop first (start_stoppable_thread).
   for (int waited = 0; !stoppable_threads_stopped() && waited < 2000; ++waited) Sleep(1);
-  // The thread writing it is held still or ending with the process.
-  if (const HANDLE writing = g_writing.exchange(nullptr)) CloseHandle(writing);
+  // The threads writing them are held still, stopped or ending with the process.
+  for (std::atomic<HANDLE>& slot : g_writing) {
+    if (const HANDLE writing = slot.exchange(nullptr)) CloseHandle(writing);
+  }
   for (Removal& removal : g_removals) {
     // A renaming under way finishes first (the handler lets a held main
     // thread go on meanwhile); one that takes longer leaves its folders.

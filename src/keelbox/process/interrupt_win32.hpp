@@ -39,9 +39,9 @@ void resume_removal_on_interrupt(int slot) noexcept;
 // No longer removed by the handler (it may be removing it right now).
 void forget_removal_on_interrupt(int slot) noexcept;
 
-// The file being written into a folder removed on an interrupt (one at a
-// time): Windows removes no file that is still open, so the handler closes
-// it first. The writer closes it itself and then calls keep_from_interrupt()
+// A file being written into a folder removed on an interrupt (one for each
+// thread that unpacks): Windows removes no file that is still open, so the
+// handler closes them first. The writer closes it itself and then calls keep_from_interrupt()
 // (the other way round, a writer held still in between would keep it open);
 // a handle the handler closes twice is of no account: the process is ending.
 void close_on_interrupt(void* file_handle) noexcept;
