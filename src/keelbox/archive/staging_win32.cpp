@@ -14,6 +14,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/remove_tree_win32.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/interrupt.hpp"
 #include "keelbox/process/interrupt_win32.hpp"
 
 namespace keelbox::archive_detail {
@@ -131,7 +132,12 @@ std::unique_ptr<Staging::Lock, Staging::LockCloser> Staging::take_lock() const {
   }
   std::unique_ptr<Lock, LockCloser> held(new Lock{lock});
   OVERLAPPED whole{};
-  if (!::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole)) {
+  bool locked = false;
+  {
+    const WritingPaused waiting;  // an ending run need not wait for this one
+    locked = ::LockFileEx(lock, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &whole) != FALSE;
+  }
+  if (!locked) {
     const std::string why = last_reason();
     held.reset();
     throw ExtractionError("Cannot lock " + path_to_utf8(parent_) + ": " + why);
