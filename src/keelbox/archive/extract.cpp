@@ -12,6 +12,7 @@
 #include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -348,7 +349,81 @@ void MemberData::skip() {
 
 }  // namespace archive_detail
 
+struct NameWatch::State {
+  std::string name;
+  mutable std::mutex mutex;
+  // The last extraction into each destination: its places, or nothing.
+  std::vector<std::pair<std::filesystem::path, std::optional<std::vector<std::string>>>> folders;
+};
+
 namespace {
+
+// The watches alive (NameWatch).
+std::mutex& watches_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::vector<std::shared_ptr<NameWatch::State>>& watches() {
+  static std::vector<std::shared_ptr<NameWatch::State>> all;
+  return all;
+}
+
+// What one extraction notes for the watches alive when it starts. Notes of
+// an earlier extraction into the same destination are dropped at once: they
+// come back only when this one puts its folder in place.
+class WatchNotes {
+ public:
+  explicit WatchNotes(const fs::path& destination) : destination_(destination) {
+    {
+      const std::lock_guard lock(watches_mutex());
+      watches_ = watches();
+    }
+    places_.resize(watches_.size());
+    for (const auto& watch : watches_) set(*watch, std::nullopt);
+  }
+
+  // A member put at the physical place `relative` below the root: noted
+  // when its last name is one a watch looks for.
+  void note(std::string_view relative) {
+    if (watches_.empty()) return;
+    std::vector<std::string> names = split(relative);
+    if (names.empty()) return;
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+      if (names.back() == watches_[i]->name) places_[i].push_back(join(names, names.size()));
+    }
+  }
+  // The same for a member at its own plain name.
+  void note(const std::vector<std::string>& parts) {
+    if (watches_.empty() || parts.empty()) return;
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+      if (parts.back() == watches_[i]->name) places_[i].push_back(join(parts, parts.size()));
+    }
+  }
+
+  // The extraction's folder is in place (or nothing was written): what it
+  // noted is all there is when it holds only what was unpacked.
+  void done(bool only_unpacked) {
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+      set(*watches_[i], only_unpacked ? std::optional(std::move(places_[i])) : std::nullopt);
+    }
+  }
+
+ private:
+  void set(NameWatch::State& watch, std::optional<std::vector<std::string>> places) const {
+    const std::lock_guard lock(watch.mutex);
+    for (auto& [folder, noted] : watch.folders) {
+      if (folder == destination_) {
+        noted = std::move(places);
+        return;
+      }
+    }
+    watch.folders.emplace_back(destination_, std::move(places));
+  }
+
+  fs::path destination_;
+  std::vector<std::shared_ptr<NameWatch::State>> watches_;
+  std::vector<std::vector<std::string>> places_;  // per watch
+};
 
 // Paths up to this long can be looked up on every system whose placer keeps
 // count of the links it places (PATH_MAX is 4096 on Linux, 1024 on the BSDs).
@@ -359,8 +434,9 @@ class Extraction {
   // Unpacks into `root` (absolute, free of links); `destination` names it in messages.
   // `previous`: the folder laid under `root` (placer.hpp), or empty.
   Extraction(const fs::path& destination, const fs::path& root, const fs::path& previous,
-             const ExtractionLimits& limits)
+             const ExtractionLimits& limits, WatchNotes& notes)
       : limits_(limits),
+        notes_(notes),
         destination_(destination),
         root_(root),
         placer_(root_, previous, progress_) {}
@@ -431,7 +507,10 @@ class Extraction {
       }
       return true;
     };
-    if (placer_.place_directly(m, data, judge)) return;
+    if (placer_.place_directly(m, data, judge)) {
+      notes_.note(m.parts);
+      return;
+    }
     place_resolved(data, m);
   }
 
@@ -527,6 +606,7 @@ class Extraction {
     check_link_target(m, location.parent_path());
     check_size(m);
 
+    notes_.note(relative);
     placer_.place_resolved(m, data, relative);
   }
 
@@ -659,6 +739,7 @@ class Extraction {
   }
 
   ExtractionLimits limits_;
+  WatchNotes& notes_;
   Progress progress_;
   std::uint64_t members_ = 0;
   TarSource* source_ = nullptr;    // during run()
@@ -669,6 +750,27 @@ class Extraction {
 };
 
 }  // namespace
+
+NameWatch::NameWatch(std::string name) : state_(std::make_shared<State>()) {
+  state_->name = std::move(name);
+  const std::lock_guard lock(watches_mutex());
+  watches().push_back(state_);
+}
+
+NameWatch::~NameWatch() {
+  const std::lock_guard lock(watches_mutex());
+  auto& all = watches();
+  all.erase(std::remove(all.begin(), all.end(), state_), all.end());
+}
+
+std::optional<std::vector<std::string>> NameWatch::places(
+    const std::filesystem::path& destination) const {
+  const std::lock_guard lock(state_->mutex);
+  for (const auto& [folder, noted] : state_->folders) {
+    if (folder == destination) return noted;
+  }
+  return std::nullopt;
+}
 
 std::string normalize_link_target(std::string_view target) {
   std::vector<std::string> out;
@@ -713,11 +815,12 @@ void trace_extraction(const std::filesystem::path& destination, std::uint64_t me
 void extract(ArchiveInput& input, const std::filesystem::path& destination,
              const ExtractionLimits& limits) {
   const auto started = std::chrono::steady_clock::now();
+  WatchNotes notes(destination);
   archive_detail::Staging staging(destination);
   bool wrote = false;
   std::exception_ptr refused;
   {
-    Extraction extraction(destination, staging.path(), staging.previous(), limits);
+    Extraction extraction(destination, staging.path(), staging.previous(), limits, notes);
     try {
       extraction.run(input);
     } catch (const RefusedMember& e) {
@@ -745,6 +848,7 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
   // A refused member keeps the members before it, in place of the old folder
   // like a complete archive; any other failure leaves the old folder as it was.
   if (wrote) staging.install();
+  notes.done(!staging.replaces_folder());
   if (refused) std::rethrow_exception(refused);
 }
 
