@@ -497,10 +497,12 @@ class Extraction {
     // enough for the system to look up (beyond that a link on it could not
     // be judged). Anything else is judged by resolving the name as the system
     // would, component by component.
-    const auto judge = [this](Member& member, const fs::path& from) {
+    const auto judge = [this](Member& member, std::string_view folder) {
       try {
         check_depth(member, member.parts.size());
-        check_link_target(member, from);
+        // Only a symbolic link's target is resolved from its folder.
+        const bool from_folder = member.kind == Kind::Symlink && !folder.empty();
+        check_link_target(member, from_folder ? root_ / path_from_utf8(folder) : root_);
         check_size(member);
       } catch (const RefusedMember&) {
         return false;  // refused all the same, with the reason that comes first
