@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
@@ -15,6 +16,8 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -26,6 +29,7 @@
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/platform/filesystem.hpp"
 #include "keelbox/platform/wide.hpp"
+#include "keelbox/process/interrupt.hpp"
 #include "keelbox/trace/trace.hpp"
 
 namespace keelbox {
@@ -279,15 +283,98 @@ class GzipStream {
 
 // libarchive's view of the tar stream. An exception cannot pass through
 // libarchive's C code: it is kept and thrown again once libarchive returns.
+// The tar stream inflated ahead of libarchive on a second thread, a few
+// pieces at most, so that inflating and checking the gzip stream overlaps
+// with writing the members (GNU tar has gzip inflate in a process of its
+// own). Each piece is a copy of what GzipStream::read() returned; a failure
+// comes in its place, after the pieces before it; the end is an empty piece.
+// What is inflated ahead but never read (the extraction ended early) is
+// dropped: the thread stops at its next piece.
+class ReadAhead {
+ public:
+  explicit ReadAhead(GzipStream& gzip) : gzip_(gzip) {
+    try {
+      thread_ = thread_without_interrupts([this] { work(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: inflated here, as it is read.
+    }
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  ~ReadAhead() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    room_.notify_all();
+    thread_.join();
+  }
+
+  // As GzipStream::read(): valid until the next call.
+  std::string_view read() {
+    if (!thread_.joinable()) return gzip_.read();
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return !pieces_.empty() || ended_; });
+    if (pieces_.empty()) {
+      if (failure_) std::rethrow_exception(failure_);
+      return {};
+    }
+    current_ = std::move(pieces_.front());
+    pieces_.pop_front();
+    lock.unlock();
+    room_.notify_one();
+    return current_;
+  }
+
+ private:
+  static constexpr std::size_t AHEAD = 4;  // pieces of up to 64 KiB
+
+  void work() {
+    for (;;) {
+      std::string piece;
+      std::exception_ptr failure;
+      try {
+        piece = std::string(gzip_.read());
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      std::unique_lock lock(mutex_);
+      if (failure || piece.empty()) {
+        failure_ = failure;
+        ended_ = true;
+        ready_.notify_one();
+        return;
+      }
+      pieces_.push_back(std::move(piece));
+      ready_.notify_one();
+      room_.wait(lock, [this] { return stop_ || pieces_.size() < AHEAD; });
+      if (stop_) return;
+    }
+  }
+
+  GzipStream& gzip_;
+  std::mutex mutex_;
+  std::condition_variable ready_;  // a piece, or the end
+  std::condition_variable room_;   // room for a piece, or the stop
+  std::deque<std::string> pieces_;
+  std::string current_;  // the piece last read
+  bool ended_ = false;
+  bool stop_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // started once all of the above is
+};
+
 struct TarSource {
-  explicit TarSource(ArchiveInput& input) : gzip(input) {}
+  explicit TarSource(ArchiveInput& input) : gzip(input), ahead(gzip) {}
   GzipStream gzip;
+  ReadAhead ahead;  // of `gzip`, ended before it
   std::exception_ptr error;
 
   static la_ssize_t read(archive* a, void* self, const void** buffer) {
     auto* source = static_cast<TarSource*>(self);
     try {
-      const std::string_view piece = source->gzip.read();
+      const std::string_view piece = source->ahead.read();
       *buffer = piece.data();
       return static_cast<la_ssize_t>(piece.size());
     } catch (...) {
@@ -475,7 +562,7 @@ class Extraction {
     // The rest of the stream (tar padding) up to the gzip trailer, which is
     // checked only there; no more of it is inflated than the limit on bytes.
     std::uint64_t after_end = 0;
-    for (std::string_view piece; !(piece = source.gzip.read()).empty();) {
+    for (std::string_view piece; !(piece = source.ahead.read()).empty();) {
       after_end += piece.size();
       if (after_end > limits_.max_bytes) {
         damaged("more data after the end of the tar archive than the limit of " +

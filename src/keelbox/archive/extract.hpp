@@ -73,6 +73,9 @@
 // only to check it would double the work. The stream is read to its very end
 // after the last member, so a cut-off stream, a wrong trailer or data after
 // the end (other than zero padding or a further gzip member) is damage.
+// The stream is inflated on a second thread, a few pieces of 64 KiB ahead of
+// the members being written; a failure there is met where it lies in the
+// stream, as before.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>

@@ -27,9 +27,19 @@
 // processes tell them of each child through interrupt_posix.hpp or
 // interrupt_win32.hpp.
 
+#include <functional>
+#include <thread>
+
 namespace keelbox {
 
 void install_interrupt_handler();
+
+// `work` on a thread of its own that the handler never runs on: on POSIX
+// systems SIGINT, SIGTERM and SIGHUP stay blocked there, so that the handler
+// interrupts a thread the tool already had (the one that writes files, and
+// stops writing while it removes them). On Windows the handler has a thread
+// of its own anyway.
+std::thread thread_without_interrupts(std::function<void()> work);
 
 // Marks that a prompt is waiting for input (changes the "Aborted!" layout).
 void set_in_prompt(bool waiting);

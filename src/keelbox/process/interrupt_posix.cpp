@@ -17,6 +17,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <ctime>
+#include <utility>
 
 #include "keelbox/platform/folder_entries_posix.hpp"
 #include "keelbox/platform/io.hpp"
@@ -324,5 +325,21 @@ void forget_removal_on_interrupt(int slot) noexcept {
 }
 
 void yield_to_interrupt() {}
+
+std::thread thread_without_interrupts(std::function<void()> work) {
+  sigset_t set;
+  sigset_t before;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  // The new thread starts with the mask of the one that creates it.
+  ::pthread_sigmask(SIG_BLOCK, &set, &before);
+  struct Restore {
+    sigset_t* mask;
+    ~Restore() { ::pthread_sigmask(SIG_SETMASK, mask, nullptr); }
+  } restore{&before};
+  return std::thread(std::move(work));
+}
 
 }  // namespace keelbox

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstring>
 #include <cwchar>
+#include <utility>
 
 #include "keelbox/platform/remove_tree_win32.hpp"
 #include "keelbox/process/interrupt.hpp"
@@ -148,6 +149,10 @@ void yield_to_interrupt() {
   DWORD mode = 0;
   if (g_interrupted == nullptr || !GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode)) return;
   if (WaitForSingleObject(g_interrupted, 100) == WAIT_OBJECT_0) Sleep(INFINITE);
+}
+
+std::thread thread_without_interrupts(std::function<void()> work) {
+  return std::thread(std::move(work));
 }
 
 ChildStarting::ChildStarting() noexcept { ++g_starting; }
