@@ -14,7 +14,11 @@ time of each, their ratio, and system calls per member (strace -c, one run
 each; tar's count includes its gzip child).
 
     python3 bench/extract.py --build build/release [--case files|links|deep]
-        [--files 20000] [--rounds 7] [--places tmpfs,disk]
+        [--files 20000] [--rounds 7] [--places tmpfs,disk] [--reference OTHER_BUILD]
+
+With --reference the tool of another Release build is measured alongside
+(its rounds interleaved with the other two, its executable copied into an
+environment of its own), for a before-and-after in one run.
 
 `measure_extraction()` is what a larger benchmark calls.
 """
@@ -155,8 +159,11 @@ def _syscalls(argv, env) -> int:
 
 
 def measure_extraction(keelbox: str, env: dict, cloud: Sandbox, places: dict[str, Path],
-                       files: int = 20000, rounds: int = 7, case: str = "files") -> list[dict]:
-    """Rows {place, keelbox_ms, tar_ms, ratio, keelbox_calls, tar_calls} per place."""
+                       files: int = 20000, rounds: int = 7, case: str = "files",
+                       reference: tuple[str, dict] | None = None) -> list[dict]:
+    """Rows {place, keelbox_ms, tar_ms, ratio, keelbox_calls, tar_calls} per place
+    (with `reference`, the executable and environment of another build, also
+    reference_ms, reference_ratio and reference_calls)."""
     data = make_case(case, files)
     cloud.add_example_archive(ARCHIVE_NAME, data)
     members = len(tarfile.open(fileobj=io.BytesIO(data)).getmembers())
@@ -173,8 +180,8 @@ def measure_extraction(keelbox: str, env: dict, cloud: Sandbox, places: dict[str
                 folder.mkdir()
                 return folder
 
-            def run_keelbox() -> list[str]:
-                return [keelbox, "download-examples", "--download-dir", str(fresh("k"))]
+            def run_keelbox(tool: str = keelbox, name: str = "k") -> list[str]:
+                return [tool, "download-examples", "--download-dir", str(fresh(name))]
 
             def run_tar() -> list[str]:
                 return ["tar", "-xzf", str(archive), "-C", str(fresh("t"))]
@@ -182,16 +189,26 @@ def measure_extraction(keelbox: str, env: dict, cloud: Sandbox, places: dict[str
             _timed(run_keelbox(), env)  # warm: caches, page cache of the binary
             if not (work / "k" / PACKAGE / "examples").is_dir():
                 raise SystemExit("keelbox did not unpack the archive")
-            k_ms, t_ms = [], []
+            if reference:
+                _timed(run_keelbox(reference[0], "r"), reference[1])
+            k_ms, t_ms, r_ms = [], [], []
             for _ in range(rounds):
                 k_ms.append(_timed(run_keelbox(), env))
+                if reference:
+                    r_ms.append(_timed(run_keelbox(reference[0], "r"), reference[1]))
                 t_ms.append(_timed(run_tar(), env))
             k_calls = _syscalls(run_keelbox(), env)
             t_calls = _syscalls(run_tar(), env)
             k, t = statistics.median(k_ms), statistics.median(t_ms)
-            rows.append({"place": label, "members": members, "keelbox_ms": k, "tar_ms": t,
-                         "ratio": k / t, "keelbox_calls": k_calls / members,
-                         "tar_calls": t_calls / members})
+            row = {"place": label, "members": members, "keelbox_ms": k, "tar_ms": t,
+                   "ratio": k / t, "keelbox_calls": k_calls / members,
+                   "tar_calls": t_calls / members}
+            if reference:
+                r = statistics.median(r_ms)
+                row.update({"reference_ms": r, "reference_ratio": r / t,
+                            "reference_calls": _syscalls(run_keelbox(reference[0], "r"),
+                                                         reference[1]) / members})
+            rows.append(row)
         finally:
             shutil.rmtree(work, ignore_errors=True)
     return rows
@@ -204,6 +221,7 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--case", choices=["files", "links", "deep"], default="files")
     parser.add_argument("--places", default="tmpfs,disk", help="tmpfs, disk or both")
+    parser.add_argument("--reference", help="another Release build, measured alongside")
     args = parser.parse_args()
     if not shutil.which("strace"):
         raise SystemExit("strace is needed (apt-get install strace)")
@@ -216,16 +234,30 @@ def main() -> int:
         home.mkdir()
         with Sandbox({"packages": [{"key": PACKAGE}]}, state_dir=work / "sandbox") as cloud:
             env = signed_in_env(keelbox, cloud, home)
+            reference = None
+            if args.reference:
+                from update import copy_tool  # it imports this file
+                tool = copy_tool(Path(args.reference).resolve(), work / "reference")
+                (work / "reference" / "home").mkdir()
+                reference = (tool, signed_in_env(tool, cloud, work / "reference" / "home"))
             places = {"tmpfs": Path("/dev/shm"), "disk": work}
             wanted = args.places.split(",")
+            load = os.getloadavg()[0]
             rows = measure_extraction(keelbox, env, cloud,
                                       {k: v for k, v in places.items() if k in wanted},
-                                      files=args.files, rounds=args.rounds, case=args.case)
-        print(f"case {args.case}: {rows[0]['members']} members; medians of {args.rounds} interleaved rounds")
-        print(f"{'place':6} {'keelbox ms':>11} {'tar ms':>8} {'ratio':>7} {'calls/member':>13} {'tar calls':>10}")
+                                      files=args.files, rounds=args.rounds, case=args.case,
+                                      reference=reference)
+        print(f"case {args.case}: {rows[0]['members']} members; medians of {args.rounds} "
+              f"interleaved rounds; load average {load:.1f} before, {os.getloadavg()[0]:.1f} after")
+        print(f"{'place':6} {'tool':9} {'ms':>8} {'tar ms':>8} {'ratio':>7} {'calls/member':>13} "
+              f"{'tar calls':>10}")
         for r in rows:
-            print(f"{r['place']:6} {r['keelbox_ms']:11.1f} {r['tar_ms']:8.1f} {r['ratio']:6.2f}x "
-                  f"{r['keelbox_calls']:13.2f} {r['tar_calls']:10.2f}")
+            print(f"{r['place']:6} {'this':9} {r['keelbox_ms']:8.1f} {r['tar_ms']:8.1f} "
+                  f"{r['ratio']:6.2f}x {r['keelbox_calls']:13.2f} {r['tar_calls']:10.2f}")
+            if "reference_ms" in r:
+                print(f"{r['place']:6} {'reference':9} {r['reference_ms']:8.1f} {r['tar_ms']:8.1f} "
+                      f"{r['reference_ratio']:6.2f}x {r['reference_calls']:13.2f} "
+                      f"{r['tar_calls']:10.2f}")
         return 0
     finally:
         shutil.rmtree(work, ignore_errors=True)

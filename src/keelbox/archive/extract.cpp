@@ -7,13 +7,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <deque>
 #include <exception>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -292,15 +296,98 @@ class GzipStream {
 
 // libarchive's view of the tar stream. An exception cannot pass through
 // libarchive's C code: it is kept and thrown again once libarchive returns.
+// The tar stream inflated ahead of libarchive on a second thread, a few
+// pieces at most, so that inflating and checking the gzip stream overlaps
+// with writing the members (GNU tar has gzip inflate in a process of its
+// own). Each piece is a copy of what GzipStream::read() returned; a failure
+// comes in its place, after the pieces before it; the end is an empty piece.
+// What is inflated ahead but never read (the extraction ended early) is
+// dropped: the thread stops at its next piece.
+class ReadAhead {
+ public:
+  explicit ReadAhead(GzipStream& gzip) : gzip_(gzip) {
+    try {
+      thread_ = thread_without_interrupts([this] { work(); });
+    } catch (const std::system_error&) {
+      // No thread to be had: inflated here, as it is read.
+    }
+  }
+  ReadAhead(const ReadAhead&) = delete;
+  ReadAhead& operator=(const ReadAhead&) = delete;
+  ~ReadAhead() {
+    if (!thread_.joinable()) return;
+    {
+      const std::lock_guard lock(mutex_);
+      stop_ = true;
+    }
+    room_.notify_all();
+    thread_.join();
+  }
+
+  // As GzipStream::read(): valid until the next call.
+  std::string_view read() {
+    if (!thread_.joinable()) return gzip_.read();
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return !pieces_.empty() || ended_; });
+    if (pieces_.empty()) {
+      if (failure_) std::rethrow_exception(failure_);
+      return {};
+    }
+    current_ = std::move(pieces_.front());
+    pieces_.pop_front();
+    lock.unlock();
+    room_.notify_one();
+    return current_;
+  }
+
+ private:
+  static constexpr std::size_t AHEAD = 4;  // pieces of up to 64 KiB
+
+  void work() {
+    for (;;) {
+      std::string piece;
+      std::exception_ptr failure;
+      try {
+        piece = std::string(gzip_.read());
+      } catch (...) {
+        failure = std::current_exception();
+      }
+      std::unique_lock lock(mutex_);
+      if (failure || piece.empty()) {
+        failure_ = failure;
+        ended_ = true;
+        ready_.notify_one();
+        return;
+      }
+      pieces_.push_back(std::move(piece));
+      ready_.notify_one();
+      room_.wait(lock, [this] { return stop_ || pieces_.size() < AHEAD; });
+      if (stop_) return;
+    }
+  }
+
+  GzipStream& gzip_;
+  std::mutex mutex_;
+  std::condition_variable ready_;  // a piece, or the end
+  std::condition_variable room_;   // room for a piece, or the stop
+  std::deque<std::string> pieces_;
+  std::string current_;  // the piece last read
+  bool ended_ = false;
+  bool stop_ = false;
+  std::exception_ptr failure_;
+  std::thread thread_;  // started once all of the above is
+};
+
 struct TarSource {
-  explicit TarSource(ArchiveInput& input) : gzip(input) {}
+  explicit TarSource(ArchiveInput& input) : gzip(input), ahead(gzip) {}
   GzipStream gzip;
+  ReadAhead ahead;  // of `gzip`, ended before it
   std::exception_ptr error;
 
   static la_ssize_t read(archive* a, void* self, const void** buffer) {
     auto* source = static_cast<TarSource*>(self);
     try {
-      const std::string_view piece = source->gzip.read();
+      const std::string_view piece = source->ahead.read();
       *buffer = piece.data();
       return static_cast<la_ssize_t>(piece.size());
     } catch (...) {
@@ -363,7 +450,81 @@ void MemberData::skip() {
 
 }  // namespace archive_detail
 
+struct NameWatch::State {
+  std::string name;
+  mutable std::mutex mutex;
+  // The last extraction into each destination: its places, or nothing.
+  std::vector<std::pair<std::filesystem::path, std::optional<std::vector<std::string>>>> folders;
+};
+
 namespace {
+
+// The watches alive (NameWatch).
+std::mutex& watches_mutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+std::vector<std::shared_ptr<NameWatch::State>>& watches() {
+  static std::vector<std::shared_ptr<NameWatch::State>> all;
+  return all;
+}
+
+// What one extraction notes for the watches alive when it starts. Notes of
+// an earlier extraction into the same destination are dropped at once: they
+// come back only when this one puts its folder in place.
+class WatchNotes {
+ public:
+  explicit WatchNotes(const fs::path& destination) : destination_(destination) {
+    {
+      const std::lock_guard lock(watches_mutex());
+      watches_ = watches();
+    }
+    places_.resize(watches_.size());
+    for (const auto& watch : watches_) set(*watch, std::nullopt);
+  }
+
+  // A member put at the physical place `relative` below the root: noted
+  // when its last name is one a watch looks for.
+  void note(std::string_view relative) {
+    if (watches_.empty()) return;
+    std::vector<std::string> names = split(relative);
+    if (names.empty()) return;
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+      if (names.back() == watches_[i]->name) places_[i].push_back(join(names, names.size()));
+    }
+  }
+  // The same for a member at its own plain name.
+  void note(const std::vector<std::string>& parts) {
+    if (watches_.empty() || parts.empty()) return;
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+      if (parts.back() == watches_[i]->name) places_[i].push_back(join(parts, parts.size()));
+    }
+  }
+
+  // The extraction's folder is in place (or nothing was written): what it
+  // noted is all there is when it holds only what was unpacked.
+  void done(bool only_unpacked) {
+    for (std::size_t i = 0; i < watches_.size(); ++i) {
+      set(*watches_[i], only_unpacked ? std::optional(std::move(places_[i])) : std::nullopt);
+    }
+  }
+
+ private:
+  void set(NameWatch::State& watch, std::optional<std::vector<std::string>> places) const {
+    const std::lock_guard lock(watch.mutex);
+    for (auto& [folder, noted] : watch.folders) {
+      if (folder == destination_) {
+        noted = std::move(places);
+        return;
+      }
+    }
+    watch.folders.emplace_back(destination_, std::move(places));
+  }
+
+  fs::path destination_;
+  std::vector<std::shared_ptr<NameWatch::State>> watches_;
+  std::vector<std::vector<std::string>> places_;  // per watch
+};
 
 // Paths up to this long can be looked up on every system whose placer keeps
 // count of the links it places (PATH_MAX is 4096 on Linux, 1024 on the BSDs).
@@ -377,9 +538,10 @@ class Extraction {
   // still arriving that announced none); they are set again from the whole
   // size before a limit refuses anything.
   Extraction(const fs::path& destination, const fs::path& root, const fs::path& previous,
-             const ExtractionLimits& limits, bool provisional = false)
+             const ExtractionLimits& limits, WatchNotes& notes, bool provisional = false)
       : limits_(limits),
         provisional_(provisional),
+        notes_(notes),
         destination_(destination),
         root_(root),
         placer_(root_, previous, progress_) {}
@@ -419,7 +581,7 @@ class Extraction {
     // The rest of the stream (tar padding) up to the gzip trailer, which is
     // checked only there; no more of it is inflated than the limit on bytes.
     std::uint64_t after_end = 0;
-    for (std::string_view piece; !(piece = source.gzip.read()).empty();) {
+    for (std::string_view piece; !(piece = source.ahead.read()).empty();) {
       after_end += piece.size();
       if (after_end > max_bytes(after_end)) {
         damaged("more data after the end of the tar archive than the limit of " +
@@ -442,17 +604,22 @@ class Extraction {
     // enough for the system to look up (beyond that a link on it could not
     // be judged). Anything else is judged by resolving the name as the system
     // would, component by component.
-    const auto judge = [this](Member& member, const fs::path& from) {
+    const auto judge = [this](Member& member, std::string_view folder) {
       try {
         check_depth(member, member.parts.size());
-        check_link_target(member, from);
+        // Only a symbolic link's target is resolved from its folder.
+        const bool from_folder = member.kind == Kind::Symlink && !folder.empty();
+        check_link_target(member, from_folder ? root_ / path_from_utf8(folder) : root_);
         check_size(member);
       } catch (const RefusedMember&) {
         return false;  // refused all the same, with the reason that comes first
       }
       return true;
     };
-    if (placer_.place_directly(m, data, judge)) return;
+    if (placer_.place_directly(m, data, judge)) {
+      notes_.note(m.parts);
+      return;
+    }
     place_resolved(data, m);
   }
 
@@ -548,6 +715,7 @@ class Extraction {
     check_link_target(m, location.parent_path());
     check_size(m);
 
+    notes_.note(relative);
     placer_.place_resolved(m, data, relative);
   }
 
@@ -694,6 +862,7 @@ class Extraction {
 
   ExtractionLimits limits_;
   bool provisional_ = false;
+  WatchNotes& notes_;
   ArchiveInput* input_ = nullptr;  // during run()
   Progress progress_;
   std::uint64_t members_ = 0;
@@ -705,6 +874,27 @@ class Extraction {
 };
 
 }  // namespace
+
+NameWatch::NameWatch(std::string name) : state_(std::make_shared<State>()) {
+  state_->name = std::move(name);
+  const std::lock_guard lock(watches_mutex());
+  watches().push_back(state_);
+}
+
+NameWatch::~NameWatch() {
+  const std::lock_guard lock(watches_mutex());
+  auto& all = watches();
+  all.erase(std::remove(all.begin(), all.end(), state_), all.end());
+}
+
+std::optional<std::vector<std::string>> NameWatch::places(
+    const std::filesystem::path& destination) const {
+  const std::lock_guard lock(state_->mutex);
+  for (const auto& [folder, noted] : state_->folders) {
+    if (folder == destination) return noted;
+  }
+  return std::nullopt;
+}
 
 std::string normalize_link_target(std::string_view target) {
   std::vector<std::string> out;
@@ -749,11 +939,13 @@ void trace_extraction(const std::filesystem::path& destination, std::uint64_t me
 void extract(ArchiveInput& input, const std::filesystem::path& destination,
              const ExtractionLimits& limits, bool provisional = false) {
   const auto started = std::chrono::steady_clock::now();
+  WatchNotes notes(destination);
   archive_detail::Staging staging(destination);
   bool wrote = false;
   std::exception_ptr refused;
   {
-    Extraction extraction(destination, staging.path(), staging.previous(), limits, provisional);
+    Extraction extraction(destination, staging.path(), staging.previous(), limits, notes,
+                          provisional);
     try {
       extraction.run(input);
     } catch (const RefusedMember& e) {
@@ -785,6 +977,7 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
     input.wait_for_end();
     staging.install();
   }
+  notes.done(!staging.replaces_folder());
   if (refused) std::rethrow_exception(refused);
 }
 

@@ -73,11 +73,17 @@
 // only to check it would double the work. The stream is read to its very end
 // after the last member, so a cut-off stream, a wrong trailer or data after
 // the end (other than zero padding or a further gzip member) is damage.
+// The stream is inflated on a second thread, a few pieces of 64 KiB ahead of
+// the members being written; a failure there is met where it lies in the
+// stream, as before.
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace keelbox {
 
@@ -113,6 +119,35 @@ void extract_tar_gz(int archive_fd, const std::filesystem::path& destination);
 // limit the archive would pass waits for its whole size and is set from
 // that (as for a file of that size).
 void extract_tar_gz(ArchiveStream& stream, const std::filesystem::path& destination);
+
+// Where extractions put the members of one file name, for a caller that
+// would otherwise search the unpacked folders for such files afterwards.
+// While a watch lives, each extraction in the process (on any thread) notes
+// for its destination the places below it where it put a member of that
+// name ("a/b/requirements.txt", "/" between names), and whether the folder
+// it left holds nothing but what it unpacked (there was no folder before, so
+// no previous contents were kept). A place noted may be gone again (a later
+// member replaced it), but in such a folder every entry of that name is at a
+// place noted. The notes of an extraction that failed (the old folder left
+// as it was) are dropped.
+class NameWatch {
+ public:
+  explicit NameWatch(std::string name);
+  NameWatch(const NameWatch&) = delete;
+  NameWatch& operator=(const NameWatch&) = delete;
+  ~NameWatch();
+
+  // The places noted by the last extraction into `destination` (the path as
+  // given to it) that put a folder there holding only what it unpacked;
+  // nothing when there was none in this watch's lifetime, when it kept
+  // previous contents or when it failed.
+  std::optional<std::vector<std::string>> places(const std::filesystem::path& destination) const;
+
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
 
 // The symbolic link target as stored: "." and empty components removed, a
 // ".." after a named component cancels it (leading ".." stay). "" -> ".".

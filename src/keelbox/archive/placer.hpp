@@ -155,9 +155,10 @@ class Placer {
   // Called before each member.
   void next_member();
 
-  // Whether `m` passes the checks that need its folder `from` (the link
-  // target, the size); false when it would be refused.
-  using Judge = std::function<bool(Member& m, const std::filesystem::path& from)>;
+  // Whether `m` passes the checks that need its folder (the link target, the
+  // size): `folder` below the root, "/" between names, "" for the root
+  // itself; false when it would be refused.
+  using Judge = std::function<bool(Member& m, std::string_view folder)>;
 
   // The common case: `m` at its own name, when that name is plain (no "..",
   // short enough for the system to look up) and no link is on its way.

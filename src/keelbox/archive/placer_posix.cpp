@@ -181,9 +181,11 @@ class Placer::Impl {
     Located at = locate(m.parts, above);
     if (at.blocked) return false;
     // Refused all the same, with the reason that comes first.
-    if (!judge(m, above == 0 ? root_ : root_ / join(m.parts, above))) return false;
+    const std::string path = join(m.parts, m.parts.size());
+    const std::size_t folder_size = above == 0 ? 0 : path.size() - m.parts.back().size() - 1;
+    if (!judge(m, std::string_view(path).substr(0, folder_size))) return false;
     const int folder = create_missing(at, m.parts, above, m.name);
-    return place(data, m, folder, join(m.parts, m.parts.size()), false);
+    return place(data, m, folder, path, false);
   }
 
   void place_resolved(const Member& m, MemberData& data, const std::string& relative) {

@@ -78,6 +78,11 @@ class Staging {
   // (POSIX systems); empty otherwise.
   std::filesystem::path previous() const;
 
+  // Whether a folder stood at the destination: its contents the archive does
+  // not write are kept. Otherwise the folder put in place holds nothing but
+  // what was unpacked.
+  bool replaces_folder() const { return folder_mode_.has_value(); }
+
   // Keeps the previous contents the archive did not write (after unpacking,
   // before the folders get their times).
   void keep_previous();

@@ -8,6 +8,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -48,24 +51,45 @@ fs::path tidy(const fs::path& path) {
   return out.empty() ? fs::path(".") : out;
 }
 
-void walk_requirements(const fs::path& folder, std::vector<fs::path>& found) {
+// The folders on the way to the places where requirements files can be
+// (below the package folder, "/" between names), and those places.
+struct Toward {
+  std::set<std::string> ways;    // the folders below it: "a", "a/b", ...
+  std::set<std::string> places;  // "a/b/requirements.txt", ...
+  bool strayed = false;          // a file found at no place given
+};
+
+// Every requirements file below `folder` into `found`: the folder's own
+// first, then each subfolder's in listing order. With `toward`, only the
+// folders on the way to its places are listed (`relative` is `folder`'s way),
+// and the answer is the same as long as the files can be nowhere else.
+void walk_requirements(const fs::path& folder, std::vector<fs::path>& found,
+                       Toward* toward = nullptr, const std::string& relative = {}) {
   std::error_code ec;
-  std::vector<fs::path> subfolders;
+  std::vector<std::pair<fs::path, std::string>> subfolders;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::directory_entry& entry = *it;
     std::error_code type_ec;
     const bool named = entry.path().filename() == "requirements.txt";
+    std::string way;
+    if (toward) {
+      way = path_to_utf8(entry.path().filename());
+      if (!relative.empty()) way = relative + "/" + way;
+      if (!named && toward->ways.count(way) == 0) continue;
+    }
     // A link of another name is passed over whatever it leads to (a folder
     // behind a link is not walked): its kind, known from the listing, saves
     // following it.
     if (!named && entry.is_symlink(type_ec)) continue;
     if (entry.is_directory(type_ec)) {
-      if (!is_link(entry.path())) subfolders.push_back(entry.path());
+      if ((!toward || toward->ways.count(way) != 0) && !is_link(entry.path()))
+        subfolders.emplace_back(entry.path(), std::move(way));
     } else if (named) {
       found.push_back(entry.path());
+      if (toward && toward->places.count(way) == 0) toward->strayed = true;
     }
   }
-  for (const fs::path& sub : subfolders) walk_requirements(sub, found);
+  for (const auto& [sub, way] : subfolders) walk_requirements(sub, found, toward, way);
 }
 
 // The progress board as the observer of the download session, drawn in
@@ -223,6 +247,27 @@ std::vector<fs::path> requirements_files(const fs::path& folder) {
   return found;
 }
 
+std::vector<fs::path> requirements_files(const fs::path& folder,
+                                         const std::vector<std::string>& places) {
+  Toward toward;
+  for (const std::string& place : places) {
+    toward.places.insert(place);
+    for (std::size_t slash = place.find('/'); slash != std::string::npos;
+         slash = place.find('/', slash + 1)) {
+      toward.ways.insert(place.substr(0, slash));
+    }
+  }
+  std::vector<fs::path> found;
+  if (toward.places.empty()) return found;
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) walk_requirements(folder, found, &toward);
+  // Each place found as it was given, and nothing elsewhere: no file can be
+  // anywhere else. Otherwise (a place replaced, a folder name the file
+  // system matched in another case) the whole folder is walked.
+  return found.size() == toward.places.size() && !toward.strayed ? found
+                                                                 : requirements_files(folder);
+}
+
 fs::path _normalize_download_dir(const std::optional<fs::path>& download_dir) {
   fs::path dir =
       download_dir && !download_dir->empty() ? *download_dir : get_default_examples_dir();
@@ -255,10 +300,16 @@ std::vector<std::string> download_examples(
     selected = available;
   }
 
+  // The requirements files of a folder unpacked anew are where its members
+  // of that name went; any other folder is searched whole.
+  const NameWatch requirements_places("requirements.txt");
   _download_examples(context, selected, folder);
 
   for (const std::string& name : selected) {
-    for (const fs::path& file : requirements_files(folder / name)) {
+    const std::optional<std::vector<std::string>> places =
+        requirements_places.places(folder / name);
+    for (const fs::path& file :
+         places ? requirements_files(folder / name, *places) : requirements_files(folder / name)) {
       send_message("Examples for " + show_controls(name) +
                    " require additional pacakges.To install these dependencies run the following "
                    "command:");

@@ -132,6 +132,12 @@ std::vector<std::string> select_example_packages(const std::vector<std::string>&
 // first, then its subfolders one by one, in listing order; links to folders
 // are not entered). Nothing when `folder` does not exist.
 std::vector<std::filesystem::path> requirements_files(const std::filesystem::path& folder);
+// The same, when such files can be nowhere but at `places` (below `folder`,
+// "/" between names: what NameWatch noted for a folder unpacked anew): only
+// the folders on their way are listed. The whole folder is walked when a
+// place is not found as given.
+std::vector<std::filesystem::path> requirements_files(const std::filesystem::path& folder,
+                                                      const std::vector<std::string>& places);
 
 // The download folder: `download_dir`, or the default examples folder (created
 // when missing) when absent or empty. KeelboxException "Could not find

@@ -42,7 +42,7 @@ void set_interrupt_grace_ms(int milliseconds) noexcept { g_grace_ms.store(millis
 std::thread start_stoppable_thread(std::function<void()> work) {
   ++g_writers;  // counted from the start, before it can miss an ending
   try {
-    return start_thread_without_interrupts([work = std::move(work)] {
+    return thread_without_interrupts([work = std::move(work)] {
       t_stoppable = true;
       struct Leaving {
         ~Leaving() { --g_writers; }

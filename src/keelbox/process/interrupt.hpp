@@ -34,6 +34,14 @@ namespace keelbox {
 
 void install_interrupt_handler();
 
+// `work` on a thread of its own that the handler never runs on: on POSIX
+// systems SIGINT, SIGTERM and SIGHUP stay blocked there, so that the handler
+// interrupts the main thread (which stops there, while the handler removes
+// what the run writes). On Windows the handler has a thread of its own
+// anyway. A thread that writes into folders the handler removes starts with
+// start_stoppable_thread() instead (below).
+std::thread thread_without_interrupts(std::function<void()> work);
+
 // Marks that a prompt is waiting for input (changes the "Aborted!" layout).
 void set_in_prompt(bool waiting);
 

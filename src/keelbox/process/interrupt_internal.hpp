@@ -2,9 +2,6 @@
 // What the portable part of the Ctrl-C handling gives each system's handler
 // (interrupt_posix.cpp, interrupt_win32.cpp).
 
-#include <functional>
-#include <thread>
-
 namespace keelbox {
 
 // Whether a prompt is waiting for input (set_in_prompt). Async-signal-safe.
@@ -24,10 +21,8 @@ void set_interrupt_grace_ms(int milliseconds) noexcept;
 // passed. Async-signal-safe.
 bool stoppable_threads_stopped() noexcept;
 
-// Each system's own (interrupt_posix.cpp, interrupt_win32.cpp): starts the
-// thread so that interrupts are not delivered to it, and holds a stopped
-// thread still until the process ends.
-std::thread start_thread_without_interrupts(std::function<void()> work);
+// Each system's own (interrupt_posix.cpp, interrupt_win32.cpp): holds a
+// stopped thread still until the process ends.
 [[noreturn]] void hold_thread_forever() noexcept;
 
 }  // namespace keelbox

@@ -336,7 +336,7 @@ void forget_removal_on_interrupt(int slot) noexcept {
 
 void yield_to_interrupt() {}
 
-std::thread start_thread_without_interrupts(std::function<void()> work) {
+std::thread thread_without_interrupts(std::function<void()> work) {
   sigset_t set;
   sigset_t before;
   sigemptyset(&set);

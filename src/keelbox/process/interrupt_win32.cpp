@@ -157,6 +157,10 @@ void yield_to_interrupt() {
   if (WaitForSingleObject(g_interrupted, 100) == WAIT_OBJECT_0) Sleep(INFINITE);
 }
 
+std::thread thread_without_interrupts(std::function<void()> work) {
+  return std::thread(std::move(work));
+}
+
 ChildStarting::ChildStarting() noexcept { ++g_starting; }
 
 ChildStarting::~ChildStarting() {
@@ -247,11 +251,6 @@ void remove_registered_on_interrupt() noexcept {
       Sleep(1);
     }
   }
-}
-
-std::thread start_thread_without_interrupts(std::function<void()> work) {
-  // The console's events arrive on a thread of their own anyway.
-  return std::thread(std::move(work));
 }
 
 void hold_thread_forever() noexcept {

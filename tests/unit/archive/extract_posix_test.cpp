@@ -462,6 +462,12 @@ class FullDiskTest : public ExtractPosixTest {
 TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
   std::vector<Member> many;
   for (int i = 0; i < 40; ++i) many.push_back(file("f" + std::to_string(i)));
+  // Room runs out in the middle of many small files, a member after them
+  // would be refused: the failed write is what the run reports.
+  std::vector<Member> small;
+  for (int i = 0; i < 40; ++i)
+    small.push_back(file("s" + std::to_string(i), std::string(64000, 's')));
+  small.push_back(file("../refused"));
   struct Case {
     const char* label;
     const char* options;
@@ -474,6 +480,7 @@ TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
        {file("big.bin", std::string(30u << 20, 'b')), file("small.txt", "small")},
        "'big.bin'"},
       {"no inodes left", "size=20m,nr_inodes=24", many, "Can't create"},
+      {"no room left for small files", "size=1m", small, "Write failed"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -487,6 +494,7 @@ TEST_F(FullDiskTest, WriteErrorsEndTheRunWithTheMemberAndTheSystemsReason) {
       EXPECT_NE(text.find(c.expected), std::string::npos) << text;
       EXPECT_NE(text.find(std::strerror(ENOSPC)), std::string::npos) << text;
     }
+    EXPECT_FALSE(fs::exists(dest_));  // nothing put in place
     ::umount2(mounted_.c_str(), MNT_DETACH);
     mounted_.clear();
   }

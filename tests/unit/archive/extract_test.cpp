@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -28,6 +29,7 @@ using keelbox::ArchiveStream;
 using keelbox::extract_tar_gz;
 using keelbox::ExtractionError;
 using keelbox::ExtractionLimits;
+using keelbox::NameWatch;
 
 // Whether the system makes symbolic links for this user: always on POSIX
 // systems; on Windows only with the right to (or in developer mode), and
@@ -346,6 +348,43 @@ TEST_F(ExtractTest, EmptyArchiveCreatesNoFolderAndARefusedFirstMemberNeither) {
   extract_tar_gz(tar_gz({dir("./")}), dest_);
   EXPECT_TRUE(fs::is_directory(dest_));
   EXPECT_TRUE(fs::is_empty(dest_));
+}
+
+// A watch learns where the members of its name went in a folder unpacked
+// anew, by their physical place, and nothing of a folder whose previous
+// contents were kept or that a failure left as it was.
+TEST_F(ExtractTest, AWatchNotesWherePlacesOfItsNameWentInAFolderUnpackedAnew) {
+  using Places = std::optional<std::vector<std::string>>;
+  extract_tar_gz(tar_gz({file("req")}), root_ / "before");  // before the watch: not noted
+  NameWatch watch("req");
+  NameWatch other("other");
+  EXPECT_EQ(watch.places(root_ / "before"), Places());
+  std::vector<Member> members{file("req"), dir("a"),           file("a/req"), file("a/req.bak"),
+                              dir("a/b"),  file("a/x/../req"), dir("b/req"),  file("b/req/in")};
+  std::vector<std::string> expected{"req", "a/req", "a/req", "b/req"};
+  if (makes_links()) {  // a link on the way: the place it leads to
+    members.insert(members.end(), {symlink("l", "a/b"), file("l/req")});
+    expected.push_back("a/b/req");
+  }
+  extract_tar_gz(tar_gz(members), dest_);
+  EXPECT_EQ(watch.places(dest_), Places(expected));
+  EXPECT_EQ(other.places(dest_), Places(std::vector<std::string>{}));
+
+  // Over the folder now there: its contents are kept, so nothing is certain.
+  extract_tar_gz(tar_gz({file("c/req")}), dest_);
+  EXPECT_EQ(watch.places(dest_), Places());
+
+  // A refused member: the members before it are in place, and noted.
+  const fs::path refused = root_ / "refused";
+  EXPECT_THROW(extract_tar_gz(tar_gz({file("d/req"), file("../req"), file("e/req")}), refused),
+               ExtractionError);
+  EXPECT_EQ(watch.places(refused), Places(std::vector<std::string>{"d/req"}));
+  // A damaged archive leaves no folder, and no notes.
+  std::string damaged = gzip(tar_gz({file("req", "new")}, 0));
+  damaged[damaged.size() - 8] ^= 1;
+  const fs::path failed = root_ / "failed";
+  EXPECT_THROW(extract_tar_gz(damaged, failed), ExtractionError);
+  EXPECT_EQ(watch.places(failed), Places());
 }
 
 // Where the system makes no symbolic links for this user, a link to a file

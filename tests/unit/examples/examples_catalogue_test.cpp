@@ -158,6 +158,44 @@ TEST_F(FolderTest, RequirementsFilesTopFirstThenSubfolders) {
   EXPECT_EQ(requirements_files(root_ / "missing"), std::vector<fs::path>{});
 }
 
+// Given the places where requirements files can be, only the folders on
+// their way are listed, with the same answer as a walk of the whole folder;
+// a place not found as given (replaced, or a folder name matched in another
+// case) falls back to that walk.
+TEST_F(FolderTest, RequirementsFilesAtKnownPlacesAreFoundInWalkOrder) {
+  touch("pkg/zz/deeper/requirements.txt");
+  touch("pkg/aa/requirements.txt");
+  touch("pkg/mm/requirements.txt");
+  touch("pkg/requirements.txt");
+  touch("pkg/aa/other.txt");
+  fs::create_directories(root_ / "pkg" / "requirements.txt.d" / "requirements.txt");
+  const fs::path pkg = root_ / "pkg";
+  const std::vector<fs::path> whole = requirements_files(pkg);
+  ASSERT_EQ(whole.size(), 4u);
+  const std::vector<std::string> all{"aa/requirements.txt", "zz/deeper/requirements.txt",
+                                     "requirements.txt", "mm/requirements.txt"};
+  const std::vector<std::pair<const char*, std::vector<std::string>>> cases = {
+      {"every place", all},
+      {"a place twice",
+       {"mm/requirements.txt", "aa/requirements.txt", "requirements.txt",
+        "zz/deeper/requirements.txt", "aa/requirements.txt"}},
+      {"a place gone again",
+       {"aa/requirements.txt", "zz/deeper/requirements.txt", "requirements.txt",
+        "mm/requirements.txt", "gone/requirements.txt"}},
+      {"a file at no place given, in a folder listed",
+       {"zz/deeper/requirements.txt", "aa/requirements.txt", "mm/requirements.txt"}},
+  };
+  for (const auto& [label, places] : cases) {
+    SCOPED_TRACE(label);
+    EXPECT_EQ(requirements_files(pkg, places), whole);
+  }
+  // Only the folders on the way are listed: a file elsewhere is not seen.
+  EXPECT_EQ(requirements_files(pkg, {"zz/deeper/requirements.txt", "requirements.txt"}),
+            (std::vector<fs::path>{pkg / "requirements.txt", pkg / "zz/deeper/requirements.txt"}));
+  EXPECT_EQ(requirements_files(pkg, {}), std::vector<fs::path>{});
+  EXPECT_EQ(requirements_files(root_ / "missing", all), std::vector<fs::path>{});
+}
+
 TEST_F(FolderTest, GivenDownloadFolderMustExistAndIsNeverCreated) {
   EXPECT_THROW(
       {

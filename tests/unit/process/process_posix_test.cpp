@@ -147,6 +147,25 @@ pid_t fork_tool(const std::vector<std::string>& sh_args, Started started) {
 
 // Ctrl-C while the tool waits for a child: the tool ends with status 1 and
 // the child does not outlive it.
+// The handler's signals stay blocked on such a thread only: they reach the
+// thread that started it, whose own mask is as it was.
+TEST(Interrupts, AThreadWithoutThemHasTheHandlersSignalsBlocked) {
+  sigset_t before;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &before), 0);
+  sigset_t inside;
+  sigemptyset(&inside);
+  std::thread thread =
+      thread_without_interrupts([&inside] { ::pthread_sigmask(SIG_SETMASK, nullptr, &inside); });
+  thread.join();
+  sigset_t after;
+  ASSERT_EQ(::pthread_sigmask(SIG_SETMASK, nullptr, &after), 0);
+  for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(signal_number);
+    EXPECT_EQ(sigismember(&inside, signal_number), 1);
+    EXPECT_EQ(sigismember(&after, signal_number), sigismember(&before, signal_number));
+  }
+}
+
 TEST(Process, InterruptEndsTheToolAndItsChild) {
   int report[2];
   ASSERT_EQ(::pipe(report), 0);
