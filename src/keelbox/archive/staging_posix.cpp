@@ -327,8 +327,10 @@ void Staging::keep_previous() {
 
 Staging::~Staging() {
   if (path_.empty()) return;
-  // What is left: nothing to report it to.
-  remove_tree_at(lock_->parent.get(), path_.filename().c_str());
+  // What is left: nothing to report it to. After install() the old
+  // contents, as many entries as the previous folder had: a second core
+  // halves the wait.
+  remove_tree_at_in_parallel(lock_->parent.get(), path_.filename().c_str());
   forget_removal_on_interrupt(lock_->folder_slot);
 }
 
@@ -367,7 +369,7 @@ void Staging::install() {
         errno = error;
         break;
       }
-      remove_tree_at(dir, old.c_str());
+      remove_tree_at_in_parallel(dir, old.c_str());
       installed_ = true;
       return;
     }
