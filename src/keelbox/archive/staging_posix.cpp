@@ -14,7 +14,7 @@
 #include <random>
 #include <string>
 #include <system_error>
-#include <unordered_set>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -79,35 +79,46 @@ class Keeper {
   // as it is.
   void merge(int from, int to, const fs::path& shown, int depth) {
     check_depth(shown, depth);
-    // What the archive wrote here, read in one listing rather than a look
-    // per name.
-    std::unordered_set<std::string> written;
-    for (std::string& name : names_in(to)) written.insert(std::move(name));
-    for (const auto& [name, type] : entries_in(from)) {
-      const fs::path item = shown / name;
-      if (written.count(name) == 0) {
-        keep(from, to, name, item, depth);
-        continue;
+    // What the archive wrote here, with its kind as the listing gives it:
+    // one listing rather than a look per name.
+    std::unordered_map<std::string, unsigned char> written;
+    std::vector<std::pair<std::string, unsigned char>> entries = entries_in(to);
+    written.reserve(entries.size());
+    for (auto& [name, type] : entries) written.emplace(std::move(name), type);
+    entries = entries_in(from);
+    for (const auto& [name, type] : entries) {
+      const auto found = written.find(name);
+      if (found == written.end()) {
+        keep(from, to, name, shown / name, depth);
+      } else if (may_be_folder(type) && may_be_folder(found->second)) {
+        merge_folder(from, to, name, shown / name, depth);
       }
-      if (type != DT_DIR && type != DT_UNKNOWN) continue;
-      struct stat there {};
-      if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-      if (!S_ISDIR(there.st_mode)) continue;
-      struct stat st {};
-      if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-      if (!S_ISDIR(st.st_mode)) continue;
-      FileDescriptor sub_from = open_dir(from, name.c_str());
-      FileDescriptor sub_to = open_dir(to, name.c_str());
-      if (!sub_from || !sub_to) fail(item, reason());
-      merge(sub_from.get(), sub_to.get(), item, depth + 1);
-      if ((there.st_mode & 07777) != (st.st_mode & 07777) &&
-          ::fchmod(sub_to.get(), st.st_mode & 07777) != 0) {
-        fail(item, reason());
-      }
+      // Anything else the archive wrote stays as it is.
     }
   }
 
  private:
+  static bool may_be_folder(unsigned char type) { return type == DT_DIR || type == DT_UNKNOWN; }
+
+  // `name`, in `from` and in `to`: merged when it is a folder in both, and
+  // given its previous mode.
+  void merge_folder(int from, int to, const std::string& name, const fs::path& item, int depth) {
+    struct stat there {};
+    if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+    if (!S_ISDIR(there.st_mode)) return;
+    struct stat st {};
+    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+    if (!S_ISDIR(st.st_mode)) return;
+    FileDescriptor sub_from = open_dir(from, name.c_str());
+    FileDescriptor sub_to = open_dir(to, name.c_str());
+    if (!sub_from || !sub_to) fail(item, reason());
+    merge(sub_from.get(), sub_to.get(), item, depth + 1);
+    if ((there.st_mode & 07777) != (st.st_mode & 07777) &&
+        ::fchmod(sub_to.get(), st.st_mode & 07777) != 0) {
+      fail(item, reason());
+    }
+  }
+
   void check_depth(const fs::path& shown, int depth) const {
     if (depth > MAX_KEPT_DEPTH) {
       fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
