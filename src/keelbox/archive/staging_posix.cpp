@@ -3,17 +3,22 @@
 // with the destination by one rename.
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <random>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -77,8 +82,46 @@ class Keeper {
   // made). A folder in both is kept with its contents merged the same way and
   // its previous mode; anything else in `to` (what the archive wrote) stays
   // as it is.
-  void merge(int from, int to, const fs::path& shown, int depth) {
-    check_depth(shown, depth);
+  //
+  // The two trees are read first, by two threads where the machine has two
+  // cores (reading is nearly all of the work: the archive wrote most names),
+  // and only then is anything linked in, by this thread alone: a signal that
+  // ends the run meanwhile finds no other thread adding to the folder its
+  // handler removes.
+  void merge(int from, int to) {
+    for (const Found& found : find_all(from, to)) apply(from, to, found);
+  }
+
+ private:
+  // What a folder in both trees needs, found without changing anything.
+  struct Found {
+    std::vector<std::string> folder;  // its names below the top, the same in both trees
+    int depth = 0;
+    std::vector<std::string> kept;  // previous entries the archive did not write
+    std::optional<unsigned> mode;   // the previous mode, where the new folder's differs
+  };
+  // A folder in both trees, not looked into yet: the last of `folder` in the
+  // open folders `from` and `to`.
+  struct Shared {
+    int from;
+    int to;
+    std::vector<std::string> folder;
+    int depth;
+    std::optional<unsigned> mode;
+  };
+
+  static bool may_be_folder(unsigned char type) { return type == DT_DIR || type == DT_UNKNOWN; }
+
+  static fs::path shown_of(const std::vector<std::string>& folder) {
+    fs::path shown;
+    for (const std::string& name : folder) shown /= name;
+    return shown;
+  }
+
+  // The folders `from` and `to` (`here`) compared: what the archive did not
+  // write goes to `here.kept`, the folders in both to `shared`.
+  void look(int from, int to, Found& here, std::vector<Shared>& shared) const {
+    check_depth(shown_of(here.folder), here.depth);
     // What the archive wrote here, with its kind as the listing gives it:
     // one listing rather than a look per name.
     std::unordered_map<std::string, unsigned char> written;
@@ -86,37 +129,134 @@ class Keeper {
     written.reserve(entries.size());
     for (auto& [name, type] : entries) written.emplace(std::move(name), type);
     entries = entries_in(from);
-    for (const auto& [name, type] : entries) {
+    for (auto& [name, type] : entries) {
       const auto found = written.find(name);
       if (found == written.end()) {
-        keep(from, to, name, shown / name, depth);
-      } else if (may_be_folder(type) && may_be_folder(found->second)) {
-        merge_folder(from, to, name, shown / name, depth);
+        here.kept.push_back(std::move(name));
+        continue;
       }
       // Anything else the archive wrote stays as it is.
+      if (!may_be_folder(type) || !may_be_folder(found->second)) continue;
+      struct stat there {};
+      struct stat st {};
+      if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+          ::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail(shown_of(here.folder) / name, reason());
+      }
+      if (!S_ISDIR(there.st_mode) || !S_ISDIR(st.st_mode)) continue;
+      std::vector<std::string> folder = here.folder;
+      folder.push_back(name);
+      std::optional<unsigned> mode;
+      if ((there.st_mode & 07777) != (st.st_mode & 07777)) mode = st.st_mode & 07777;
+      shared.push_back({from, to, std::move(folder), here.depth + 1, mode});
     }
   }
 
- private:
-  static bool may_be_folder(unsigned char type) { return type == DT_DIR || type == DT_UNKNOWN; }
+  // The folder in both trees `shared` and everything below it, into `out`
+  // (a folder after the folders in it).
+  void walk(const Shared& shared, std::vector<Found>& out) const {
+    const std::string& name = shared.folder.back();
+    FileDescriptor from = open_dir(shared.from, name.c_str());
+    FileDescriptor to = open_dir(shared.to, name.c_str());
+    if (!from || !to) fail(shown_of(shared.folder), reason());
+    Found here{shared.folder, shared.depth, {}, shared.mode};
+    std::vector<Shared> inside;
+    look(from.get(), to.get(), here, inside);
+    for (const Shared& sub : inside) walk(sub, out);
+    if (!here.kept.empty() || here.mode) out.push_back(std::move(here));
+  }
 
-  // `name`, in `from` and in `to`: merged when it is a folder in both, and
-  // given its previous mode.
-  void merge_folder(int from, int to, const std::string& name, const fs::path& item, int depth) {
-    struct stat there {};
-    if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-    if (!S_ISDIR(there.st_mode)) return;
-    struct stat st {};
-    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-    if (!S_ISDIR(st.st_mode)) return;
-    FileDescriptor sub_from = open_dir(from, name.c_str());
-    FileDescriptor sub_to = open_dir(to, name.c_str());
-    if (!sub_from || !sub_to) fail(item, reason());
-    merge(sub_from.get(), sub_to.get(), item, depth + 1);
-    if ((there.st_mode & 07777) != (st.st_mode & 07777) &&
-        ::fchmod(sub_to.get(), st.st_mode & 07777) != 0) {
-      fail(item, reason());
+  // What both trees need, in the order it is to be done: a folder's mode
+  // after everything in it. The top levels are read here until there are
+  // enough folders to share out; the two threads take those in turn.
+  std::vector<Found> find_all(int from, int to) const {
+    constexpr std::size_t ENOUGH = 32;
+    constexpr int SHARED_LEVELS = 8;
+    std::vector<Found> top;  // the folders read before sharing out, level by level
+    std::vector<Shared> level;
+    std::vector<FileDescriptor> held;  // the folders `level` is in
+    top.push_back(Found{});
+    look(from, to, top.back(), level);
+    for (int n = 1; n < SHARED_LEVELS && !level.empty() && level.size() < ENOUGH; ++n) {
+      std::vector<Shared> next;
+      std::vector<FileDescriptor> next_held;
+      for (const Shared& shared : level) {
+        const std::string& name = shared.folder.back();
+        FileDescriptor sub_from = open_dir(shared.from, name.c_str());
+        FileDescriptor sub_to = open_dir(shared.to, name.c_str());
+        if (!sub_from || !sub_to) fail(shown_of(shared.folder), reason());
+        top.push_back(Found{shared.folder, shared.depth, {}, shared.mode});
+        look(sub_from.get(), sub_to.get(), top.back(), next);
+        next_held.push_back(std::move(sub_from));
+        next_held.push_back(std::move(sub_to));
+      }
+      level = std::move(next);
+      held = std::move(next_held);
     }
+
+    std::vector<std::vector<Found>> below(level.size());
+    std::atomic<std::size_t> next_branch{0};
+    std::atomic<bool> failed{false};
+    auto work = [&]() -> std::exception_ptr {
+      try {
+        for (std::size_t i = next_branch++; i < level.size() && !failed; i = next_branch++) {
+          walk(level[i], below[i]);
+        }
+      } catch (...) {
+        failed = true;
+        return std::current_exception();
+      }
+      return nullptr;
+    };
+    std::exception_ptr helper_error;
+    std::thread helper;
+    if (level.size() > 1 && std::thread::hardware_concurrency() >= 2) {
+      // Signals that end the run are handled on this thread, not the helper.
+      sigset_t ending;
+      sigset_t before;
+      sigemptyset(&ending);
+      sigaddset(&ending, SIGINT);
+      sigaddset(&ending, SIGTERM);
+      sigaddset(&ending, SIGHUP);
+      ::pthread_sigmask(SIG_BLOCK, &ending, &before);
+      try {
+        helper = std::thread([&] { helper_error = work(); });
+      } catch (const std::system_error&) {
+        // No thread to be had: this one reads it all.
+      }
+      ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    }
+    const std::exception_ptr error = work();
+    if (helper.joinable()) helper.join();
+    if (error) std::rethrow_exception(error);
+    if (helper_error) std::rethrow_exception(helper_error);
+
+    std::vector<Found> all;
+    for (std::vector<Found>& branch : below) {
+      for (Found& found : branch) all.push_back(std::move(found));
+    }
+    for (auto found = top.rbegin(); found != top.rend(); ++found) {
+      if (!found->kept.empty() || found->mode) all.push_back(std::move(*found));
+    }
+    return all;
+  }
+
+  // What was found for one folder, done.
+  void apply(int from, int to, const Found& found) {
+    FileDescriptor sub_from;
+    FileDescriptor sub_to;
+    for (const std::string& name : found.folder) {
+      FileDescriptor next_from = open_dir(from, name.c_str());
+      FileDescriptor next_to = open_dir(to, name.c_str());
+      if (!next_from || !next_to) fail(shown_of(found.folder), reason());
+      sub_from = std::move(next_from);
+      sub_to = std::move(next_to);
+      from = sub_from.get();
+      to = sub_to.get();
+    }
+    const fs::path shown = shown_of(found.folder);
+    for (const std::string& name : found.kept) keep(from, to, name, shown / name, found.depth);
+    if (found.mode && ::fchmod(to, *found.mode) != 0) fail(shown, reason());
   }
 
   void check_depth(const fs::path& shown, int depth) const {
@@ -330,7 +470,7 @@ void Staging::keep_previous() {
   FileDescriptor from = open_dir(parent, name_.c_str());
   FileDescriptor to = open_dir(parent, path_.filename().c_str());
   if (!from || !to) throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
-  Keeper(destination_).merge(from.get(), to.get(), fs::path(), 0);
+  Keeper(destination_).merge(from.get(), to.get());
   if (::fchmod(to.get(), *folder_mode_ & 07777) != 0) {
     throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
   }
