@@ -3,8 +3,6 @@
 // with the destination by one rename.
 #include <dirent.h>
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +24,7 @@
 #include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
+#include "keelbox/platform/helper_thread_posix.hpp"
 #include "keelbox/platform/io.hpp"
 #include "keelbox/platform/remove_tree_posix.hpp"
 #include "keelbox/process/interrupt_posix.hpp"
@@ -211,20 +210,7 @@ class Keeper {
     std::exception_ptr helper_error;
     std::thread helper;
     if (level.size() > 1 && std::thread::hardware_concurrency() >= 2) {
-      // Signals that end the run are handled on this thread, not the helper.
-      sigset_t ending;
-      sigset_t before;
-      sigemptyset(&ending);
-      sigaddset(&ending, SIGINT);
-      sigaddset(&ending, SIGTERM);
-      sigaddset(&ending, SIGHUP);
-      ::pthread_sigmask(SIG_BLOCK, &ending, &before);
-      try {
-        helper = std::thread([&] { helper_error = work(); });
-      } catch (const std::system_error&) {
-        // No thread to be had: this one reads it all.
-      }
-      ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
+      helper = start_helper_thread([&] { helper_error = work(); });
     }
     const std::exception_ptr error = work();
     if (helper.joinable()) helper.join();

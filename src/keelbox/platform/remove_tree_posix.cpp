@@ -10,9 +10,6 @@
 #include "keelbox/platform/folder_entries_posix.hpp"
 #endif
 
-#include <pthread.h>
-#include <signal.h>
-
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
@@ -21,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "keelbox/platform/helper_thread_posix.hpp"
 #include "keelbox/platform/io.hpp"
 
 namespace keelbox {
@@ -127,28 +125,12 @@ bool remove_tree_at_in_parallel(int parent, const char* name) noexcept {
       std::vector<FileDescriptor> opened;
       const std::vector<Branch> branches = branches_of(parent, name, opened);
       std::atomic<std::size_t> next{0};
+      std::thread helper;
       if (branches.size() > 1) {
-        // The helper starts with the ending signals blocked: their handler
-        // removes what it registered on this thread's watch, not the helper's.
-        sigset_t ending;
-        sigset_t before;
-        sigemptyset(&ending);
-        sigaddset(&ending, SIGINT);
-        sigaddset(&ending, SIGTERM);
-        sigaddset(&ending, SIGHUP);
-        ::pthread_sigmask(SIG_BLOCK, &ending, &before);
-        std::thread helper;
-        try {
-          helper = std::thread([&branches, &next] { remove_branches(branches, next); });
-        } catch (...) {
-          // No thread to be had: this one does it all.
-        }
-        ::pthread_sigmask(SIG_SETMASK, &before, nullptr);
-        remove_branches(branches, next);
-        if (helper.joinable()) helper.join();
-      } else {
-        remove_branches(branches, next);
+        helper = start_helper_thread([&branches, &next] { remove_branches(branches, next); });
       }
+      remove_branches(branches, next);
+      if (helper.joinable()) helper.join();
     } catch (...) {
       // Out of memory while sharing out: what is left goes below.
     }
