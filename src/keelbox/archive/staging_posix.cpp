@@ -227,21 +227,25 @@ class Keeper {
     return all;
   }
 
-  // What was found for one folder, done.
+  // What was found for one folder, done. A previous folder gone since it
+  // was read has nothing left to keep.
   void apply(int from, int to, const Found& found) {
+    const fs::path shown = shown_of(found.folder);
     FileDescriptor sub_from;
     FileDescriptor sub_to;
     for (const std::string& name : found.folder) {
-      FileDescriptor next_from = open_dir(from, name.c_str());
       FileDescriptor next_to = open_dir(to, name.c_str());
-      if (!next_from || !next_to) fail(shown_of(found.folder), reason());
-      sub_from = std::move(next_from);
+      if (!next_to) fail(shown, reason());
       sub_to = std::move(next_to);
-      from = sub_from.get();
       to = sub_to.get();
+      if (from < 0) continue;
+      sub_from = open_dir(from, name.c_str());
+      if (!sub_from && errno != ENOENT) fail(shown, reason());
+      from = sub_from ? sub_from.get() : -1;
     }
-    const fs::path shown = shown_of(found.folder);
-    for (const std::string& name : found.kept) keep(from, to, name, shown / name, found.depth);
+    if (from >= 0) {
+      for (const std::string& name : found.kept) keep(from, to, name, shown / name, found.depth);
+    }
     if (found.mode && ::fchmod(to, *found.mode) != 0) fail(shown, reason());
   }
 
@@ -251,12 +255,16 @@ class Keeper {
     }
   }
 
-  // `name` of `from`, not in `to`, recreated there.
+  // `name` of `from`, not in `to`, recreated there (nothing when it is gone
+  // from `from` since the listing: there is nothing left to keep).
   void keep(int from, int to, const std::string& name, const fs::path& item, int depth) {
     if (::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
     const int link_error = errno;
     struct stat st {};
-    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return;
+      fail(item, reason());
+    }
     if (S_ISDIR(st.st_mode)) {
       if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
       FileDescriptor sub_from = open_dir(from, name.c_str());
