@@ -10,8 +10,11 @@
 // the destination by one rename. On POSIX systems the folder beside starts
 // empty: what the archive writes costs what it costs in a new folder, and
 // only the previous entries it did not write are linked in afterwards, by
-// folder descriptors; the placer meets the previous folder's links and
-// files on a member's way as if they were there already (placer.hpp). On
+// folder descriptors (both trees read by two threads where the machine has
+// two cores, the links made by one; the old folder is removed by two threads
+// likewise, before the run ends); the placer meets the previous folder's
+// links and files on a member's way as if they were there already
+// (placer.hpp). On
 // Windows the folder beside starts as a copy of the destination's contents.
 // Readers and other runs therefore see either the old folder or the new one,
 // never a folder mixed from two runs or half unpacked; when the unpacking

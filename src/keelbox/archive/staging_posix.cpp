@@ -7,20 +7,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <optional>
 #include <random>
 #include <string>
 #include <system_error>
-#include <unordered_set>
+#include <thread>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "keelbox/archive/staging.hpp"
 #include "keelbox/exceptions/exceptions.hpp"
 #include "keelbox/messages/messages.hpp"
+#include "keelbox/platform/helper_thread_posix.hpp"
 #include "keelbox/platform/io.hpp"
 #include "keelbox/platform/remove_tree_posix.hpp"
 #include "keelbox/process/interrupt.hpp"
@@ -78,49 +82,190 @@ class Keeper {
   // made). A folder in both is kept with its contents merged the same way and
   // its previous mode; anything else in `to` (what the archive wrote) stays
   // as it is.
-  void merge(int from, int to, const fs::path& shown, int depth) {
-    check_depth(shown, depth);
-    // What the archive wrote here, read in one listing rather than a look
-    // per name.
-    std::unordered_set<std::string> written;
-    for (std::string& name : names_in(to)) written.insert(std::move(name));
-    for (const auto& [name, type] : entries_in(from)) {
-      const fs::path item = shown / name;
-      if (written.count(name) == 0) {
-        keep(from, to, name, item, depth);
-        continue;
-      }
-      if (type != DT_DIR && type != DT_UNKNOWN) continue;
-      struct stat there {};
-      if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-      if (!S_ISDIR(there.st_mode)) continue;
-      struct stat st {};
-      if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
-      if (!S_ISDIR(st.st_mode)) continue;
-      FileDescriptor sub_from = open_dir(from, name.c_str());
-      FileDescriptor sub_to = open_dir(to, name.c_str());
-      if (!sub_from || !sub_to) fail(item, reason());
-      merge(sub_from.get(), sub_to.get(), item, depth + 1);
-      if ((there.st_mode & 07777) != (st.st_mode & 07777) &&
-          ::fchmod(sub_to.get(), st.st_mode & 07777) != 0) {
-        fail(item, reason());
-      }
-    }
+  //
+  // The two trees are read first, by two threads where the machine has two
+  // cores (reading is nearly all of the work: the archive wrote most names),
+  // and only then is anything linked in, by this thread alone: a signal that
+  // ends the run meanwhile finds no other thread adding to the folder its
+  // handler removes.
+  void merge(int from, int to) {
+    for (const Found& found : find_all(from, to)) apply(from, to, found);
   }
 
  private:
+  // What a folder in both trees needs, found without changing anything.
+  struct Found {
+    std::vector<std::string> folder;  // its names below the top, the same in both trees
+    int depth = 0;
+    std::vector<std::string> kept;  // previous entries the archive did not write
+    std::optional<unsigned> mode;   // the previous mode, where the new folder's differs
+  };
+  // A folder in both trees, not looked into yet: the last of `folder` in the
+  // open folders `from` and `to`.
+  struct Shared {
+    int from;
+    int to;
+    std::vector<std::string> folder;
+    int depth;
+    std::optional<unsigned> mode;
+  };
+
+  static bool may_be_folder(unsigned char type) { return type == DT_DIR || type == DT_UNKNOWN; }
+
+  static fs::path shown_of(const std::vector<std::string>& folder) {
+    fs::path shown;
+    for (const std::string& name : folder) shown /= name;
+    return shown;
+  }
+
+  // The folders `from` and `to` (`here`) compared: what the archive did not
+  // write goes to `here.kept`, the folders in both to `shared`.
+  void look(int from, int to, Found& here, std::vector<Shared>& shared) const {
+    check_depth(shown_of(here.folder), here.depth);
+    // What the archive wrote here, with its kind as the listing gives it:
+    // one listing rather than a look per name.
+    std::unordered_map<std::string, unsigned char> written;
+    std::vector<std::pair<std::string, unsigned char>> entries = entries_in(to);
+    written.reserve(entries.size());
+    for (auto& [name, type] : entries) written.emplace(std::move(name), type);
+    entries = entries_in(from);
+    for (auto& [name, type] : entries) {
+      const auto found = written.find(name);
+      if (found == written.end()) {
+        here.kept.push_back(std::move(name));
+        continue;
+      }
+      // Anything else the archive wrote stays as it is.
+      if (!may_be_folder(type) || !may_be_folder(found->second)) continue;
+      struct stat there {};
+      struct stat st {};
+      if (::fstatat(to, name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
+          ::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        fail(shown_of(here.folder) / name, reason());
+      }
+      if (!S_ISDIR(there.st_mode) || !S_ISDIR(st.st_mode)) continue;
+      std::vector<std::string> folder = here.folder;
+      folder.push_back(name);
+      std::optional<unsigned> mode;
+      if ((there.st_mode & 07777) != (st.st_mode & 07777)) mode = st.st_mode & 07777;
+      shared.push_back({from, to, std::move(folder), here.depth + 1, mode});
+    }
+  }
+
+  // The folder in both trees `shared` and everything below it, into `out`
+  // (a folder after the folders in it).
+  void walk(const Shared& shared, std::vector<Found>& out) const {
+    const std::string& name = shared.folder.back();
+    FileDescriptor from = open_dir(shared.from, name.c_str());
+    FileDescriptor to = open_dir(shared.to, name.c_str());
+    if (!from || !to) fail(shown_of(shared.folder), reason());
+    Found here{shared.folder, shared.depth, {}, shared.mode};
+    std::vector<Shared> inside;
+    look(from.get(), to.get(), here, inside);
+    for (const Shared& sub : inside) walk(sub, out);
+    if (!here.kept.empty() || here.mode) out.push_back(std::move(here));
+  }
+
+  // What both trees need, in the order it is to be done: a folder's mode
+  // after everything in it. The top levels are read here until there are
+  // enough folders to share out; the two threads take those in turn.
+  std::vector<Found> find_all(int from, int to) const {
+    constexpr std::size_t ENOUGH = 32;
+    constexpr int SHARED_LEVELS = 8;
+    std::vector<Found> top;  // the folders read before sharing out, level by level
+    std::vector<Shared> level;
+    std::vector<FileDescriptor> held;  // the folders `level` is in
+    top.push_back(Found{});
+    look(from, to, top.back(), level);
+    for (int n = 1; n < SHARED_LEVELS && !level.empty() && level.size() < ENOUGH; ++n) {
+      std::vector<Shared> next;
+      std::vector<FileDescriptor> next_held;
+      for (const Shared& shared : level) {
+        const std::string& name = shared.folder.back();
+        FileDescriptor sub_from = open_dir(shared.from, name.c_str());
+        FileDescriptor sub_to = open_dir(shared.to, name.c_str());
+        if (!sub_from || !sub_to) fail(shown_of(shared.folder), reason());
+        top.push_back(Found{shared.folder, shared.depth, {}, shared.mode});
+        look(sub_from.get(), sub_to.get(), top.back(), next);
+        next_held.push_back(std::move(sub_from));
+        next_held.push_back(std::move(sub_to));
+      }
+      level = std::move(next);
+      held = std::move(next_held);
+    }
+
+    std::vector<std::vector<Found>> below(level.size());
+    std::atomic<std::size_t> next_branch{0};
+    std::atomic<bool> failed{false};
+    auto work = [&]() -> std::exception_ptr {
+      try {
+        for (std::size_t i = next_branch++; i < level.size() && !failed; i = next_branch++) {
+          walk(level[i], below[i]);
+        }
+      } catch (...) {
+        failed = true;
+        return std::current_exception();
+      }
+      return nullptr;
+    };
+    std::exception_ptr helper_error;
+    std::thread helper;
+    if (level.size() > 1 && std::thread::hardware_concurrency() >= 2) {
+      helper = start_helper_thread([&] { helper_error = work(); });
+    }
+    const std::exception_ptr error = work();
+    if (helper.joinable()) helper.join();
+    if (error) std::rethrow_exception(error);
+    if (helper_error) std::rethrow_exception(helper_error);
+
+    std::vector<Found> all;
+    for (std::vector<Found>& branch : below) {
+      for (Found& found : branch) all.push_back(std::move(found));
+    }
+    for (auto found = top.rbegin(); found != top.rend(); ++found) {
+      if (!found->kept.empty() || found->mode) all.push_back(std::move(*found));
+    }
+    return all;
+  }
+
+  // What was found for one folder, done. A previous folder gone since it
+  // was read has nothing left to keep.
+  void apply(int from, int to, const Found& found) {
+    const fs::path shown = shown_of(found.folder);
+    FileDescriptor sub_from;
+    FileDescriptor sub_to;
+    for (const std::string& name : found.folder) {
+      FileDescriptor next_to = open_dir(to, name.c_str());
+      if (!next_to) fail(shown, reason());
+      sub_to = std::move(next_to);
+      to = sub_to.get();
+      if (from < 0) continue;
+      sub_from = open_dir(from, name.c_str());
+      if (!sub_from && errno != ENOENT) fail(shown, reason());
+      from = sub_from ? sub_from.get() : -1;
+    }
+    if (from >= 0) {
+      for (const std::string& name : found.kept) keep(from, to, name, shown / name, found.depth);
+    }
+    if (found.mode && ::fchmod(to, *found.mode) != 0) fail(shown, reason());
+  }
+
   void check_depth(const fs::path& shown, int depth) const {
     if (depth > MAX_KEPT_DEPTH) {
       fail(shown, "folders nested more than " + std::to_string(MAX_KEPT_DEPTH) + " deep");
     }
   }
 
-  // `name` of `from`, not in `to`, recreated there.
+  // `name` of `from`, not in `to`, recreated there (nothing when it is gone
+  // from `from` since the listing: there is nothing left to keep).
   void keep(int from, int to, const std::string& name, const fs::path& item, int depth) {
     if (::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
     const int link_error = errno;
     struct stat st {};
-    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) fail(item, reason());
+    if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return;
+      fail(item, reason());
+    }
     if (S_ISDIR(st.st_mode)) {
       if (::mkdirat(to, name.c_str(), 0700) != 0) fail(item, reason());
       FileDescriptor sub_from = open_dir(from, name.c_str());
@@ -320,7 +465,7 @@ void Staging::keep_previous() {
   FileDescriptor from = open_dir(parent, name_.c_str());
   FileDescriptor to = open_dir(parent, path_.filename().c_str());
   if (!from || !to) throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
-  Keeper(destination_).merge(from.get(), to.get(), fs::path(), 0);
+  Keeper(destination_).merge(from.get(), to.get());
   if (::fchmod(to.get(), *folder_mode_ & 07777) != 0) {
     throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
   }
@@ -328,8 +473,10 @@ void Staging::keep_previous() {
 
 Staging::~Staging() {
   if (path_.empty()) return;
-  // What is left: nothing to report it to.
-  remove_tree_at(lock_->parent.get(), path_.filename().c_str());
+  // What is left: nothing to report it to. After install() the old
+  // contents, as many entries as the previous folder had: a second core
+  // halves the wait.
+  remove_tree_at_in_parallel(lock_->parent.get(), path_.filename().c_str());
   forget_removal_on_interrupt(folder_slot_);
 }
 
@@ -368,7 +515,7 @@ void Staging::install() {
         errno = error;
         break;
       }
-      remove_tree_at(dir, old.c_str());
+      remove_tree_at_in_parallel(dir, old.c_str());
       installed_ = true;
       return;
     }

@@ -18,10 +18,12 @@
 #include <cstddef>
 #include <ctime>
 #include <functional>
+#include <system_error>
 #include <thread>
 #include <utility>
 
 #include "keelbox/platform/folder_entries_posix.hpp"
+#include "keelbox/platform/helper_thread_posix.hpp"
 #include "keelbox/platform/io.hpp"
 #include "keelbox/platform/remove_tree_posix.hpp"
 #include "keelbox/process/interrupt.hpp"
@@ -337,19 +339,10 @@ void forget_removal_on_interrupt(int slot) noexcept {
 void yield_to_interrupt() {}
 
 std::thread thread_without_interrupts(std::function<void()> work) {
-  sigset_t set;
-  sigset_t before;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
-  // A new thread starts with its creator's mask.
-  ::pthread_sigmask(SIG_BLOCK, &set, &before);
-  struct Restore {
-    const sigset_t& mask;
-    ~Restore() { ::pthread_sigmask(SIG_SETMASK, &mask, nullptr); }
-  } restore{before};
-  return std::thread(std::move(work));
+  std::thread thread = start_helper_thread(std::move(work));
+  if (!thread.joinable())
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  return thread;
 }
 
 void hold_thread_forever() noexcept {

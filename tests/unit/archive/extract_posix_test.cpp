@@ -238,6 +238,84 @@ TEST_F(ExtractPosixTest, LaterLinkTargetsFollowEveryLinkOnDisk) {
   }
 }
 
+// A previous folder wide enough that its reading is shared out (the archive
+// writes 36 folders three levels down): what the archive does not write is
+// kept wherever it sits, folders get their previous modes (those of the
+// levels above the shared-out folders after everything below them), and a
+// kept folder deeper than the next run could keep ends the run with the
+// previous folder as it was.
+TEST_F(ExtractPosixTest, AWidePreviousFolderIsKeptWholeOrNotAtAll) {
+  std::vector<Member> members;
+  std::map<std::string, std::string> written;
+  for (int part = 0; part < 3; ++part) {
+    for (int group = 0; group < 12; ++group) {
+      const std::string folder =
+          "examples/part" + std::to_string(part) + "/group" + std::to_string(group);
+      members.push_back(file(folder + "/f.txt", folder));
+      written[folder + "/f.txt"] = folder;
+    }
+  }
+  members.push_back(file("examples/part1/group5/sub/g.txt", "g"));
+  written["examples/part1/group5/sub/g.txt"] = "g";
+  std::string chain;
+  for (int i = 0; i < 202; ++i) chain += "d/";
+  struct Case {
+    const char* label;
+    std::string kept_chain;  // a folder chain the user made below a shared-out folder
+    bool unpacked;
+  };
+  const Case cases[] = {
+      {"kept wherever it sits", "", true},
+      {"a kept chain too deep", "examples/part2/group11/" + chain, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(dest_);
+    extract_tar_gz(tar_gz(members), dest_);
+    std::map<std::string, std::string> mine = {
+        {"top.txt", "top"},
+        {"examples/e.txt", "e"},
+        {"examples/part0/p.txt", "p"},
+        {"examples/part2/group7/mine.txt", "mine"},
+        {"examples/part1/group5/sub/mine.txt", "deep"},
+        {"examples/part0/group3/own/inner/i.txt", "i"},
+    };
+    if (!c.kept_chain.empty()) mine[c.kept_chain + "end.txt"] = "end";
+    for (const auto& [name, data] : mine) {
+      fs::create_directories((dest_ / name).parent_path());
+      std::ofstream(dest_ / name) << data;
+    }
+    fs::create_symlink("../part1", dest_ / "examples" / "part0" / "group4" / "link");
+    fs::permissions(dest_ / "examples" / "part1", static_cast<fs::perms>(0750));
+    fs::permissions(dest_ / "examples" / "part2" / "group9", static_cast<fs::perms>(0700));
+    fs::permissions(dest_ / "examples" / "part0" / "group3" / "own", static_cast<fs::perms>(0711));
+    std::map<std::string, std::string> before = files_in(dest_);
+
+    std::string error;
+    try {
+      extract_tar_gz(tar_gz(members), dest_);
+    } catch (const ExtractionError& e) {
+      error = e.what();
+    }
+    std::map<std::string, std::string> expected = written;
+    expected.insert(mine.begin(), mine.end());
+    if (c.unpacked) {
+      EXPECT_EQ(error, "");
+    } else {
+      EXPECT_NE(error.find("folders nested more than 200 deep"), std::string::npos) << error;
+      expected = before;
+    }
+    EXPECT_EQ(files_in(dest_), expected);
+    EXPECT_EQ(fs::read_symlink(dest_ / "examples" / "part0" / "group4" / "link"), "../part1");
+    EXPECT_EQ(fs::status(dest_ / "examples" / "part1").permissions(), static_cast<fs::perms>(0750));
+    EXPECT_EQ(fs::status(dest_ / "examples" / "part2" / "group9").permissions(),
+              static_cast<fs::perms>(0700));
+    EXPECT_EQ(fs::status(dest_ / "examples" / "part0" / "group3" / "own").permissions(),
+              static_cast<fs::perms>(0711));
+    EXPECT_EQ(leftovers(root_ / "downloads"), std::vector<std::string>{});
+  }
+}
+
 // Runs into one folder at once: each succeeds, and the folder is always the
 // whole of one archive, never a mix.
 TEST_F(ExtractPosixTest, RunsIntoOneFolderAtOnceLeaveOneWholeArchive) {
