@@ -297,6 +297,20 @@ class DownloadTest(ExamplesTestCase):
         self.assertEqual(r.stdout, f"Successfully downloaded examples for zvk-sample-app-examples to {base}\n"
                          + hint("zvk-sample-app-examples", f"{base}/requirements.txt")
                          + hint("zvk-sample-app-examples", f"{base}/demo/requirements.txt"))
+        # A requirements file of the user's own in the folder is kept by the
+        # next download, and named with the others.
+        mine = self.user.root / base / "mine"
+        mine.mkdir()
+        (mine / "requirements.txt").write_text("pandas\n")
+        r = self.run_tool("download-examples", "--download-dir", "dl", "-m", "sample-app",
+                          cwd=self.user.root)
+        self.assertEqual(r.returncode, 0, r)
+        lines = r.stdout.splitlines()
+        self.assertEqual(lines[0], f"Successfully downloaded examples for zvk-sample-app-examples to {base}")
+        self.assertEqual(lines[1:3], hint("zvk-sample-app-examples", f"{base}/requirements.txt").splitlines())
+        self.assertEqual(sorted(lines[3:]), sorted(
+            (hint("zvk-sample-app-examples", f"{base}/demo/requirements.txt")
+             + hint("zvk-sample-app-examples", f"{base}/mine/requirements.txt")).splitlines()))
 
     def test_empty_archive_creates_no_folder(self):
         self.cloud.add_example_archive("other", make_archive({}))

@@ -502,7 +502,7 @@ class WatchNotes {
   }
 
   // The extraction's folder is in place (or nothing was written): what it
-  // noted is all there is when it holds only what was unpacked.
+  // noted is all there is when it holds only what was unpacked or seen kept.
   void done(bool only_unpacked) {
     for (std::size_t i = 0; i < watches_.size(); ++i) {
       set(*watches_[i], only_unpacked ? std::optional(std::move(places_[i])) : std::nullopt);
@@ -942,6 +942,7 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
   WatchNotes notes(destination);
   archive_detail::Staging staging(destination);
   bool wrote = false;
+  bool kept_told = false;  // every entry kept from the previous folder noted
   std::exception_ptr refused;
   {
     Extraction extraction(destination, staging.path(), staging.previous(), limits, notes,
@@ -966,7 +967,8 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
     }
     wrote = extraction.wrote_any();
     if (wrote) {
-      staging.keep_previous();
+      // What is kept is noted as what was unpacked is.
+      kept_told = staging.keep_previous([&notes](std::string_view place) { notes.note(place); });
       extraction.finish();
     }
   }
@@ -977,7 +979,7 @@ void extract(ArchiveInput& input, const std::filesystem::path& destination,
     input.wait_for_end();
     staging.install();
   }
-  notes.done(!staging.replaces_folder());
+  notes.done(!staging.replaces_folder() || kept_told);
   if (refused) std::rethrow_exception(refused);
 }
 

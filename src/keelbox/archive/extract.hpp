@@ -124,12 +124,14 @@ void extract_tar_gz(ArchiveStream& stream, const std::filesystem::path& destinat
 // would otherwise search the unpacked folders for such files afterwards.
 // While a watch lives, each extraction in the process (on any thread) notes
 // for its destination the places below it where it put a member of that
-// name ("a/b/requirements.txt", "/" between names), and whether the folder
-// it left holds nothing but what it unpacked (there was no folder before, so
-// no previous contents were kept). A place noted may be gone again (a later
-// member replaced it), but in such a folder every entry of that name is at a
-// place noted. The notes of an extraction that failed (the old folder left
-// as it was) are dropped.
+// name ("a/b/requirements.txt", "/" between names), or kept one of that
+// name from the previous folder, and whether the folder it left holds
+// nothing but what it noted so (what it unpacked, and what it kept and saw
+// kept: on Windows the previous contents are copied unseen before the
+// unpacking, so a folder that stood there is never such a folder). A place
+// noted may be gone again (a later member replaced it), but in such a folder
+// every entry of that name is at a place noted. The notes of an extraction
+// that failed (the old folder left as it was) are dropped.
 class NameWatch {
  public:
   explicit NameWatch(std::string name);
@@ -138,9 +140,9 @@ class NameWatch {
   ~NameWatch();
 
   // The places noted by the last extraction into `destination` (the path as
-  // given to it) that put a folder there holding only what it unpacked;
+  // given to it) that put a folder there holding only what it noted;
   // nothing when there was none in this watch's lifetime, when it kept
-  // previous contents or when it failed.
+  // previous contents unseen or when it failed.
   std::optional<std::vector<std::string>> places(const std::filesystem::path& destination) const;
 
   struct State;

@@ -51,9 +51,11 @@
 // takes its name, and links are never followed when folders are copied or
 // removed (a link to a folder is removed as a link).
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace keelbox::archive_detail {
 
@@ -87,8 +89,11 @@ class Staging {
   bool replaces_folder() const { return folder_mode_.has_value(); }
 
   // Keeps the previous contents the archive did not write (after unpacking,
-  // before the folders get their times).
-  void keep_previous();
+  // before the folders get their times). `kept`, when given, is told the
+  // place of every entry kept ("a/b/name", "/" between names). Returns
+  // whether it was: false where the previous contents were copied before
+  // the unpacking (Windows), unseen here.
+  bool keep_previous(const std::function<void(std::string_view place)>& kept = nullptr);
 
   // Puts the prepared folder in the destination's place.
   void install();

@@ -12,9 +12,11 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <unordered_map>
@@ -75,7 +77,9 @@ std::vector<std::pair<std::string, unsigned char>> entries_in(int dir) {
 
 class Keeper {
  public:
-  explicit Keeper(const fs::path& destination) : destination_(destination) {}
+  // `kept`, when given, is told the place below the top of each entry kept.
+  Keeper(const fs::path& destination, const std::function<void(std::string_view place)>& kept)
+      : destination_(destination), kept_(kept) {}
 
   // Everything below `from` that `to` has no name for recreated below `to`:
   // folders anew, the rest as hard links (a copy where a link cannot be
@@ -259,7 +263,7 @@ class Keeper {
   // `name` of `from`, not in `to`, recreated there (nothing when it is gone
   // from `from` since the listing: there is nothing left to keep).
   void keep(int from, int to, const std::string& name, const fs::path& item, int depth) {
-    if (::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return;
+    if (::linkat(from, name.c_str(), to, name.c_str(), 0) == 0) return told(item);
     const int link_error = errno;
     struct stat st {};
     if (::fstatat(from, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -280,6 +284,11 @@ class Keeper {
     } else {
       fail(item, std::strerror(link_error));
     }
+    told(item);
+  }
+
+  void told(const fs::path& item) const {
+    if (kept_) kept_(item.native());
   }
 
   // Everything below `from` recreated below `to` (empty).
@@ -326,6 +335,7 @@ class Keeper {
   }
 
   fs::path destination_;
+  const std::function<void(std::string_view place)>& kept_;
 };
 
 }  // namespace
@@ -459,16 +469,17 @@ void Staging::prepare(const std::optional<unsigned>& folder_mode) {
 
 fs::path Staging::previous() const { return folder_mode_ ? parent_ / name_ : fs::path(); }
 
-void Staging::keep_previous() {
-  if (!folder_mode_) return;
+bool Staging::keep_previous(const std::function<void(std::string_view place)>& kept) {
+  if (!folder_mode_) return true;
   const int parent = lock_->parent.get();
   FileDescriptor from = open_dir(parent, name_.c_str());
   FileDescriptor to = open_dir(parent, path_.filename().c_str());
   if (!from || !to) throw ExtractionError("Cannot open " + destination_.string() + ": " + reason());
-  Keeper(destination_).merge(from.get(), to.get());
+  Keeper(destination_, kept).merge(from.get(), to.get());
   if (::fchmod(to.get(), *folder_mode_ & 07777) != 0) {
     throw ExtractionError("Cannot prepare " + path_.string() + ": " + reason());
   }
+  return true;
 }
 
 Staging::~Staging() {

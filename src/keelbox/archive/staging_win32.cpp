@@ -191,7 +191,9 @@ Staging::~Staging() {
 // The folder beside starts as a copy of the previous one (prepare()).
 fs::path Staging::previous() const { return {}; }
 
-void Staging::keep_previous() {}
+bool Staging::keep_previous(const std::function<void(std::string_view place)>& /*kept*/) {
+  return !folder_mode_;  // copied in prepare(): nothing is kept here
+}
 
 void Staging::install() {
   const fs::path target = parent_ / path_from_utf8(name_);

@@ -4,6 +4,7 @@
 // units of a name's length, links), the expectations say so.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -370,9 +371,20 @@ TEST_F(ExtractTest, AWatchNotesWherePlacesOfItsNameWentInAFolderUnpackedAnew) {
   EXPECT_EQ(watch.places(dest_), Places(expected));
   EXPECT_EQ(other.places(dest_), Places(std::vector<std::string>{}));
 
-  // Over the folder now there: its contents are kept, so nothing is certain.
+  // Over the folder now there: what is kept is noted too where it is seen
+  // kept; on Windows the previous contents are copied unseen, so nothing is
+  // certain there.
   extract_tar_gz(tar_gz({file("c/req")}), dest_);
-  EXPECT_EQ(watch.places(dest_), Places());
+  Places over = watch.places(dest_);
+  if (runs_on_windows()) {
+    EXPECT_EQ(over, Places());
+  } else {
+    ASSERT_TRUE(over.has_value());
+    std::sort(over->begin(), over->end());
+    std::vector<std::string> kept{"a/req", "b/req", "c/req", "req"};
+    if (makes_links()) kept.insert(kept.begin(), "a/b/req");
+    EXPECT_EQ(*over, kept);
+  }
 
   // A refused member: the members before it are in place, and noted.
   const fs::path refused = root_ / "refused";
