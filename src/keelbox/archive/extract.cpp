@@ -303,15 +303,13 @@ class GzipStream {
 // comes in its place, after the pieces before it; the end is an empty piece.
 // What is inflated ahead but never read (the extraction ended early) is
 // dropped: the thread stops at its next piece.
+//
+// An archive still arriving is inflated here, as it is read, until it is
+// whole: its download is a thread of work beside this one already, and a
+// third would only add copies and hand-overs on a machine of two cores.
 class ReadAhead {
  public:
-  explicit ReadAhead(GzipStream& gzip) : gzip_(gzip) {
-    try {
-      thread_ = thread_without_interrupts([this] { work(); });
-    } catch (const std::system_error&) {
-      // No thread to be had: inflated here, as it is read.
-    }
-  }
+  ReadAhead(GzipStream& gzip, ArchiveInput& input) : gzip_(gzip), input_(input) {}
   ReadAhead(const ReadAhead&) = delete;
   ReadAhead& operator=(const ReadAhead&) = delete;
   ~ReadAhead() {
@@ -326,7 +324,15 @@ class ReadAhead {
 
   // As GzipStream::read(): valid until the next call.
   std::string_view read() {
-    if (!thread_.joinable()) return gzip_.read();
+    if (!thread_.joinable()) {
+      if (tried_ || !input_.size_known()) return gzip_.read();
+      tried_ = true;
+      try {
+        thread_ = thread_without_interrupts([this] { work(); });
+      } catch (const std::system_error&) {
+        return gzip_.read();  // no thread to be had: inflated here, as it is read
+      }
+    }
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [this] { return !pieces_.empty() || ended_; });
     if (pieces_.empty()) {
@@ -367,6 +373,8 @@ class ReadAhead {
   }
 
   GzipStream& gzip_;
+  ArchiveInput& input_;
+  bool tried_ = false;  // to start the thread
   std::mutex mutex_;
   std::condition_variable ready_;  // a piece, or the end
   std::condition_variable room_;   // room for a piece, or the stop
@@ -379,7 +387,7 @@ class ReadAhead {
 };
 
 struct TarSource {
-  explicit TarSource(ArchiveInput& input) : gzip(input), ahead(gzip) {}
+  explicit TarSource(ArchiveInput& input) : gzip(input), ahead(gzip, input) {}
   GzipStream gzip;
   ReadAhead ahead;  // of `gzip`, ended before it
   std::exception_ptr error;
