@@ -197,6 +197,14 @@ std::size_t example_download_slots(std::size_t descriptor_limit) {
   return std::clamp<std::size_t>(slots, 1, EXAMPLES_MAX_CONCURRENT);
 }
 
+std::size_t example_unpacking_slots(std::size_t descriptor_limit, std::size_t download_slots) {
+  const std::size_t taken =
+      EXAMPLES_RESERVED_DESCRIPTORS + download_slots * EXAMPLES_DESCRIPTORS_PER_DOWNLOAD;
+  if (descriptor_limit <= taken) return 1;
+  return std::clamp<std::size_t>((descriptor_limit - taken) / EXAMPLES_DESCRIPTORS_PER_UNPACKING, 1,
+                                 EXAMPLES_MAX_UNPACKING);
+}
+
 std::string example_artifact_name(std::string_view package_name) {
   std::string name(package_name.substr(0, package_name.find("-examples")));
   std::replace(name.begin(), name.end(), '-', '_');
@@ -443,8 +451,13 @@ std::vector<std::optional<fs::path>> _download_examples(
     results[i] = folder;
   };
 
+  // At most `slots` downloads at once and `max_unpacking` unpackings, so
+  // that the descriptors last; each download that ends makes way for the next.
+  const std::size_t descriptors = open_descriptor_limit();
+  const std::size_t slots =
+      bounds.max_concurrent ? bounds.max_concurrent : example_download_slots(descriptors);
   const std::size_t max_unpacking =
-      bounds.max_unpacking ? bounds.max_unpacking : EXAMPLES_MAX_UNPACKING;
+      bounds.max_unpacking ? bounds.max_unpacking : example_unpacking_slots(descriptors, slots);
   for (std::size_t i = 0; i < package_names.size(); ++i) {
     const std::string& name = package_names[i];
     example_folder(download_dir, name);  // refused before anything is asked for
@@ -486,10 +499,7 @@ std::vector<std::optional<fs::path>> _download_examples(
     transfer->set_chunk_size(EXAMPLES_CHUNK_SIZE);
     transfers.push_back(std::move(transfer));
   }
-  // At most `slots` at once, so that the descriptors last; each that ends
-  // makes way for the next.
-  const std::size_t slots = bounds.max_concurrent ? bounds.max_concurrent
-                                                  : example_download_slots(open_descriptor_limit());
+
   std::size_t started = 0;
   std::function<void()> start_next = [&] {
     const std::size_t i = started++;

@@ -54,9 +54,16 @@ inline constexpr std::size_t EXAMPLES_MAX_CONCURRENT = 64;
 std::size_t example_download_slots(std::size_t descriptor_limit);
 
 // Archives unpacked at once while they download, each on a thread of its
-// own; one that begins while this many unpack is held (in memory, beyond a
-// bound in a file without a name) and unpacked when its download is complete.
+// own; one that begins while these are all taken is held (in memory, beyond
+// a bound in a file without a name) and unpacked when its download is
+// complete. Each holds up to 128 folders open and a few more descriptors
+// (the stream's file, the staging's folders and lock), so the places are
+// what the descriptors left by the downloads allow: at most 16, at least 1.
 inline constexpr std::size_t EXAMPLES_MAX_UNPACKING = 16;
+inline constexpr std::size_t EXAMPLES_DESCRIPTORS_PER_UNPACKING = 160;
+// The unpackings at once that `descriptor_limit` open descriptors allow
+// beside `download_slots` downloads.
+std::size_t example_unpacking_slots(std::size_t descriptor_limit, std::size_t download_slots);
 
 // What bounds one run of the example download.
 struct ExampleDownloadBounds {
@@ -67,7 +74,8 @@ struct ExampleDownloadBounds {
   // Downloads at once (the others wait); 0: example_download_slots() of the
   // descriptors this process may open.
   std::size_t max_concurrent = 0;
-  // Archives unpacked at once while they download; 0: EXAMPLES_MAX_UNPACKING.
+  // Archives unpacked at once while they download; 0:
+  // example_unpacking_slots() of the descriptors this process may open.
   std::size_t max_unpacking = 0;
   // Bytes of one archive held in memory until its unpacking takes them; the
   // rest waits in a file without a name in the download folder.

@@ -204,6 +204,21 @@ TEST(ExampleDownloadSlots, FollowTheDescriptorsAvailable) {
   }
 }
 
+// Unpackings at once hold many folders open: they take what the downloads
+// leave of the descriptors (a soft limit of 1024 leaves room for 4 beside
+// 64 downloads), never fewer than 1 nor more than 16.
+TEST(ExampleUnpackingSlots, TakeWhatTheDownloadsLeave) {
+  struct Case {
+    std::size_t descriptors, downloads, slots;
+  };
+  const std::vector<Case> cases = {{32, 1, 1},     {200, 1, 1},        {356, 1, 2},   {1024, 64, 4},
+                                   {4096, 64, 16}, {SIZE_MAX, 64, 16}, {1024, 248, 1}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(keelbox::example_unpacking_slots(c.descriptors, c.downloads), c.slots)
+        << c.descriptors << " " << c.downloads;
+  }
+}
+
 TEST_F(ExamplesDownloadTest, DownloadsBeyondTheBoundWaitTheirTurn) {
   std::vector<std::string> names;
   for (int i = 0; i < 6; ++i) {
