@@ -15,14 +15,21 @@ namespace keelbox {
 // that their handler (which removes the run's folders) never runs on it but
 // on the thread that waits for it. A thread that is not joinable when none
 // could be started: the caller then does all the work itself.
-template <class Work>
-std::thread start_helper_thread(Work&& work) {
+// The signals that end a run (SIGINT, SIGTERM, SIGHUP), whose handler
+// removes the run's folders. Async-signal-safe.
+inline sigset_t ending_signals() noexcept {
   sigset_t ending;
-  sigset_t before;
   sigemptyset(&ending);
   sigaddset(&ending, SIGINT);
   sigaddset(&ending, SIGTERM);
   sigaddset(&ending, SIGHUP);
+  return ending;
+}
+
+template <class Work>
+std::thread start_helper_thread(Work&& work) {
+  const sigset_t ending = ending_signals();
+  sigset_t before;
   ::pthread_sigmask(SIG_BLOCK, &ending, &before);
   std::thread helper;
   try {

@@ -266,10 +266,7 @@ void install_interrupt_handler() {
   struct sigaction sa {};
   sa.sa_handler = on_interrupt;
   // One sweep at a time: the other signal waits until the run has ended.
-  sigemptyset(&sa.sa_mask);
-  sigaddset(&sa.sa_mask, SIGINT);
-  sigaddset(&sa.sa_mask, SIGTERM);
-  sigaddset(&sa.sa_mask, SIGHUP);
+  sa.sa_mask = ending_signals();
   sa.sa_flags = 0;
   ::sigaction(SIGINT, &sa, nullptr);
   ::sigaction(SIGTERM, &sa, nullptr);
@@ -312,11 +309,7 @@ int remove_on_interrupt(int parent, const char* name) noexcept {
 
 bool hold_removal_on_interrupt(int slot) noexcept {
   if (slot < 0) return true;
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
+  const sigset_t set = ending_signals();
   ::pthread_sigmask(SIG_BLOCK, &set, &g_held_mask);
   int expected = kSet;
   if (g_removals[slot].state.compare_exchange_strong(expected, kHeld)) return true;
