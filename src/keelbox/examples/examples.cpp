@@ -500,16 +500,36 @@ std::vector<std::optional<fs::path>> _download_examples(
     transfers.push_back(std::move(transfer));
   }
 
-  std::size_t started = 0;
-  std::function<void()> start_next = [&] {
-    const std::size_t i = started++;
-    session->add(*transfers[i], "Downloading examples for " + show_controls(package_names[i]),
-                 [&finished, &start_next, &started, &transfers, i](http::Transfer& done) {
-                   finished(i, done);
-                   if (started < transfers.size()) start_next();
-                 });
+  // In order, except that an archive whose folder is being downloaded into
+  // already (a name given twice) waits until that one has ended: one
+  // folder is never unpacked into twice at once, or the second could keep
+  // from the first's previous contents what the first is removing.
+  std::vector<bool> begun(transfers.size(), false);
+  std::vector<std::string> busy;  // the folders of the transfers running
+  const auto folder_key = [&](std::size_t i) { return ascii_lower(package_names[i]); };
+  std::size_t running = 0;
+  std::function<bool()> start_next = [&] {
+    for (std::size_t i = 0; i < transfers.size(); ++i) {
+      if (begun[i]) continue;
+      const std::string key = folder_key(i);
+      if (std::find(busy.begin(), busy.end(), key) != busy.end()) continue;
+      begun[i] = true;
+      busy.push_back(key);
+      ++running;
+      session->add(*transfers[i], "Downloading examples for " + show_controls(package_names[i]),
+                   [&, i, key](http::Transfer& done) {
+                     busy.erase(std::find(busy.begin(), busy.end(), key));
+                     --running;
+                     finished(i, done);
+                     while (running < slots && start_next()) {
+                     }
+                   });
+      return true;
+    }
+    return false;
   };
-  while (started < std::min(slots, transfers.size())) start_next();
+  while (running < slots && start_next()) {
+  }
   session->run();
   return results;
 }

@@ -242,6 +242,30 @@ TEST_F(ExamplesDownloadTest, DownloadsBeyondTheBoundWaitTheirTurn) {
     EXPECT_EQ(asked[i].url, archive_url("ex" + std::to_string(i)));
 }
 
+// A name given twice downloads twice, but never into its folder at once:
+// the second waits until the first has ended (its unpacking too), so it
+// keeps the user's files the first kept, and the other names go on meanwhile.
+TEST_F(ExamplesDownloadTest, ANameGivenTwiceWaitsForItsFirstDownload) {
+  fs::create_directories(dest_ / "ex0-examples");
+  std::ofstream(dest_ / "ex0-examples" / "mine.txt") << "mine";
+  // 16 pieces, 1 s apart: 15 s each.
+  http_.on(archive_url("ex0"), FakeAnswer(200).trickle(ARCHIVE, 10, 1));
+  http_.on(archive_url("ex1"), FakeAnswer(200).trickle(ARCHIVE, 10, 1));
+  const auto results = download({"ex0-examples", "ex0-examples", "ex1-examples"});
+  EXPECT_EQ(results, (std::vector<std::optional<fs::path>>{
+                         dest_ / "ex0-examples", dest_ / "ex0-examples", dest_ / "ex1-examples"}));
+  EXPECT_EQ(read(dest_ / "ex0-examples" / "mine.txt"), "mine");
+  EXPECT_EQ(read(dest_ / "ex0-examples" / "requirements.txt"), "numpy\n");
+  // The first ex0 and ex1 side by side, then the second ex0: two rounds.
+  EXPECT_GE(http_.clock.elapsed(), 30.0);
+  EXPECT_LT(http_.clock.elapsed(), 35.0);
+  const auto asked = http_.requests_to(license_url("/artifacts/examples/"));
+  ASSERT_EQ(asked.size(), 3u);
+  EXPECT_EQ(asked[0].url, archive_url("ex0"));
+  EXPECT_EQ(asked[1].url, archive_url("ex1"));
+  EXPECT_EQ(asked[2].url, archive_url("ex0"));
+}
+
 // With several archives unpacking in one run, an extraction error names the
 // one it comes from, before the text it has on its own.
 TEST_F(ExamplesDownloadTest, AnExtractionErrorNamesItsArchive) {
