@@ -74,6 +74,7 @@ function(_keelbox_static_library target file)
 endfunction()
 
 _keelbox_static_library(keelbox_deps::zlib libz.a)
+_keelbox_static_library(keelbox_deps::deflate libdeflate.a)
 if(WIN32)
   _keelbox_static_library(keelbox_deps::curl libcurl.a DEFINES CURL_STATICLIB
                           LIBS keelbox_deps::zlib ws2_32 winmm advapi32 crypt32 bcrypt)
@@ -99,6 +100,8 @@ add_library(keelbox_sqlite3 INTERFACE)
 target_link_libraries(keelbox_sqlite3 INTERFACE keelbox_deps::sqlite3)
 add_library(keelbox_zlib INTERFACE)
 target_link_libraries(keelbox_zlib INTERFACE keelbox_deps::zlib)
+add_library(keelbox_libdeflate INTERFACE)
+target_link_libraries(keelbox_libdeflate INTERFACE keelbox_deps::deflate)
 
 if(WIN32)
   # Header-only libraries are the same on every platform: the build

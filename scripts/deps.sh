@@ -3,10 +3,11 @@
 # packages, for one target:
 #
 #   linux     libcurl (HTTP and HTTPS over OpenSSL), libarchive and SQLite,
-#             with the build machine's gcc; OpenSSL and zlib are Debian's
-#             static archives (libssl-dev, zlib1g-dev).
-#   windows   libcurl (HTTP and HTTPS over Schannel), libarchive and SQLite
-#             for the mingw-w64 toolchain of cmake/mingw-w64.cmake, and
+#             with the build machine's gcc; OpenSSL, zlib and libdeflate are
+#             Debian's static archives (libssl-dev, zlib1g-dev,
+#             libdeflate-dev).
+#   windows   libcurl (HTTP and HTTPS over Schannel), libarchive, SQLite and
+#             libdeflate for the mingw-w64 toolchain of cmake/mingw-w64.cmake, and
 #             GoogleTest, which the Windows unit tests link, from the sources
 #             Debian's googletest package installs; zlib is Debian's
 #             libz-mingw-w64-dev.
@@ -63,7 +64,7 @@ if [[ $TARGET == windows ]]; then
   readonly ZLIB_INCLUDE=$SYSROOT/include ZLIB_ARCHIVE=$SYSROOT/lib/libz.a
   CMAKE_TARGET=(-DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release)
   PACKAGES=(curl:libcurl4-openssl-dev libarchive:libarchive-dev sqlite3:libsqlite3-dev
-            googletest:googletest)
+            libdeflate:libdeflate-dev googletest:googletest)
   SYSTEM_PACKAGES=(zlib:libz-mingw-w64-dev)
 else
   readonly HOST=x86_64-linux-gnu
@@ -77,7 +78,7 @@ else
   CMAKE_TARGET=(-DCMAKE_C_COMPILER=gcc -DCMAKE_BUILD_TYPE=Release -DCMAKE_POSITION_INDEPENDENT_CODE=ON
                 "-DCMAKE_C_FLAGS_RELEASE=$LINUX_CFLAGS -DNDEBUG")
   PACKAGES=(curl:libcurl4-openssl-dev libarchive:libarchive-dev sqlite3:libsqlite3-dev)
-  SYSTEM_PACKAGES=(openssl:libssl-dev zlib:zlib1g-dev)
+  SYSTEM_PACKAGES=(openssl:libssl-dev zlib:zlib1g-dev libdeflate:libdeflate-dev)
 fi
 readonly CMAKE_TARGET PACKAGES SYSTEM_PACKAGES
 # Binary packages that install their own sources: nothing is fetched for them.
@@ -244,6 +245,20 @@ build_sqlite3() {
   "$AR" rcs "$prefix/lib/libsqlite3.a" "$build/sqlite3.o"
   cp "$build/sqlite3.h" "$src/src/sqlite3ext.h" "$prefix/include/"
   echo "$cflags" > "$prefix/lib/sqlite3-cflags.txt"
+}
+
+# libdeflate, for its CRC-32 (the gzip stream's check): the library's C
+# files compiled as Debian's build compiles them (-O2), into one archive.
+build_libdeflate() {
+  local src=$1 build=$2 prefix=$3 file object
+  mkdir -p "$build" "$prefix/include" "$prefix/lib"
+  for file in "$src"/lib/*.c "$src"/lib/x86/*.c; do
+    object=$build/$(basename "$(dirname "$file")")_$(basename "${file%.c}").o
+    "$CC" -O2 -I"$src" -c "$file" -o "$object"
+  done
+  rm -f "$prefix/lib/libdeflate.a"
+  "$AR" rcs "$prefix/lib/libdeflate.a" "$build"/*.o
+  cp "$src/libdeflate.h" "$prefix/include/"
 }
 
 # GoogleTest for the unit tests of the Windows tree (GoogleMock is not used).

@@ -7,9 +7,9 @@ set -euo pipefail
 PACKAGES=(
   build-essential cmake pkg-config git
   nlohmann-json3-dev libtomlplusplus-dev sqlite3 unicode-data
-  # The static libraries (scripts/deps.sh): OpenSSL's and zlib's archives,
+  # The static libraries (scripts/deps.sh): OpenSSL's, zlib's and libdeflate's archives,
   # and the -dev packages whose versions the sources built must have.
-  libssl-dev zlib1g-dev libcurl4-openssl-dev libarchive-dev libsqlite3-dev
+  libssl-dev zlib1g-dev libdeflate-dev libcurl4-openssl-dev libarchive-dev libsqlite3-dev
   dpkg-dev autoconf automake libtool tcl
   libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev

@@ -164,10 +164,11 @@ class WheelContentTest(unittest.TestCase):
         lines = [line for line in self.read(f"{self.info}/DEPENDENCIES").decode().splitlines()
                  if line and not line.startswith("#")]
         recorded = {line.split()[0]: line.split()[1] for line in lines}
-        # The sources built are those of these packages' versions; OpenSSL
-        # and zlib are linked as the -dev packages ship them.
+        # The sources built are those of these packages' versions; OpenSSL,
+        # zlib and libdeflate are linked as the -dev packages ship them.
         expected = dict(debian_source(p) for p in ("libcurl4-openssl-dev", "libarchive-dev",
-                                                   "libsqlite3-dev", "libssl-dev", "zlib1g-dev"))
+                                                   "libsqlite3-dev", "libssl-dev", "zlib1g-dev",
+                                                   "libdeflate-dev"))
         self.assertEqual(recorded, expected)
         licenses = {n.rsplit("/", 1)[1] for n in self.zip.namelist() if n.startswith(f"{self.info}/licenses/")}
         self.assertEqual(licenses, {f"{name}.copyright" for name in expected})

@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -193,18 +194,23 @@ class ArchiveInput {
   std::uint64_t offset_ = 0;
 };
 
-// The tar stream inside a gzip stream. zlib checks every gzip member's
-// CRC-32 and length as it reaches its trailer; libarchive's own gzip filter
-// does not report a mismatch, so libarchive is given the inflated tar stream.
-// Members of a gzip stream that follow one another are one stream (as gzip
-// reads them); zero bytes after the last one are padding; anything else
-// after it is damage. The compressed input is read in pieces of 64 KiB.
+// The tar stream inside a gzip stream. Every gzip member's CRC-32 and length
+// are checked as its trailer is reached; libarchive's own gzip filter does
+// not report a mismatch, so libarchive is given the inflated tar stream.
+// zlib checks a member's header; once that is read, the member's content is
+// checked here instead, with libdeflate's CRC-32, which uses the processor's
+// carry-less multiplication and takes a tenth of the time of zlib's (on a
+// large archive zlib's took as long as decrypting it). Members of a gzip
+// stream that follow one another are one stream (as gzip reads them); zero
+// bytes after the last one are padding; anything else after it is damage.
+// The compressed input is read in pieces of 64 KiB.
 class GzipStream {
  public:
   explicit GzipStream(ArchiveInput& input) : input_(input) {
     if (input_.empty()) damaged("the archive is empty");
     if (inflateInit2(&z_, 15 + 16) != Z_OK)
       throw ExtractionError("Cannot inflate the archive: out of memory");
+    start_member();
   }
   ~GzipStream() { inflateEnd(&z_); }
   GzipStream(const GzipStream&) = delete;
@@ -217,8 +223,13 @@ class GzipStream {
     z_.avail_out = sizeof buffer_;
     while (z_.avail_out == sizeof buffer_ && !ended_) {
       refill(1);
+      const Bytef* in = z_.next_in;
+      const Bytef* out = z_.next_out;
       const int r = inflate(&z_, Z_NO_FLUSH);
+      note_read(in, static_cast<std::size_t>(z_.next_in - in));
+      check_content(out, static_cast<std::size_t>(z_.next_out - out), r == Z_STREAM_END);
       if (r == Z_STREAM_END) {
+        if (checking_) check_trailer();
         next_member();
       } else if (r == Z_BUF_ERROR) {  // no progress: the input is used up
         damaged("the compressed data end early (the archive is cut off)");
@@ -230,6 +241,53 @@ class GzipStream {
   }
 
  private:
+  // zlib reads the next member's header (and checks its CRC-16, if any).
+  void start_member() {
+    header_ = gz_header{};
+    checking_ = false;
+    if (inflateValidate(&z_, 1) != Z_OK || inflateGetHeader(&z_, &header_) != Z_OK)
+      damaged("the next compressed part cannot be read");
+  }
+
+  // Takes over the check of a member's content from zlib once its header is
+  // read: zlib's CRC-32 of what it inflated since is where this one goes on.
+  // A member that ends in the call that read its header was checked by zlib.
+  void check_content(const Bytef* out, std::size_t produced, bool member_ended) {
+    if (checking_) {
+      crc_ = libdeflate_crc32(crc_, out, produced);
+    } else if (header_.done == 1 && !member_ended) {
+      crc_ = static_cast<std::uint32_t>(z_.adler);
+      if (inflateValidate(&z_, 0) != Z_OK) damaged("the compressed data cannot be checked");
+      checking_ = true;
+    }
+  }
+
+  // The member's trailer (its last eight bytes read): the CRC-32 and the
+  // length modulo 2^32 of its content, little-endian.
+  void check_trailer() {
+    const auto le32 = [this](int at) {
+      return static_cast<std::uint32_t>(tail_[at]) |
+             static_cast<std::uint32_t>(tail_[at + 1]) << 8 |
+             static_cast<std::uint32_t>(tail_[at + 2]) << 16 |
+             static_cast<std::uint32_t>(tail_[at + 3]) << 24;
+    };
+    if (le32(0) != crc_) damaged("the CRC-32 of the content does not match (incorrect data check)");
+    if (le32(4) != static_cast<std::uint32_t>(z_.total_out & 0xffffffffU))
+      damaged("the length of the content does not match (incorrect length check)");
+  }
+
+  // Keeps the last eight bytes zlib has read, which hold a member's trailer
+  // when it reports the member's end.
+  void note_read(const Bytef* from, std::size_t n) {
+    constexpr std::size_t keep = sizeof tail_;
+    if (n >= keep) {
+      std::memcpy(tail_, from + n - keep, keep);
+    } else if (n > 0) {
+      std::memmove(tail_, tail_ + n, keep - n);
+      std::memcpy(tail_ + keep - n, from, n);
+    }
+  }
+
   // Makes at least `wanted` bytes of input pending for zlib (fewer at the end).
   void refill(std::size_t wanted) {
     if (z_.avail_in >= wanted) return;
@@ -253,6 +311,7 @@ class GzipStream {
       ended_ = true;
     } else if (z_.avail_in >= 2 && z_.next_in[0] == 0x1f && z_.next_in[1] == 0x8b) {
       if (inflateReset(&z_) != Z_OK) damaged("the next compressed part cannot be read");
+      start_member();
     } else if (rest_is_zero()) {
       ended_ = true;
     } else {
@@ -289,6 +348,10 @@ class GzipStream {
   ArchiveInput& input_;
   std::uint64_t read_ = 0;  // bytes of the input read so far
   z_stream z_{};
+  gz_header header_{};     // of the member being read: done once it is
+  bool checking_ = false;  // this member's content is checked here, not by zlib
+  std::uint32_t crc_ = 0;  // of its content so far, while checking_
+  Bytef tail_[8] = {};     // the last bytes zlib read
   bool ended_ = false;
   char input_buffer_[64 * 1024];
   char buffer_[64 * 1024];

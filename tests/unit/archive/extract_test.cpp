@@ -562,6 +562,81 @@ TEST_F(ExtractTest, ConcatenatedGzipMembersAndZeroPaddingAreOneArchive) {
   EXPECT_EQ(read_file(dest_ / "b.txt"), "b");
 }
 
+// A gzip member with a CRC-16 of its header (FHCRC), which gzip(1) never writes.
+std::string gzip_with_header_check(const std::string& data) {
+  z_stream z{};
+  EXPECT_EQ(deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  gz_header header{};
+  header.hcrc = 1;
+  header.name = reinterpret_cast<Bytef*>(const_cast<char*>("archive.tar"));
+  EXPECT_EQ(deflateSetHeader(&z, &header), Z_OK);
+  std::string out(deflateBound(&z, static_cast<uLong>(data.size())) + 64, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&z, Z_FINISH), Z_STREAM_END);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+// Damage in a member whose content takes several pieces to inflate, or in a
+// later member, is found as surely as in a small one; the header's own
+// checksum is checked too.
+TEST_F(ExtractTest, DamageInLargeAndLaterGzipMembersIsFound) {
+  std::string big(300000, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
+  const std::string tar = tar_gz({file("a.bin", big), file("b.txt", "b")}, 0);
+  const std::string stored = gzip(tar, 0);
+  const std::string packed = gzip(tar);
+  const std::size_t cut = tar.size() / 2;
+  const std::string first = gzip(tar.substr(0, cut), 0);
+  const std::string second = gzip(tar.substr(cut), 0);
+  auto changed = [](std::string data, std::size_t at) {
+    data[at] = static_cast<char>(data[at] ^ 0x20);
+    return data;
+  };
+  const std::string with_header_check = gzip_with_header_check(tar);
+  struct Case {
+    const char* label;
+    std::string data;
+    const char* reason;  // nullptr: unpacks
+  };
+  const std::vector<Case> cases = {
+      {"stored, whole", stored, nullptr},
+      {"deflated, whole", packed, nullptr},
+      {"two members, whole", first + second, nullptr},
+      {"header checksum, whole", with_header_check, nullptr},
+      {"a byte near the end of the content", changed(stored, stored.size() - 2000), "CRC-32"},
+      {"a byte of the first member's last piece", changed(first, first.size() - 100) + second,
+       "CRC-32"},
+      {"the second member's checksum", first + changed(second, second.size() - 6), "CRC-32"},
+      {"the first member's length", changed(first, first.size() - 3) + second, "length"},
+      {"the deflated member's checksum", changed(packed, packed.size() - 8), "CRC-32"},
+      {"the deflated member's length", changed(packed, packed.size() - 1), "length"},
+      {"the header's checksum", changed(with_header_check, 21), "header crc mismatch"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    fs::remove_all(dest_);
+    try {
+      extract_tar_gz(c.data, dest_);
+      if (c.reason)
+        ADD_FAILURE() << "accepted";
+      else
+        EXPECT_EQ(read_file(dest_ / "a.bin"), big);
+    } catch (const ExtractionError& e) {
+      if (!c.reason) {
+        ADD_FAILURE() << e.what();
+        continue;
+      }
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+      EXPECT_FALSE(fs::exists(dest_ / "a.bin"));
+    }
+  }
+}
+
 // A member of `logical` bytes whose only data are its last four bytes.
 std::string sparse_tar_gz(std::int64_t logical) {
   std::string out;
