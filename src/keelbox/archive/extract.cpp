@@ -172,23 +172,27 @@ class ArchiveInput {
     if (stream_) stream_->wait_for_end();
   }
 
-  // Up to `room` further bytes into `into`; 0 at the end.
-  std::size_t read(char* into, std::size_t room) {
-    if (stream_) return stream_->read(into, room);
+  // Up to `most` further bytes, valid until the next call; empty at the end.
+  // Bytes in memory are not copied.
+  std::string_view next(std::size_t most) {
+    if (stream_) return stream_->next(most);
     if (fd_ < 0) {
-      const std::size_t n = std::min(room, data_.size() - static_cast<std::size_t>(offset_));
-      std::memcpy(into, data_.data() + offset_, n);
+      const std::size_t n = std::min(most, data_.size() - static_cast<std::size_t>(offset_));
+      const std::string_view bytes = data_.substr(static_cast<std::size_t>(offset_), n);
       offset_ += n;
-      return n;
+      return bytes;
     }
-    const std::size_t n = archive_detail::read_archive_file(fd_, offset_, into, room);
+    file_buffer_.resize(std::min<std::size_t>(most, 256 * 1024));
+    const std::size_t n =
+        archive_detail::read_archive_file(fd_, offset_, file_buffer_.data(), file_buffer_.size());
     offset_ += n;
-    return n;
+    return {file_buffer_.data(), n};
   }
 
  private:
   std::string_view data_;
   int fd_ = -1;
+  std::string file_buffer_;  // what next() last read from the file
   ArchiveStream* stream_ = nullptr;
   std::uint64_t size_ = 0;
   std::uint64_t offset_ = 0;
@@ -203,7 +207,8 @@ class ArchiveInput {
 // large archive zlib's took as long as decrypting it). Members of a gzip
 // stream that follow one another are one stream (as gzip reads them); zero
 // bytes after the last one are padding; anything else after it is damage.
-// The compressed input is read in pieces of 64 KiB.
+// The compressed input is read where it lies, the tar stream is inflated in
+// pieces of 256 KiB.
 class GzipStream {
  public:
   explicit GzipStream(ArchiveInput& input) : input_(input) {
@@ -219,9 +224,9 @@ class GzipStream {
   // The next piece of the tar stream; empty at its verified end.
   std::string_view read() {
     if (ended_) return {};
-    z_.next_out = reinterpret_cast<Bytef*>(buffer_);
-    z_.avail_out = sizeof buffer_;
-    while (z_.avail_out == sizeof buffer_ && !ended_) {
+    z_.next_out = reinterpret_cast<Bytef*>(buffer_.get());
+    z_.avail_out = PIECE_BYTES;
+    while (z_.avail_out == PIECE_BYTES && !ended_) {
       refill(1);
       const Bytef* in = z_.next_in;
       const Bytef* out = z_.next_out;
@@ -237,7 +242,7 @@ class GzipStream {
         damaged(reason(r));
       }
     }
-    return {buffer_, sizeof buffer_ - z_.avail_out};
+    return {buffer_.get(), PIECE_BYTES - z_.avail_out};
   }
 
  private:
@@ -288,18 +293,30 @@ class GzipStream {
     }
   }
 
-  // Makes at least `wanted` bytes of input pending for zlib (fewer at the end).
+  // Makes at least `wanted` bytes of input pending for zlib (fewer at the
+  // end): the input's own bytes where they are, copied only to join what is
+  // left of them with what follows.
   void refill(std::size_t wanted) {
     if (z_.avail_in >= wanted) return;
-    if (z_.avail_in != 0) std::memmove(input_buffer_, z_.next_in, z_.avail_in);
     std::size_t pending = z_.avail_in;
-    while (pending < wanted) {
-      const std::size_t n = input_.read(input_buffer_ + pending, sizeof input_buffer_ - pending);
-      if (n == 0) break;
-      pending += n;
-      read_ += n;
+    if (pending == 0) {
+      const std::string_view bytes = input_.next(INPUT_AT_ONCE);
+      read_ += bytes.size();
+      // (zlib only reads through next_in)
+      z_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+      z_.avail_in = static_cast<uInt>(bytes.size());
+      if (bytes.size() >= wanted || bytes.empty()) return;
+      pending = bytes.size();
     }
-    z_.next_in = reinterpret_cast<Bytef*>(input_buffer_);
+    std::memmove(joined_, z_.next_in, pending);
+    while (pending < wanted) {
+      const std::string_view bytes = input_.next(sizeof joined_ - pending);
+      if (bytes.empty()) break;
+      std::memcpy(joined_ + pending, bytes.data(), bytes.size());
+      pending += bytes.size();
+      read_ += bytes.size();
+    }
+    z_.next_in = joined_;
     z_.avail_in = static_cast<uInt>(pending);
   }
 
@@ -353,8 +370,11 @@ class GzipStream {
   std::uint32_t crc_ = 0;  // of its content so far, while checking_
   Bytef tail_[8] = {};     // the last bytes zlib read
   bool ended_ = false;
-  char input_buffer_[64 * 1024];
-  char buffer_[64 * 1024];
+  static constexpr std::size_t INPUT_AT_ONCE = std::size_t{1} << 30;  // at once, for zlib's counts
+  Bytef joined_[16];  // the input's last bytes and the next ones (refill)
+  // A larger piece makes zlib copy less of it into its window of 32 KiB.
+  static constexpr std::size_t PIECE_BYTES = 256 * 1024;
+  std::unique_ptr<char[]> buffer_ = std::make_unique<char[]>(PIECE_BYTES);
 };
 
 // libarchive's view of the tar stream. An exception cannot pass through
@@ -410,7 +430,7 @@ class ReadAhead {
   }
 
  private:
-  static constexpr std::size_t AHEAD = 4;  // pieces of up to 64 KiB
+  static constexpr std::size_t AHEAD = 2;  // pieces of up to 256 KiB
 
   void work() {
     for (;;) {
@@ -454,11 +474,13 @@ struct TarSource {
   GzipStream gzip;
   ReadAhead ahead;  // of `gzip`, ended before it
   std::exception_ptr error;
+  std::uint64_t handed = 0;  // bytes of the tar stream given to libarchive
 
   static la_ssize_t read(archive* a, void* self, const void** buffer) {
     auto* source = static_cast<TarSource*>(self);
     try {
       const std::string_view piece = source->ahead.read();
+      source->handed += piece.size();
       *buffer = piece.data();
       return static_cast<la_ssize_t>(piece.size());
     } catch (...) {
@@ -651,13 +673,19 @@ class Extraction {
     }
     // The rest of the stream (tar padding) up to the gzip trailer, which is
     // checked only there; no more of it is inflated than the limit on bytes.
-    std::uint64_t after_end = 0;
-    for (std::string_view piece; !(piece = source.ahead.read()).empty();) {
-      after_end += piece.size();
+    // It begins in what libarchive was given but did not read.
+    const la_int64_t read_by_tar = archive_filter_bytes(reader.get(), 0);
+    std::uint64_t after_end =
+        read_by_tar < 0
+            ? 0
+            : source.handed - std::min(source.handed, static_cast<std::uint64_t>(read_by_tar));
+    for (std::string_view piece;;) {
       if (after_end > max_bytes(after_end)) {
         damaged("more data after the end of the tar archive than the limit of " +
                 std::to_string(limits_.max_bytes) + " bytes unpacked allows");
       }
+      if ((piece = source.ahead.read()).empty()) break;
+      after_end += piece.size();
     }
   }
 

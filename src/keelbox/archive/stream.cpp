@@ -17,6 +17,8 @@ constexpr std::size_t PIECE_BYTES = 256 * 1024;
 // A waiting reader is woken when this much is held (or the stream ends), so
 // that it does not wake for every small piece that arrives.
 constexpr std::uint64_t WAKE_BYTES = 64 * 1024;
+// Bytes of the file read back at a time.
+constexpr std::size_t FILE_READ_BYTES = 256 * 1024;
 }  // namespace
 
 ArchiveStream::ArchiveStream(std::function<FileDescriptor()> open_overflow, std::uint64_t announced,
@@ -85,17 +87,18 @@ void ArchiveStream::wait_for(std::unique_lock<std::mutex>& lock,
   if (aborted_) throw ExtractionError("the download of the archive broke off");
 }
 
-std::size_t ArchiveStream::read(char* into, std::size_t room) {
-  if (room == 0) return 0;
+std::string_view ArchiveStream::next(std::size_t most) {
+  if (most == 0) return {};
   if (taken_ == current_.length()) {
     // The next piece, taken whole: the writer waits for no copying.
     const WritingPaused waiting;  // waiting for bytes is no writing
     std::unique_lock<std::mutex> lock(mutex_);
+    current_ = Piece{};
+    taken_ = 0;
     wait_for(lock, [this] { return !pieces_.empty() || closed_; });
-    if (pieces_.empty()) return 0;
+    if (pieces_.empty()) return {};
     current_ = std::move(pieces_.front());
     pieces_.pop_front();
-    taken_ = 0;
     if (current_.in_file()) {
       in_file_ -= current_.file_length;
     } else {
@@ -103,21 +106,32 @@ std::size_t ArchiveStream::read(char* into, std::size_t room) {
     }
   }
   const std::uint64_t left = current_.length() - taken_;
-  const std::size_t n = room < left ? room : static_cast<std::size_t>(left);
+  const std::size_t n = most < left ? most : static_cast<std::size_t>(left);
   if (!current_.in_file()) {
-    std::memcpy(into, current_.data.data() + taken_, n);
-  } else {
+    const std::string_view bytes(current_.data.data() + taken_, n);
+    taken_ += n;
+    return bytes;
+  }
+  file_buffer_.resize(std::min(n, FILE_READ_BYTES));
+  {
     const std::lock_guard<std::mutex> file_lock(file_mutex_);
     std::size_t got = 0;
-    while (got < n) {
-      const std::size_t piece = archive_detail::read_archive_file(
-          file_.get(), current_.file_offset + taken_ + got, into + got, n - got);
+    while (got < file_buffer_.size()) {
+      const std::size_t piece =
+          archive_detail::read_archive_file(file_.get(), current_.file_offset + taken_ + got,
+                                            file_buffer_.data() + got, file_buffer_.size() - got);
       if (piece == 0) throw ExtractionError("Cannot read the archive: its file ends early");
       got += piece;
     }
   }
-  taken_ += n;
-  return n;
+  taken_ += file_buffer_.size();
+  return file_buffer_;
+}
+
+std::size_t ArchiveStream::read(char* into, std::size_t room) {
+  const std::string_view bytes = next(room);
+  if (!bytes.empty()) std::memcpy(into, bytes.data(), bytes.size());
+  return bytes.size();
 }
 
 bool ArchiveStream::empty() {

@@ -46,9 +46,12 @@ class ArchiveStream {
 
   // ---- the unpacking side (one thread) ----
 
-  // Up to `room` further bytes into `into`, waiting for at least one; 0 at
-  // the end of a closed stream. Throws ExtractionError after abort(), and
+  // Up to `most` further bytes, waiting for at least one; empty at the end
+  // of a closed stream. The bytes are not copied out of memory: the view is
+  // valid until the next call. Throws ExtractionError after abort(), and
   // what reading the file back fails with.
+  std::string_view next(std::size_t most);
+  // As next(), into `into`.
   std::size_t read(char* into, std::size_t room);
   // Whether the archive has no byte at all (waits for its first or its end).
   bool empty();
@@ -86,6 +89,7 @@ class ArchiveStream {
   // The piece being read (the reader's alone) and how much of it is read.
   Piece current_;
   std::uint64_t taken_ = 0;
+  std::string file_buffer_;  // what next() last read back from the file
 
   std::mutex mutex_;
   std::condition_variable changed_;
