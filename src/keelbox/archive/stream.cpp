@@ -19,6 +19,8 @@ constexpr std::size_t PIECE_BYTES = 256 * 1024;
 constexpr std::uint64_t WAKE_BYTES = 64 * 1024;
 // Bytes of the file read back at a time.
 constexpr std::size_t FILE_READ_BYTES = 256 * 1024;
+// Memory of pieces read kept for the writer's next ones.
+constexpr std::size_t SPARE_PIECES = 2;
 }  // namespace
 
 ArchiveStream::ArchiveStream(std::function<FileDescriptor()> open_overflow, std::uint64_t announced,
@@ -35,6 +37,10 @@ void ArchiveStream::write(std::string_view data) {
     if (pieces_.empty() || pieces_.back().in_file() ||
         pieces_.back().data.size() + data.size() > PIECE_BYTES) {
       pieces_.emplace_back();
+      if (!spare_.empty()) {
+        pieces_.back().data = std::move(spare_.back());
+        spare_.pop_back();
+      }
       pieces_.back().data.reserve(std::max(PIECE_BYTES, data.size()));
     }
     pieces_.back().data.append(data);
@@ -93,6 +99,11 @@ std::string_view ArchiveStream::next(std::size_t most) {
     // The next piece, taken whole: the writer waits for no copying.
     const WritingPaused waiting;  // waiting for bytes is no writing
     std::unique_lock<std::mutex> lock(mutex_);
+    if (!current_.in_file() && current_.data.capacity() >= PIECE_BYTES &&
+        spare_.size() < SPARE_PIECES) {
+      current_.data.clear();
+      spare_.push_back(std::move(current_.data));
+    }
     current_ = Piece{};
     taken_ = 0;
     wait_for(lock, [this] { return !pieces_.empty() || closed_; });
@@ -157,6 +168,7 @@ void ArchiveStream::stop_reading() {
   const std::lock_guard<std::mutex> lock(mutex_);
   stopped_ = true;
   pieces_.clear();
+  spare_.clear();
   in_memory_ = 0;
   in_file_ = 0;
 }

@@ -17,6 +17,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "keelbox/platform/io.hpp"
 
@@ -94,6 +95,9 @@ class ArchiveStream {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<Piece> pieces_;  // not yet taken by the reader
+  // Memory of pieces read, for the next ones: fresh memory costs the writer
+  // a page fault every 4 KiB.
+  std::vector<std::string> spare_;
   std::size_t in_memory_ = 0;
   std::uint64_t in_file_ = 0;
   std::uint64_t total_ = 0;

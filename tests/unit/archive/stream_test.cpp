@@ -84,6 +84,34 @@ TEST_F(StreamTest, BytesComeOutInOrderFromMemoryAndTheFile) {
   }
 }
 
+// A view from next() holds its bytes until the next call, while the writer
+// goes on filling pieces (made of the memory of pieces read) and the file.
+TEST_F(StreamTest, AViewHoldsItsBytesWhileTheWriterGoesOn) {
+  std::string data(6 << 20, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 131 + i / 4093);
+  ArchiveStream stream(overflow(), data.size(), 1 << 20);
+  std::thread writer([&] {
+    for (std::size_t at = 0; at < data.size(); at += 8192) {
+      stream.write(std::string_view(data).substr(at, 8192));
+      if (at % (512 << 10) == 0) std::this_thread::yield();
+    }
+    stream.close();
+  });
+  std::size_t at = 0;
+  std::size_t mismatches = 0;
+  for (std::size_t most = 1;; most = most * 7 % 400009 + 1) {
+    const std::string_view bytes = stream.next(most);
+    if (bytes.empty()) break;
+    EXPECT_LE(bytes.size(), most);
+    std::this_thread::yield();  // the writer moves on meanwhile
+    if (bytes != std::string_view(data).substr(at, bytes.size())) ++mismatches;
+    at += bytes.size();
+  }
+  writer.join();
+  EXPECT_EQ(at, data.size());
+  EXPECT_EQ(mismatches, 0u);
+}
+
 TEST_F(StreamTest, AReaderWaitsForBytesAndLearnsHowTheDownloadEnded) {
   for (const bool whole : {true, false}) {
     SCOPED_TRACE(whole ? "whole" : "broken off");
