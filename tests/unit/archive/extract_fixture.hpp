@@ -85,9 +85,14 @@ inline std::string tar_gz(const std::vector<Member>& members, int gzip_layers = 
 }
 
 // `data` as one gzip member of its own (level 0 keeps the content readable in it).
-inline std::string gzip(const std::string& data, int level = 6) {
+// `header`, when given, is the gzip header to write (a name, a CRC-16 of
+// the header).
+inline std::string gzip(const std::string& data, int level = 6, gz_header* header = nullptr) {
   z_stream z{};
   EXPECT_EQ(deflateInit2(&z, level, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  if (header) {
+    EXPECT_EQ(deflateSetHeader(&z, header), Z_OK);
+  }
   std::string out(deflateBound(&z, static_cast<uLong>(data.size())), '\0');
   z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
   z.avail_in = static_cast<uInt>(data.size());
