@@ -3,8 +3,9 @@
 # libcurl, libarchive and SQLite are static libraries that scripts/deps.sh
 # builds from Debian's source packages into one prefix per target (Linux:
 # libcurl over OpenSSL; Windows: libcurl over Schannel, and GoogleTest for
-# the unit tests). OpenSSL and zlib are Debian's static archives (libssl-dev,
-# zlib1g-dev; for Windows zlib is libz-mingw-w64-dev in the mingw sysroot).
+# the unit tests; libdeflate). OpenSSL, zlib and libdeflate are Debian's
+# static archives on Linux (libssl-dev, zlib1g-dev, libdeflate-dev); for
+# Windows zlib is libz-mingw-w64-dev in the mingw sysroot.
 # Everything is linked into the executable: it opens no library of its own
 # at run time and needs nothing from the system but the C library (and, on
 # Linux, the C++ runtime).
@@ -15,7 +16,7 @@
 # prints.
 #
 # Sets the targets the modules link: keelbox_curl, keelbox_libarchive,
-# keelbox_sqlite3 and keelbox_zlib; on Windows also
+# keelbox_libdeflate, keelbox_sqlite3 and keelbox_zlib; on Windows also
 # nlohmann_json::nlohmann_json and TOMLPP_INCLUDE_DIRS from the build
 # machine's headers.
 
